@@ -1,0 +1,262 @@
+// Public runtime API of libkiv: status codes, enumerations, records and the
+// kiv_* entry points. Graph, job and queue ids are issued by the driver and
+// never interpreted here; records are handed to the driver unchanged, so their
+// layout is the driver's layout.
+#ifndef KIV_API_H
+#define KIV_API_H
+
+#include <cstdint>
+#include <functional>
+
+#include "aipu_driver.h"
+
+// Status of every API function. Values up to KIV_STATUS_MAX and the 512..1159
+// block are the driver's own numbers; 64..69 belong to the runtime.
+typedef enum {
+    KIV_STATUS_SUCCESS = 0,
+    KIV_STATUS_ERROR_NULL_PTR = 1,
+    KIV_STATUS_ERROR_INVALID_CTX = 2,
+    KIV_STATUS_ERROR_OPEN_DEV_FAIL = 3,
+    KIV_STATUS_ERROR_DEV_ABNORMAL = 4,
+    KIV_STATUS_ERROR_DEINIT_FAIL = 5,
+    KIV_STATUS_ERROR_INVALID_CONFIG = 6,
+    KIV_STATUS_ERROR_UNKNOWN_BIN = 7,
+    KIV_STATUS_ERROR_GVERSION_UNSUPPORTED = 8,
+    KIV_STATUS_ERROR_INVALID_GBIN = 9,
+    KIV_STATUS_ERROR_TARGET_NOT_FOUND = 10,
+    KIV_STATUS_ERROR_INVALID_GRAPH_ID = 11,
+    KIV_STATUS_ERROR_OPEN_FILE_FAIL = 12,
+    KIV_STATUS_ERROR_MAP_FILE_FAIL = 13,
+    KIV_STATUS_ERROR_READ_FILE_FAIL = 14,
+    KIV_STATUS_ERROR_WRITE_FILE_FAIL = 15,
+    KIV_STATUS_ERROR_INVALID_JOB_ID = 16,
+    KIV_STATUS_ERROR_JOB_EXCEPTION = 17,
+    KIV_STATUS_ERROR_JOB_TIMEOUT = 18,
+    KIV_STATUS_ERROR_OP_NOT_SUPPORTED = 19,
+    KIV_STATUS_ERROR_INVALID_OP = 20,
+    KIV_STATUS_ERROR_INVALID_SIZE = 21,
+    KIV_STATUS_ERROR_BUF_ALLOC_FAIL = 22,
+    KIV_STATUS_ERROR_BUF_FREE_FAIL = 23,
+    KIV_STATUS_ERROR_INVALID_CORE_ID = 24,
+    KIV_STATUS_ERROR_RESERVE_SRAM_FAIL = 25,
+    KIV_STATUS_ERROR_INVALID_TENSOR_ID = 26,
+    KIV_STATUS_ERROR_INVALID_CLUSTER_ID = 27,
+    KIV_STATUS_ERROR_INVALID_PARTITION_ID = 28,
+    KIV_STATUS_ERROR_PRINTF_FAIL = 29,
+    KIV_STATUS_ERROR_INVALID_TENSOR_TYPE = 30,
+    KIV_STATUS_ERROR_INVALID_GM = 31,
+    KIV_STATUS_ERROR_INVALID_SEGMMU = 32,
+    KIV_STATUS_ERROR_INVALID_QOS = 33,
+    KIV_STATUS_ERROR_INVALID_TENSOR_CNT = 34,
+    KIV_STATUS_ERROR_TIMEOUT = 35,
+    KIV_STATUS_ERROR_NO_BATCH_QUEUE = 36,
+    KIV_STATUS_ERROR_MARK_SHARED_TENSOR = 37,
+    KIV_STATUS_ERROR_SET_SHARED_TENSOR = 38,
+    KIV_STATUS_ERROR_DMABUF_SHARED_IO = 39,
+    KIV_STATUS_ERROR_GET_SHAPE_FAILED = 40,
+    KIV_STATUS_ERROR_SET_SHAPE_FAILED = 41,
+    KIV_STATUS_ERROR_NOT_CONFIG_SHAPE = 48,
+    KIV_STATUS_ERROR_UNMATCH_OUT_SHAPE = 49,
+    KIV_STATUS_ERROR_ZERO_TENSOR_SIZE = 50,
+    KIV_STATUS_ERROR_ALLOC_GRIP_ID = 51,
+    KIV_STATUS_ERROR_ALLOC_GROUP_ID = 52,
+    KIV_STATUS_ERROR_NOT_FOUND_IN_HASHTABLE = 53,
+    KIV_STATUS_ERROR_INVALID_COREDUMP = 54,
+    KIV_STATUS_ERROR_JOB_DISPATCH_FAIL = 55,
+    KIV_STATUS_MAX = 56,
+    // The runtime's own codes (not exported to Python by name).
+    KIV_STATUS_ERROR_INVALID_HANDLE = 64,
+    KIV_STATUS_ERROR_OUT_OF_MEMORY = 65,
+    KIV_STATUS_ERROR_BACKEND_LOAD_FAIL = 66,
+    KIV_STATUS_ERROR_NOT_IMPLEMENTED = 67,
+    KIV_STATUS_ERROR_INTERNAL = 69,
+    KIV_STATUS_ERROR_UNKNOWN_ERROR = 512,
+    KIV_STATUS_ERROR_KEYBOARD_INTERRUPT = 768,
+    KIV_STATUS_ERROR_SYSTEM_ERR = 769,
+    KIV_STATUS_ERROR_OUT_OF_SPEC = 896,
+    KIV_STATUS_ERROR_OUT_OF_AIFF_SPEC = 897,
+    KIV_STATUS_ERROR_OUT_OF_TPC_SPEC = 898,
+    KIV_STATUS_ERROR_OUT_OF_DMA_SPEC = 899,
+    KIV_STATUS_ERROR_OUT_OF_MEM_RANGE = 1024,
+    KIV_STATUS_ERROR_OUT_OF_SRAM_RANGE = 1025,
+    KIV_STATUS_ERROR_OUT_OF_LSRAM0_RANGE = 1026,
+    KIV_STATUS_ERROR_OUT_OF_LSRAM1_RANGE = 1027,
+    KIV_STATUS_ERROR_OUT_OF_GSRAM0_RANGE = 1029,
+    KIV_STATUS_ERROR_OUT_OF_GSRAM1_RANGE = 1030,
+    KIV_STATUS_ERROR_ARITHMETIC_ERR = 1152,
+    KIV_STATUS_ERROR_FLOAT_POINT_ERR = 1153,
+    KIV_STATUS_ERROR_UNDERFLOW_ERR = 1154,
+    KIV_STATUS_ERROR_OVERFLOW_ERR = 1155,
+    KIV_STATUS_ERROR_NOT_A_NUMBER_ERR = 1156,
+    KIV_STATUS_ERROR_INFINITY_ERR = 1157,
+    KIV_STATUS_ERROR_STRING_LENGTH_ERR = 1158,
+    KIV_STATUS_ERROR_ZERO_DIVISION_ERR = 1159,
+} kiv_status_t;
+
+// First argument of kiv_ioctl; the AIPU backend ignores it.
+typedef enum { cpu = 0, npu = 1, gpu = 2 } device_type_t;
+
+typedef enum {
+    KIV_DEV_IDLE = 0,
+    KIV_DEV_BUSY = 1,
+    KIV_DEV_EXCEPTION = 2,
+} kiv_device_status_t;
+
+typedef enum {
+    KIV_TENSOR_TYPE_INPUT = 0,
+    KIV_TENSOR_TYPE_OUTPUT = 1,
+    KIV_TENSOR_TYPE_INTER_DUMP = 2,
+    KIV_TENSOR_TYPE_PRINTF = 3,
+    KIV_TENSOR_TYPE_PROFILER = 4,
+    KIV_TENSOR_TYPE_LAYER_COUNTER = 5,
+    KIV_TENSOR_TYPE_ERROR_CODE = 6,
+    KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE = 7,
+} tensor_type_t;
+
+typedef enum {
+    KIV_DATA_TYPE_NONE = 0,
+    KIV_DATA_TYPE_BOOL = 1,
+    KIV_DATA_TYPE_U8 = 2,
+    KIV_DATA_TYPE_S8 = 3,
+    KIV_DATA_TYPE_U16 = 4,
+    KIV_DATA_TYPE_S16 = 5,
+    KIV_DATA_TYPE_U32 = 6,
+    KIV_DATA_TYPE_S32 = 7,
+    KIV_DATA_TYPE_U64 = 8,
+    KIV_DATA_TYPE_S64 = 9,
+    KIV_DATA_TYPE_F16 = 10,
+    KIV_DATA_TYPE_F32 = 11,
+    KIV_DATA_TYPE_F64 = 12,
+    KIV_DATA_TYPE_BF16 = 13,
+    KIV_DATA_TYPE_ALIGNED_U4 = 18,
+    KIV_DATA_TYPE_ALIGNED_S4 = 19,
+    KIV_DATA_TYPE_ALIGNED_U12 = 20,
+    KIV_DATA_TYPE_ALIGNED_S12 = 21,
+    KIV_DATA_TYPE_COMPACT_U4 = 32,
+    KIV_DATA_TYPE_COMPACT_S4 = 33,
+    KIV_DATA_TYPE_COMPACT_U12 = 34,
+    KIV_DATA_TYPE_COMPACT_S12 = 35,
+} kiv_data_type_t;
+
+// Exported to Python as kiv_job_status_t. The completion bridge also delivers
+// the unnamed value 3 for every driver outcome above EXCEPTION.
+typedef enum {
+    KIV_JOB_STATUS_NO_STATUS = 0,
+    KIV_JOB_STATUS_DONE = 1,
+    KIV_JOB_STATUS_EXCEPTION = 2,
+} job_status_t;
+
+// Bit flags, combined by OR into the 64-bit `types` arguments.
+typedef enum {
+    KIV_JOB_CONFIG_TYPE_DUMP_TEXT = 1u << 0,
+    KIV_JOB_CONFIG_TYPE_DUMP_WEIGHT = 1u << 1,
+    KIV_JOB_CONFIG_TYPE_DUMP_RODATA = 1u << 2,
+    KIV_JOB_CONFIG_TYPE_DUMP_DESCRIPTOR = 1u << 3,
+    KIV_JOB_CONFIG_TYPE_DUMP_INPUT = 1u << 4,
+    KIV_JOB_CONFIG_TYPE_DUMP_OUTPUT = 1u << 5,
+    KIV_JOB_CONFIG_TYPE_DUMP_REUSE = 1u << 6,
+    KIV_JOB_CONFIG_TYPE_DUMP_TCB_CHAIN = 1u << 7,
+    KIV_JOB_CONFIG_TYPE_DUMP_EMULATION = 1u << 8,
+    KIV_JOB_CONFIG_TYPE_DUMP_PROFILE = 1u << 9,
+    KIV_CONFIG_TYPE_SIMULATION = 1u << 16,
+    KIV_CONFIG_TYPE_HW = 1u << 17,
+    KIV_GLOBAL_CONFIG_TYPE_DISABLE_VER_CHECK = 1u << 24,
+    KIV_GLOBAL_CONFIG_TYPE_ENABLE_VER_CHECK = 1u << 25,
+} kiv_config_type_t;
+
+typedef enum {
+    KIV_IOCTL_SET_PROFILE = 255,
+    KIV_IOCTL_GET_KIVBIN_BUILDVERSION = 256,
+    KIV_IOCTL_GET_DS_NUM = 257,
+    KIV_IOCTL_GET_DS_DIM_NUM = 258,
+    KIV_IOCTL_GET_DS_INFO = 259,
+    KIV_IOCTL_ALLOC_SHARE_BUF = 263,
+    KIV_IOCTL_FREE_SHARE_BUF = 264,
+    KIV_IOCTL_ALLOC_DMABUF = 265,
+    KIV_IOCTL_FREE_DMABUF = 266,
+    KIV_IOCTL_WRITE_DMABUF = 268,
+    KIV_IOCTL_READ_DMABUF = 269,
+    KIV_IOCTL_ATTACH_DMABUF = 270,
+    KIV_IOCTL_DETACH_DMABUF = 271,
+    KIV_IOCTL_GET_VERSION = 272,
+} ioctl_cmd_t;
+
+typedef enum {
+    AIPU_IOCTL_EN_TICK_COUNTER = 0,
+    AIPU_IOCTL_DI_TICK_COUNTER = 1,
+} kiv_ioctl_tickcounter_t;
+
+// Filled by the tensor-descriptor query; same layout as aipu_tensor_desc_t.
+typedef struct {
+    uint32_t id;
+    uint32_t size;
+    float scale;
+    int32_t zero_point;
+    kiv_data_type_t data_type;
+} tensor_desc_t;
+
+// Options of kiv_load_graph: the address of an aipu_load_graph_cfg_t. The
+// backend hands the graph_config pointer itself to the driver.
+typedef struct graph_config {
+    aipu_load_graph_cfg_t* load_graph_cfg;
+} graph_config;
+
+// Options of kiv_create_job and kiv_finish_batch: the address of an
+// aipu_create_job_cfg_t. The backend hands this member to the driver.
+typedef struct job_config {
+    aipu_create_job_cfg_t* create_job_cfg;
+} job_config;
+
+// Dump options: four texts, null meaning "not set".
+typedef aipu_job_config_dump_t job_config_dump_t;
+
+// Driver records passed through unchanged.
+typedef aipu_shared_tensor_info_t shared_tensor_info_npu;
+
+// Completion callable of kiv_job_infer_async.
+typedef std::function<int32_t(uint64_t job_id, job_status_t status)> kiv_job_callback_t;
+
+struct kiv_context;
+
+// Context lifecycle.
+kiv_status_t kiv_init_context(kiv_context** ctx, int32_t device);
+kiv_status_t kiv_deinit_context(kiv_context* ctx);
+
+// Graphs, jobs, tensors.
+kiv_status_t kiv_load_graph(kiv_context* ctx, const char* path, uint64_t* graph_id, graph_config* cfg);
+kiv_status_t kiv_unload_graph(kiv_context* ctx, uint64_t graph_id);
+kiv_status_t kiv_config_global(kiv_context* ctx, uint64_t types, void* config);
+kiv_status_t kiv_get_tensor_count(kiv_context* ctx, uint64_t graph_id, tensor_type_t type, uint32_t* count);
+kiv_status_t kiv_get_tensor_descriptor(kiv_context* ctx, uint64_t graph_id, tensor_type_t type, uint32_t index,
+                                       tensor_desc_t* desc);
+kiv_status_t kiv_create_job(kiv_context* ctx, uint64_t graph_id, uint64_t* job_id, job_config* cfg);
+kiv_status_t kiv_config_job(kiv_context* ctx, uint64_t job_id, uint64_t types, void* config);
+kiv_status_t kiv_load_tensor(kiv_context* ctx, uint64_t job_id, uint32_t index, const void* data);
+kiv_status_t kiv_get_tensor(kiv_context* ctx, uint64_t job_id, tensor_type_t type, uint32_t index, void* dest);
+kiv_status_t kiv_job_infer_sync(kiv_context* ctx, uint64_t job_id, int32_t time_out);
+kiv_status_t kiv_job_infer_async(kiv_context* ctx, uint64_t job_id, kiv_job_callback_t cb);
+kiv_status_t kiv_get_job_status(kiv_context* ctx, uint64_t job_id, job_status_t* status, int32_t time_out);
+kiv_status_t kiv_clean_job(kiv_context* ctx, uint64_t job_id);
+kiv_status_t kiv_get_error_message(kiv_context* ctx, kiv_status_t status, const char** msg);
+kiv_status_t kiv_get_tensor_shape(const char* path, uint32_t type, uint32_t index, char* name, uint32_t* name_len,
+                                  int32_t* shape, uint32_t* shape_len);
+
+// Batch queues.
+kiv_status_t kiv_create_batch_queue(kiv_context* ctx, uint64_t graph_id, uint32_t* queue_id);
+kiv_status_t kiv_clean_batch_queue(kiv_context* ctx, uint64_t graph_id, uint32_t queue_id);
+kiv_status_t kiv_config_batch_dump(kiv_context* ctx, uint64_t graph_id, uint32_t queue_id, uint64_t types,
+                                   job_config_dump_t* dump);
+kiv_status_t kiv_add_batch(kiv_context* ctx, uint64_t graph_id, uint32_t queue_id, char** inputs, char** outputs);
+kiv_status_t kiv_finish_batch(kiv_context* ctx, uint64_t graph_id, uint32_t queue_id, job_config* cfg);
+
+// Device queries and control.
+kiv_status_t kiv_get_partition_count(kiv_context* ctx, uint32_t* count);
+kiv_status_t kiv_get_cluster_count(kiv_context* ctx, uint32_t partition, uint32_t* count);
+kiv_status_t kiv_get_core_count(kiv_context* ctx, uint32_t partition, uint32_t cluster, uint32_t* count);
+kiv_status_t kiv_get_target(kiv_context* ctx, char* target);
+kiv_status_t kiv_get_device_status(kiv_context* ctx, kiv_device_status_t* status);
+kiv_status_t kiv_ioctl(kiv_context* ctx, device_type_t device, ioctl_cmd_t cmd, void* arg);
+kiv_status_t kiv_specify_iobuf(kiv_context* ctx, uint64_t job_id, shared_tensor_info_npu* info);
+kiv_status_t kiv_set_freq(int32_t index);
+
+#endif  // KIV_API_H

@@ -1,0 +1,82 @@
+// The Python class NPU: one runtime context and the methods that drive it.
+// Each method converts its Python arguments, calls one runtime API function
+// and reports failures with a "[PY UMD ERROR] " line on standard error.
+#ifndef KIV_PY_NPU_H
+#define KIV_PY_NPU_H
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kiv_api.h"
+
+namespace py = pybind11;
+
+namespace aipudrv {
+
+// Kind of the object last given to kiv_load_tensor; decides what
+// kiv_get_tensor returns.
+enum InputKind : uint32_t { INPUT_KIND_BYTES = 0, INPUT_KIND_BYTEARRAY = 1, INPUT_KIND_NUMPY = 2 };
+
+class NPU {
+public:
+    NPU() = default;
+    virtual ~NPU() = default;
+
+    kiv_context* ctx = nullptr;
+    uint32_t input_kind = INPUT_KIND_BYTES;
+
+    // Context, graph and job methods.
+    kiv_status_t kiv_init_context();
+    kiv_status_t kiv_deinit_context();
+    std::string kiv_get_error_message(uint64_t status);
+    py::tuple kiv_load_graph(const std::string& graph_bin, py::object cfg);
+    kiv_status_t kiv_unload_graph(uint64_t graph_id);
+    py::tuple kiv_create_job(uint64_t graph_id, py::object cfg);
+    kiv_status_t kiv_config_job(uint64_t job_id, uint64_t types, py::object cfg);
+    kiv_status_t kiv_job_infer_sync(uint64_t job_id, int32_t time_out);
+    kiv_status_t kiv_job_infer_async(uint64_t job_id, py::object py_cb);
+    py::tuple kiv_get_job_status(uint64_t job_id, int32_t timeout);
+    kiv_status_t kiv_clean_job(uint64_t job_id);
+    py::tuple kiv_get_tensor_count(uint64_t graph_id, tensor_type_t type);
+    tensor_desc_t kiv_get_tensor_descriptor(uint64_t graph_id, tensor_type_t type, uint32_t tensor);
+
+    // Tensor data.
+    py::tuple kiv_get_tensor_shape(const std::string& zor_model, tensor_type_t type, uint32_t index);
+    kiv_status_t kiv_load_tensor_from_file(uint64_t job_id, uint32_t tensor, const std::string& filename);
+    kiv_status_t kiv_load_tensor(uint64_t job_id, uint32_t tensor, py::object hdl);
+    py::tuple kiv_get_tensor(uint64_t job_id, tensor_type_t type, uint32_t tensor);
+
+    // ioctl.
+    py::tuple kiv_ioctl(device_type_t device, uint32_t cmd, py::kwargs kwargs);
+    kiv_status_t kiv_ioctl_data(device_type_t device, uint32_t cmd, const std::map<std::string, uint64_t>& py_arg,
+                                py::object data);
+
+    // Batch queues.
+    py::tuple kiv_create_batch_queue(uint64_t graph_id);
+    kiv_status_t kiv_clean_batch_queue(uint64_t graph_id, uint32_t queue_id);
+    kiv_status_t kiv_config_batch_dump(uint64_t graph_id, uint32_t queue_id, uint64_t types, py::object dump_cfg);
+    kiv_status_t kiv_add_batch(uint64_t graph_id, uint32_t queue_id, py::sequence inputs, py::sequence outputs);
+    kiv_status_t kiv_finish_batch(uint64_t graph_id, uint32_t queue_id, py::object cfg);
+
+    // Prints "[PY UMD ERROR] <api_name>: <status text>\n" on standard error.
+    void print_error_line(const char* api_name, kiv_status_t status);
+
+private:
+    // Buffers handed to the runtime by kiv_add_batch, kept alive until the
+    // queue is finished or cleaned. Keyed by (graph id, queue id).
+    std::map<std::pair<uint64_t, uint32_t>, std::vector<py::object>> batch_buffers_;
+    friend struct BatchAccess;
+};
+
+// Registration of each concern, called by the module entry in order.
+void register_enums(py::module_& m);
+void register_records(py::module_& m);
+void register_npu(py::module_& m);
+
+}  // namespace aipudrv
+
+#endif  // KIV_PY_NPU_H

@@ -1,0 +1,134 @@
+// Python-side configuration records. They own their data (texts as byte
+// strings, lists as vectors, single bytes where the driver record has bit
+// fields) and are turned into driver records only for the duration of a call.
+#ifndef KIV_PY_RECORDS_H
+#define KIV_PY_RECORDS_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kiv_api.h"
+
+namespace aipudrv {
+
+enum kiv_ioctl_tickcounter_t : uint32_t {
+    AIPU_IOCTL_EN_TICK_COUNTER = 0,
+    AIPU_IOCTL_DI_TICK_COUNTER = 1,
+};
+
+struct kiv_job_config_dump_wrapper_t {
+    std::string dump_dir;
+    std::string prefix;
+    std::string output_prefix;
+    std::string misc_prefix;
+};
+
+struct kiv_job_config_simulation_wrapper_t {
+    std::string data_dir;
+};
+
+struct kiv_global_config_simulation_wrapper_t {
+    std::string simulator;
+    std::string log_file_path;
+    std::string npu_arch_desc;
+    std::string plugin_name;
+    std::string json_filename;
+    uint32_t log_level = 0;
+    uint32_t gm_size = 0;
+    bool verbose = false;
+    bool enable_avx = false;
+    bool enable_calloc = false;
+    bool en_eval = false;
+    bool en_l2d = false;
+    bool en_fast_perf = false;
+    uint32_t freq_mhz = 1000;
+    uint32_t ddr_latency_rd = 0;
+    uint32_t ddr_latency_wr = 0;
+    uint32_t ddr_bw = 256;
+    float ddr_bw_ratio = 1.0f;
+    std::string perf_report;
+};
+
+struct kiv_dynshape_num_wrapper_t {
+    uint64_t graph_id = 0;
+    uint32_t ds_num = 0;
+};
+
+struct kiv_dynshape_dim_num_wrapper_t {
+    uint64_t graph_id = 0;
+    uint32_t ds_idx = 0;
+    bool max_threshhold = false;
+    std::vector<uint32_t> ds_dim_num;
+};
+
+struct kiv_dynshape_info_wrapper_t {
+    uint64_t graph_id = 0;
+    uint32_t ds_idx = 0;
+    bool max_threshhold = false;
+    std::vector<uint32_t> ds_data;
+};
+
+struct kiv_dynshape_param_wrapper_t {
+    std::vector<std::vector<uint32_t>> shape_items;
+};
+
+struct kiv_load_graph_cfg_wrapper_t {
+    uint8_t wt_mem_region = 0;
+    std::vector<int32_t> wt_idxes;
+    std::string extra_weight_path;
+};
+
+struct kiv_create_job_cfg_wrapper_t {
+    uint8_t partition_id = 0;
+    uint8_t dbg_dispatch = 0;
+    uint8_t dbg_core_id = 0;
+    uint8_t qos_level = 0;
+    uint8_t fm_mem_region = 0;
+    std::vector<int32_t> fm_idxes;
+    std::vector<std::vector<uint32_t>> dynshape;
+};
+
+// Driver records built from a wrapper. Each owns what its pointers refer to
+// (the wrapper copy it was built from, and the dynamic-shape arrays) and lives
+// for one runtime call.
+class LoadGraphConfig {
+public:
+    explicit LoadGraphConfig(kiv_load_graph_cfg_wrapper_t source);
+    graph_config* get() { return &config_; }
+
+private:
+    kiv_load_graph_cfg_wrapper_t source_;
+    aipu_load_graph_cfg_t record_{};
+    graph_config config_{};
+};
+
+class CreateJobConfig {
+public:
+    // `with_dynshape` false leaves the dynamic-shape pointer null (batch finish).
+    CreateJobConfig(kiv_create_job_cfg_wrapper_t source, bool with_dynshape);
+    job_config* get() { return &config_; }
+
+private:
+    kiv_create_job_cfg_wrapper_t source_;
+    aipu_create_job_cfg_t record_{};
+    aipu_dynshape_param_t dynshape_{};
+    std::vector<aipu_dynshape_item_t> items_;
+    job_config config_{};
+};
+
+// Only dump_dir and prefix travel, each null when empty.
+class DumpConfig {
+public:
+    explicit DumpConfig(kiv_job_config_dump_wrapper_t source);
+    job_config_dump_t* get() { return &record_; }
+
+private:
+    kiv_job_config_dump_wrapper_t source_;
+    job_config_dump_t record_{};
+};
+
+}  // namespace aipudrv
+
+#endif  // KIV_PY_RECORDS_H

@@ -1,0 +1,33 @@
+// Test controls of the stand-in driver, exported beside the 28 aipu_* entry
+// points. Nothing in the runtime calls them; tests reach them by dlopen/dlsym
+// (or ctypes) on the same libaipudrv.so that the runtime loaded.
+#ifndef AIPU_STANDIN_H
+#define AIPU_STANDIN_H
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+// Makes every later aipu_init_context / aipu_deinit_context return `status`
+// without doing anything; 0 restores normal behaviour. The environment
+// variables AIPU_STANDIN_INIT_STATUS and AIPU_STANDIN_DEINIT_STATUS, read at
+// each call, do the same when set.
+void aipu_standin_set_init_status(uint32_t status);
+void aipu_standin_set_deinit_status(uint32_t status);
+
+// Number of driver contexts currently open in this process.
+uint32_t aipu_standin_open_context_count(void);
+
+// Describes, as one JSON object, the arguments of the last call of the named
+// entry point in this process (for example "aipu_create_job"): scalars, and
+// option records decoded field by field together with their raw bytes in hex.
+// Writes at most `capacity` bytes including the terminating zero and returns
+// the length of the whole text (without terminator); 0 when the entry point
+// was never called.
+size_t aipu_standin_describe_last_call(const char* entry_point, char* buffer, size_t capacity);
+
+// Forgets everything recorded by aipu_standin_describe_last_call.
+void aipu_standin_reset_calls(void);
+}
+
+#endif  // AIPU_STANDIN_H
