@@ -1,0 +1,50 @@
+"""Element types of the runtime's tensors as numpy dtypes, and quantisation."""
+
+import numpy as np
+
+import libkiv
+
+_DT = libkiv.kiv_data_type_t
+
+# Types whose elements numpy represents directly. The remaining runtime types
+# (NONE, BF16 and the 4- and 12-bit packings) are handed over as raw bytes.
+_NUMPY_BY_DATA_TYPE = {
+    int(_DT.KIV_DATA_TYPE_BOOL): np.dtype(np.bool_),
+    int(_DT.KIV_DATA_TYPE_U8): np.dtype(np.uint8),
+    int(_DT.KIV_DATA_TYPE_S8): np.dtype(np.int8),
+    int(_DT.KIV_DATA_TYPE_U16): np.dtype(np.uint16),
+    int(_DT.KIV_DATA_TYPE_S16): np.dtype(np.int16),
+    int(_DT.KIV_DATA_TYPE_U32): np.dtype(np.uint32),
+    int(_DT.KIV_DATA_TYPE_S32): np.dtype(np.int32),
+    int(_DT.KIV_DATA_TYPE_U64): np.dtype(np.uint64),
+    int(_DT.KIV_DATA_TYPE_S64): np.dtype(np.int64),
+    int(_DT.KIV_DATA_TYPE_F16): np.dtype(np.float16),
+    int(_DT.KIV_DATA_TYPE_F32): np.dtype(np.float32),
+    int(_DT.KIV_DATA_TYPE_F64): np.dtype(np.float64),
+}
+
+RAW_DTYPE = np.dtype(np.uint8)
+
+
+def numpy_dtype(data_type):
+    """The numpy dtype of a kiv_data_type_t, or None when numpy has no equivalent."""
+    return _NUMPY_BY_DATA_TYPE.get(int(data_type))
+
+
+def quantize(values, scale, zero_point, dtype):
+    """Maps real values to integers of `dtype`: round(values / scale) + zero_point, saturated."""
+    dtype = np.dtype(dtype)
+    if dtype.kind not in "iu":
+        raise TypeError("quantize needs an integer dtype, got %s" % dtype)
+    if not scale:
+        raise ValueError("quantize needs a non-zero scale")
+    limits = np.iinfo(dtype)
+    q = np.rint(np.asarray(values, dtype=np.float64) / scale) + zero_point
+    return np.clip(q, limits.min, limits.max).astype(dtype)
+
+
+def dequantize(values, scale, zero_point):
+    """Maps quantised integers back to real values: (values - zero_point) * scale, as float32."""
+    if not scale:
+        raise ValueError("dequantize needs a non-zero scale")
+    return ((np.asarray(values, dtype=np.float64) - zero_point) * scale).astype(np.float32)

@@ -1,0 +1,114 @@
+"""What a model's inputs and outputs look like, from the container and the runtime."""
+
+import dataclasses
+import math
+import warnings
+
+import numpy as np
+
+import libkiv
+
+from . import dtypes
+from .errors import check
+
+
+@dataclasses.dataclass(frozen=True)
+class TensorInfo:
+    """One input or output tensor of a loaded model.
+
+    `shape` and `dtype` describe the numpy array this layer takes or returns;
+    `size` is the tensor's length in bytes as the runtime reports it, and
+    `data_type` the runtime's own element type. When numpy has no equivalent
+    for that type, `dtype` is uint8 and the array holds the raw bytes.
+    `shape_from_container` is False when the container gave no usable shape
+    and the array is one-dimensional.
+    """
+
+    index: int
+    name: str
+    shape: tuple
+    dtype: np.dtype
+    size: int
+    scale: float
+    zero_point: int
+    data_type: libkiv.kiv_data_type_t
+    shape_from_container: bool
+
+    @property
+    def is_raw(self):
+        """True when the array holds raw bytes rather than elements of `data_type`."""
+        return dtypes.numpy_dtype(self.data_type) != self.dtype
+
+    def quantize(self, values):
+        """Real values to this tensor's integer dtype, using its scale and zero point."""
+        return dtypes.quantize(values, self.scale, self.zero_point, self.dtype)
+
+    def dequantize(self, values):
+        """This tensor's integers to real values (float32), using its scale and zero point."""
+        return dtypes.dequantize(values, self.scale, self.zero_point)
+
+
+def _element_dtype(data_type, size):
+    dtype = dtypes.numpy_dtype(data_type)
+    if dtype is None or size % dtype.itemsize != 0:
+        return dtypes.RAW_DTYPE
+    return dtype
+
+
+def _resolve_shape(name, container_shape, dtype, size):
+    """The container's shape when it matches the byte size, else one dimension."""
+    count = size // dtype.itemsize
+    if not container_shape:
+        return (count,), False
+    shape = tuple(int(d) for d in container_shape)
+    if all(d > 0 for d in shape) and math.prod(shape) * dtype.itemsize == size:
+        return shape, True
+    warnings.warn(
+        "tensor '%s': container shape %s does not hold %d bytes of %s; using shape (%d,)"
+        % (name, list(shape), size, dtype, count),
+        RuntimeWarning,
+        stacklevel=4,
+    )
+    return (count,), False
+
+
+def describe_tensors(npu, graph_id, container_path, tensor_type):
+    """TensorInfo for every tensor of one type (input or output) of a loaded graph."""
+    status, count = npu.kiv_get_tensor_count(graph_id, tensor_type)
+    check(npu, "kiv_get_tensor_count", status)
+    prefix = "input" if int(tensor_type) == int(libkiv.KIV_TENSOR_TYPE_INPUT) else "output"
+    infos = []
+    for index in range(count):
+        desc = npu.kiv_get_tensor_descriptor(graph_id, tensor_type, index)
+        if desc.size == 0:
+            # libkiv reports a failed query as an all-zero descriptor; a tensor
+            # of no bytes cannot be fed or read either.
+            raise_zero_size(npu, prefix, index)
+        status, name, shape = npu.kiv_get_tensor_shape(container_path, tensor_type, index)
+        if int(status) != 0 or not name:
+            name, shape = "%s%d" % (prefix, index), []
+        dtype = _element_dtype(desc.data_type, desc.size)
+        resolved, from_container = _resolve_shape(name, shape, dtype, desc.size)
+        infos.append(
+            TensorInfo(
+                index=index,
+                name=name,
+                shape=resolved,
+                dtype=dtype,
+                size=int(desc.size),
+                scale=float(desc.scale),
+                zero_point=int(desc.zero_point),
+                data_type=desc.data_type,
+                shape_from_container=from_container,
+            )
+        )
+    return infos
+
+
+def raise_zero_size(npu, prefix, index):
+    check(
+        npu,
+        "kiv_get_tensor_descriptor",
+        libkiv.KIV_STATUS_ERROR_ZERO_TENSOR_SIZE,
+        "%s %d has no bytes" % (prefix, index),
+    )
