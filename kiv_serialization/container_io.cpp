@@ -1,0 +1,220 @@
+// Conversion between the in-memory model and container bytes, and the
+// container file operations.
+#include <cstdio>
+#include <memory>
+#include <utility>
+
+#include "flatbuffers/util.h"
+#include "serialization_handler.h"
+
+namespace kiv {
+namespace {
+
+using StringVector = flatbuffers::Vector<flatbuffers::Offset<flatbuffers::String>>;
+
+const char* printable(const char* path) {
+    return path != nullptr ? path : "";
+}
+
+std::string read_string(const flatbuffers::String* text) {
+    return text != nullptr ? text->str() : std::string();
+}
+
+std::vector<std::string> read_names(const StringVector* names) {
+    std::vector<std::string> result;
+    if (names == nullptr) return result;
+    result.reserve(names->size());
+    for (const flatbuffers::String* name : *names) result.push_back(read_string(name));
+    return result;
+}
+
+template <typename T>
+std::vector<T> read_scalars(const flatbuffers::Vector<T>* values) {
+    if (values == nullptr) return {};
+    return std::vector<T>(values->begin(), values->end());
+}
+
+// Names are written from their zero-terminated form on purpose: a name
+// holding a zero byte ends there, as every reader of C strings would see it.
+flatbuffers::Offset<StringVector> write_names(flatbuffers::FlatBufferBuilder& builder,
+                                              const std::vector<std::string>& names) {
+    std::vector<flatbuffers::Offset<flatbuffers::String>> offsets;
+    offsets.reserve(names.size());
+    for (const std::string& name : names) offsets.push_back(builder.CreateString(name.c_str()));
+    return builder.CreateVector(offsets);
+}
+
+flatbuffers::Offset<ZorSubgraph> write_subgraph(flatbuffers::FlatBufferBuilder& builder, const Subgraph& subgraph) {
+    auto name = builder.CreateString(subgraph.GetName().c_str());
+    auto data = builder.CreateVector(subgraph.GetData(), subgraph.GetSize());
+    auto inputs = write_names(builder, subgraph.GetInputs());
+    auto outputs = write_names(builder, subgraph.GetOutputs());
+    return CreateZorSubgraph(builder, name, data, inputs, outputs, subgraph.GetBackend());
+}
+
+flatbuffers::Offset<ZorTensor> write_tensor(flatbuffers::FlatBufferBuilder& builder, const Tensor& tensor) {
+    auto name = builder.CreateString(tensor.GetName().c_str());
+    auto shape = builder.CreateVector(tensor.GetShape());
+    auto scale = builder.CreateVector(tensor.GetScale());
+    auto zero_point = builder.CreateVector(tensor.GetZeroPoint());
+    return CreateZorTensor(builder, name, shape, tensor.GetDtype(), tensor.GetQType(), scale, zero_point);
+}
+
+// A model read from a container, held by owners until it replaces the
+// handler's model, so that a failure half-way leaves the old model intact.
+struct ReadModel {
+    std::vector<std::unique_ptr<Subgraph>> subgraphs;
+    std::vector<std::unique_ptr<Tensor>> tensors;
+    std::vector<std::string> inputs;
+    std::vector<std::string> outputs;
+    KivVersion version;
+    std::string name;
+    std::string io_json;
+};
+
+void read_version(const Version* stored, KivVersion& version) {
+    // Without a version table every field reads as its schema default.
+    if (stored == nullptr) {
+        version.set_version(-1, -1, -1, true);
+        return;
+    }
+    version.set_version(stored->_major(), stored->_minor(), stored->_patch(), stored->_draft());
+}
+
+void read_subgraphs(const ZorGraph& graph, ReadModel& model) {
+    if (graph.subgraphs() == nullptr) return;
+    for (const ZorSubgraph* stored : *graph.subgraphs()) {
+        model.subgraphs.push_back(std::make_unique<Subgraph>(read_string(stored->name()), stored->data(),
+                                                             read_names(stored->inputs()),
+                                                             read_names(stored->outputs()), stored->backend()));
+    }
+}
+
+void read_tensors(const ZorGraph& graph, ReadModel& model) {
+    if (graph.tensors() == nullptr) return;
+    for (const ZorTensor* stored : *graph.tensors()) {
+        model.tensors.push_back(std::make_unique<Tensor>(
+            read_string(stored->name()), read_scalars(stored->shape()), stored->dtype(), stored->qtype(),
+            read_scalars(stored->scale()), read_scalars(stored->zero_point())));
+    }
+}
+
+}  // namespace
+
+SerializationHandler::SerializationHandler() = default;
+
+SerializationHandler::~SerializationHandler() {
+    clear();
+}
+
+int SerializationHandler::clear() {
+    for (Subgraph* subgraph : subgraphs_) delete subgraph;
+    subgraphs_.clear();
+    for (Tensor* tensor : tensors_) delete tensor;
+    tensors_.clear();
+    inputs_.clear();
+    outputs_.clear();
+    raw_buffer_.clear();
+    io_json_.clear();
+    return KIV_SERIALIZATION_OK;
+}
+
+int SerializationHandler::serialize() {
+    builder_.Clear();
+
+    std::vector<flatbuffers::Offset<ZorSubgraph>> subgraphs;
+    subgraphs.reserve(subgraphs_.size());
+    for (const Subgraph* subgraph : subgraphs_) subgraphs.push_back(write_subgraph(builder_, *subgraph));
+    auto subgraph_vector = builder_.CreateVector(subgraphs);
+
+    std::vector<flatbuffers::Offset<ZorTensor>> tensors;
+    tensors.reserve(tensors_.size());
+    for (const Tensor* tensor : tensors_) tensors.push_back(write_tensor(builder_, *tensor));
+    auto tensor_vector = builder_.CreateVector(tensors);
+
+    auto inputs = write_names(builder_, inputs_);
+    auto outputs = write_names(builder_, outputs_);
+    auto version = CreateVersion(builder_, version_.major, version_.minor, version_.patch, version_.draft);
+    auto name = builder_.CreateString(name_.c_str());
+    flatbuffers::Offset<flatbuffers::String> io_json;
+    if (!io_json_.empty()) io_json = builder_.CreateString(io_json_.c_str());
+
+    auto root = CreateZorGraph(builder_, version, name, subgraph_vector, tensor_vector, inputs, outputs, io_json);
+    FinishZorGraphBuffer(builder_, root);
+    return KIV_SERIALIZATION_OK;
+}
+
+int SerializationHandler::deserialize(const unsigned char* buffer) {
+    if (buffer == nullptr) return KIV_SERIALIZATION_BAD_CONTAINER;
+    const ZorGraph* graph = GetZorGraph(buffer);
+
+    // Everything is copied out before the old model goes: `buffer` may be the
+    // handler's own raw buffer, which clear() releases.
+    ReadModel model;
+    read_version(graph->version(), model.version);
+    model.name = read_string(graph->name());
+    model.io_json = read_string(graph->io_json());
+    read_subgraphs(*graph, model);
+    read_tensors(*graph, model);
+    model.inputs = read_names(graph->inputs());
+    model.outputs = read_names(graph->outputs());
+
+    clear();
+    version_ = model.version;
+    name_ = std::move(model.name);
+    io_json_ = std::move(model.io_json);
+    subgraphs_.reserve(model.subgraphs.size());
+    for (auto& subgraph : model.subgraphs) subgraphs_.push_back(subgraph.release());
+    tensors_.reserve(model.tensors.size());
+    for (auto& tensor : model.tensors) tensors_.push_back(tensor.release());
+    inputs_ = std::move(model.inputs);
+    outputs_ = std::move(model.outputs);
+    return KIV_SERIALIZATION_OK;
+}
+
+int SerializationHandler::deserialize(const unsigned char* buffer, size_t length) {
+    if (buffer == nullptr || length >= FLATBUFFERS_MAX_BUFFER_SIZE) return KIV_SERIALIZATION_BAD_CONTAINER;
+    flatbuffers::Verifier verifier(buffer, length);
+    if (!VerifyZorGraphBuffer(verifier)) return KIV_SERIALIZATION_BAD_CONTAINER;
+    return deserialize(buffer);
+}
+
+int SerializationHandler::DeSerialization(const char* path) {
+    clear();
+    if (path == nullptr || !flatbuffers::LoadFile(path, true, &raw_buffer_)) {
+        printf("Error loading model: %s\n", printable(path));
+        return KIV_SERIALIZATION_FILE_ERROR;
+    }
+    if (deserialize(reinterpret_cast<const unsigned char*>(raw_buffer_.data()), raw_buffer_.size()) != 0) {
+        printf("Error deserializing model: %s\n", path);
+        return KIV_SERIALIZATION_BAD_CONTAINER;
+    }
+    return KIV_SERIALIZATION_OK;
+}
+
+int SerializationHandler::DeSerialization(const char* path, const char* out_path) {
+    if (path == nullptr || !flatbuffers::LoadFile(path, true, &raw_buffer_)) {
+        printf("Error loading origin model: %s\n", printable(path));
+        return KIV_SERIALIZATION_FILE_ERROR;
+    }
+    if (deserialize(reinterpret_cast<const unsigned char*>(raw_buffer_.data()), raw_buffer_.size()) != 0) {
+        printf("Error deserializing model: %s\n", path);
+        return KIV_SERIALIZATION_BAD_CONTAINER;
+    }
+    // A container without subgraphs has no executable to extract; writing an
+    // empty file would pass for a successful extraction.
+    if (subgraphs_.empty()) {
+        printf("Error model has no subgraph: %s\n", path);
+        return KIV_SERIALIZATION_BAD_CONTAINER;
+    }
+    const Subgraph& first = *subgraphs_.front();
+    static const char kNoBytes[1] = {0};
+    const char* bytes = first.GetSize() > 0 ? reinterpret_cast<const char*>(first.GetData()) : kNoBytes;
+    if (out_path == nullptr || !flatbuffers::SaveFile(out_path, bytes, first.GetSize(), true)) {
+        printf("Error saving file: %s\n", printable(out_path));
+        return KIV_SERIALIZATION_FILE_ERROR;
+    }
+    return KIV_SERIALIZATION_OK;
+}
+
+}  // namespace kiv
