@@ -1,0 +1,222 @@
+// Tensor data between Python objects and the runtime: loading inputs from
+// bytes, bytearray, numpy arrays or files, reading tensors back, and tensor
+// shapes straight from a model container.
+#include <fcntl.h>
+#include <pybind11/numpy.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "py_npu.h"
+#include "py_object_data.h"
+
+namespace aipudrv {
+
+namespace {
+
+const char kUnsupportedInputLine[] = "[PY UMD ERROR] input tensor only supports bytes,bytearray or numpy array\n";
+
+// A read-only file descriptor, closed when the owner goes.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY)) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// A private read-only mapping of the start of a file, unmapped when the owner goes.
+class FileMapping {
+public:
+    FileMapping(int fd, size_t length)
+        : length_(length), address_(::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0)) {}
+    ~FileMapping() {
+        if (mapped()) ::munmap(address_, length_);
+    }
+    FileMapping(const FileMapping&) = delete;
+    FileMapping& operator=(const FileMapping&) = delete;
+    bool mapped() const { return address_ != MAP_FAILED; }
+    const void* get() const { return address_; }
+
+private:
+    size_t length_;
+    void* address_;
+};
+
+// Bytes of an input object and the object that keeps them in place for the
+// duration of the runtime call (a buffer export, or numpy's contiguous copy).
+struct InputBytes {
+    const void* data = nullptr;
+    size_t size = 0;
+    py::object keeper;
+};
+
+InputBytes bytes_of_buffer(py::handle obj) {
+    // The memoryview's export also stops a bytearray from being resized while
+    // the runtime reads it.
+    py::memoryview view(py::reinterpret_borrow<py::object>(obj));
+    const Py_buffer* buffer = PyMemoryView_GET_BUFFER(view.ptr());
+    return InputBytes{buffer->buf, static_cast<size_t>(buffer->len), std::move(view)};
+}
+
+// A new Python object of the kind chosen by `input_kind`, `size` bytes long
+// and not yet filled, plus the address to fill it through.
+std::pair<py::object, void*> new_tensor_object(uint32_t input_kind, uint32_t size) {
+    if (input_kind == INPUT_KIND_BYTEARRAY) {
+        PyObject* obj = PyByteArray_FromStringAndSize(nullptr, size);
+        if (obj == nullptr) throw py::error_already_set();
+        return {py::reinterpret_steal<py::object>(obj), PyByteArray_AS_STRING(obj)};
+    }
+    if (input_kind == INPUT_KIND_NUMPY) {
+        py::array_t<uint8_t> array(static_cast<py::ssize_t>(size));
+        void* data = array.mutable_data();
+        return {std::move(array), data};
+    }
+    PyObject* obj = PyBytes_FromStringAndSize(nullptr, size);
+    if (obj == nullptr) throw py::error_already_set();
+    return {py::reinterpret_steal<py::object>(obj), PyBytes_AS_STRING(obj)};
+}
+
+py::tuple empty_shape_result(kiv_status_t status) {
+    return py::make_tuple(status, py::str(""), py::list());
+}
+
+}  // namespace
+
+kiv_status_t NPU::kiv_load_tensor(uint64_t job_id, uint32_t tensor, py::object hdl) {
+    if (!hdl) {
+        fprintf(stderr, "%s", kUnsupportedInputLine);
+        return KIV_STATUS_ERROR_READ_FILE_FAIL;
+    }
+    InputBytes input;
+    switch (classify_data_object(hdl)) {
+        case DataClass::Bytes:
+            input_kind = INPUT_KIND_BYTES;
+            input = InputBytes{PyBytes_AS_STRING(hdl.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(hdl.ptr())), hdl};
+            break;
+        case DataClass::ByteArray:
+            input_kind = INPUT_KIND_BYTEARRAY;
+            input = bytes_of_buffer(hdl);
+            break;
+        case DataClass::NumpyArray: {
+            input_kind = INPUT_KIND_NUMPY;
+            py::object array = contiguous_array(hdl);
+            if (!array) {
+                fprintf(stderr, "[PY UMD ERROR] numpy array is invalid\n");
+                return KIV_STATUS_ERROR_NULL_PTR;
+            }
+            auto [data, size] = array_bytes(array);
+            input = InputBytes{data, size, std::move(array)};
+            break;
+        }
+        case DataClass::Other:
+            fprintf(stderr, "%s", kUnsupportedInputLine);
+            return KIV_STATUS_ERROR_READ_FILE_FAIL;
+    }
+
+    tensor_desc_t desc{};
+    kiv_status_t status = ::kiv_get_tensor_descriptor(ctx, job_id, KIV_TENSOR_TYPE_INPUT, tensor, &desc);
+    if (status != KIV_STATUS_SUCCESS) {
+        print_error_line("kiv_get_tensor_descriptor", status);
+        return status;
+    }
+    // The runtime reads `size` bytes from the address; a shorter object would
+    // be read past its end.
+    if (input.size < desc.size) {
+        fprintf(stderr, "[PY UMD ERROR] kiv_load_tensor: input is %zu bytes, tensor %u needs %u\n", input.size, tensor,
+                desc.size);
+        return KIV_STATUS_ERROR_INVALID_SIZE;
+    }
+    status = ::kiv_load_tensor(ctx, job_id, tensor, input.data);
+    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_load_tensor", status);
+    return status;
+}
+
+kiv_status_t NPU::kiv_load_tensor_from_file(uint64_t job_id, uint32_t tensor, const std::string& filename) {
+    tensor_desc_t desc{};
+    kiv_status_t status = ::kiv_get_tensor_descriptor(ctx, job_id, KIV_TENSOR_TYPE_INPUT, tensor, &desc);
+    if (status != KIV_STATUS_SUCCESS) {
+        print_error_line("kiv_get_tensor_descriptor", status);
+        return status;
+    }
+    FileDescriptor file(filename);
+    if (file.get() < 0) {
+        fprintf(stderr, "[PY UMD ERROR] open file failed: %s! \n", filename.c_str());
+        return KIV_STATUS_ERROR_OPEN_FILE_FAIL;
+    }
+    // Pages of a mapping beyond the end of the file cannot be read, so a short
+    // file is refused before mapping.
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0) {
+        fprintf(stderr, "[PY UMD ERROR] open file failed: %s! \n", filename.c_str());
+        return KIV_STATUS_ERROR_OPEN_FILE_FAIL;
+    }
+    if (info.st_size < static_cast<off_t>(desc.size)) {
+        fprintf(stderr, "[PY UMD ERROR] kiv_load_tensor_from_file: %s is %lld bytes, tensor %u needs %u\n",
+                filename.c_str(), static_cast<long long>(info.st_size), tensor, desc.size);
+        return KIV_STATUS_ERROR_INVALID_SIZE;
+    }
+    FileMapping mapping(file.get(), desc.size);
+    if (!mapping.mapped()) {
+        fprintf(stderr, "[PY UMD ERROR] RT failed in mapping graph file: %s! (errno = %d)\n", filename.c_str(), errno);
+        return KIV_STATUS_ERROR_MAP_FILE_FAIL;
+    }
+    status = ::kiv_load_tensor(ctx, job_id, tensor, mapping.get());
+    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_load_tensor", status);
+    return status;
+}
+
+py::tuple NPU::kiv_get_tensor(uint64_t job_id, tensor_type_t type, uint32_t tensor) {
+    tensor_desc_t desc{};
+    kiv_status_t status = ::kiv_get_tensor_descriptor(ctx, job_id, type, tensor, &desc);
+    if (status != KIV_STATUS_SUCCESS) {
+        print_error_line("kiv_get_tensor_descriptor", status);
+        return py::make_tuple(status, py::none());
+    }
+    // The runtime writes straight into the object that is returned.
+    auto [data, address] = new_tensor_object(input_kind, desc.size);
+    status = ::kiv_get_tensor(ctx, job_id, type, tensor, desc.size == 0 ? nullptr : address);
+    if (status != KIV_STATUS_SUCCESS) {
+        print_error_line("kiv_get_tensor", status);
+        return py::make_tuple(status, py::none());
+    }
+    return py::make_tuple(status, std::move(data));
+}
+
+py::tuple NPU::kiv_get_tensor_shape(const std::string& zor_model, tensor_type_t type, uint32_t index) {
+    uint32_t name_len = 0;
+    uint32_t shape_len = 0;
+    kiv_status_t status =
+        ::kiv_get_tensor_shape(zor_model.c_str(), type, index, nullptr, &name_len, nullptr, &shape_len);
+    if (status != KIV_STATUS_SUCCESS) return empty_shape_result(status);
+
+    std::vector<char> name(static_cast<size_t>(name_len) + 1, '\0');
+    std::vector<int32_t> shape(shape_len, 0);
+    uint32_t name_capacity = static_cast<uint32_t>(name.size());
+    uint32_t shape_capacity = shape_len;
+    status = ::kiv_get_tensor_shape(zor_model.c_str(), type, index, name.data(), &name_capacity,
+                                    shape.empty() ? nullptr : shape.data(), &shape_capacity);
+    if (status != KIV_STATUS_SUCCESS) return empty_shape_result(status);
+
+    // The container is read anew by the second call; never trust a reported
+    // length beyond what was allocated.
+    name.resize(std::min<size_t>(name_capacity, name.size() - 1));
+    shape.resize(std::min<size_t>(shape_capacity, shape.size()));
+    py::list dims;
+    for (int32_t dim : shape) dims.append(dim);
+    return py::make_tuple(status, py::str(name.data(), name.size()), std::move(dims));
+}
+
+}  // namespace aipudrv
