@@ -1,0 +1,51 @@
+# Installation: the Python module with its type stub and the stand-in driver in
+# a Python site directory, the public headers, and a CMake package (kiv::kiv)
+# for native tools that use the exported container classes.
+include(CMakePackageConfigHelpers)
+
+set(KIV_PYTHON_VERSION "${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}")
+# Debian's interpreter searches <prefix>/lib/python3.X/dist-packages for
+# /usr/local; for other prefixes point PYTHONPATH at this directory.
+set(KIV_INSTALL_PYTHONDIR "lib/python${KIV_PYTHON_VERSION}/dist-packages"
+    CACHE STRING "Directory (relative to the prefix) for libkiv.so, its stub and the driver")
+set(KIV_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/kiv")
+set(KIV_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/kiv")
+option(KIV_INSTALL_STANDIN_DRIVER "Install the stand-in libaipudrv.so next to libkiv.so" ON)
+
+if(TARGET libkiv)
+  # The runtime loads libaipudrv.so from its own directory unless
+  # AIPU_LIB_PATH says otherwise; keep that working once installed.
+  set_target_properties(libkiv PROPERTIES INSTALL_RPATH "$ORIGIN")
+  install(TARGETS libkiv LIBRARY DESTINATION ${KIV_INSTALL_PYTHONDIR} COMPONENT python)
+  install(FILES ${CMAKE_SOURCE_DIR}/kiv_umd/src/python/libkiv.pyi DESTINATION ${KIV_INSTALL_PYTHONDIR}
+          COMPONENT python)
+endif()
+
+if(KIV_INSTALL_STANDIN_DRIVER)
+  install(TARGETS aipudrv LIBRARY DESTINATION ${KIV_INSTALL_PYTHONDIR} COMPONENT python)
+endif()
+
+install(FILES
+  ${CMAKE_SOURCE_DIR}/kiv_umd/include/kiv_api.h
+  ${CMAKE_SOURCE_DIR}/standin_driver/include/aipu_driver.h
+  ${CMAKE_SOURCE_DIR}/kiv_serialization/serialization_handler.h
+  ${CMAKE_BINARY_DIR}/generated/zor_generated.h
+  DESTINATION ${KIV_INSTALL_INCLUDEDIR} COMPONENT devel)
+
+configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/kivConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/cmake/kivConfig.cmake
+  INSTALL_DESTINATION ${KIV_INSTALL_CMAKEDIR}
+  PATH_VARS KIV_INSTALL_PYTHONDIR KIV_INSTALL_INCLUDEDIR)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/cmake/kivConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/cmake/kivConfig.cmake ${CMAKE_BINARY_DIR}/cmake/kivConfigVersion.cmake
+        DESTINATION ${KIV_INSTALL_CMAKEDIR} COMPONENT devel)
+
+# Installs into a temporary prefix, imports libkiv from there with a clean
+# environment, and builds and runs examples/native_consumer against the package.
+if(KIV_BUILD_TESTS AND TARGET libkiv)
+  add_test(NAME install_test
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/native/install_test/check_install.sh
+            ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${KIV_INSTALL_PYTHONDIR})
+  set_tests_properties(install_test PROPERTIES TIMEOUT 600)
+endif()

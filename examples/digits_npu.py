@@ -1,0 +1,175 @@
+"""Runs inputs through a loaded graph with libkiv in three ways: synchronous
+jobs, asynchronous jobs with completion callbacks, and batch queues. Each
+returns the outputs in input order and per-inference latencies in seconds."""
+
+import threading
+import time
+from dataclasses import dataclass, field
+
+import numpy as np
+
+import libkiv
+
+# Generous bounds: the machine may be loaded, and a wait that never ends is
+# worse than a clear failure.
+JOB_TIMEOUT_MS = 60_000
+ASYNC_WAIT_S = 120.0
+
+
+class NpuError(RuntimeError):
+    pass
+
+
+def check(status, what):
+    if int(status) != int(libkiv.KIV_STATUS_SUCCESS):
+        raise NpuError(f"{what} failed with status {int(status)}")
+
+
+@dataclass
+class RunResult:
+    outputs: list  # one numpy array per input, in input order
+    latencies: list  # seconds per inference
+    wall_seconds: float
+    notes: dict = field(default_factory=dict)
+
+
+class Session:
+    """An NPU context with one graph loaded; closes both on exit."""
+
+    def __init__(self, container_path):
+        self.npu = libkiv.NPU()
+        check(self.npu.kiv_init_context(), "kiv_init_context")
+        try:
+            status, self.graph_id = self.npu.kiv_load_graph(container_path)
+            check(status, f"kiv_load_graph({container_path})")
+        except BaseException:
+            self.npu.kiv_deinit_context()
+            raise
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.npu.kiv_unload_graph(self.graph_id)
+        self.npu.kiv_deinit_context()
+
+    def output_size(self):
+        desc = self.npu.kiv_get_tensor_descriptor(self.graph_id, libkiv.KIV_TENSOR_TYPE_OUTPUT, 0)
+        return desc.size
+
+    def create_job(self):
+        status, job_id = self.npu.kiv_create_job(self.graph_id)
+        check(status, "kiv_create_job")
+        return job_id
+
+    def load_input(self, job_id, sample):
+        check(self.npu.kiv_load_tensor(job_id, 0, sample), "kiv_load_tensor")
+
+    def read_output(self, job_id, dtype):
+        status, data = self.npu.kiv_get_tensor(job_id, libkiv.KIV_TENSOR_TYPE_OUTPUT, 0)
+        check(status, "kiv_get_tensor")
+        # Outputs come back as raw bytes (uint8) in the type of the last input object.
+        return np.frombuffer(bytes(data), dtype=dtype).copy()
+
+
+def run_sync(session, samples, dtype):
+    """One job per inference: create, load, run to completion, read, clean."""
+    npu = session.npu
+    outputs, latencies = [], []
+    start = time.perf_counter()
+    for sample in samples:
+        t0 = time.perf_counter()
+        job_id = session.create_job()
+        try:
+            session.load_input(job_id, sample)
+            check(npu.kiv_job_infer_sync(job_id, JOB_TIMEOUT_MS), "kiv_job_infer_sync")
+            outputs.append(session.read_output(job_id, dtype))
+        finally:
+            npu.kiv_clean_job(job_id)
+        latencies.append(time.perf_counter() - t0)
+    return RunResult(outputs, latencies, time.perf_counter() - start)
+
+
+class _Completions:
+    """Counts completion callbacks; they arrive on a driver thread."""
+
+    def __init__(self, expected):
+        self.expected = expected
+        self.lock = threading.Lock()
+        self.done = threading.Event()
+        self.finished_at = {}
+        self.statuses = {}
+        self.calls = 0
+
+    def __call__(self, job_id, job_status):
+        now = time.perf_counter()
+        with self.lock:
+            self.calls += 1
+            self.finished_at[job_id] = now
+            self.statuses[job_id] = int(job_status)
+            if self.calls >= self.expected:
+                self.done.set()
+        return 0
+
+
+def run_async(session, samples, dtype, in_flight=16):
+    """Waves of in_flight jobs started with kiv_job_infer_async; each wave
+    waits for all its callbacks, then reads the outputs."""
+    npu = session.npu
+    outputs, latencies = [], []
+    callbacks = 0
+    start = time.perf_counter()
+    for first in range(0, len(samples), in_flight):
+        wave = samples[first : first + in_flight]
+        completions = _Completions(len(wave))
+        jobs, started_at = [], {}
+        try:
+            for sample in wave:
+                job_id = session.create_job()
+                jobs.append(job_id)
+                session.load_input(job_id, sample)
+            for job_id in jobs:
+                started_at[job_id] = time.perf_counter()
+                check(npu.kiv_job_infer_async(job_id, completions), "kiv_job_infer_async")
+            # Event.wait releases the interpreter lock, so the callbacks can run.
+            if not completions.done.wait(ASYNC_WAIT_S):
+                raise NpuError(f"only {completions.calls} of {len(wave)} completion callbacks within {ASYNC_WAIT_S} s")
+            for job_id in jobs:
+                job_status = completions.statuses[job_id]
+                if job_status != int(libkiv.KIV_JOB_STATUS_DONE):
+                    raise NpuError(f"job {job_id} completed with job status {job_status}")
+                outputs.append(session.read_output(job_id, dtype))
+                latencies.append(completions.finished_at[job_id] - started_at[job_id])
+        finally:
+            for job_id in jobs:
+                npu.kiv_clean_job(job_id)
+        callbacks += completions.calls
+    return RunResult(outputs, latencies, time.perf_counter() - start, {"callbacks": callbacks})
+
+
+def run_batch(session, samples, dtype, batch_size=32):
+    """One batch queue per batch_size inputs: add a buffer set per input,
+    finish the queue, read the results out of the output arrays."""
+    npu = session.npu
+    graph_id = session.graph_id
+    count = session.output_size() // np.dtype(dtype).itemsize
+    outputs, latencies = [], []
+    start = time.perf_counter()
+    for first in range(0, len(samples), batch_size):
+        chunk = samples[first : first + batch_size]
+        t0 = time.perf_counter()
+        status, queue_id = npu.kiv_create_batch_queue(graph_id)
+        check(status, "kiv_create_batch_queue")
+        try:
+            # The queue holds bare addresses: these arrays must live until
+            # kiv_finish_batch has returned.
+            results = [np.zeros(count, dtype=dtype) for _ in chunk]
+            for sample, result in zip(chunk, results):
+                check(npu.kiv_add_batch(graph_id, queue_id, [sample], [result]), "kiv_add_batch")
+            check(npu.kiv_finish_batch(graph_id, queue_id), "kiv_finish_batch")
+        finally:
+            npu.kiv_clean_batch_queue(graph_id, queue_id)
+        per_inference = (time.perf_counter() - t0) / len(chunk)
+        outputs.extend(results)
+        latencies.extend([per_inference] * len(chunk))
+    return RunResult(outputs, latencies, time.perf_counter() - start, {"batch_size": batch_size})
