@@ -4,8 +4,11 @@
 #ifndef KIV_PY_RECORDS_H
 #define KIV_PY_RECORDS_H
 
+#include <pybind11/pybind11.h>
+
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -90,12 +93,32 @@ struct kiv_create_job_cfg_wrapper_t {
     std::vector<std::vector<uint32_t>> dynshape;
 };
 
+// Copy of the wrapper record held by a Python configuration argument. An
+// object of another class raises RuntimeError with the binding's cast text
+// (it names both types); None raises RuntimeError with an empty text, because
+// the binding's own null-reference error would be taken for an overload
+// mismatch and turned into a TypeError.
+template <typename Wrapper>
+Wrapper wrapper_from(const pybind11::handle& obj) {
+    if (obj.is_none()) throw std::runtime_error("");
+    return pybind11::cast<Wrapper>(obj);
+}
+
+// kiv_create_job_cfg_t.dynshape: a new list of new lists on every read; the
+// writer takes a list of lists of unsigned 32-bit values, skips (with a
+// message) items that are not lists, and keeps the old value when an element
+// does not convert.
+pybind11::list dynshape_get(const kiv_create_job_cfg_wrapper_t& cfg);
+void dynshape_set(kiv_create_job_cfg_wrapper_t& cfg, const pybind11::list& items);
+
 // Driver records built from a wrapper. Each owns what its pointers refer to
 // (the wrapper copy it was built from, and the dynamic-shape arrays) and lives
 // for one runtime call.
 class LoadGraphConfig {
 public:
     explicit LoadGraphConfig(kiv_load_graph_cfg_wrapper_t source);
+    LoadGraphConfig(const LoadGraphConfig&) = delete;
+    LoadGraphConfig& operator=(const LoadGraphConfig&) = delete;
     graph_config* get() { return &config_; }
 
 private:
@@ -108,6 +131,8 @@ class CreateJobConfig {
 public:
     // `with_dynshape` false leaves the dynamic-shape pointer null (batch finish).
     CreateJobConfig(kiv_create_job_cfg_wrapper_t source, bool with_dynshape);
+    CreateJobConfig(const CreateJobConfig&) = delete;
+    CreateJobConfig& operator=(const CreateJobConfig&) = delete;
     job_config* get() { return &config_; }
 
 private:
@@ -122,6 +147,8 @@ private:
 class DumpConfig {
 public:
     explicit DumpConfig(kiv_job_config_dump_wrapper_t source);
+    DumpConfig(const DumpConfig&) = delete;
+    DumpConfig& operator=(const DumpConfig&) = delete;
     job_config_dump_t* get() { return &record_; }
 
 private:

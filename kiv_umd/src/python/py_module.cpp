@@ -1,0 +1,382 @@
+// Entry of the Python module libkiv. Types become module attributes in the
+// order they are registered here, and Python code may rely on that order, so
+// the sequence in PYBIND11_MODULE is part of the module's interface.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "py_npu.h"
+#include "py_records.h"
+
+namespace aipudrv {
+
+// What Python sees as kiv_context_t: a handle that starts out null.
+struct kiv_context_handle_t {
+    kiv_context* handle = nullptr;
+};
+
+namespace {
+
+void register_context_handle(py::module_& m) {
+    py::class_<kiv_context_handle_t>(m, "kiv_context_t").def(py::init<>());
+}
+
+void register_device_status(py::module_& m) {
+    py::enum_<kiv_device_status_t>(m, "kiv_device_status_t")
+        .value("KIV_DEV_IDLE", KIV_DEV_IDLE)
+        .value("KIV_DEV_BUSY", KIV_DEV_BUSY)
+        .value("KIV_DEV_EXCEPTION", KIV_DEV_EXCEPTION)
+        .export_values();
+}
+
+void register_data_type(py::module_& m) {
+    py::enum_<kiv_data_type_t>(m, "kiv_data_type_t")
+        .value("KIV_DATA_TYPE_NONE", KIV_DATA_TYPE_NONE)
+        .value("KIV_DATA_TYPE_BOOL", KIV_DATA_TYPE_BOOL)
+        .value("KIV_DATA_TYPE_U8", KIV_DATA_TYPE_U8)
+        .value("KIV_DATA_TYPE_S8", KIV_DATA_TYPE_S8)
+        .value("KIV_DATA_TYPE_U16", KIV_DATA_TYPE_U16)
+        .value("KIV_DATA_TYPE_S16", KIV_DATA_TYPE_S16)
+        .value("KIV_DATA_TYPE_U32", KIV_DATA_TYPE_U32)
+        .value("KIV_DATA_TYPE_S32", KIV_DATA_TYPE_S32)
+        .value("KIV_DATA_TYPE_U64", KIV_DATA_TYPE_U64)
+        .value("KIV_DATA_TYPE_S64", KIV_DATA_TYPE_S64)
+        .value("KIV_DATA_TYPE_F16", KIV_DATA_TYPE_F16)
+        .value("KIV_DATA_TYPE_F32", KIV_DATA_TYPE_F32)
+        .value("KIV_DATA_TYPE_F64", KIV_DATA_TYPE_F64)
+        .value("KIV_DATA_TYPE_BF16", KIV_DATA_TYPE_BF16)
+        .value("KIV_DATA_TYPE_ALIGNED_U4", KIV_DATA_TYPE_ALIGNED_U4)
+        .value("KIV_DATA_TYPE_ALIGNED_S4", KIV_DATA_TYPE_ALIGNED_S4)
+        .value("KIV_DATA_TYPE_ALIGNED_U12", KIV_DATA_TYPE_ALIGNED_U12)
+        .value("KIV_DATA_TYPE_ALIGNED_S12", KIV_DATA_TYPE_ALIGNED_S12)
+        .value("KIV_DATA_TYPE_COMPACT_U4", KIV_DATA_TYPE_COMPACT_U4)
+        .value("KIV_DATA_TYPE_COMPACT_S4", KIV_DATA_TYPE_COMPACT_S4)
+        .value("KIV_DATA_TYPE_COMPACT_U12", KIV_DATA_TYPE_COMPACT_U12)
+        .value("KIV_DATA_TYPE_COMPACT_S12", KIV_DATA_TYPE_COMPACT_S12)
+        .export_values();
+}
+
+void register_tensor_type(py::module_& m) {
+    py::enum_<tensor_type_t>(m, "tensor_type_t")
+        .value("KIV_TENSOR_TYPE_INPUT", KIV_TENSOR_TYPE_INPUT)
+        .value("KIV_TENSOR_TYPE_OUTPUT", KIV_TENSOR_TYPE_OUTPUT)
+        .value("KIV_TENSOR_TYPE_INTER_DUMP", KIV_TENSOR_TYPE_INTER_DUMP)
+        .value("KIV_TENSOR_TYPE_PRINTF", KIV_TENSOR_TYPE_PRINTF)
+        .value("KIV_TENSOR_TYPE_PROFILER", KIV_TENSOR_TYPE_PROFILER)
+        .value("KIV_TENSOR_TYPE_LAYER_COUNTER", KIV_TENSOR_TYPE_LAYER_COUNTER)
+        .value("KIV_TENSOR_TYPE_ERROR_CODE", KIV_TENSOR_TYPE_ERROR_CODE)
+        .value("KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE", KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE)
+        .export_values();
+}
+
+void register_tensor_desc(py::module_& m) {
+    py::class_<tensor_desc_t>(m, "tensor_desc_t")
+        .def(py::init<>())
+        .def_readwrite("id", &tensor_desc_t::id)
+        .def_readwrite("size", &tensor_desc_t::size)
+        .def_readwrite("scale", &tensor_desc_t::scale)
+        .def_readwrite("zero_point", &tensor_desc_t::zero_point)
+        .def_readwrite("data_type", &tensor_desc_t::data_type);
+}
+
+void register_job_status(py::module_& m) {
+    py::enum_<job_status_t>(m, "kiv_job_status_t")
+        .value("KIV_JOB_STATUS_NO_STATUS", KIV_JOB_STATUS_NO_STATUS)
+        .value("KIV_JOB_STATUS_DONE", KIV_JOB_STATUS_DONE)
+        .value("KIV_JOB_STATUS_EXCEPTION", KIV_JOB_STATUS_EXCEPTION)
+        .export_values();
+}
+
+void register_config_type(py::module_& m) {
+    py::enum_<kiv_config_type_t>(m, "kiv_config_type_t")
+        .value("KIV_JOB_CONFIG_TYPE_DUMP_TEXT", KIV_JOB_CONFIG_TYPE_DUMP_TEXT)
+        .value("KIV_JOB_CONFIG_TYPE_DUMP_WEIGHT", KIV_JOB_CONFIG_TYPE_DUMP_WEIGHT)
+        .value("KIV_JOB_CONFIG_TYPE_DUMP_RODATA", KIV_JOB_CONFIG_TYPE_DUMP_RODATA)
+        .value("KIV_JOB_CONFIG_TYPE_DUMP_DESCRIPTOR", KIV_JOB_CONFIG_TYPE_DUMP_DESCRIPTOR)
+        .value("KIV_JOB_CONFIG_TYPE_DUMP_INPUT", KIV_JOB_CONFIG_TYPE_DUMP_INPUT)
+        .value("KIV_JOB_CONFIG_TYPE_DUMP_OUTPUT", KIV_JOB_CONFIG_TYPE_DUMP_OUTPUT)
+        .value("KIV_JOB_CONFIG_TYPE_DUMP_REUSE", KIV_JOB_CONFIG_TYPE_DUMP_REUSE)
+        .value("KIV_JOB_CONFIG_TYPE_DUMP_TCB_CHAIN", KIV_JOB_CONFIG_TYPE_DUMP_TCB_CHAIN)
+        .value("KIV_JOB_CONFIG_TYPE_DUMP_EMULATION", KIV_JOB_CONFIG_TYPE_DUMP_EMULATION)
+        .value("KIV_JOB_CONFIG_TYPE_DUMP_PROFILE", KIV_JOB_CONFIG_TYPE_DUMP_PROFILE)
+        .value("KIV_CONFIG_TYPE_SIMULATION", KIV_CONFIG_TYPE_SIMULATION)
+        .value("KIV_CONFIG_TYPE_HW", KIV_CONFIG_TYPE_HW)
+        .value("KIV_GLOBAL_CONFIG_TYPE_DISABLE_VER_CHECK", KIV_GLOBAL_CONFIG_TYPE_DISABLE_VER_CHECK)
+        .value("KIV_GLOBAL_CONFIG_TYPE_ENABLE_VER_CHECK", KIV_GLOBAL_CONFIG_TYPE_ENABLE_VER_CHECK)
+        .export_values();
+}
+
+void register_dump_config(py::module_& m) {
+    using W = kiv_job_config_dump_wrapper_t;
+    py::class_<W>(m, "job_config_dump_t")
+        .def(py::init<>())
+        .def_readwrite("dump_dir", &W::dump_dir)
+        .def_readwrite("prefix", &W::prefix)
+        .def_readwrite("output_prefix", &W::output_prefix)
+        .def_readwrite("misc_prefix", &W::misc_prefix);
+}
+
+void register_job_simulation_config(py::module_& m) {
+    using W = kiv_job_config_simulation_wrapper_t;
+    py::class_<W>(m, "job_config_simulation_t").def(py::init<>()).def_readwrite("data_dir", &W::data_dir);
+}
+
+void register_global_simulation_config(py::module_& m) {
+    using W = kiv_global_config_simulation_wrapper_t;
+    py::class_<W>(m, "aipu_global_config_simulation_t")
+        .def(py::init<>())
+        .def_readwrite("simulator", &W::simulator)
+        .def_readwrite("log_file_path", &W::log_file_path)
+        .def_readwrite("npu_arch_desc", &W::npu_arch_desc)
+        .def_readwrite("plugin_name", &W::plugin_name)
+        .def_readwrite("json_filename", &W::json_filename)
+        .def_readwrite("log_level", &W::log_level)
+        .def_readwrite("gm_size", &W::gm_size)
+        .def_readwrite("verbose", &W::verbose)
+        .def_readwrite("enable_avx", &W::enable_avx)
+        .def_readwrite("enable_calloc", &W::enable_calloc)
+        .def_readwrite("en_eval", &W::en_eval)
+        .def_readwrite("en_l2d", &W::en_l2d)
+        .def_readwrite("en_fast_perf", &W::en_fast_perf)
+        .def_readwrite("freq_mhz", &W::freq_mhz)
+        .def_readwrite("ddr_latency_rd", &W::ddr_latency_rd)
+        .def_readwrite("ddr_latency_wr", &W::ddr_latency_wr)
+        .def_readwrite("ddr_bw", &W::ddr_bw)
+        .def_readwrite("ddr_bw_ratio", &W::ddr_bw_ratio)
+        .def_readwrite("perf_report", &W::perf_report);
+}
+
+void register_driver_records(py::module_& m) {
+    py::class_<aipu_global_config_hw_t>(m, "aipu_global_config_hw_t")
+        .def(py::init<>())
+        .def_readwrite("poll_in_commit_thread", &aipu_global_config_hw_t::poll_in_commit_thread);
+    py::class_<aipu_core_info>(m, "aipu_core_info_t")
+        .def(py::init<>())
+        .def_readwrite("reg_base", &aipu_core_info::reg_base);
+    py::class_<aipu_bin_buildversion>(m, "aipu_bin_buildversion_t")
+        .def(py::init<>())
+        .def_readwrite("graph_id", &aipu_bin_buildversion::graph_id)
+        .def_readwrite("aipubin_buildversion", &aipu_bin_buildversion::aipubin_buildversion);
+}
+
+void register_dynshape_records(py::module_& m) {
+    using Num = kiv_dynshape_num_wrapper_t;
+    py::class_<Num>(m, "aipu_dynshape_num_t")
+        .def(py::init<>())
+        .def_readwrite("graph_id", &Num::graph_id)
+        .def_readwrite("ds_num", &Num::ds_num);
+    using DimNum = kiv_dynshape_dim_num_wrapper_t;
+    py::class_<DimNum>(m, "aipu_dynshape_dim_num_t")
+        .def(py::init<>())
+        .def_readwrite("graph_id", &DimNum::graph_id)
+        .def_readwrite("ds_idx", &DimNum::ds_idx)
+        .def_readwrite("max_threshhold", &DimNum::max_threshhold)
+        .def_readwrite("ds_dim_num", &DimNum::ds_dim_num);
+    using Info = kiv_dynshape_info_wrapper_t;
+    py::class_<Info>(m, "aipu_dynshape_info_t")
+        .def(py::init<>())
+        .def_readwrite("graph_id", &Info::graph_id)
+        .def_readwrite("ds_idx", &Info::ds_idx)
+        .def_readwrite("max_threshhold", &Info::max_threshhold)
+        .def_readwrite("ds_data", &Info::ds_data);
+    using Param = kiv_dynshape_param_wrapper_t;
+    py::class_<Param>(m, "kiv_dynshape_param_t").def(py::init<>()).def_readwrite("shape_items", &Param::shape_items);
+}
+
+void register_load_graph_config(py::module_& m) {
+    using W = kiv_load_graph_cfg_wrapper_t;
+    py::class_<W>(m, "kiv_load_graph_cfg_t")
+        .def(py::init<>())
+        .def_readwrite("wt_mem_region", &W::wt_mem_region)
+        .def_readwrite("wt_idxes", &W::wt_idxes)
+        .def_readwrite("extra_weight_path", &W::extra_weight_path);
+}
+
+void register_create_job_config(py::module_& m) {
+    using W = kiv_create_job_cfg_wrapper_t;
+    py::class_<W>(m, "kiv_create_job_cfg_t")
+        .def(py::init<>())
+        .def_readwrite("partition_id", &W::partition_id)
+        .def_readwrite("dbg_dispatch", &W::dbg_dispatch)
+        .def_readwrite("dbg_core_id", &W::dbg_core_id)
+        .def_readwrite("qos_level", &W::qos_level)
+        .def_readwrite("fm_mem_region", &W::fm_mem_region)
+        .def_readwrite("fm_idxes", &W::fm_idxes)
+        .def_property("dynshape", &dynshape_get, &dynshape_set);
+}
+
+void register_ioctl_cmd(py::module_& m) {
+    py::enum_<ioctl_cmd_t>(m, "ioctl_cmd_t")
+        .value("KIV_IOCTL_SET_PROFILE", KIV_IOCTL_SET_PROFILE)
+        .value("KIV_IOCTL_GET_KIVBIN_BUILDVERSION", KIV_IOCTL_GET_KIVBIN_BUILDVERSION)
+        .value("KIV_IOCTL_GET_DS_NUM", KIV_IOCTL_GET_DS_NUM)
+        .value("KIV_IOCTL_GET_DS_DIM_NUM", KIV_IOCTL_GET_DS_DIM_NUM)
+        .value("KIV_IOCTL_GET_DS_INFO", KIV_IOCTL_GET_DS_INFO)
+        .value("KIV_IOCTL_ALLOC_SHARE_BUF", KIV_IOCTL_ALLOC_SHARE_BUF)
+        .value("KIV_IOCTL_FREE_SHARE_BUF", KIV_IOCTL_FREE_SHARE_BUF)
+        .value("KIV_IOCTL_ALLOC_DMABUF", KIV_IOCTL_ALLOC_DMABUF)
+        .value("KIV_IOCTL_FREE_DMABUF", KIV_IOCTL_FREE_DMABUF)
+        .value("KIV_IOCTL_WRITE_DMABUF", KIV_IOCTL_WRITE_DMABUF)
+        .value("KIV_IOCTL_READ_DMABUF", KIV_IOCTL_READ_DMABUF)
+        .value("KIV_IOCTL_ATTACH_DMABUF", KIV_IOCTL_ATTACH_DMABUF)
+        .value("KIV_IOCTL_DETACH_DMABUF", KIV_IOCTL_DETACH_DMABUF)
+        .value("KIV_IOCTL_GET_VERSION", KIV_IOCTL_GET_VERSION)
+        .export_values();
+}
+
+void register_tickcounter(py::module_& m) {
+    py::enum_<aipudrv::kiv_ioctl_tickcounter_t>(m, "kiv_ioctl_tickcounter_t")
+        .value("AIPU_IOCTL_EN_TICK_COUNTER", aipudrv::AIPU_IOCTL_EN_TICK_COUNTER)
+        .value("AIPU_IOCTL_DI_TICK_COUNTER", aipudrv::AIPU_IOCTL_DI_TICK_COUNTER)
+        .export_values();
+}
+
+void register_device_type(py::module_& m) {
+    py::enum_<device_type_t>(m, "device_type_t").value("cpu", cpu).value("npu", npu).value("gpu", gpu).export_values();
+}
+
+// The runtime's own codes (64 to 69) stay unnamed: they still come back as
+// kiv_status_t objects, with their number as value.
+void register_status(py::module_& m) {
+    py::enum_<kiv_status_t>(m, "kiv_status_t")
+        .value("KIV_STATUS_SUCCESS", KIV_STATUS_SUCCESS)
+        .value("KIV_STATUS_ERROR_NULL_PTR", KIV_STATUS_ERROR_NULL_PTR)
+        .value("KIV_STATUS_ERROR_INVALID_CTX", KIV_STATUS_ERROR_INVALID_CTX)
+        .value("KIV_STATUS_ERROR_OPEN_DEV_FAIL", KIV_STATUS_ERROR_OPEN_DEV_FAIL)
+        .value("KIV_STATUS_ERROR_DEV_ABNORMAL", KIV_STATUS_ERROR_DEV_ABNORMAL)
+        .value("KIV_STATUS_ERROR_DEINIT_FAIL", KIV_STATUS_ERROR_DEINIT_FAIL)
+        .value("KIV_STATUS_ERROR_INVALID_CONFIG", KIV_STATUS_ERROR_INVALID_CONFIG)
+        .value("KIV_STATUS_ERROR_UNKNOWN_BIN", KIV_STATUS_ERROR_UNKNOWN_BIN)
+        .value("KIV_STATUS_ERROR_GVERSION_UNSUPPORTED", KIV_STATUS_ERROR_GVERSION_UNSUPPORTED)
+        .value("KIV_STATUS_ERROR_INVALID_GBIN", KIV_STATUS_ERROR_INVALID_GBIN)
+        .value("KIV_STATUS_ERROR_TARGET_NOT_FOUND", KIV_STATUS_ERROR_TARGET_NOT_FOUND)
+        .value("KIV_STATUS_ERROR_INVALID_GRAPH_ID", KIV_STATUS_ERROR_INVALID_GRAPH_ID)
+        .value("KIV_STATUS_ERROR_OPEN_FILE_FAIL", KIV_STATUS_ERROR_OPEN_FILE_FAIL)
+        .value("KIV_STATUS_ERROR_MAP_FILE_FAIL", KIV_STATUS_ERROR_MAP_FILE_FAIL)
+        .value("KIV_STATUS_ERROR_READ_FILE_FAIL", KIV_STATUS_ERROR_READ_FILE_FAIL)
+        .value("KIV_STATUS_ERROR_WRITE_FILE_FAIL", KIV_STATUS_ERROR_WRITE_FILE_FAIL)
+        .value("KIV_STATUS_ERROR_INVALID_JOB_ID", KIV_STATUS_ERROR_INVALID_JOB_ID)
+        .value("KIV_STATUS_ERROR_JOB_EXCEPTION", KIV_STATUS_ERROR_JOB_EXCEPTION)
+        .value("KIV_STATUS_ERROR_JOB_TIMEOUT", KIV_STATUS_ERROR_JOB_TIMEOUT)
+        .value("KIV_STATUS_ERROR_OP_NOT_SUPPORTED", KIV_STATUS_ERROR_OP_NOT_SUPPORTED)
+        .value("KIV_STATUS_ERROR_INVALID_OP", KIV_STATUS_ERROR_INVALID_OP)
+        .value("KIV_STATUS_ERROR_INVALID_SIZE", KIV_STATUS_ERROR_INVALID_SIZE)
+        .value("KIV_STATUS_ERROR_BUF_ALLOC_FAIL", KIV_STATUS_ERROR_BUF_ALLOC_FAIL)
+        .value("KIV_STATUS_ERROR_BUF_FREE_FAIL", KIV_STATUS_ERROR_BUF_FREE_FAIL)
+        .value("KIV_STATUS_ERROR_INVALID_CORE_ID", KIV_STATUS_ERROR_INVALID_CORE_ID)
+        .value("KIV_STATUS_ERROR_RESERVE_SRAM_FAIL", KIV_STATUS_ERROR_RESERVE_SRAM_FAIL)
+        .value("KIV_STATUS_ERROR_INVALID_TENSOR_ID", KIV_STATUS_ERROR_INVALID_TENSOR_ID)
+        .value("KIV_STATUS_ERROR_INVALID_CLUSTER_ID", KIV_STATUS_ERROR_INVALID_CLUSTER_ID)
+        .value("KIV_STATUS_ERROR_INVALID_PARTITION_ID", KIV_STATUS_ERROR_INVALID_PARTITION_ID)
+        .value("KIV_STATUS_ERROR_PRINTF_FAIL", KIV_STATUS_ERROR_PRINTF_FAIL)
+        .value("KIV_STATUS_ERROR_INVALID_TENSOR_TYPE", KIV_STATUS_ERROR_INVALID_TENSOR_TYPE)
+        .value("KIV_STATUS_ERROR_INVALID_GM", KIV_STATUS_ERROR_INVALID_GM)
+        .value("KIV_STATUS_ERROR_INVALID_SEGMMU", KIV_STATUS_ERROR_INVALID_SEGMMU)
+        .value("KIV_STATUS_ERROR_INVALID_QOS", KIV_STATUS_ERROR_INVALID_QOS)
+        .value("KIV_STATUS_ERROR_INVALID_TENSOR_CNT", KIV_STATUS_ERROR_INVALID_TENSOR_CNT)
+        .value("KIV_STATUS_ERROR_TIMEOUT", KIV_STATUS_ERROR_TIMEOUT)
+        .value("KIV_STATUS_ERROR_NO_BATCH_QUEUE", KIV_STATUS_ERROR_NO_BATCH_QUEUE)
+        .value("KIV_STATUS_ERROR_MARK_SHARED_TENSOR", KIV_STATUS_ERROR_MARK_SHARED_TENSOR)
+        .value("KIV_STATUS_ERROR_SET_SHARED_TENSOR", KIV_STATUS_ERROR_SET_SHARED_TENSOR)
+        .value("KIV_STATUS_ERROR_DMABUF_SHARED_IO", KIV_STATUS_ERROR_DMABUF_SHARED_IO)
+        .value("KIV_STATUS_ERROR_GET_SHAPE_FAILED", KIV_STATUS_ERROR_GET_SHAPE_FAILED)
+        .value("KIV_STATUS_ERROR_SET_SHAPE_FAILED", KIV_STATUS_ERROR_SET_SHAPE_FAILED)
+        .value("KIV_STATUS_ERROR_NOT_CONFIG_SHAPE", KIV_STATUS_ERROR_NOT_CONFIG_SHAPE)
+        .value("KIV_STATUS_ERROR_UNMATCH_OUT_SHAPE", KIV_STATUS_ERROR_UNMATCH_OUT_SHAPE)
+        .value("KIV_STATUS_ERROR_ZERO_TENSOR_SIZE", KIV_STATUS_ERROR_ZERO_TENSOR_SIZE)
+        .value("KIV_STATUS_ERROR_ALLOC_GRIP_ID", KIV_STATUS_ERROR_ALLOC_GRIP_ID)
+        .value("KIV_STATUS_ERROR_ALLOC_GROUP_ID", KIV_STATUS_ERROR_ALLOC_GROUP_ID)
+        .value("KIV_STATUS_ERROR_NOT_FOUND_IN_HASHTABLE", KIV_STATUS_ERROR_NOT_FOUND_IN_HASHTABLE)
+        .value("KIV_STATUS_ERROR_INVALID_COREDUMP", KIV_STATUS_ERROR_INVALID_COREDUMP)
+        .value("KIV_STATUS_ERROR_JOB_DISPATCH_FAIL", KIV_STATUS_ERROR_JOB_DISPATCH_FAIL)
+        .value("KIV_STATUS_MAX", KIV_STATUS_MAX)
+        .value("KIV_STATUS_ERROR_UNKNOWN_ERROR", KIV_STATUS_ERROR_UNKNOWN_ERROR)
+        .value("KIV_STATUS_ERROR_KEYBOARD_INTERRUPT", KIV_STATUS_ERROR_KEYBOARD_INTERRUPT)
+        .value("KIV_STATUS_ERROR_SYSTEM_ERR", KIV_STATUS_ERROR_SYSTEM_ERR)
+        .value("KIV_STATUS_ERROR_OUT_OF_SPEC", KIV_STATUS_ERROR_OUT_OF_SPEC)
+        .value("KIV_STATUS_ERROR_OUT_OF_AIFF_SPEC", KIV_STATUS_ERROR_OUT_OF_AIFF_SPEC)
+        .value("KIV_STATUS_ERROR_OUT_OF_TPC_SPEC", KIV_STATUS_ERROR_OUT_OF_TPC_SPEC)
+        .value("KIV_STATUS_ERROR_OUT_OF_DMA_SPEC", KIV_STATUS_ERROR_OUT_OF_DMA_SPEC)
+        .value("KIV_STATUS_ERROR_OUT_OF_MEM_RANGE", KIV_STATUS_ERROR_OUT_OF_MEM_RANGE)
+        .value("KIV_STATUS_ERROR_OUT_OF_SRAM_RANGE", KIV_STATUS_ERROR_OUT_OF_SRAM_RANGE)
+        .value("KIV_STATUS_ERROR_OUT_OF_LSRAM0_RANGE", KIV_STATUS_ERROR_OUT_OF_LSRAM0_RANGE)
+        .value("KIV_STATUS_ERROR_OUT_OF_LSRAM1_RANGE", KIV_STATUS_ERROR_OUT_OF_LSRAM1_RANGE)
+        .value("KIV_STATUS_ERROR_OUT_OF_GSRAM0_RANGE", KIV_STATUS_ERROR_OUT_OF_GSRAM0_RANGE)
+        .value("KIV_STATUS_ERROR_OUT_OF_GSRAM1_RANGE", KIV_STATUS_ERROR_OUT_OF_GSRAM1_RANGE)
+        .value("KIV_STATUS_ERROR_ARITHMETIC_ERR", KIV_STATUS_ERROR_ARITHMETIC_ERR)
+        .value("KIV_STATUS_ERROR_FLOAT_POINT_ERR", KIV_STATUS_ERROR_FLOAT_POINT_ERR)
+        .value("KIV_STATUS_ERROR_UNDERFLOW_ERR", KIV_STATUS_ERROR_UNDERFLOW_ERR)
+        .value("KIV_STATUS_ERROR_OVERFLOW_ERR", KIV_STATUS_ERROR_OVERFLOW_ERR)
+        .value("KIV_STATUS_ERROR_NOT_A_NUMBER_ERR", KIV_STATUS_ERROR_NOT_A_NUMBER_ERR)
+        .value("KIV_STATUS_ERROR_INFINITY_ERR", KIV_STATUS_ERROR_INFINITY_ERR)
+        .value("KIV_STATUS_ERROR_STRING_LENGTH_ERR", KIV_STATUS_ERROR_STRING_LENGTH_ERR)
+        .value("KIV_STATUS_ERROR_ZERO_DIVISION_ERR", KIV_STATUS_ERROR_ZERO_DIVISION_ERR)
+        .export_values();
+}
+
+}  // namespace
+
+void register_npu(py::module_& m) {
+    py::class_<NPU>(m, "NPU")
+        .def(py::init<>())
+        .def("kiv_init_context", &NPU::kiv_init_context)
+        .def("kiv_deinit_context", &NPU::kiv_deinit_context)
+        .def("kiv_get_error_message", &NPU::kiv_get_error_message, py::arg("status"))
+        .def("kiv_load_graph", &NPU::kiv_load_graph, py::arg("graph_bin"), py::arg("cfg") = py::none())
+        .def("kiv_unload_graph", &NPU::kiv_unload_graph, py::arg("graph_id"))
+        .def("kiv_create_job", &NPU::kiv_create_job, py::arg("graph_id"), py::arg("cfg") = py::none())
+        .def("kiv_config_job", &NPU::kiv_config_job, py::arg("job_id"), py::arg("types"), py::arg("cfg"))
+        .def("kiv_job_infer_sync", &NPU::kiv_job_infer_sync, py::arg("job_id"), py::arg("time_out") = -1)
+        .def("kiv_job_infer_async", &NPU::kiv_job_infer_async, py::arg("job_id"), py::arg("py_cb") = py::none())
+        .def("kiv_get_job_status", &NPU::kiv_get_job_status, py::arg("job_id"), py::arg("timeout") = -1)
+        .def("kiv_clean_job", &NPU::kiv_clean_job, py::arg("job_id"))
+        .def("kiv_get_tensor_count", &NPU::kiv_get_tensor_count, py::arg("graph_id"), py::arg("type"))
+        .def("kiv_get_tensor_shape", &NPU::kiv_get_tensor_shape, py::arg("zor_model"), py::arg("type"),
+             py::arg("index"))
+        .def("kiv_get_tensor_descriptor", &NPU::kiv_get_tensor_descriptor, py::arg("graph_id"), py::arg("type"),
+             py::arg("tensor"))
+        .def("kiv_load_tensor_from_file", &NPU::kiv_load_tensor_from_file, py::arg("job_id"), py::arg("tensor"),
+             py::arg("filename"))
+        .def("kiv_load_tensor", &NPU::kiv_load_tensor, py::arg("job_id"), py::arg("tensor"), py::arg("hdl"))
+        .def("kiv_get_tensor", &NPU::kiv_get_tensor, py::arg("job_id"), py::arg("type"), py::arg("tensor"))
+        // Tried in this order: two positional arguments plus keywords reach
+        // the first, the four-argument data form the second.
+        .def("kiv_ioctl", &NPU::kiv_ioctl, py::arg("device"), py::arg("cmd"))
+        .def("kiv_ioctl", &NPU::kiv_ioctl_data, py::arg("device"), py::arg("cmd"), py::arg("py_arg"), py::arg("data"))
+        .def("kiv_create_batch_queue", &NPU::kiv_create_batch_queue, py::arg("graph_id"))
+        .def("kiv_clean_batch_queue", &NPU::kiv_clean_batch_queue, py::arg("graph_id"), py::arg("queue_id"))
+        .def("kiv_config_batch_dump", &NPU::kiv_config_batch_dump, py::arg("graph_id"), py::arg("queue_id"),
+             py::arg("types"), py::arg("dump_cfg") = py::dict())
+        .def("kiv_add_batch", &NPU::kiv_add_batch, py::arg("graph_id"), py::arg("queue_id"), py::arg("inputs"),
+             py::arg("outputs"))
+        .def("kiv_finish_batch", &NPU::kiv_finish_batch, py::arg("graph_id"), py::arg("queue_id"),
+             py::arg("cfg") = py::none());
+}
+
+}  // namespace aipudrv
+
+// pybind11's entry refuses an interpreter other than the one the module was
+// built for with "Python version mismatch: ..." before anything below runs,
+// and turns a failure during registration into an ImportError.
+PYBIND11_MODULE(libkiv, m) {
+    using namespace aipudrv;
+    m.doc() = "ZOR KIV UMD python APIs";
+    register_context_handle(m);
+    register_device_status(m);
+    register_data_type(m);
+    register_tensor_type(m);
+    register_tensor_desc(m);
+    register_job_status(m);
+    register_config_type(m);
+    register_dump_config(m);
+    register_job_simulation_config(m);
+    register_global_simulation_config(m);
+    register_driver_records(m);
+    register_dynshape_records(m);
+    register_load_graph_config(m);
+    register_create_job_config(m);
+    register_ioctl_cmd(m);
+    register_tickcounter(m);
+    register_device_type(m);
+    register_status(m);
+    register_npu(m);
+}

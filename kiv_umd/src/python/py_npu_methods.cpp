@@ -1,0 +1,210 @@
+// NPU methods for the context, graph and job life cycle. Each one calls a
+// single runtime function with the object's context handle; failures come
+// back as statuses with an error line, never as Python exceptions.
+#include <pybind11/functional.h>
+
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#include "py_npu.h"
+#include "py_records.h"
+
+namespace aipudrv {
+
+namespace {
+
+constexpr uint64_t kNoGraphId = std::numeric_limits<uint64_t>::max();
+
+using NativeCompletion = int32_t (*)(uint64_t, job_status_t);
+
+// Reports the pending Python error through the interpreter's unraisable hook;
+// nothing may propagate into the driver thread that delivered the completion.
+void report_unraisable(py::error_already_set& error, const py::object& callable) {
+    error.discard_as_unraisable(callable);
+}
+
+void report_native_failure(PyObject* type, const char* text, const py::object& callable) {
+    PyErr_SetString(type, text);
+    py::error_already_set pending;
+    report_unraisable(pending, callable);
+}
+
+// A Python completion callable as the runtime's function object. Copies of
+// it travel through driver threads, so the callable sits behind a shared
+// pointer whose deleter takes the GIL: copying and destroying the function
+// object never touches a Python reference count without the GIL.
+class PythonCompletion {
+public:
+    explicit PythonCompletion(py::object callable)
+        : callable_(new py::object(std::move(callable)), [](py::object* p) {
+              // After the interpreter is gone the reference can only be leaked.
+              if (!Py_IsInitialized()) return;
+              py::gil_scoped_acquire gil;
+              delete p;
+          }) {}
+
+    int32_t operator()(uint64_t job_id, job_status_t status) const {
+        py::gil_scoped_acquire gil;
+        try {
+            py::object result = (*callable_)(job_id, status);
+            return py::cast<int32_t>(result);
+        } catch (py::error_already_set& error) {
+            report_unraisable(error, *callable_);
+        } catch (const py::cast_error& error) {
+            // The result was no 32-bit integer; make it a Python error so it
+            // reaches the same hook as an exception raised by the callable.
+            report_native_failure(PyExc_TypeError, error.what(), *callable_);
+        } catch (const std::exception& error) {
+            report_native_failure(PyExc_RuntimeError, error.what(), *callable_);
+        }
+        return -1;
+    }
+
+private:
+    std::shared_ptr<py::object> callable_;
+};
+
+// None gives an empty function object. A function exported by a binding with
+// exactly the native signature is called directly; any other callable goes
+// through PythonCompletion.
+kiv_job_callback_t make_completion(const py::object& py_cb) {
+    if (py_cb.is_none()) return {};
+    if (!PyCallable_Check(py_cb.ptr())) throw py::type_error("py_cb must be callable or None");
+    py::detail::make_caster<std::function<int32_t(uint64_t, job_status_t)>> native;
+    if (native.load(py_cb, false)) {
+        auto& loaded = static_cast<std::function<int32_t(uint64_t, job_status_t)>&>(native);
+        if (auto* fn = loaded.target<NativeCompletion>()) return *fn;
+    }
+    return PythonCompletion(py_cb);
+}
+
+}  // namespace
+
+void NPU::print_error_line(const char* api_name, kiv_status_t status) {
+    const char* text = nullptr;
+    ::kiv_get_error_message(ctx, status, &text);
+    if (text != nullptr) {
+        std::fprintf(stderr, "[PY UMD ERROR] %s: %s\n", api_name, text);
+    } else {
+        // An invalid handle yields no text; the line is still owed.
+        std::fprintf(stderr, "[PY UMD ERROR] %s: unknown status %d\n", api_name, static_cast<int>(status));
+    }
+}
+
+kiv_status_t NPU::kiv_init_context() {
+    return ::kiv_init_context(&ctx, 0);
+}
+
+kiv_status_t NPU::kiv_deinit_context() {
+    kiv_status_t status = ::kiv_deinit_context(ctx);
+    // The handle is gone whatever the status; forgetting it makes later calls
+    // fail with the invalid-handle status instead of touching freed memory.
+    ctx = nullptr;
+    return status;
+}
+
+std::string NPU::kiv_get_error_message(uint64_t status) {
+    const char* text = nullptr;
+    ::kiv_get_error_message(ctx, static_cast<kiv_status_t>(status), &text);
+    if (text == nullptr) throw std::logic_error("basic_string: construction from null is not valid");
+    return text;
+}
+
+py::tuple NPU::kiv_load_graph(const std::string& graph_bin, py::object cfg) {
+    uint64_t graph_id = kNoGraphId;
+    kiv_status_t status;
+    if (cfg.is_none()) {
+        status = ::kiv_load_graph(ctx, graph_bin.c_str(), &graph_id, nullptr);
+    } else {
+        LoadGraphConfig config(wrapper_from<kiv_load_graph_cfg_wrapper_t>(cfg));
+        status = ::kiv_load_graph(ctx, graph_bin.c_str(), &graph_id, config.get());
+    }
+    if (status != KIV_STATUS_SUCCESS) {
+        print_error_line("kiv_load_graph", status);
+        graph_id = kNoGraphId;
+    }
+    return py::make_tuple(status, graph_id);
+}
+
+kiv_status_t NPU::kiv_unload_graph(uint64_t graph_id) {
+    kiv_status_t status = ::kiv_unload_graph(ctx, graph_id);
+    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_unload_graph", status);
+    return status;
+}
+
+py::tuple NPU::kiv_create_job(uint64_t graph_id, py::object cfg) {
+    uint64_t job_id = 0;
+    kiv_status_t status;
+    if (cfg.is_none()) {
+        status = ::kiv_create_job(ctx, graph_id, &job_id, nullptr);
+    } else {
+        CreateJobConfig config(wrapper_from<kiv_create_job_cfg_wrapper_t>(cfg), true);
+        status = ::kiv_create_job(ctx, graph_id, &job_id, config.get());
+    }
+    if (status != KIV_STATUS_SUCCESS) {
+        print_error_line("kiv_create_job", status);
+        job_id = 0;
+    }
+    return py::make_tuple(status, job_id);
+}
+
+kiv_status_t NPU::kiv_config_job(uint64_t job_id, uint64_t types, py::object cfg) {
+    DumpConfig config(wrapper_from<kiv_job_config_dump_wrapper_t>(cfg));
+    kiv_status_t status = ::kiv_config_job(ctx, job_id, types, config.get());
+    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_config_job", status);
+    return status;
+}
+
+kiv_status_t NPU::kiv_job_infer_sync(uint64_t job_id, int32_t time_out) {
+    kiv_status_t status = ::kiv_job_infer_sync(ctx, job_id, time_out);
+    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_job_infer_sync", status);
+    return status;
+}
+
+kiv_status_t NPU::kiv_job_infer_async(uint64_t job_id, py::object py_cb) {
+    kiv_job_callback_t completion = make_completion(py_cb);
+    kiv_status_t status = ::kiv_job_infer_async(ctx, job_id, completion);
+    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_job_infer_async", status);
+    return status;
+}
+
+py::tuple NPU::kiv_get_job_status(uint64_t job_id, int32_t timeout) {
+    job_status_t job_status = KIV_JOB_STATUS_NO_STATUS;
+    kiv_status_t status = ::kiv_get_job_status(ctx, job_id, &job_status, timeout);
+    if (status != KIV_STATUS_SUCCESS) {
+        print_error_line("kiv_get_job_status", status);
+        job_status = KIV_JOB_STATUS_NO_STATUS;
+    }
+    return py::make_tuple(status, job_status);
+}
+
+kiv_status_t NPU::kiv_clean_job(uint64_t job_id) {
+    kiv_status_t status = ::kiv_clean_job(ctx, job_id);
+    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_clean_job", status);
+    return status;
+}
+
+py::tuple NPU::kiv_get_tensor_count(uint64_t graph_id, tensor_type_t type) {
+    uint32_t count = 0;
+    kiv_status_t status = ::kiv_get_tensor_count(ctx, graph_id, type, &count);
+    if (status != KIV_STATUS_SUCCESS) {
+        print_error_line("kiv_get_tensor_count", status);
+        count = 0;
+    }
+    return py::make_tuple(status, count);
+}
+
+tensor_desc_t NPU::kiv_get_tensor_descriptor(uint64_t graph_id, tensor_type_t type, uint32_t tensor) {
+    tensor_desc_t desc{};
+    kiv_status_t status = ::kiv_get_tensor_descriptor(ctx, graph_id, type, tensor, &desc);
+    if (status != KIV_STATUS_SUCCESS) {
+        print_error_line("kiv_get_tensor_descriptor", status);
+        desc = tensor_desc_t{};
+    }
+    return desc;
+}
+
+}  // namespace aipudrv
