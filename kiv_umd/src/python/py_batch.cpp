@@ -146,7 +146,7 @@ kiv_status_t NPU::kiv_clean_batch_queue(uint64_t graph_id, uint32_t queue_id) {
 }
 
 kiv_status_t NPU::kiv_config_batch_dump(uint64_t graph_id, uint32_t queue_id, uint64_t types, py::object dump_cfg) {
-    DumpConfig dump(py::cast<kiv_job_config_dump_wrapper_t>(dump_cfg));
+    DumpConfig dump(wrapper_from<kiv_job_config_dump_wrapper_t>(dump_cfg));
     kiv_status_t status = ::kiv_config_batch_dump(ctx, graph_id, queue_id, types, dump.get());
     if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_config_batch_dump", status);
     return status;
@@ -182,7 +182,7 @@ kiv_status_t NPU::kiv_finish_batch(uint64_t graph_id, uint32_t queue_id, py::obj
     if (cfg.is_none()) {
         status = ::kiv_finish_batch(ctx, graph_id, queue_id, nullptr);
     } else {
-        CreateJobConfig config(py::cast<kiv_create_job_cfg_wrapper_t>(cfg), /*with_dynshape=*/false);
+        CreateJobConfig config(wrapper_from<kiv_create_job_cfg_wrapper_t>(cfg), /*with_dynshape=*/false);
         status = ::kiv_finish_batch(ctx, graph_id, queue_id, config.get());
     }
     if (status != KIV_STATUS_SUCCESS) {
