@@ -21,6 +21,12 @@ if(TARGET libkiv)
           COMPONENT python)
 endif()
 
+# kiv, the pure Python layer over libkiv, imports it from the same directory.
+if(EXISTS ${CMAKE_SOURCE_DIR}/python/kiv)
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/python/kiv DESTINATION ${KIV_INSTALL_PYTHONDIR} COMPONENT python
+          PATTERN "__pycache__" EXCLUDE PATTERN "*.pyc" EXCLUDE)
+endif()
+
 if(KIV_INSTALL_STANDIN_DRIVER)
   install(TARGETS aipudrv LIBRARY DESTINATION ${KIV_INSTALL_PYTHONDIR} COMPONENT python)
 endif()

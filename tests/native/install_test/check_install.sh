@@ -43,6 +43,10 @@ status = npu.kiv_init_context()
 assert status == libkiv.KIV_STATUS_SUCCESS, f"kiv_init_context: {status}"
 assert npu.kiv_deinit_context() == libkiv.KIV_STATUS_SUCCESS
 print("libkiv imported from", where, "and opened a context")
+if os.path.isdir(os.path.join(sys.argv[1], "kiv")):
+    import kiv
+    assert os.path.realpath(kiv.__file__).startswith(where), kiv.__file__
+    print("kiv imported from", os.path.dirname(kiv.__file__))
 PY
 
 step "build examples/native_consumer against the package"
