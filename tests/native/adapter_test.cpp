@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <string>
+
+#include "aipu_adapter.h"
+#include "aipu_adapter_impl.h"
+#include "env_guard.h"
+#include "kiv_log.h"
+#include "standin_controls.h"
+#include "stderr_capture.h"
+#include "temp_files.h"
+#include "test_paths.h"
+
+namespace {
+
+class AdapterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_threshold_ = get_logger_config()->load();
+        set_log_level(LogLevel::INFO);
+        base_contexts_ = standin_.open_context_count();
+    }
+    void TearDown() override {
+        standin_.set_init_status(0);
+        standin_.set_deinit_status(0);
+        get_logger_config()->store(saved_threshold_);
+        EXPECT_EQ(standin_.open_context_count(), base_contexts_) << "a driver context was leaked";
+    }
+
+    StandinControls standin_{standin_library_path()};
+    EnvGuard lib_path_{"AIPU_LIB_PATH", nullptr};
+    uint32_t base_contexts_ = 0;
+    int32_t saved_threshold_ = 1;
+};
+
+bool all_entries_unbound(const AipuEntryTable& table) {
+    const auto* slot = reinterpret_cast<void* const*>(&table);
+    static_assert(sizeof(AipuEntryTable) == 28 * sizeof(void*), "28 entry points");
+    for (size_t i = 0; i < 28; ++i) {
+        if (slot[i] != nullptr) return false;
+    }
+    return true;
+}
+
+bool all_entries_bound(const AipuEntryTable& table) {
+    const auto* slot = reinterpret_cast<void* const*>(&table);
+    for (size_t i = 0; i < 28; ++i) {
+        if (slot[i] == nullptr) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST_F(AdapterTest, DefaultLibraryNameIsFoundThroughTheLoaderSearch) {
+    AipuAdapter adapter;
+    ASSERT_EQ(adapter.init_context(), KIV_STATUS_SUCCESS);
+    EXPECT_EQ(standin_.open_context_count(), base_contexts_ + 1);
+    EXPECT_EQ(adapter.deinit_context(), KIV_STATUS_SUCCESS);
+    EXPECT_EQ(standin_.open_context_count(), base_contexts_);
+}
+
+TEST_F(AdapterTest, LoadBindsEveryEntryPointInTableOrder) {
+    AipuAdapter::Impl impl;
+    ASSERT_TRUE(impl.load_aipu_library());
+    EXPECT_TRUE(all_entries_bound(impl.entries));
+    // Spot-check that slots hold the entry points named for them.
+    void* library = dlopen(standin_library_path().c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    ASSERT_NE(library, nullptr);
+    EXPECT_EQ(reinterpret_cast<void*>(impl.entries.finish_job), dlsym(library, "aipu_finish_job"));
+    EXPECT_EQ(reinterpret_cast<void*>(impl.entries.flush_job), dlsym(library, "aipu_flush_job"));
+    EXPECT_EQ(reinterpret_cast<void*>(impl.entries.clean_job), dlsym(library, "aipu_clean_job"));
+    EXPECT_EQ(reinterpret_cast<void*>(impl.entries.specify_iobuf), dlsym(library, "aipu_specify_iobuf"));
+    dlclose(library);
+    impl.unload_library();
+    EXPECT_TRUE(all_entries_unbound(impl.entries));
+}
+
+TEST_F(AdapterTest, MissingLibraryIsReportedWithTheLoaderText) {
+    EnvGuard path("AIPU_LIB_PATH", "/nonexistent/driver.so");
+    AipuAdapter::Impl impl;
+    StderrCapture capture;
+    EXPECT_FALSE(impl.load_aipu_library());
+    const std::string text = capture.finish();
+    EXPECT_EQ(impl.load_error.rfind("Failed to load backend: /nonexistent/driver.so", 0), 0u) << impl.load_error;
+    EXPECT_TRUE(matches_whole(
+        text, log_record_pattern("aipu_adapter", "ERROR", "load_aipu_library: " + impl.load_error + "\n")))
+        << text;
+    EXPECT_EQ(impl.library, nullptr);
+
+    AipuAdapter adapter;
+    StderrCapture silent_adapter;
+    EXPECT_EQ(adapter.init_context(), KIV_STATUS_ERROR_BACKEND_LOAD_FAIL);
+    EXPECT_TRUE(matches_whole(
+        silent_adapter.finish(),
+        log_record_pattern("aipu_adapter", "ERROR", "load_aipu_library: Failed to load backend: ") + "[^\n]*\n"));
+}
+
+TEST_F(AdapterTest, LibraryLackingOneEntryPointIsRejectedAsAWhole) {
+    EnvGuard path("AIPU_LIB_PATH", no_iobuf_library_path().c_str());
+    AipuAdapter::Impl impl;
+    StderrCapture capture;
+    EXPECT_FALSE(impl.load_aipu_library());
+    const std::string text = capture.finish();
+    EXPECT_EQ(impl.load_error.rfind("Failed to load symbols: ", 0), 0u) << impl.load_error;
+    EXPECT_NE(impl.load_error.find("aipu_specify_iobuf"), std::string::npos) << impl.load_error;
+    EXPECT_TRUE(matches_whole(
+        text, log_record_pattern("aipu_adapter", "ERROR", "load_aipu_library: " + impl.load_error + "\n")))
+        << text;
+    EXPECT_EQ(impl.library, nullptr);
+    EXPECT_TRUE(all_entries_unbound(impl.entries));
+    EXPECT_FALSE(library_is_loaded(no_iobuf_library_path()));
+}
+
+TEST_F(AdapterTest, DriverRefusingInitUnloadsTheLibrary) {
+    TempFile copy(".so");
+    copy.copy_from(standin_library_path());
+    EnvGuard path("AIPU_LIB_PATH", copy.path().c_str());
+    EnvGuard refuse("AIPU_STANDIN_INIT_STATUS", "3");
+    AipuAdapter adapter;
+    StderrCapture capture;
+    EXPECT_EQ(adapter.init_context(), KIV_STATUS_ERROR_OPEN_DEV_FAIL);
+    EXPECT_EQ(capture.finish(), "");
+    EXPECT_FALSE(library_is_loaded(copy.path()));
+    // Nothing open, so closing has nothing to do.
+    EXPECT_EQ(adapter.deinit_context(), KIV_STATUS_ERROR_INVALID_HANDLE);
+}
+
+TEST_F(AdapterTest, OperationsWithoutAnOpenContext) {
+    AipuAdapter adapter;
+    uint64_t graph_id = 0;
+    tensor_desc_t desc{};
+    {
+        StderrCapture capture;
+        EXPECT_EQ(adapter.deinit_context(), KIV_STATUS_ERROR_INVALID_HANDLE);
+        EXPECT_EQ(adapter.config_global(nullptr, 0, nullptr), KIV_STATUS_ERROR_INVALID_HANDLE);
+        EXPECT_EQ(adapter.load_graph(nullptr, "x", 1, &graph_id, nullptr), KIV_STATUS_ERROR_INVALID_HANDLE);
+        EXPECT_EQ(adapter.unload_graph(nullptr, 1), KIV_STATUS_ERROR_INVALID_HANDLE);
+        EXPECT_EQ(adapter.get_tensor_descriptor(nullptr, 1, KIV_TENSOR_TYPE_INPUT, 0, &desc),
+                  KIV_STATUS_ERROR_INVALID_HANDLE);
+        EXPECT_EQ(capture.finish(), "");
+    }
+    uint32_t count = 0;
+    StderrCapture capture;
+    EXPECT_EQ(adapter.get_tensor_count(nullptr, 1, KIV_TENSOR_TYPE_INPUT, &count), KIV_STATUS_ERROR_INVALID_CTX);
+    EXPECT_TRUE(matches_whole(capture.finish(), log_record_pattern("aipu_adapter", "ERROR",
+                                                                   "get_tensor_count: AIPU context is not ready\n")));
+}
+
+TEST_F(AdapterTest, TensorCountWithoutBoundEntryPoint) {
+    AipuAdapter::Impl impl;
+    int dummy = 0;
+    impl.driver_ctx = reinterpret_cast<aipu_ctx_handle_t*>(&dummy);
+    uint32_t count = 0;
+    StderrCapture capture;
+    EXPECT_EQ(impl.get_tensor_count(1, KIV_TENSOR_TYPE_INPUT, &count), KIV_STATUS_ERROR_INVALID_CTX);
+    EXPECT_TRUE(matches_whole(
+        capture.finish(), log_record_pattern("aipu_adapter", "ERROR", "get_tensor_count: AIPU func is not ready\n")));
+    impl.driver_ctx = nullptr;
+}
+
+TEST_F(AdapterTest, OptionalCapabilitiesAreNotImplemented) {
+    AipuAdapter adapter;
+    EXPECT_EQ(adapter.set_frequency(2), KIV_STATUS_ERROR_NOT_IMPLEMENTED);
+    EXPECT_EQ(adapter.enable_profiling(true), KIV_STATUS_ERROR_NOT_IMPLEMENTED);
+    ASSERT_EQ(adapter.init_context(), KIV_STATUS_SUCCESS);
+    EXPECT_EQ(adapter.set_frequency(2), KIV_STATUS_ERROR_NOT_IMPLEMENTED);
+    EXPECT_EQ(adapter.enable_profiling(false), KIV_STATUS_ERROR_NOT_IMPLEMENTED);
+    EXPECT_EQ(adapter.deinit_context(), KIV_STATUS_SUCCESS);
+}
+
+TEST_F(AdapterTest, FailedCloseKeepsStateAndDestructorRetries) {
+    {
+        AipuAdapter adapter;
+        ASSERT_EQ(adapter.init_context(), KIV_STATUS_SUCCESS);
+        standin_.set_deinit_status(KIV_STATUS_ERROR_DEINIT_FAIL);
+        EXPECT_EQ(adapter.deinit_context(), KIV_STATUS_ERROR_DEINIT_FAIL);
+        EXPECT_EQ(standin_.open_context_count(), base_contexts_ + 1);
+        // Still open: the context keeps working.
+        uint32_t partitions = 0;
+        EXPECT_EQ(adapter.get_partition_count(nullptr, &partitions), KIV_STATUS_SUCCESS);
+        standin_.set_deinit_status(0);
+    }
+    EXPECT_EQ(standin_.open_context_count(), base_contexts_);
+}
+
+TEST_F(AdapterTest, ReopeningAfterCloseLoadsAgain) {
+    AipuAdapter adapter;
+    ASSERT_EQ(adapter.init_context(), KIV_STATUS_SUCCESS);
+    ASSERT_EQ(adapter.deinit_context(), KIV_STATUS_SUCCESS);
+    ASSERT_EQ(adapter.init_context(), KIV_STATUS_SUCCESS);
+    uint32_t count = 0;
+    EXPECT_EQ(adapter.get_partition_count(nullptr, &count), KIV_STATUS_SUCCESS);
+    EXPECT_EQ(adapter.deinit_context(), KIV_STATUS_SUCCESS);
+}
