@@ -1,7 +1,93 @@
+#include <algorithm>
+#include <cstring>
 #include <utility>
+#include <vector>
 
 #include "api_forward.h"
 #include "kiv_log.h"
+#include "serialization_handler.h"
+
+namespace {
+
+constexpr const char* kLogFile = "src/kiv_api";
+
+// Status for each container reader result code 0..5; anything else is internal.
+constexpr int32_t kContainerStatus[6] = {KIV_STATUS_SUCCESS,
+                                         KIV_STATUS_ERROR_OPEN_FILE_FAIL,
+                                         KIV_STATUS_ERROR_OUT_OF_MEMORY,
+                                         KIV_STATUS_ERROR_INVALID_GBIN,
+                                         KIV_STATUS_ERROR_INTERNAL,
+                                         KIV_STATUS_ERROR_GVERSION_UNSUPPORTED};
+
+kiv_status_t container_status(int result) {
+    const auto code = static_cast<unsigned>(result);
+    if (code >= sizeof kContainerStatus / sizeof kContainerStatus[0]) return KIV_STATUS_ERROR_INTERNAL;
+    return static_cast<kiv_status_t>(kContainerStatus[code]);
+}
+
+// Copies one name and its dimensions out under the two-call protocol: a null
+// buffer asks for the size only; a buffer too small gets the needed size.
+kiv_status_t report_tensor_info(const kiv::IoTensorInfo& info, char* name, uint32_t* name_len, int32_t* shape,
+                                uint32_t* shape_len) {
+    const auto name_length = static_cast<uint32_t>(info.name.size());
+    if (name != nullptr) {
+        if (*name_len <= name_length) {
+            *name_len = name_length;
+            return KIV_STATUS_ERROR_INVALID_SIZE;
+        }
+        std::memcpy(name, info.name.data(), name_length);
+        name[name_length] = '\0';
+    }
+    *name_len = name_length;
+
+    const auto dims = static_cast<uint32_t>(info.shape.size());
+    if (shape != nullptr) {
+        if (*shape_len < dims) {
+            *shape_len = dims;
+            return KIV_STATUS_ERROR_INVALID_SIZE;
+        }
+        std::copy(info.shape.begin(), info.shape.end(), shape);
+    }
+    *shape_len = dims;
+    return KIV_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// The executable is only lent to the driver for this call: the reader owning
+// it is destroyed on return, so the driver copies what it keeps.
+kiv_status_t kiv_load_graph(kiv_context* ctx, const char* path, uint64_t* graph_id, graph_config* cfg) {
+    const kiv_status_t valid = validate_context(ctx);
+    if (valid != KIV_STATUS_SUCCESS) return valid;
+    kiv::SerializationHandler reader;
+    if (path == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    const int result = reader.DeSerialization(path);
+    if (result != 0) return container_status(result);
+    if (reader.GetSubgraphs().empty()) {
+        KIV_LOG(LogLevel::ERROR, kLogFile, "%s: no subgraph/model data in zor\n", "kiv_load_graph");
+        return KIV_STATUS_ERROR_INVALID_GBIN;
+    }
+    // Later subgraphs are ignored, whatever their backend.
+    const kiv::Subgraph* first = reader.GetSubgraphs()[0];
+    return ctx->impl->backend->load_graph(ctx, reinterpret_cast<const char*>(first->GetData()), first->GetSize(),
+                                          graph_id, cfg);
+}
+
+kiv_status_t kiv_get_tensor_shape(const char* path, uint32_t type, uint32_t index, char* name, uint32_t* name_len,
+                                  int32_t* shape, uint32_t* shape_len) {
+    if (name_len == nullptr || shape_len == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    if (type > 1) return KIV_STATUS_ERROR_INVALID_TENSOR_TYPE;
+    if (path == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    std::vector<kiv::IoTensorInfo> infos;
+    {
+        kiv::SerializationHandler reader;
+        const int result = reader.DeSerialization(path);
+        if (result != 0) return container_status(result);
+        infos = type == 0 ? reader.GetInputInfos() : reader.GetOutputInfos();
+    }
+    if (index >= infos.size()) return KIV_STATUS_ERROR_INVALID_TENSOR_ID;
+    return report_tensor_info(infos[index], name, name_len, shape, shape_len);
+}
 
 kiv_status_t kiv_unload_graph(kiv_context* ctx, uint64_t graph_id) {
     return forward_to_backend(ctx, [&](BackendAdapter& b) { return b.unload_graph(ctx, graph_id); });
