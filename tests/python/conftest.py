@@ -1,0 +1,122 @@
+"""Fixtures shared by the Python tests of libkiv.
+
+The module, the stand-in driver and the zor tool all come from one build
+directory: KIV_BUILD_DIR when set (CTest sets it), else <repo>/build.
+"""
+
+import ctypes
+import itertools
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD_DIR = os.path.abspath(os.environ.get("KIV_BUILD_DIR", os.path.join(REPO, "build")))
+PYTHON = "/usr/bin/python3"
+SEARCH_PATH = [BUILD_DIR, os.path.join(REPO, "python"), os.path.join(REPO, "standin_driver", "python")]
+
+for _entry in reversed(SEARCH_PATH):
+    if _entry not in sys.path:
+        sys.path.insert(0, _entry)
+
+import libkiv  # noqa: E402
+
+
+class Standin:
+    """The stand-in driver as the runtime loaded it, with its test controls.
+
+    ctypes opens the same file the runtime found through libkiv.so's RUNPATH,
+    so both share one copy of the driver and its records of calls.
+    """
+
+    def __init__(self, path):
+        self.lib = ctypes.CDLL(path)
+        self.lib.aipu_standin_describe_last_call.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
+        self.lib.aipu_standin_describe_last_call.restype = ctypes.c_size_t
+        self.lib.aipu_standin_set_init_status.argtypes = [ctypes.c_uint32]
+        self.lib.aipu_standin_set_deinit_status.argtypes = [ctypes.c_uint32]
+        self.lib.aipu_standin_open_context_count.restype = ctypes.c_uint32
+
+    def __getattr__(self, name):
+        return getattr(self.lib, name)
+
+    def last_call(self, entry_point):
+        """Arguments of the last call of `entry_point` as a dict, None if never called."""
+        name = entry_point.encode()
+        size = self.lib.aipu_standin_describe_last_call(name, None, 0)
+        if size == 0:
+            return None
+        buf = ctypes.create_string_buffer(size + 1)
+        self.lib.aipu_standin_describe_last_call(name, buf, size + 1)
+        return json.loads(buf.value.decode())
+
+
+@pytest.fixture(scope="session")
+def build_dir():
+    return BUILD_DIR
+
+
+@pytest.fixture
+def standin():
+    driver = Standin(os.path.join(BUILD_DIR, "libaipudrv.so"))
+    driver.aipu_standin_reset_calls()
+    yield driver
+    driver.aipu_standin_set_init_status(0)
+    driver.aipu_standin_set_deinit_status(0)
+
+
+@pytest.fixture
+def npu():
+    device = libkiv.NPU()
+    status = device.kiv_init_context()
+    assert status == libkiv.KIV_STATUS_SUCCESS, f"kiv_init_context: {status!r}"
+    yield device
+    device.kiv_deinit_context()
+
+
+_model_numbers = itertools.count()
+
+
+@pytest.fixture
+def make_model():
+    """make_model(directory, program, io=None) -> path of a new .zor container.
+
+    `program` is a ProgramBuilder (or the program bytes); `io` an IO
+    description dict. Each call writes files of its own in `directory`.
+    """
+
+    def make(directory, program, io=None):
+        n = next(_model_numbers)
+        directory = str(directory)
+        data = program if isinstance(program, (bytes, bytearray)) else program.build()
+        bin_path = os.path.join(directory, f"prog{n}.bin")
+        with open(bin_path, "wb") as f:
+            f.write(data)
+        out = os.path.join(directory, f"model{n}.zor")
+        cmd = [os.path.join(BUILD_DIR, "tools", "zor", "zor"), "pack", "--bin", bin_path]
+        if io is not None:
+            io_path = os.path.join(directory, f"io{n}.json")
+            with open(io_path, "w") as f:
+                json.dump(io, f)
+            cmd += ["--io", io_path]
+        subprocess.run(cmd + ["-o", out], check=True, capture_output=True, timeout=120)
+        return out
+
+    return make
+
+
+@pytest.fixture
+def run_python():
+    """run_python(code) -> CompletedProcess of /usr/bin/python3 -c code (text output)."""
+
+    def run(code, timeout=120, env=None):
+        environment = dict(os.environ)
+        environment["KIV_BUILD_DIR"] = BUILD_DIR
+        environment["PYTHONPATH"] = os.pathsep.join(SEARCH_PATH + [environment.get("PYTHONPATH", "")]).rstrip(os.pathsep)
+        environment.update(env or {})
+        return subprocess.run([PYTHON, "-c", code], env=environment, capture_output=True, text=True, timeout=timeout)
+
+    return run
