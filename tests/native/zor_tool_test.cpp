@@ -1,0 +1,203 @@
+// The zor tool, run as a program: exit statuses, output and error lines.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "serialization_handler.h"
+#include "serialization_test_util.h"
+
+#ifndef KIV_ZOR_PATH
+#define KIV_ZOR_PATH KIV_BUILD_DIR "/tools/zor/zor"
+#endif
+
+using kiv_test::TempDir;
+
+namespace {
+
+struct ToolRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string quoted(const std::string& word) {
+    std::string result = "'";
+    for (char c : word) result += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+    return result + "'";
+}
+
+class ZorToolTest : public testing::Test {
+protected:
+    ToolRun zor(const std::vector<std::string>& args) {
+        std::string command = quoted(KIV_ZOR_PATH);
+        for (const std::string& arg : args) command += " " + quoted(arg);
+        const std::string out = dir_.file("stdout"), err = dir_.file("stderr");
+        command += " >" + quoted(out) + " 2>" + quoted(err);
+        const int raw = std::system(command.c_str());
+        ToolRun run;
+        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        run.out = kiv_test::read_file(out);
+        run.err = kiv_test::read_file(err);
+        return run;
+    }
+
+    std::string file(const std::string& name, const std::string& content) {
+        const std::string path = dir_.file(name);
+        kiv_test::write_file(path, content);
+        return path;
+    }
+
+    // A failure is reported as exactly one line on standard error.
+    static void expect_one_error_line(const ToolRun& run, const std::string& mentioning) {
+        ASSERT_FALSE(run.err.empty());
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+        EXPECT_EQ(run.err.rfind("zor: ", 0), 0u) << run.err;
+        EXPECT_NE(run.err.find(mentioning), std::string::npos) << run.err;
+    }
+
+    TempDir dir_;
+};
+
+TEST_F(ZorToolTest, HelpForTheToolAndEachCommand) {
+    ToolRun run = zor({"--help"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.rfind("Usage: zor", 0), 0u);
+    EXPECT_EQ(run.err, "");
+    for (const char* command : {"pack", "info", "extract", "io"}) {
+        run = zor({command, "--help"});
+        EXPECT_EQ(run.status, 0) << command;
+        EXPECT_EQ(run.out.rfind(std::string("Usage: zor ") + command, 0), 0u) << command;
+        EXPECT_EQ(run.err, "") << command;
+    }
+}
+
+TEST_F(ZorToolTest, UsageErrorsExitWithTwo) {
+    const std::string bin = file("prog.bin", "code");
+    const std::vector<std::vector<std::string>> lines = {
+        {},
+        {"unpack"},
+        {"pack", "--bin", bin},
+        {"pack", "-o", dir_.file("x.zor")},
+        {"pack", "--bin", bin, "--graph", bin, "-o", dir_.file("x.zor")},
+        {"pack", "--graph", bin, "--io", bin, "-o", dir_.file("x.zor")},
+        {"pack", "--bin", bin, "--colour", "red", "-o", dir_.file("x.zor")},
+        {"pack", "--bin", bin, "-o"},
+        {"pack", "--bin", bin, "--bin", bin, "-o", dir_.file("x.zor")},
+        {"info"},
+        {"info", "a.zor", "b.zor"},
+        {"extract", "a.zor"},
+        {"io"},
+    };
+    for (const auto& line : lines) {
+        ToolRun run = zor(line);
+        std::string shown;
+        for (const std::string& word : line) shown += word + " ";
+        EXPECT_EQ(run.status, 2) << shown;
+        expect_one_error_line(run, "zor");
+    }
+}
+
+TEST_F(ZorToolTest, BareExecutableRoundTrip) {
+    const std::string bin = file("prog.bin", std::string("\x7f\x00\x01payload", 10));
+    const std::string container = dir_.file("bare.zor");
+    ToolRun run = zor({"pack", "--bin", bin, "-o", container});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+
+    run = zor({"info", container});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out,
+              "Graph \nVersion 0.0.0\nInputs Count: 0\nOutputs Count: 0\nSubGraph Count 1\nSubgraph main\n"
+              "\tData size 10\n\tBackend 1\n\tInputs:\n\t\tinput\n\tOutputs:\n\t\toutput\n");
+
+    const std::string extracted = dir_.file("out.bin");
+    run = zor({"extract", container, "-o", extracted});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(kiv_test::read_file(extracted), kiv_test::read_file(bin));
+
+    run = zor({"io", container});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out,
+              "{\n  \"input_tensors\": [],\n  \"name\": \"\",\n  \"output_tensors\": [],\n  \"version\": [\n"
+              "    0,\n    0,\n    0\n  ]\n}\n");
+}
+
+TEST_F(ZorToolTest, GraphDescriptionAndIoDescription) {
+    const std::string bin = file("prog.bin", "abc");
+    const std::string description =
+        "{\"name\": \"g\", \"version\": [1, 0, 2], \"inputs\": [\"i\"], \"outputs\": [],"
+        " \"tensors\": [], \"subgraphs\": [{\"name\": \"s\", \"backend\": 4, \"inputs\": "
+        "[\"i\"], \"outputs\": [], \"data\": \"" +
+        bin + "\"}]}";
+    const std::string graph = file("graph.json", description);
+    const std::string container = dir_.file("graph.zor");
+    ToolRun run = zor({"pack", "--graph", graph, "--output=" + container});
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = zor({"io", container});
+    EXPECT_EQ(run.out, description + "\n");
+    run = zor({"info", container});
+    EXPECT_EQ(run.out.rfind("Graph g\nVersion 1.0.2\nInputs Count: 1\n\ti\n", 0), 0u) << run.out;
+    EXPECT_NE(run.out.find("Subgraph s\n\tData size 3\n\tBackend 4\n"), std::string::npos) << run.out;
+
+    const std::string io = file("io.json", R"({"name": "withio", "inputs": ["x"], "outputs": ["y"]})");
+    const std::string second = dir_.file("io.zor");
+    run = zor({"pack", "--bin", bin, "--io", io, "-o", second});
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = zor({"info", second});
+    EXPECT_NE(run.out.find("Graph withio\nVersion 0.0.0d\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Subgraph main\n\tData size 3\n\tBackend 1\n\tInputs:\n\t\tx\n\tOutputs:\n\t\ty\n"),
+              std::string::npos)
+        << run.out;
+}
+
+TEST_F(ZorToolTest, JsonErrorsAreOneLineNamingTheFile) {
+    const std::string bin = file("prog.bin", "abc");
+    const std::string broken = file("broken.json", "{\"name\": \n\"x\" ,, }");
+    ToolRun run = zor({"pack", "--graph", broken, "-o", dir_.file("x.zor")});
+    EXPECT_EQ(run.status, 1);
+    expect_one_error_line(run, broken);
+
+    const std::string mistyped = file("mistyped.json", R"({"inputs": [{"name": "a", "dtype": "int8"}]})");
+    run = zor({"pack", "--bin", bin, "--io", mistyped, "-o", dir_.file("x.zor")});
+    EXPECT_EQ(run.status, 1);
+    expect_one_error_line(run, mistyped);
+
+    kiv::SerializationHandler handler;
+    handler.SetName("bad\xff");
+    handler.serialize();
+    const std::string container = file("bad.zor", kiv_test::image_of(handler));
+    run = zor({"io", container});
+    EXPECT_EQ(run.status, 1);
+    expect_one_error_line(run, container);
+}
+
+TEST_F(ZorToolTest, FailuresExitWithOne) {
+    const std::string missing = dir_.file("absent.zor");
+    ToolRun run = zor({"info", missing});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Error loading model: " + missing + "\n");
+    expect_one_error_line(run, missing);
+
+    const std::string junk = file("junk.zor", "definitely not a container");
+    run = zor({"io", junk});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Error deserializing model: " + junk + "\n");
+    expect_one_error_line(run, junk);
+
+    kiv::SerializationHandler empty;
+    empty.serialize();
+    const std::string hollow = file("hollow.zor", kiv_test::image_of(empty));
+    run = zor({"extract", hollow, "-o", dir_.file("out.bin")});
+    EXPECT_EQ(run.status, 1);
+    expect_one_error_line(run, hollow);
+
+    run = zor({"pack", "--bin", dir_.file("absent.bin"), "-o", dir_.file("x.zor")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Error loading origin model: " + dir_.file("absent.bin") + "\n");
+    expect_one_error_line(run, "x.zor");
+}
+
+}  // namespace
