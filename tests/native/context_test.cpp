@@ -9,6 +9,7 @@
 #include "kiv_api.h"
 #include "kiv_context.h"
 #include "kiv_log.h"
+#include "loader_spy.h"
 #include "standin_controls.h"
 #include "stderr_capture.h"
 #include "temp_files.h"
@@ -100,7 +101,7 @@ TEST_F(ContextTest, DriverLackingAnEntryPointIsRejectedAndClosed) {
         matches_whole(text, log_record_pattern("aipu_adapter", "ERROR", "load_aipu_library: Failed to load symbols: ") +
                                 "[^\n]*aipu_specify_iobuf[^\n]*\n" + kFailedInit))
         << text;
-    EXPECT_FALSE(library_is_loaded(no_iobuf_library_path()));
+    EXPECT_EQ(loader_spy_open_count(no_iobuf_library_path()), 0);
 }
 
 TEST_F(ContextTest, DriverRefusingInitPassesItsStatusAndUnloads) {
@@ -114,7 +115,7 @@ TEST_F(ContextTest, DriverRefusingInitPassesItsStatusAndUnloads) {
     EXPECT_EQ(kiv_init_context(&ctx, 0), KIV_STATUS_ERROR_OPEN_DEV_FAIL);
     EXPECT_EQ(ctx, nullptr);
     EXPECT_TRUE(matches_whole(capture.finish(), kFailedInit));
-    EXPECT_FALSE(library_is_loaded(copy.path()));
+    EXPECT_EQ(loader_spy_open_count(copy.path()), 0);
 }
 
 TEST_F(ContextTest, RefusalThroughTheControlFunction) {
@@ -135,12 +136,12 @@ TEST_F(ContextTest, LiveContextKeepsTheLibraryUntilDeinit) {
     ASSERT_NE(ctx, nullptr);
     EXPECT_TRUE(ctx->impl->initialised);
     EXPECT_EQ(ctx->impl->device, 0);
-    EXPECT_TRUE(library_is_loaded(copy.path()));
+    EXPECT_EQ(loader_spy_open_count(copy.path()), 1);
     uint32_t partitions = 0;
     EXPECT_EQ(kiv_get_partition_count(ctx, &partitions), KIV_STATUS_SUCCESS);
     EXPECT_GT(partitions, 0u);
     EXPECT_EQ(kiv_deinit_context(ctx), KIV_STATUS_SUCCESS);
-    EXPECT_FALSE(library_is_loaded(copy.path()));
+    EXPECT_EQ(loader_spy_open_count(copy.path()), 0);
 }
 
 TEST_F(ContextTest, DeinitOfMissingHandleReportsInvalidHandleSilently) {

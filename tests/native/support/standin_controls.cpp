@@ -36,10 +36,3 @@ std::string StandinControls::describe_last_call(const char* entry_point) const {
     describe_last_call_(entry_point, buffer.data(), buffer.size());
     return std::string(buffer.data(), length);
 }
-
-bool library_is_loaded(const std::string& path) {
-    void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-    if (handle == nullptr) return false;
-    dlclose(handle);
-    return true;
-}

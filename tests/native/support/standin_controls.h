@@ -30,7 +30,4 @@ private:
     size_t (*describe_last_call_)(const char*, char*, size_t) = nullptr;
 };
 
-// True while the library at `path` is loaded in this process.
-bool library_is_loaded(const std::string& path);
-
 #endif  // KIV_TEST_STANDIN_CONTROLS_H
