@@ -1,0 +1,33 @@
+// Remembers, per entry point, a JSON description of the arguments of its
+// last call, for tests that check what the runtime handed to the driver.
+#ifndef STANDIN_CALL_RECORDER_H
+#define STANDIN_CALL_RECORDER_H
+
+#include <cstddef>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace standin {
+
+class CallRecorder {
+public:
+    static CallRecorder& instance();
+
+    void record(const char* entry_point, const nlohmann::json& args);
+    // Copies the description into `buffer` (truncated, always terminated when
+    // capacity > 0) and returns its full length; 0 when never called.
+    size_t describe(const char* entry_point, char* buffer, size_t capacity) const;
+    void reset();
+
+private:
+    CallRecorder() = default;
+    mutable std::mutex mu_;
+    std::map<std::string, std::string> last_;
+};
+
+}  // namespace standin
+
+#endif  // STANDIN_CALL_RECORDER_H

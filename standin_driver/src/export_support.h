@@ -1,0 +1,35 @@
+// Shared plumbing of the exported entry points: visibility, context lookup
+// and call recording.
+#ifndef STANDIN_EXPORT_SUPPORT_H
+#define STANDIN_EXPORT_SUPPORT_H
+
+#include <nlohmann/json.hpp>
+
+#include "aipu_driver.h"
+#include "call_recorder.h"
+#include "context.h"
+#include "context_registry.h"
+#include "kiv_api.h"
+#include "record_decoders.h"
+
+#define AIPU_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace standin {
+
+inline void record_call(const char* entry_point, const aipu_ctx_handle_t* ctx, nlohmann::json args) {
+    args["ctx"] = pointer_text(ctx);
+    CallRecorder::instance().record(entry_point, args);
+}
+
+// Runs `fn(Context&)` on the context named by `handle`, or returns
+// KIV_STATUS_ERROR_INVALID_CTX for a handle that is not an open context.
+template <typename Fn>
+aipu_status_t with_context(const aipu_ctx_handle_t* handle, Fn&& fn) {
+    std::shared_ptr<Context> ctx = ContextRegistry::instance().find(handle);
+    if (!ctx) return KIV_STATUS_ERROR_INVALID_CTX;
+    return fn(*ctx);
+}
+
+}  // namespace standin
+
+#endif  // STANDIN_EXPORT_SUPPORT_H
