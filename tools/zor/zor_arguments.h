@@ -28,13 +28,13 @@ struct Arguments {
 
 // The options a subcommand accepts: long names, each optionally with a
 // one-letter alias, all taking a value. "--help" and "-h" are always known.
-struct OptionSpec {
+struct KnownOptions {
     std::set<std::string> long_names;
     std::map<std::string, std::string> aliases;  // "-o" -> "--output"
 };
 
 // Throws UsageError for unknown options, missing values and repeats.
-Arguments parse_arguments(const std::vector<std::string>& words, const OptionSpec& spec);
+Arguments parse_arguments(const std::vector<std::string>& words, const KnownOptions& known);
 
 }  // namespace zor
 

@@ -50,9 +50,9 @@ int with_json_errors(const std::string& file, Action&& action) {
 }
 
 // Parses `words`; prints `usage` and returns true when help was asked for.
-bool parse_or_help(const std::vector<std::string>& words, const OptionSpec& spec, const char* usage,
+bool parse_or_help(const std::vector<std::string>& words, const KnownOptions& known, const char* usage,
                    Arguments& arguments) {
-    arguments = parse_arguments(words, spec);
+    arguments = parse_arguments(words, known);
     if (!arguments.help) return false;
     fputs(usage, stdout);
     return true;
@@ -80,8 +80,8 @@ int pack_status(int result, const std::string& output) {
 
 int run_pack(const std::vector<std::string>& words) {
     Arguments arguments;
-    OptionSpec spec{{"--graph", "--bin", "--io", "--output"}, {{"-o", "--output"}}};
-    if (parse_or_help(words, spec, kPackUsage, arguments)) return kExitSuccess;
+    KnownOptions known{{"--graph", "--bin", "--io", "--output"}, {{"-o", "--output"}}};
+    if (parse_or_help(words, known, kPackUsage, arguments)) return kExitSuccess;
     if (!arguments.positionals.empty()) throw UsageError("unexpected argument " + arguments.positionals[0]);
     if (!arguments.has("--output")) throw UsageError("no output file given (-o)");
     if (arguments.has("--graph") == arguments.has("--bin")) throw UsageError("give either --graph or --bin");
@@ -103,7 +103,7 @@ int run_pack(const std::vector<std::string>& words) {
 
 int run_info(const std::vector<std::string>& words) {
     Arguments arguments;
-    if (parse_or_help(words, OptionSpec{}, kInfoUsage, arguments)) return kExitSuccess;
+    if (parse_or_help(words, KnownOptions{}, kInfoUsage, arguments)) return kExitSuccess;
     const std::string& path = single_file(arguments);
     kiv::SerializationHandler handler;
     if (!read_container(handler, path)) return kExitFailure;
@@ -113,8 +113,8 @@ int run_info(const std::vector<std::string>& words) {
 
 int run_extract(const std::vector<std::string>& words) {
     Arguments arguments;
-    OptionSpec spec{{"--output"}, {{"-o", "--output"}}};
-    if (parse_or_help(words, spec, kExtractUsage, arguments)) return kExitSuccess;
+    KnownOptions known{{"--output"}, {{"-o", "--output"}}};
+    if (parse_or_help(words, known, kExtractUsage, arguments)) return kExitSuccess;
     const std::string& path = single_file(arguments);
     if (!arguments.has("--output")) throw UsageError("no output file given (-o)");
     const std::string& output = arguments.value("--output");
@@ -126,7 +126,7 @@ int run_extract(const std::vector<std::string>& words) {
 
 int run_io(const std::vector<std::string>& words) {
     Arguments arguments;
-    if (parse_or_help(words, OptionSpec{}, kIoUsage, arguments)) return kExitSuccess;
+    if (parse_or_help(words, KnownOptions{}, kIoUsage, arguments)) return kExitSuccess;
     const std::string& path = single_file(arguments);
     kiv::SerializationHandler handler;
     if (!read_container(handler, path)) return kExitFailure;
