@@ -201,7 +201,7 @@ class TestCreateJob:
     def test_feature_map_indexes_and_dynamic_shapes(self, npu, graph, standin):
         cfg = libkiv.kiv_create_job_cfg_t()
         cfg.fm_idxes = [5, -1, 7]
-        cfg.dynshape = [[1, 3, 224, 224], [1, 10]]
+        cfg.dynshape = [[2, 3, 224, 224], [7, 10]]
         status, job_id = npu.kiv_create_job(graph, cfg=cfg)
         assert status == 0
         call = standin.last_call("aipu_create_job")
@@ -212,7 +212,8 @@ class TestCreateJob:
         assert struct.unpack_from("<Q", raw, 32)[0] != 0
         assert raw[40:56] == bytes(16)
         assert call["config"]["fm_idxes"] == [5, -1, 7]
-        assert dynshape_items(call) == [(0, [1, 3, 224, 224]), (1, [1, 10])]
+        assert call["config"]["dynshape_cnt"] == 2
+        assert dynshape_items(call) == [(0, 2), (1, 7)]
         npu.kiv_clean_job(job_id)
 
     def test_failure(self, npu, capfd, standin):
@@ -356,7 +357,11 @@ create_job_raw = record_raw
 
 
 def dynshape_items(call):
-    return [(item["ds_idx"], item["ds_data"]) for item in call["config"]["dynshape"]["shape_items"]]
+    """(input index, first value) per item: the value arrays carry no length."""
+    items = call["config"]["dynshape"]
+    for item in items:
+        assert struct.unpack_from("<Q", bytes.fromhex(item["raw_item"]), 8)[0] != 0
+    return [(item["ds_idx"], item["first_value"]) for item in items]
 
 
 def dump_texts(call):

@@ -72,9 +72,8 @@ private:
     friend struct BatchAccess;
 };
 
-// Registration of each concern, called by the module entry in order.
-void register_enums(py::module_& m);
-void register_records(py::module_& m);
+// Registers the NPU class and its method table; the module entry calls it
+// last, after the enumerations and records the methods take and return.
 void register_npu(py::module_& m);
 
 }  // namespace aipudrv
