@@ -46,8 +46,8 @@ int main(int argc, char** argv) {
     if (inputs.size() != 1 || inputs[0].name != "x" || inputs[0].shape != std::vector<int32_t>{1, 64})
         return fail("wrong input description");
     const auto& subgraphs = reader.GetSubgraphs();
-    if (subgraphs.size() != 1 || std::string(reinterpret_cast<const char*>(subgraphs[0]->GetData()),
-                                              subgraphs[0]->GetSize()) != program)
+    if (subgraphs.size() != 1 ||
+        std::string(reinterpret_cast<const char*>(subgraphs[0]->GetData()), subgraphs[0]->GetSize()) != program)
         return fail("wrong executable");
 
     reader.ShowInformation();
