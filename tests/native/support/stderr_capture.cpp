@@ -36,6 +36,19 @@ std::string StderrCapture::finish() {
     return text_;
 }
 
+std::string StderrCapture::peek() const {
+    if (saved_fd_ < 0) return text_;
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    off_t offset = 0;
+    while ((n = pread(capture_fd_, buffer, sizeof buffer, offset)) > 0) {
+        text.append(buffer, static_cast<size_t>(n));
+        offset += n;
+    }
+    return text;
+}
+
 namespace {
 
 std::string regex_escape(const std::string& text) {

@@ -14,6 +14,8 @@ public:
 
     // Restores fd 2 (once) and returns everything written meanwhile.
     std::string finish();
+    // What has been written so far, while the capture goes on.
+    std::string peek() const;
 
 private:
     int saved_fd_ = -1;
