@@ -1,0 +1,40 @@
+"""ctypes access to the stand-in driver's test controls, on the same
+libaipudrv.so instance that the runtime loaded (same file, same instance)."""
+
+import ctypes
+import json
+import os
+
+
+class StandinControls:
+    def __init__(self, path=None):
+        if path is None:
+            path = os.path.join(os.environ.get("KIV_BUILD_DIR", "build"), "libaipudrv.so")
+        self.lib = ctypes.CDLL(os.path.abspath(path))
+        self.lib.aipu_standin_set_init_status.argtypes = [ctypes.c_uint32]
+        self.lib.aipu_standin_set_deinit_status.argtypes = [ctypes.c_uint32]
+        self.lib.aipu_standin_open_context_count.restype = ctypes.c_uint32
+        self.lib.aipu_standin_describe_last_call.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
+        self.lib.aipu_standin_describe_last_call.restype = ctypes.c_size_t
+
+    def set_init_status(self, status):
+        self.lib.aipu_standin_set_init_status(status)
+
+    def set_deinit_status(self, status):
+        self.lib.aipu_standin_set_deinit_status(status)
+
+    def open_context_count(self):
+        return self.lib.aipu_standin_open_context_count()
+
+    def reset_calls(self):
+        self.lib.aipu_standin_reset_calls()
+
+    def last_call(self, entry_point):
+        """The last call of `entry_point` as a dict, or None if never called."""
+        name = entry_point.encode()
+        n = self.lib.aipu_standin_describe_last_call(name, None, 0)
+        if n == 0:
+            return None
+        buf = ctypes.create_string_buffer(n + 1)
+        self.lib.aipu_standin_describe_last_call(name, buf, n + 1)
+        return json.loads(buf.value.decode())
