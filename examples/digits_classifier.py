@@ -67,11 +67,17 @@ def prepare_model(args, data):
         program = digits_container.build_float_program(model)
         io = digits_container.describe_io("float32")
     container = digits_container.pack(args.out_dir, args.build_dir, f"digits_{args.precision}", program, io)
-    print(f"packed {os.path.relpath(container.path)} from {os.path.relpath(container.graph_description_path)} "
+    print(f"packed {shown(container.path)} from {shown(container.graph_description_path)} "
           f"(program {len(program)} bytes)")
     # Every sample is its own C-contiguous [1, 64] array, as the input tensor expects.
     samples = [np.ascontiguousarray(row.reshape(1, -1)) for row in inputs]
     return container, samples, reference
+
+
+def shown(path):
+    """A path as short as it reads well: relative inside the working directory."""
+    rel = os.path.relpath(path)
+    return path if rel.startswith("..") else rel
 
 
 def accuracy(logits, labels):
@@ -104,9 +110,9 @@ def report_row(mode, result, labels, mismatches):
     lat_us = np.array(result.latencies) * 1e6
     acc = accuracy(np.stack(result.outputs), labels)
     throughput = len(result.outputs) / result.wall_seconds
-    extra = ", ".join(f"{k} {v}" for k, v in result.notes.items())
+    extra = "".join(f"  {k} {v}" for k, v in result.notes.items())
     print(f"{mode:<6} {len(result.outputs):>7} {acc:>9.1%} {np.median(lat_us):>10.0f} "
-          f"{np.percentile(lat_us, 99):>9.0f} {throughput:>12.0f} {len(mismatches):>10}  {extra}")
+          f"{np.percentile(lat_us, 99):>9.0f} {throughput:>12.0f} {len(mismatches):>10}{extra}")
 
 
 def main(argv=None):
@@ -119,7 +125,7 @@ def main(argv=None):
     if args.samples or args.quick:
         n = args.samples or 60
         data.x_test, data.y_test = data.x_test[:n], data.y_test[:n]
-    print(f"digits: {len(labels)} samples from {os.path.relpath(args.data)}, "
+    print(f"digits: {len(labels)} samples from {shown(args.data)}, "
           f"{len(data.y_train)} for training, {len(data.y_test)} for testing on the NPU")
 
     try:

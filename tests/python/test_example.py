@@ -59,6 +59,25 @@ def test_example_reports_missing_data(tmp_path):
     assert "fetch_data.sh" in done.stderr
 
 
+def test_example_fails_on_a_single_differing_output(tmp_path, digits_data, monkeypatch, capsys):
+    """The exit status is what CI relies on: one wrong value must fail the run."""
+    correct = digits_model.forward_int8
+
+    def off_by_one(qmodel, xq):
+        logits = correct(qmodel, xq).copy()
+        logits[3, 7] = np.int8(logits[3, 7] + (1 if logits[3, 7] < 127 else -1))
+        return logits
+
+    monkeypatch.setattr(digits_model, "forward_int8", off_by_one)
+    status = digits_classifier.main(["--quick", "--samples", "8", "--data", digits_data,
+                                     "--build-dir", BUILD_DIR, "--out-dir", str(tmp_path)])
+    out = capsys.readouterr().out
+    assert status == 1
+    # Sample 3 differs in each of the three modes.
+    assert "MISMATCH: 3 of 24 NPU outputs differ" in out
+    assert "all outputs match" not in out
+
+
 class TestComparison:
     def test_int8_outputs_must_match_exactly(self):
         want = np.array([[1, -2, 3]], dtype=np.int8)
