@@ -185,7 +185,7 @@ class TestCreateJob:
     def test_option_word_keeps_the_low_bits(self, npu, graph, standin):
         cfg = libkiv.kiv_create_job_cfg_t()
         cfg.partition_id = 17
-        cfg.dbg_dispatch = 3
+        cfg.dbg_dispatch = 2  # even: bit 4 must stay clear whatever partition_id holds
         cfg.dbg_core_id = 13
         cfg.qos_level = 0x12
         cfg.fm_mem_region = 0xF7
@@ -193,7 +193,7 @@ class TestCreateJob:
         assert status == 0
         raw = create_job_raw(standin.last_call("aipu_create_job"))
         assert len(raw) == 56
-        assert struct.unpack_from("<H", raw, 0)[0] == job_bits(1, 1, 5, 2, 7)
+        assert struct.unpack_from("<H", raw, 0)[0] == job_bits(1, 0, 5, 2, 7)
         assert raw[2:] == bytes(54)  # no feature-map indexes, no dynamic shapes
         assert cfg.partition_id == 17
         npu.kiv_clean_job(job_id)
