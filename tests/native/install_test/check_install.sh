@@ -5,12 +5,15 @@
 # and a native program builds against the installed CMake package and runs.
 # Usage: check_install.sh <build dir> <source dir> <python dir relative to prefix>
 set -euo pipefail
-build=$1
-source=$2
+build=$(realpath "$1")
+source=$(realpath "$2")
 pydir_rel=$3
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# Python puts the working directory first on its path: run away from the
+# build tree, which holds a libkiv.so of its own.
+cd "$work"
 prefix=$work/prefix
 pydir=$prefix/$pydir_rel
 
