@@ -32,14 +32,19 @@ def numpy_dtype(data_type):
 
 
 def quantize(values, scale, zero_point, dtype):
-    """Maps real values to integers of `dtype`: round(values / scale) + zero_point, saturated."""
+    """Maps real values to integers of `dtype`: round(values / scale) + zero_point, saturated.
+
+    Halves round away from zero.
+    """
     dtype = np.dtype(dtype)
     if dtype.kind not in "iu":
         raise TypeError("quantize needs an integer dtype, got %s" % dtype)
     if not scale:
         raise ValueError("quantize needs a non-zero scale")
     limits = np.iinfo(dtype)
-    q = np.rint(np.asarray(values, dtype=np.float64) / scale) + zero_point
+    ratio = np.asarray(values, dtype=np.float64) / scale
+    # Halves round away from zero, as the NPU's own requantisation does.
+    q = np.where(ratio >= 0, np.floor(ratio + 0.5), np.ceil(ratio - 0.5)) + zero_point
     return np.clip(q, limits.min, limits.max).astype(dtype)
 
 

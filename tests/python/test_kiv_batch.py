@@ -1,0 +1,42 @@
+"""Model.run_batch over the batch queue methods."""
+
+import numpy as np
+import pytest
+
+import kiv
+from test_kiv_helpers import fc_model
+from helpers_models import FC_K, fc_reference
+
+
+@pytest.fixture
+def fc(tmp_path, make_model):
+    with kiv.Runtime() as runtime, runtime.load(fc_model(tmp_path, make_model)) as model:
+        yield model
+
+
+def test_every_input_set_gets_its_own_outputs(fc):
+    sets = [np.full((1, FC_K), v, np.float32) for v in (-1.0, 0.5, 2.0)]
+    results = fc.run_batch(sets)
+    assert len(results) == 3
+    for x, (y, sq) in zip(sets, results):
+        ref_y, ref_sq = fc_reference(x)
+        assert y.dtype == np.float32 and y.shape == (1, 3)
+        np.testing.assert_allclose(y, ref_y, rtol=1e-6)
+        np.testing.assert_allclose(sq, ref_sq, rtol=1e-6)
+
+
+def test_input_sets_by_sequence_and_name_agree_with_run(fc):
+    x = np.linspace(-3, 3, FC_K, dtype=np.float32)
+    by_seq, by_name = fc.run_batch([[x], {"x": x}])
+    expected = fc.run(x)
+    for got in (by_seq, by_name):
+        for a, b in zip(got, expected):
+            np.testing.assert_array_equal(a, b)
+
+
+def test_empty_batch_and_bad_set_queue_nothing(fc, standin):
+    assert fc.run_batch([]) == []
+    standin.aipu_standin_reset_calls()
+    with pytest.raises(TypeError, match="input 'x'"):
+        fc.run_batch([np.zeros(FC_K, np.float32), np.zeros(FC_K, np.int32)])
+    assert standin.last_call("aipu_create_batch_queue") is None

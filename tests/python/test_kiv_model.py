@@ -1,0 +1,161 @@
+"""kiv.Model: inspection, running with numpy arrays, input checks and quantisation."""
+
+import subprocess
+
+import numpy as np
+import pytest
+
+import kiv
+import libkiv
+from test_kiv_helpers import copy_model, copy_program, fc_model, ramp
+from helpers_models import FC_K, fc_reference
+
+
+@pytest.fixture
+def runtime():
+    with kiv.Runtime() as rt:
+        yield rt
+
+
+# --- inspection --------------------------------------------------------------------------------
+
+
+def test_inputs_and_outputs_combine_container_and_descriptors(runtime, tmp_path, make_model):
+    with runtime.load(fc_model(tmp_path, make_model)) as model:
+        assert [t.name for t in model.inputs] == ["x"]
+        assert [t.name for t in model.outputs] == ["y", "sq"]
+        x = model.inputs[0]
+        assert (x.index, x.shape, x.dtype, x.size) == (0, (1, FC_K), np.dtype(np.float32), FC_K * 4)
+        assert x.data_type == libkiv.KIV_DATA_TYPE_F32
+        assert x.shape_from_container and not x.is_raw
+        assert [o.index for o in model.outputs] == [0, 1]
+        assert [o.shape for o in model.outputs] == [(1, 3), (1, FC_K)]
+
+
+def test_quantisation_parameters_come_from_the_descriptor(runtime, tmp_path, make_model):
+    path = copy_model(tmp_path, make_model, shape=(4,), dtype="int8", scale=0.25, zero_point=-3)
+    with runtime.load(path) as model:
+        info = model.inputs[0]
+        assert info.dtype == np.dtype(np.int8)
+        assert info.scale == pytest.approx(0.25)
+        assert info.zero_point == -3
+
+
+DTYPES = ["bool", "uint8", "int8", "uint16", "int16", "uint32", "int32", "uint64", "int64", "float16", "float32", "float64"]
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_outputs_have_the_dtype_and_shape_of_the_description(runtime, tmp_path, make_model, dtype):
+    shape = (2, 3, 2)
+    with runtime.load(copy_model(tmp_path, make_model, shape=shape, dtype=dtype)) as model:
+        assert model.inputs[0].dtype == np.dtype(dtype)
+        assert model.outputs[0].dtype == np.dtype(dtype)
+        value = ramp(shape, dtype, start=1)
+        (out,) = model.run(value)
+        assert out.dtype == np.dtype(dtype)
+        assert out.shape == shape
+        np.testing.assert_array_equal(out, value)
+
+
+def test_container_without_shapes_gives_one_dimensional_arrays(runtime, tmp_path, build_dir):
+    program = tmp_path / "prog.bin"
+    program.write_bytes(copy_program([2, 4], "int16").build())
+    path = tmp_path / "bare.zor"
+    subprocess.run([f"{build_dir}/tools/zor/zor", "pack", "--bin", str(program), "-o", str(path)], check=True)
+    with runtime.load(path) as model:
+        info = model.inputs[0]
+        assert info.shape == (8,) and info.dtype == np.dtype(np.int16)
+        assert not info.shape_from_container
+        (out,) = model.run(ramp((8,), np.int16))
+        np.testing.assert_array_equal(out, ramp((8,), np.int16))
+
+
+def test_container_shape_that_disagrees_with_the_size_falls_back_with_a_warning(runtime, tmp_path, make_model):
+    io = {"name": "bad", "input_tensors": [{"name": "src", "shape": [5, 5]}], "output_tensors": [{"name": "dst"}]}
+    path = make_model(tmp_path, copy_program([2, 4], "float32"), io=io)
+    with pytest.warns(RuntimeWarning, match="'src'"):
+        model = runtime.load(path)
+    with model:
+        assert model.inputs[0].shape == (8,)
+        assert not model.inputs[0].shape_from_container
+
+
+# --- running -----------------------------------------------------------------------------------
+
+
+def test_run_computes_every_output(runtime, tmp_path, make_model):
+    with runtime.load(fc_model(tmp_path, make_model)) as model:
+        x = np.linspace(-1.0, 2.0, FC_K, dtype=np.float32).reshape(1, FC_K)
+        y, sq = model.run(x)
+        ref_y, ref_sq = fc_reference(x)
+        np.testing.assert_allclose(y, ref_y, rtol=1e-6)
+        np.testing.assert_allclose(sq, ref_sq, rtol=1e-6)
+
+
+def test_inputs_by_position_by_name_as_bytes_or_lists_agree(runtime, tmp_path, make_model):
+    with runtime.load(copy_model(tmp_path, make_model, shape=(2, 3))) as model:
+        value = ramp((2, 3), np.float32, start=5)
+        expected = model.run(value)[0]
+        for form in ({"src": value}, value.tobytes(), value.tolist(), value.reshape(6)):
+            np.testing.assert_array_equal(model.run(form)[0], expected)
+
+
+def test_non_contiguous_input_is_read_in_c_order(runtime, tmp_path, make_model):
+    with runtime.load(copy_model(tmp_path, make_model, shape=(3, 2))) as model:
+        base = ramp((2, 3), np.float32)
+        (out,) = model.run(base.T)
+        np.testing.assert_array_equal(out, np.ascontiguousarray(base.T))
+
+
+def test_outputs_are_independent_writable_arrays(runtime, tmp_path, make_model):
+    with runtime.load(copy_model(tmp_path, make_model, shape=(4,))) as model:
+        (first,) = model.run(ramp((4,), np.float32))
+        first[:] = -1
+        (second,) = model.run(ramp((4,), np.float32))
+        np.testing.assert_array_equal(second, ramp((4,), np.float32))
+
+
+@pytest.mark.parametrize(
+    "make_args, error, text",
+    [
+        (lambda v: (v.astype(np.float64),), TypeError, "input 'src' (index 0) expects dtype float32, got float64"),
+        (lambda v: (v[:1],), ValueError, "input 'src' (index 0) needs 24 bytes"),
+        (lambda v: (v.tobytes()[:-1],), ValueError, "input 'src' (index 0) needs 24 bytes, got 23"),
+        (lambda v: (v, v), ValueError, "takes 1 input(s), got 2"),
+        (lambda v: ({"nope": v},), ValueError, "unknown input name(s) ['nope']"),
+        (lambda v: ({},), ValueError, "missing input(s) ['src']"),
+        (lambda v: ("text",), TypeError, "input 'src' (index 0): cannot convert str"),
+    ],
+)
+def test_bad_inputs_are_refused_naming_the_tensor(runtime, tmp_path, make_model, standin, make_args, error, text):
+    with runtime.load(copy_model(tmp_path, make_model, shape=(2, 3))) as model:
+        standin.aipu_standin_reset_calls()
+        with pytest.raises(error) as info:
+            model.run(*make_args(ramp((2, 3), np.float32)))
+        assert text in str(info.value)
+        assert standin.last_call("aipu_create_job") is None  # refused before any job exists
+
+
+# --- quantisation ------------------------------------------------------------------------------
+
+
+def test_quantize_rounds_saturates_and_dequantize_inverts(runtime, tmp_path, make_model):
+    path = copy_model(tmp_path, make_model, shape=(5,), dtype="int8", scale=0.5, zero_point=10)
+    with runtime.load(path) as model:
+        info = model.inputs[0]
+        q = info.quantize([0.0, 1.26, -2.0, 100.0, -100.0])
+        assert q.dtype == np.int8
+        assert q.tolist() == [10, 13, 6, 127, -128]
+        (out,) = model.run(q)
+        np.testing.assert_allclose(model.outputs[0].dequantize(out), [0.0, 1.5, -2.0, 58.5, -69.0])
+
+
+def test_quantize_needs_an_integer_dtype_and_a_scale():
+    with pytest.raises(TypeError):
+        kiv.quantize([1.0], 0.5, 0, np.float32)
+    with pytest.raises(ValueError):
+        kiv.quantize([1.0], 0.0, 0, np.int8)
+    with pytest.raises(ValueError):
+        kiv.dequantize([1], 0.0, 0)
+    assert kiv.quantize([1000.0], 1.0, 0, np.uint8).tolist() == [255]
+    assert kiv.numpy_dtype(libkiv.KIV_DATA_TYPE_BF16) is None
