@@ -100,6 +100,22 @@ def raw_sequence(libkiv, npu, graph_id, x):
     return run_once
 
 
+def raw_async_sequence(libkiv, npu, job, x):
+    """The same with one reused job and kiv_job_infer_async plus a Python-level wait."""
+    import threading
+
+    def run_once():
+        done = threading.Event()
+        assert npu.kiv_load_tensor(job, 0, x) == 0
+        assert npu.kiv_job_infer_async(job, lambda job_id, job_status: done.set() or 0) == 0
+        assert done.wait(60)
+        status, data = npu.kiv_get_tensor(job, libkiv.KIV_TENSOR_TYPE_OUTPUT, 0)
+        assert status == 0, status
+        return data
+
+    return run_once
+
+
 def main():
     args = parse_args()
     libkiv, kiv, ProgramBuilder = import_modules(os.path.abspath(args.build_dir))
@@ -115,9 +131,14 @@ def main():
                 sys.exit("kiv_load_graph failed with status %d" % int(status))
             try:
                 raw = median_us(raw_sequence(libkiv, runtime.npu, graph_id, x), args.iterations, args.warmup)
+                status, job = runtime.npu.kiv_create_job(graph_id)
+                assert status == 0, status
+                raw_async = median_us(raw_async_sequence(libkiv, runtime.npu, job, x), args.iterations, args.warmup)
+                runtime.npu.kiv_clean_job(job)
             finally:
                 runtime.npu.kiv_unload_graph(graph_id)
             rows.append(("libkiv: create/load/infer_sync/get/clean", raw))
+            rows.append(("libkiv: load/infer_async+wait/get, one job", raw_async))
             with runtime.load(path) as model:
                 rows.append(("kiv: Model.run (job reuse)", median_us(lambda: model.run(x), args.iterations, args.warmup)))
             with runtime.load(path, max_idle_jobs=0) as model:

@@ -9,6 +9,7 @@ happen afterwards on the waiting thread or on the Dispatcher's thread.
 
 import queue
 import threading
+import traceback
 
 
 class PendingJob:
@@ -69,7 +70,10 @@ class Dispatcher:
             pending = self.queue.get()
             if pending is _STOP:
                 return
-            pending.model._finish_routed(pending)
+            try:
+                pending.model._finish_routed(pending)
+            except Exception:  # never let one job stop the completion of the others
+                traceback.print_exc()
 
     def stop(self):
         """Finishes what is queued, then ends the thread."""

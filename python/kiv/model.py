@@ -157,7 +157,12 @@ class Model:
         """
         arrays = bind_inputs(self.inputs, inputs)
         pending = self._start(arrays)
-        if not pending.wait(timeout):
+        try:
+            completed = pending.wait(timeout)
+        except BaseException:  # e.g. KeyboardInterrupt: the job still has to be released
+            pending.route_to(self._runtime._completion_queue())
+            raise
+        if not completed:
             pending.route_to(self._runtime._completion_queue())
             code = libkiv.KIV_STATUS_ERROR_TIMEOUT
             raise KivError("kiv_job_infer_async", code, status_text(self._npu, code), "no completion in %ss" % timeout)

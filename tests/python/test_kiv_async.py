@@ -1,5 +1,6 @@
 """Waiting without the interpreter lock: run on slow jobs, futures, asyncio and timeouts."""
 
+import _thread
 import asyncio
 import threading
 import time
@@ -103,3 +104,31 @@ def test_jobs_are_reused_unless_disabled(runtime, tmp_path, make_model):
                 assert out.tolist() == [i, i]
         assert reusing.jobs_created == 1
         assert fresh.jobs_created == 5
+
+
+def test_interrupted_wait_still_releases_the_job(runtime, tmp_path, make_model, standin):
+    model = runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=SLOW_MS))
+    flushed = threading.Event()
+
+    def interrupt_once_the_job_runs():
+        # The job is in flight once the driver has seen the flush.
+        for _ in range(WAIT * 100):
+            if standin.last_call("aipu_flush_job") is not None:
+                break
+            time.sleep(0.01)
+        flushed.set()
+        _thread.interrupt_main()
+
+    standin.aipu_standin_reset_calls()
+    interrupter = threading.Thread(target=interrupt_once_the_job_runs)
+    interrupter.start()
+    returned = False
+    with pytest.raises(KeyboardInterrupt):
+        model.run(np.zeros(2, np.float32))
+        returned = True
+        flushed.wait(WAIT)  # let a late interrupt land here rather than elsewhere
+    interrupter.join(WAIT)
+    assert not returned, "the interrupt came after run had returned"
+    model.close()  # must not wait forever for the interrupted job
+    assert standin.last_call("aipu_clean_job") is not None
+    assert standin.last_call("aipu_unload_graph") is not None
