@@ -134,6 +134,9 @@ def run_async(session, samples, dtype, in_flight=16):
             # Event.wait releases the interpreter lock, so the callbacks can run.
             if not completions.done.wait(ASYNC_WAIT_S):
                 raise NpuError(f"only {completions.calls} of {len(wave)} completion callbacks within {ASYNC_WAIT_S} s")
+            if set(completions.statuses) != set(jobs) or completions.calls != len(jobs):
+                raise NpuError(f"{completions.calls} callbacks for jobs {sorted(completions.statuses)}, "
+                               f"expected one for each of {sorted(jobs)}")
             for job_id in jobs:
                 job_status = completions.statuses[job_id]
                 if job_status != int(libkiv.KIV_JOB_STATUS_DONE):
