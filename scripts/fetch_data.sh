@@ -16,8 +16,11 @@ fi
 
 mkdir -p data
 work=$(mktemp -d)
-# apt-get downloads as the unprivileged _apt user when it can reach the directory.
-chmod 755 "$work"
+# Run as root, apt-get downloads as the unprivileged _apt user when that user
+# can write the directory (otherwise it warns and downloads as root).
+if [ "$(id -u)" -eq 0 ] && id _apt >/dev/null 2>&1; then
+  chown _apt "$work"
+fi
 trap 'rm -rf "$work"' EXIT
 
 SUDO=""
