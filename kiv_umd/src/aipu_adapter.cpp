@@ -122,16 +122,20 @@ AipuAdapter::~AipuAdapter() {
     }
 }
 
-kiv_status_t AipuAdapter::init_context() {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    if (impl_->library == nullptr && !impl_->load_aipu_library()) return KIV_STATUS_ERROR_BACKEND_LOAD_FAIL;
-    if (impl_->entries.init_context == nullptr) {
+kiv_status_t AipuAdapter::Impl::init_context() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (library == nullptr && !load_aipu_library()) return KIV_STATUS_ERROR_BACKEND_LOAD_FAIL;
+    if (entries.init_context == nullptr) {
         KIV_LOG(LogLevel::INFO, kLogFile, "%s: aipu_init_context function not loaded \n", "init_context");
         return KIV_STATUS_ERROR_INTERNAL;
     }
-    const aipu_status_t status = impl_->entries.init_context(&impl_->driver_ctx);
-    if (status != 0) impl_->unload_library();
+    const aipu_status_t status = entries.init_context(&driver_ctx);
+    if (status != 0) unload_library();
     return to_status(status);
+}
+
+kiv_status_t AipuAdapter::init_context() {
+    return impl_->init_context();
 }
 
 kiv_status_t AipuAdapter::deinit_context() {

@@ -53,6 +53,8 @@ struct AipuAdapter::Impl {
     bool load_aipu_library();
     // Closes the library and forgets the driver context and every entry point.
     void unload_library();
+    // Loads the library if needed and opens the driver context.
+    kiv_status_t init_context();
     kiv_status_t get_tensor_count(uint64_t graph_id, tensor_type_t type, uint32_t* count);
 
 private:

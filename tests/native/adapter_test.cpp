@@ -196,3 +196,25 @@ TEST_F(AdapterTest, ReopeningAfterCloseLoadsAgain) {
     EXPECT_EQ(adapter.get_partition_count(nullptr, &count), KIV_STATUS_SUCCESS);
     EXPECT_EQ(adapter.deinit_context(), KIV_STATUS_SUCCESS);
 }
+
+TEST_F(AdapterTest, LoadedLibraryWithoutInitEntryPoint) {
+    AipuAdapter::Impl impl;
+    // A library is loaded but nothing was bound: the state a partial bind
+    // would leave behind.
+    impl.library = dlopen(standin_library_path().c_str(), RTLD_LAZY);
+    ASSERT_NE(impl.library, nullptr);
+    StderrCapture capture;
+    EXPECT_EQ(impl.init_context(), KIV_STATUS_ERROR_INTERNAL);
+    EXPECT_TRUE(matches_whole(
+        capture.finish(),
+        log_record_pattern("aipu_adapter", "INFO", "init_context: aipu_init_context function not loaded \n")));
+    EXPECT_EQ(impl.driver_ctx, nullptr);
+    {
+        // INFO is below the ERROR threshold, so the record goes with it.
+        set_log_level(LogLevel::ERROR);
+        StderrCapture quiet;
+        EXPECT_EQ(impl.init_context(), KIV_STATUS_ERROR_INTERNAL);
+        EXPECT_EQ(quiet.finish(), "");
+    }
+    impl.unload_library();
+}
