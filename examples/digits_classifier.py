@@ -21,12 +21,16 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 
-import libkiv  # noqa: E402  (PYTHONPATH must name the build directory)
+try:
+    import libkiv
 
-import digits_container  # noqa: E402
-import digits_data  # noqa: E402
-import digits_model  # noqa: E402
-import digits_npu  # noqa: E402
+    import digits_container
+    import digits_data
+    import digits_model
+    import digits_npu
+except ImportError as e:
+    sys.exit(f"error: {e}\nlibkiv comes from the build directory and npu_program from standin_driver/python: "
+             "put both on PYTHONPATH (bash scripts/run.sh builds and does that).")
 
 
 def parse_args(argv):
@@ -35,8 +39,10 @@ def parse_args(argv):
                    help="int8: quantised model, outputs must match exactly (default); "
                         "float32: unquantised model, outputs must match to rounding")
     p.add_argument("--quick", action="store_true", help="shorter run: fewer training steps and test samples")
-    p.add_argument("--data", default=os.path.join(REPO, "data", "digits.csv.gz"))
-    p.add_argument("--build-dir", default=os.environ.get("KIV_BUILD_DIR", os.path.join(REPO, "build")))
+    p.add_argument("--data", default=os.path.join(REPO, "data", "digits.csv.gz"),
+                   help="the digits csv.gz (scripts/fetch_data.sh fetches it)")
+    p.add_argument("--build-dir", default=os.environ.get("KIV_BUILD_DIR", os.path.join(REPO, "build")),
+                   help="build directory holding tools/zor/zor (default $KIV_BUILD_DIR or build/)")
     p.add_argument("--out-dir", default=os.path.join(HERE, "out"), help="where the program and container go")
     p.add_argument("--steps", type=int, default=None, help="gradient descent steps (default 300, 150 with --quick)")
     p.add_argument("--samples", type=int, default=None, help="test samples to run (default all, 60 with --quick)")
