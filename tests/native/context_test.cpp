@@ -5,6 +5,7 @@
 #include <string>
 
 #include "env_guard.h"
+#include "failing_allocator.h"
 #include "fake_backend.h"
 #include "kiv_api.h"
 #include "kiv_context.h"
@@ -277,4 +278,22 @@ TEST_F(ContextTest, ForwardersReturnTheBackendStatusUnchanged) {
     };
     for (size_t i = 0; i < sizeof results / sizeof results[0]; ++i) EXPECT_EQ(results[i], odd) << "call " << i;
     EXPECT_EQ(backend->calls(), static_cast<int>(sizeof results / sizeof results[0]));
+}
+
+// The allocations of the handle, its inner record and the backend come
+// before the driver is touched; each failing one is an out-of-memory status
+// with nothing left behind.
+TEST_F(ContextTest, AllocationFailureDuringCreation) {
+    for (int nth = 1; nth <= 4; ++nth) {
+        kiv_context* ctx = reinterpret_cast<kiv_context*>(0x1);
+        StderrCapture capture;
+        fail_nth_allocation(nth);
+        const kiv_status_t status = kiv_init_context(&ctx, 0);
+        const bool failed = disarm_allocation_failure();
+        EXPECT_TRUE(failed) << "allocation " << nth;
+        EXPECT_EQ(status, KIV_STATUS_ERROR_OUT_OF_MEMORY) << "allocation " << nth;
+        EXPECT_EQ(ctx, nullptr);
+        EXPECT_EQ(capture.finish(), "");
+        EXPECT_EQ(standin_.open_context_count(), base_contexts_);
+    }
 }
