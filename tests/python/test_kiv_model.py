@@ -8,7 +8,7 @@ import pytest
 import kiv
 import libkiv
 from test_kiv_helpers import copy_model, copy_program, fc_model, ramp
-from helpers_models import FC_K, fc_reference
+from helpers_models import FC_K, add_program, fc_reference
 
 
 @pytest.fixture
@@ -159,3 +159,15 @@ def test_quantize_needs_an_integer_dtype_and_a_scale():
         kiv.dequantize([1], 0.0, 0)
     assert kiv.quantize([1000.0], 1.0, 0, np.uint8).tolist() == [255]
     assert kiv.numpy_dtype(libkiv.KIV_DATA_TYPE_BF16) is None
+
+
+def test_tensors_the_container_does_not_list_get_default_names(runtime, tmp_path, make_model):
+    io = {"name": "partial", "input_tensors": [{"name": "lhs", "shape": [2, 4]}], "output_tensors": []}
+    with runtime.load(make_model(tmp_path, add_program(), io=io)) as model:
+        assert [(t.name, t.shape, t.shape_from_container) for t in model.inputs] == [
+            ("lhs", (2, 4), True),
+            ("input1", (8,), False),
+        ]
+        assert [(t.name, t.shape) for t in model.outputs] == [("output0", (8,))]
+        (out,) = model.run({"lhs": np.ones((2, 4), np.float32), "input1": np.arange(8, dtype=np.float32)})
+        np.testing.assert_array_equal(out, np.arange(8, dtype=np.float32) + 1)
