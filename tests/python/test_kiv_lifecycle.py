@@ -112,3 +112,15 @@ def test_kiv_error_survives_pickling():
 def test_unnamed_status_codes_are_carried(tmp_path):
     err = kiv.KivError("kiv_load_graph", 69, "internal")
     assert err.code == 69 and int(err.status) == 69
+
+
+def test_failing_deinit_still_closes_everything_then_raises(tmp_path, make_model, standin):
+    runtime = kiv.Runtime()
+    model = runtime.load(copy_model(tmp_path, make_model))
+    standin.aipu_standin_set_deinit_status(5)
+    with pytest.raises(kiv.KivError) as info:
+        runtime.close()
+    assert (info.value.api, info.value.code) == ("kiv_deinit_context", 5)
+    assert model.closed and runtime.closed
+    assert standin.last_call("aipu_unload_graph")["graph_id"] == model.graph_id
+    runtime.close()  # already closed: nothing left to fail
