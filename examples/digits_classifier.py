@@ -1,12 +1,14 @@
 #!/usr/bin/python3
-"""Handwritten digit classification on the NPU through libkiv.
+"""Handwritten digit classification on the NPU through the kiv layer (or libkiv).
 
 Trains a small fully connected network (64 -> 32 ReLU -> 10) in numpy on the
 8x8 digits data set, quantises it to int8 (or keeps float32), packs it into a
 zor model container and classifies the test split on the NPU three ways:
-synchronous jobs, asynchronous jobs with callbacks, and batch queues. Every
-NPU output is compared with a numpy computation of the same arithmetic; the
-program exits with status 1 if any differs.
+synchronous, asynchronous with callbacks, and batch queues. By default it uses
+the kiv layer (digits_kiv.py: Model.run, Model.submit, Model.run_batch);
+--api libkiv does the same with the low-level libkiv module (digits_npu.py).
+Every NPU output is compared with a numpy computation of the same arithmetic;
+the program exits with status 1 if any differs.
 
 Run after building: bash scripts/run.sh (or see README.md).
 """
@@ -22,19 +24,25 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 
 try:
-    import libkiv
+    import kiv
 
     import digits_container
     import digits_data
+    import digits_kiv
     import digits_model
     import digits_npu
+    import digits_results
 except ImportError as e:
-    sys.exit(f"error: {e}\nlibkiv comes from the build directory and npu_program from standin_driver/python: "
-             "put both on PYTHONPATH (bash scripts/run.sh builds and does that).")
+    sys.exit(f"error: {e}\nlibkiv comes from the build directory, kiv from python/ and npu_program from "
+             "standin_driver/python: put all three on PYTHONPATH (bash scripts/run.sh builds and does that).")
+
+APIS = {"kiv": digits_kiv, "libkiv": digits_npu}
 
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--api", choices=tuple(APIS), default="kiv",
+                   help="kiv: the Pythonic layer (default); libkiv: the low-level module beneath it")
     p.add_argument("--precision", choices=("int8", "float32"), default="int8",
                    help="int8: quantised model, outputs must match exactly (default); "
                         "float32: unquantised model, outputs must match to rounding")
@@ -56,7 +64,7 @@ def prepare_model(args, data):
     model = digits_model.train(data.x_train, data.y_train, steps=steps)
     train_s = time.perf_counter() - t0
     float_test = digits_model.forward_float(model, digits_model.normalise(data.x_test))
-    float_acc = accuracy(float_test, data.y_test)
+    float_acc = digits_results.accuracy(float_test, data.y_test)
     print(f"trained 64-32-10 network: {steps} gradient descent steps in {train_s:.1f} s, "
           f"test accuracy in numpy (float32) {float_acc:.1%}")
 
@@ -64,7 +72,8 @@ def prepare_model(args, data):
         qmodel = digits_model.quantise(model, data.x_train)
         inputs = digits_model.quantise_input(data.x_test)
         reference = digits_model.forward_int8(qmodel, inputs)
-        print(f"quantised to int8 (per-tensor scales): test accuracy in numpy (int8) {accuracy(reference, data.y_test):.1%}")
+        int8_acc = digits_results.accuracy(reference, data.y_test)
+        print(f"quantised to int8 (per-tensor scales): test accuracy in numpy (int8) {int8_acc:.1%}")
         program = digits_container.build_int8_program(qmodel)
         io = digits_container.describe_io("int8", qmodel.x_scale, qmodel.fc2.out_scale)
     else:
@@ -86,41 +95,6 @@ def shown(path):
     return path if rel.startswith("..") else rel
 
 
-def accuracy(logits, labels):
-    return float(np.mean(np.argmax(logits, axis=-1).reshape(-1) == labels))
-
-
-def check_container_shapes(npu, container):
-    """The container itself tells the input and output names and shapes."""
-    for kind, want in ((libkiv.KIV_TENSOR_TYPE_INPUT, ("x", [1, 64])), (libkiv.KIV_TENSOR_TYPE_OUTPUT, ("logits", [1, 10]))):
-        status, name, shape = npu.kiv_get_tensor_shape(container.path, kind, 0)
-        digits_npu.check(status, "kiv_get_tensor_shape")
-        if (name, shape) != want:
-            raise digits_npu.NpuError(f"container describes {name} {shape}, expected {want[0]} {want[1]}")
-
-
-def compare(outputs, reference, precision):
-    """Indexes of the outputs that differ from the reference."""
-    bad = []
-    for i, (got, want) in enumerate(zip(outputs, reference)):
-        want = want.reshape(-1)
-        same = np.array_equal(got, want) if precision == "int8" else np.allclose(got, want, rtol=1e-5, atol=1e-5)
-        if got.shape != want.shape or not same:
-            bad.append(i)
-    if len(outputs) != len(reference):
-        bad.append(min(len(outputs), len(reference)))
-    return bad
-
-
-def report_row(mode, result, labels, mismatches):
-    lat_us = np.array(result.latencies) * 1e6
-    acc = accuracy(np.stack(result.outputs), labels)
-    throughput = len(result.outputs) / result.wall_seconds
-    extra = "".join(f"  {k} {v}" for k, v in result.notes.items())
-    print(f"{mode:<6} {len(result.outputs):>7} {acc:>9.1%} {np.median(lat_us):>10.0f} "
-          f"{np.percentile(lat_us, 99):>9.0f} {throughput:>12.0f} {len(mismatches):>10}{extra}")
-
-
 def main(argv=None):
     args = parse_args(argv)
     if not os.path.isfile(args.data):
@@ -136,39 +110,28 @@ def main(argv=None):
 
     try:
         container, samples, reference = prepare_model(args, data)
-        dtype = digits_container.numpy_dtype(container)
-        with digits_npu.Session(container.path) as session:
-            check_container_shapes(session.npu, container)
-            runs = (
-                ("sync", digits_npu.run_sync),
-                ("async", digits_npu.run_async),
-                ("batch", digits_npu.run_batch),
-            )
-            print()
-            print(f"{'mode':<6} {'samples':>7} {'accuracy':>9} {'median us':>10} {'p99 us':>9} "
-                  f"{'inferences/s':>12} {'mismatches':>10}")
-            total, failed = 0, 0
-            for mode, run in runs:
-                result = run(session, samples, dtype)
-                mismatches = compare(result.outputs, reference, args.precision)
-                report_row(mode, result, data.y_test, mismatches)
-                for i in mismatches[:3]:
-                    got = result.outputs[i] if i < len(result.outputs) else None
-                    print(f"  {mode} sample {i}: NPU {got}, numpy {reference[i].reshape(-1)}")
-                total += len(samples)
-                failed += len(mismatches)
-    except (digits_npu.NpuError, FileNotFoundError, RuntimeError) as e:
+        print()
+        failed, total = run_modes(APIS[args.api], container, samples, reference, data.y_test, args.precision)
+    except (digits_npu.NpuError, kiv.KivError, FileNotFoundError, RuntimeError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 2
+    return digits_results.print_verdict(failed, total, args.precision)
 
-    print()
-    print("latency: per inference; in batch mode the batch's time divided by its size")
-    exact = "exactly" if args.precision == "int8" else "to float32 rounding"
-    if failed:
-        print(f"MISMATCH: {failed} of {total} NPU outputs differ from the numpy reference")
-        return 1
-    print(f"all outputs match the numpy reference ({total} of {total}, {args.precision}, {exact})")
-    return 0
+
+def run_modes(api, container, samples, reference, labels, precision):
+    """Runs every mode of `api` (digits_kiv or digits_npu) and prints a row
+    each; returns (outputs that differ, outputs checked)."""
+    total, failed = 0, 0
+    with api.Session(container) as session:
+        digits_results.print_header()
+        for mode, run in api.MODES:
+            result = run(session, samples)
+            mismatches = digits_results.compare(result.outputs, reference, precision, session.output_shape)
+            digits_results.print_row(mode, result, labels, mismatches)
+            digits_results.print_mismatches(mode, result, reference, mismatches)
+            total += len(samples)
+            failed += len(mismatches)
+    return failed, total
 
 
 if __name__ == "__main__":

@@ -6,8 +6,6 @@ import os
 import subprocess
 from dataclasses import dataclass
 
-import numpy as np
-
 from digits_data import CLASSES, PIXELS
 from digits_model import HIDDEN
 from npu_program import ProgramBuilder
@@ -27,6 +25,7 @@ class Container:
     graph_description_path: str
     io_description_path: str
     dtype: str  # element type of input and output
+    tensors: tuple  # the input and output descriptions it was packed with
 
 
 def build_float_program(model):
@@ -120,8 +119,5 @@ def pack(out_dir, build_dir, name, program, io_tensors):
     done = subprocess.run([zor, "pack", "--graph", graph_path, "-o", zor_path], capture_output=True, text=True)
     if done.returncode != 0 or not os.path.isfile(zor_path):
         raise RuntimeError(f"zor pack failed ({done.returncode}): {done.stdout}{done.stderr}")
-    return Container(zor_path, program_path, graph_path, io_path, "float32" if x["dtype"] == 11 else "int8")
-
-
-def numpy_dtype(container):
-    return np.dtype(container.dtype)
+    dtype = "float32" if x["dtype"] == DTYPE_CODES["float32"] else "int8"
+    return Container(zor_path, program_path, graph_path, io_path, dtype, (x, y))

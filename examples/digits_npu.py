@@ -1,14 +1,16 @@
-"""Runs inputs through a loaded graph with libkiv in three ways: synchronous
-jobs, asynchronous jobs with completion callbacks, and batch queues. Each
-returns the outputs in input order and per-inference latencies in seconds."""
+"""Runs inputs through a loaded graph with the low-level libkiv module in three
+ways: synchronous jobs, asynchronous jobs with completion callbacks, and batch
+queues. Each returns the outputs in input order and per-inference latencies in
+seconds. Every status is checked by hand and outputs come back as raw bytes;
+digits_kiv.py does the same through the kiv layer."""
 
 import threading
 import time
-from dataclasses import dataclass, field
 
 import numpy as np
 
 import libkiv
+from digits_results import RunResult
 
 # Generous bounds: the machine may be loaded, and a wait that never ends is
 # worse than a clear failure.
@@ -25,33 +27,48 @@ def check(status, what):
         raise NpuError(f"{what} failed with status {int(status)}")
 
 
-@dataclass
-class RunResult:
-    outputs: list  # one numpy array per input, in input order
-    latencies: list  # seconds per inference
-    wall_seconds: float
-    notes: dict = field(default_factory=dict)
-
-
 class Session:
-    """An NPU context with one graph loaded; closes both on exit."""
+    """An NPU context with one graph loaded; closes both on exit.
 
-    def __init__(self, container_path):
+    Outputs are read as raw bytes and viewed as the container's element type,
+    one-dimensional (output_shape).
+    """
+
+    def __init__(self, container):
+        self.dtype = np.dtype(container.dtype)
         self.npu = libkiv.NPU()
         check(self.npu.kiv_init_context(), "kiv_init_context")
         try:
-            status, self.graph_id = self.npu.kiv_load_graph(container_path)
-            check(status, f"kiv_load_graph({container_path})")
+            status, self.graph_id = self.npu.kiv_load_graph(container.path)
+            check(status, f"kiv_load_graph({container.path})")
         except BaseException:
             self.npu.kiv_deinit_context()
+            raise
+        try:
+            self._check_container_shapes(container.path)
+            self.output_shape = (self.output_size() // self.dtype.itemsize,)
+        except BaseException:
+            self.close()
             raise
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
         self.npu.kiv_unload_graph(self.graph_id)
         self.npu.kiv_deinit_context()
+
+    def _check_container_shapes(self, path):
+        """The container itself tells the input and output names and shapes."""
+        for kind, want in ((libkiv.KIV_TENSOR_TYPE_INPUT, ("x", [1, 64])),
+                           (libkiv.KIV_TENSOR_TYPE_OUTPUT, ("logits", [1, 10]))):
+            status, name, shape = self.npu.kiv_get_tensor_shape(path, kind, 0)
+            check(status, "kiv_get_tensor_shape")
+            if (name, shape) != want:
+                raise NpuError(f"container describes {name} {shape}, expected {want[0]} {want[1]}")
 
     def output_size(self):
         desc = self.npu.kiv_get_tensor_descriptor(self.graph_id, libkiv.KIV_TENSOR_TYPE_OUTPUT, 0)
@@ -65,14 +82,14 @@ class Session:
     def load_input(self, job_id, sample):
         check(self.npu.kiv_load_tensor(job_id, 0, sample), "kiv_load_tensor")
 
-    def read_output(self, job_id, dtype):
+    def read_output(self, job_id):
         status, data = self.npu.kiv_get_tensor(job_id, libkiv.KIV_TENSOR_TYPE_OUTPUT, 0)
         check(status, "kiv_get_tensor")
         # Outputs come back as raw bytes (uint8) in the type of the last input object.
-        return np.frombuffer(bytes(data), dtype=dtype).copy()
+        return np.frombuffer(bytes(data), dtype=self.dtype).copy()
 
 
-def run_sync(session, samples, dtype):
+def run_sync(session, samples):
     """One job per inference: create, load, run to completion, read, clean."""
     npu = session.npu
     outputs, latencies = [], []
@@ -83,7 +100,7 @@ def run_sync(session, samples, dtype):
         try:
             session.load_input(job_id, sample)
             check(npu.kiv_job_infer_sync(job_id, JOB_TIMEOUT_MS), "kiv_job_infer_sync")
-            outputs.append(session.read_output(job_id, dtype))
+            outputs.append(session.read_output(job_id))
         finally:
             npu.kiv_clean_job(job_id)
         latencies.append(time.perf_counter() - t0)
@@ -112,7 +129,7 @@ class _Completions:
         return 0
 
 
-def run_async(session, samples, dtype, in_flight=16):
+def run_async(session, samples, in_flight=16):
     """Waves of in_flight jobs started with kiv_job_infer_async; each wave
     waits for all its callbacks, then reads the outputs."""
     npu = session.npu
@@ -141,7 +158,7 @@ def run_async(session, samples, dtype, in_flight=16):
                 job_status = completions.statuses[job_id]
                 if job_status != int(libkiv.KIV_JOB_STATUS_DONE):
                     raise NpuError(f"job {job_id} completed with job status {job_status}")
-                outputs.append(session.read_output(job_id, dtype))
+                outputs.append(session.read_output(job_id))
                 latencies.append(completions.finished_at[job_id] - started_at[job_id])
         finally:
             for job_id in jobs:
@@ -150,12 +167,11 @@ def run_async(session, samples, dtype, in_flight=16):
     return RunResult(outputs, latencies, time.perf_counter() - start, {"callbacks": callbacks})
 
 
-def run_batch(session, samples, dtype, batch_size=32):
+def run_batch(session, samples, batch_size=32):
     """One batch queue per batch_size inputs: add a buffer set per input,
     finish the queue, read the results out of the output arrays."""
     npu = session.npu
     graph_id = session.graph_id
-    count = session.output_size() // np.dtype(dtype).itemsize
     outputs, latencies = [], []
     start = time.perf_counter()
     for first in range(0, len(samples), batch_size):
@@ -166,7 +182,7 @@ def run_batch(session, samples, dtype, batch_size=32):
         try:
             # The queue holds bare addresses: these arrays must live until
             # kiv_finish_batch has returned.
-            results = [np.zeros(count, dtype=dtype) for _ in chunk]
+            results = [np.zeros(session.output_shape, dtype=session.dtype) for _ in chunk]
             for sample, result in zip(chunk, results):
                 check(npu.kiv_add_batch(graph_id, queue_id, [sample], [result]), "kiv_add_batch")
             check(npu.kiv_finish_batch(graph_id, queue_id), "kiv_finish_batch")
@@ -176,3 +192,6 @@ def run_batch(session, samples, dtype, batch_size=32):
         outputs.extend(results)
         latencies.extend([per_inference] * len(chunk))
     return RunResult(outputs, latencies, time.perf_counter() - start, {"batch_size": batch_size})
+
+
+MODES = (("sync", run_sync), ("async", run_async), ("batch", run_batch))

@@ -15,7 +15,9 @@ BUILD_DIR = os.environ.get("KIV_BUILD_DIR", os.path.join(REPO, "build"))
 
 sys.path.insert(0, EXAMPLES)
 import digits_classifier  # noqa: E402
+import digits_kiv  # noqa: E402
 import digits_model  # noqa: E402
+from digits_results import compare  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -31,16 +33,18 @@ def digits_data():
 def run_example(tmp_path, *args):
     env = dict(os.environ)
     env["KIV_BUILD_DIR"] = BUILD_DIR
-    env["PYTHONPATH"] = os.pathsep.join([BUILD_DIR, os.path.join(REPO, "standin_driver", "python")])
+    env["PYTHONPATH"] = os.pathsep.join(
+        [BUILD_DIR, os.path.join(REPO, "python"), os.path.join(REPO, "standin_driver", "python")])
     return subprocess.run(
         ["/usr/bin/python3", os.path.join(EXAMPLES, "digits_classifier.py"), "--quick",
          "--out-dir", str(tmp_path), *args],
         capture_output=True, text=True, env=env, timeout=600)
 
 
+@pytest.mark.parametrize("api", ["kiv", "libkiv"])
 @pytest.mark.parametrize("precision", ["int8", "float32"])
-def test_example_runs_and_every_output_matches(tmp_path, digits_data, precision):
-    done = run_example(tmp_path, "--precision", precision)
+def test_example_runs_and_every_output_matches(tmp_path, digits_data, precision, api):
+    done = run_example(tmp_path, "--api", api, "--precision", precision)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "all outputs match the numpy reference" in done.stdout
     assert "[PY UMD ERROR]" not in done.stderr
@@ -51,6 +55,18 @@ def test_example_runs_and_every_output_matches(tmp_path, digits_data, precision)
         # A trained network, not chance (10 %): any broken stage shows here.
         assert float(accuracy.rstrip("%")) > 80.0, row
     assert (tmp_path / f"digits_{precision}.zor").is_file()
+    # Only the kiv run lists the tensors as kiv describes them.
+    tensors = [line.split() for line in done.stdout.splitlines() if line.startswith(("  input ", "  output "))]
+    if api == "kiv":
+        assert [t[:5] for t in tensors] == [["input", "x", "shape", "(1,", "64)"],
+                                            ["output", "logits", "shape", "(1,", "10)"]]
+        assert all(t[5] == precision for t in tensors), tensors
+    else:
+        assert tensors == []
+
+
+def test_example_defaults_to_the_kiv_layer():
+    assert digits_classifier.parse_args([]).api == "kiv"
 
 
 def test_example_reports_missing_data(tmp_path):
@@ -59,7 +75,8 @@ def test_example_reports_missing_data(tmp_path):
     assert "fetch_data.sh" in done.stderr
 
 
-def test_example_fails_on_a_single_differing_output(tmp_path, digits_data, monkeypatch, capsys):
+@pytest.mark.parametrize("api", ["kiv", "libkiv"])
+def test_example_fails_on_a_single_differing_output(tmp_path, digits_data, monkeypatch, capsys, api):
     """The exit status is what CI relies on: one wrong value must fail the run."""
     correct = digits_model.forward_int8
 
@@ -69,7 +86,7 @@ def test_example_fails_on_a_single_differing_output(tmp_path, digits_data, monke
         return logits
 
     monkeypatch.setattr(digits_model, "forward_int8", off_by_one)
-    status = digits_classifier.main(["--quick", "--samples", "8", "--data", digits_data,
+    status = digits_classifier.main(["--api", api, "--quick", "--samples", "8", "--data", digits_data,
                                      "--build-dir", BUILD_DIR, "--out-dir", str(tmp_path)])
     out = capsys.readouterr().out
     assert status == 1
@@ -81,20 +98,27 @@ def test_example_fails_on_a_single_differing_output(tmp_path, digits_data, monke
 class TestComparison:
     def test_int8_outputs_must_match_exactly(self):
         want = np.array([[1, -2, 3]], dtype=np.int8)
-        assert digits_classifier.compare([want[0].copy()], want, "int8") == []
+        assert compare([want[0].copy()], want, "int8") == []
         off_by_one = np.array([1, -2, 4], dtype=np.int8)
-        assert digits_classifier.compare([off_by_one], want, "int8") == [0]
+        assert compare([off_by_one], want, "int8") == [0]
 
     def test_float32_outputs_match_to_rounding_only(self):
         want = np.array([[0.5, -1.25]], dtype=np.float32)
         close = want[0] * np.float32(1 + 1e-7)
-        assert digits_classifier.compare([close], want, "float32") == []
-        assert digits_classifier.compare([want[0] + np.float32(1e-3)], want, "float32") == [0]
+        assert compare([close], want, "float32") == []
+        assert compare([want[0] + np.float32(1e-3)], want, "float32") == [0]
+
+    def test_outputs_of_another_dtype_or_shape_differ(self):
+        want = np.array([[1, -2, 3]], dtype=np.int8)
+        assert compare([want[0].astype(np.int16)], want, "int8") == [0]
+        assert compare([want.copy()], want, "int8") == [0]  # [1, 3] where a row [3] is expected
+        assert compare([want.copy()], want, "int8", shape=(1, 3)) == []
+        assert compare([want[0].copy()], want, "int8", shape=(1, 3)) == [0]
 
     def test_missing_outputs_count_as_mismatches(self):
         want = np.zeros((2, 3), dtype=np.int8)
-        assert digits_classifier.compare([want[0]], want, "int8") == [1]
-        assert digits_classifier.compare([np.zeros(4, dtype=np.int8)], want[:1], "int8") == [0]
+        assert compare([want[0]], want, "int8") == [1]
+        assert compare([np.zeros(4, dtype=np.int8)], want[:1], "int8") == [0]
 
 
 class TestInt8Reference:
@@ -118,3 +142,39 @@ class TestInt8Reference:
         dequantised = int8_logits.astype(np.float32) * qmodel.fc2.out_scale
         # Calibrated on the same inputs: no saturation, errors of a few steps.
         assert np.max(np.abs(dequantised - float_logits)) < 8 * qmodel.fc2.out_scale
+
+
+class TestKivChecks:
+    def test_each_done_callback_must_run_exactly_once(self):
+        callbacks = digits_kiv._DoneCallbacks(expected=2, in_flight=2)
+        for slot in range(2):
+            callbacks.slots.acquire()
+        first, second = callbacks.for_sample(0), callbacks.for_sample(1)
+        first(None)
+        with pytest.raises(digits_kiv.ModelMismatch, match="1 samples without one"):
+            callbacks.check_once_each()
+        assert not callbacks.all_called.is_set()
+        second(None)
+        assert callbacks.all_called.is_set()
+        callbacks.check_once_each()
+        callbacks.slots.acquire()  # a twice-called callback would free a slot never taken
+        first(None)
+        with pytest.raises(digits_kiv.ModelMismatch, match=r"more than once for \[0\]"):
+            callbacks.check_once_each()
+
+    def test_tensors_must_be_what_the_container_was_packed_with(self, tmp_path, build_dir):
+        import digits_container
+        import kiv
+
+        pixels = np.random.default_rng(2).integers(0, 17, size=(20, 64)).astype(np.float32)
+        qmodel = digits_model.quantise(digits_model.train(pixels, np.arange(20) % 10, steps=1), pixels)
+        # The runtime reports the scales the program was built with; the description must agree.
+        x, y = digits_container.describe_io("int8", qmodel.x_scale, qmodel.fc2.out_scale)
+        program = digits_container.build_int8_program(qmodel)
+        container = digits_container.pack(str(tmp_path), build_dir, "t", program, (x, y))
+        with kiv.Runtime() as runtime, runtime.load(container.path) as model:
+            digits_kiv.check_tensors(model, (x, y))
+            with pytest.raises(digits_kiv.ModelMismatch):
+                digits_kiv.check_tensors(model, (x, dict(y, scale=[0.5])))
+            with pytest.raises(digits_kiv.ModelMismatch):
+                digits_kiv.check_tensors(model, (dict(x, shape=[64]), y))
