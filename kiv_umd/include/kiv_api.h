@@ -10,9 +10,13 @@
 
 #include "aipu_driver.h"
 
+// Every enumeration here has a fixed 32-bit underlying type: values come from
+// the driver and from Python unchecked, and every 32-bit value must be a valid
+// value of the type (the driver's statuses, ioctl commands, device types...).
+
 // Status of every API function. Values up to KIV_STATUS_MAX and the 512..1159
 // block are the driver's own numbers; 64..69 belong to the runtime.
-typedef enum {
+typedef enum : uint32_t {
     KIV_STATUS_SUCCESS = 0,
     KIV_STATUS_ERROR_NULL_PTR = 1,
     KIV_STATUS_ERROR_INVALID_CTX = 2,
@@ -94,15 +98,15 @@ typedef enum {
 } kiv_status_t;
 
 // First argument of kiv_ioctl; the AIPU backend ignores it.
-typedef enum { cpu = 0, npu = 1, gpu = 2 } device_type_t;
+typedef enum : uint32_t { cpu = 0, npu = 1, gpu = 2 } device_type_t;
 
-typedef enum {
+typedef enum : uint32_t {
     KIV_DEV_IDLE = 0,
     KIV_DEV_BUSY = 1,
     KIV_DEV_EXCEPTION = 2,
 } kiv_device_status_t;
 
-typedef enum {
+typedef enum : uint32_t {
     KIV_TENSOR_TYPE_INPUT = 0,
     KIV_TENSOR_TYPE_OUTPUT = 1,
     KIV_TENSOR_TYPE_INTER_DUMP = 2,
@@ -113,7 +117,7 @@ typedef enum {
     KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE = 7,
 } tensor_type_t;
 
-typedef enum {
+typedef enum : uint32_t {
     KIV_DATA_TYPE_NONE = 0,
     KIV_DATA_TYPE_BOOL = 1,
     KIV_DATA_TYPE_U8 = 2,
@@ -140,14 +144,14 @@ typedef enum {
 
 // Exported to Python as kiv_job_status_t. The completion bridge also delivers
 // the unnamed value 3 for every driver outcome above EXCEPTION.
-typedef enum {
+typedef enum : uint32_t {
     KIV_JOB_STATUS_NO_STATUS = 0,
     KIV_JOB_STATUS_DONE = 1,
     KIV_JOB_STATUS_EXCEPTION = 2,
 } job_status_t;
 
 // Bit flags, combined by OR into the 64-bit `types` arguments.
-typedef enum {
+typedef enum : uint32_t {
     KIV_JOB_CONFIG_TYPE_DUMP_TEXT = 1u << 0,
     KIV_JOB_CONFIG_TYPE_DUMP_WEIGHT = 1u << 1,
     KIV_JOB_CONFIG_TYPE_DUMP_RODATA = 1u << 2,
@@ -164,7 +168,7 @@ typedef enum {
     KIV_GLOBAL_CONFIG_TYPE_ENABLE_VER_CHECK = 1u << 25,
 } kiv_config_type_t;
 
-typedef enum {
+typedef enum : uint32_t {
     KIV_IOCTL_SET_PROFILE = 255,
     KIV_IOCTL_GET_KIVBIN_BUILDVERSION = 256,
     KIV_IOCTL_GET_DS_NUM = 257,
@@ -181,7 +185,7 @@ typedef enum {
     KIV_IOCTL_GET_VERSION = 272,
 } ioctl_cmd_t;
 
-typedef enum {
+typedef enum : uint32_t {
     AIPU_IOCTL_EN_TICK_COUNTER = 0,
     AIPU_IOCTL_DI_TICK_COUNTER = 1,
 } kiv_ioctl_tickcounter_t;

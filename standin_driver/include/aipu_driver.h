@@ -15,7 +15,8 @@ typedef uint32_t aipu_status_t;
 // Opaque driver context, filled in by aipu_init_context.
 typedef struct aipu_ctx_handle aipu_ctx_handle_t;
 
-typedef enum {
+// Fixed 32-bit: a driver may report job outcomes beyond the named ones.
+typedef enum : uint32_t {
     AIPU_JOB_STATUS_NO_STATUS = 0,
     AIPU_JOB_STATUS_DONE = 1,
     AIPU_JOB_STATUS_EXCEPTION = 2,
@@ -183,7 +184,7 @@ enum {
 };
 
 // How a job's tensor is bound to a shared buffer by aipu_specify_iobuf.
-typedef enum {
+typedef enum : uint32_t {
     AIPU_SHARED_BY_PA = 0,      // a buffer from AIPU_IOCTL_ALLOC_SHARE_BUF
     AIPU_SHARED_BY_DMABUF = 1,  // a buffer from AIPU_IOCTL_ALLOC_DMABUF
 } aipu_shared_case_t;

@@ -46,7 +46,7 @@ uint32_t Context::finish_job(uint64_t job_id, int32_t timeout_ms) {
     if (job->prepare_finish() && !executor_.submit(job)) return KIV_STATUS_ERROR_JOB_DISPATCH_FAIL;
     uint32_t status = 0;
     if (!job->wait_result(timeout_ms, &status)) return KIV_STATUS_ERROR_JOB_TIMEOUT;
-    return status == AIPU_JOB_STATUS_DONE ? 0 : KIV_STATUS_ERROR_JOB_EXCEPTION;
+    return status == AIPU_JOB_STATUS_DONE ? 0u : uint32_t{KIV_STATUS_ERROR_JOB_EXCEPTION};
 }
 
 uint32_t Context::flush_job(uint64_t job_id, aipu_job_callback_func_t cb) {
@@ -64,7 +64,7 @@ uint32_t Context::clean_job(uint64_t job_id) {
     // executor; its completion callable is still delivered.
     job->wait_idle();
     std::lock_guard<std::mutex> lock(mu_);
-    return jobs_.erase(job_id) != 0 ? 0 : KIV_STATUS_ERROR_INVALID_JOB_ID;
+    return jobs_.erase(job_id) != 0 ? 0u : uint32_t{KIV_STATUS_ERROR_INVALID_JOB_ID};
 }
 
 uint32_t Context::job_status(uint64_t job_id, aipu_job_status_t* status, int32_t timeout_ms) {

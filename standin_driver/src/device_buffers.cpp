@@ -158,7 +158,7 @@ uint32_t BufferPool::write_dma(int32_t fd, uint32_t offset, uint32_t size, const
         buf = it->second;
     }
     if (uint64_t(offset) + size > buf->bytes()) return KIV_STATUS_ERROR_INVALID_SIZE;
-    return full_pwrite(buf->fd(), data, size, offset) ? 0 : KIV_STATUS_ERROR_WRITE_FILE_FAIL;
+    return full_pwrite(buf->fd(), data, size, offset) ? 0u : uint32_t{KIV_STATUS_ERROR_WRITE_FILE_FAIL};
 }
 
 uint32_t BufferPool::read_dma(int32_t fd, uint32_t offset, uint32_t size, void* data) {
@@ -171,7 +171,7 @@ uint32_t BufferPool::read_dma(int32_t fd, uint32_t offset, uint32_t size, void* 
         buf = it->second;
     }
     if (uint64_t(offset) + size > buf->bytes()) return KIV_STATUS_ERROR_INVALID_SIZE;
-    return full_pread(buf->fd(), data, size, offset) ? 0 : KIV_STATUS_ERROR_READ_FILE_FAIL;
+    return full_pread(buf->fd(), data, size, offset) ? 0u : uint32_t{KIV_STATUS_ERROR_READ_FILE_FAIL};
 }
 
 void BufferPool::release_all() {
