@@ -21,6 +21,14 @@ public:
         pos_ += n;
         return true;
     }
+    // The next `n` bytes in place (null when fewer remain), for callers that
+    // copy them into storage of their own in one pass.
+    const uint8_t* take(size_t n) {
+        if (n > remaining()) return nullptr;
+        const uint8_t* at = data_ + pos_;
+        pos_ += n;
+        return at;
+    }
     bool read_u8(uint8_t& v) { return read_bytes(&v, 1); }
     bool read_u32(uint32_t& v) {
         uint8_t b[4];

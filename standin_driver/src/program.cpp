@@ -47,9 +47,11 @@ uint32_t read_tensor(ByteReader& in, uint64_t& total_bytes, TensorSpec& t) {
     uint32_t data_size = 0;
     if (!in.read_u32(data_size)) return kBad;
     if (t.kind == kKindConstant) {
-        if (data_size != t.bytes || in.remaining() < data_size) return kBad;
-        t.data.resize(data_size);
-        in.read_bytes(t.data.data(), data_size);
+        if (data_size != t.bytes) return kBad;
+        // Constants can be most of a large program: copied once, not zeroed first.
+        const uint8_t* bytes = in.take(data_size);
+        if (bytes == nullptr) return kBad;
+        t.data.assign(bytes, bytes + data_size);
     } else if (data_size != 0) {
         return kBad;
     }
