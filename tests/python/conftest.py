@@ -54,6 +54,10 @@ class Standin:
         return json.loads(buf.value.decode())
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "stress: long loops with resource checks (test_stress.py)")
+
+
 @pytest.fixture(scope="session")
 def build_dir():
     return BUILD_DIR
