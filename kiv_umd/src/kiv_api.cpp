@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "api_forward.h"
+#include "container_file.h"
 #include "kiv_log.h"
 #include "serialization_handler.h"
 
@@ -55,22 +56,23 @@ kiv_status_t report_tensor_info(const kiv::IoTensorInfo& info, char* name, uint3
 }  // namespace
 
 // The executable is only lent to the driver for this call: the reader owning
-// it is destroyed on return, so the driver copies what it keeps.
+// it is destroyed on return, so the driver copies what it keeps. The reader
+// lends it straight from the file's bytes, so a large model is held twice at
+// most (file bytes and the driver's copy), not three times.
 kiv_status_t kiv_load_graph(kiv_context* ctx, const char* path, uint64_t* graph_id, graph_config* cfg) {
     const kiv_status_t valid = validate_context(ctx);
     if (valid != KIV_STATUS_SUCCESS) return valid;
-    kiv::SerializationHandler reader;
+    kiv::ContainerFile reader;
     if (path == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
-    const int result = reader.DeSerialization(path);
+    const int result = reader.Read(path);
     if (result != 0) return container_status(result);
-    if (reader.GetSubgraphs().empty()) {
+    if (!reader.HasSubgraph()) {
         KIV_LOG(LogLevel::ERROR, kLogFile, "%s: no subgraph/model data in zor\n", "kiv_load_graph");
         return KIV_STATUS_ERROR_INVALID_GBIN;
     }
     // Later subgraphs are ignored, whatever their backend.
-    const kiv::Subgraph* first = reader.GetSubgraphs()[0];
-    return ctx->impl->backend->load_graph(ctx, reinterpret_cast<const char*>(first->GetData()), first->GetSize(),
-                                          graph_id, cfg);
+    return ctx->impl->backend->load_graph(ctx, reinterpret_cast<const char*>(reader.ExecutableData()),
+                                          reader.ExecutableSize(), graph_id, cfg);
 }
 
 kiv_status_t kiv_get_tensor_shape(const char* path, uint32_t type, uint32_t index, char* name, uint32_t* name_len,

@@ -1,0 +1,102 @@
+#include "container_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "huge_pages.h"
+
+namespace kiv {
+namespace {
+
+class ReadOnlyFile {
+public:
+    explicit ReadOnlyFile(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC)) {}
+    ~ReadOnlyFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Reads up to `length` bytes; false on a read error. A file that shrank
+// meanwhile gives fewer bytes, which the verifier then judges.
+bool read_all(int fd, uint8_t* out, size_t length, size_t* done) {
+    *done = 0;
+    while (*done < length) {
+        const ssize_t n = ::read(fd, out + *done, length - *done);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        *done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+int ContainerFile::Read(const char* path) {
+    if (path == nullptr) return read_through_handler(path);
+    switch (read_regular_file(path)) {
+        case Outcome::Read:
+            return KIV_SERIALIZATION_OK;
+        case Outcome::Rejected:
+            printf("Error deserializing model: %s\n", path);
+            return KIV_SERIALIZATION_BAD_CONTAINER;
+        case Outcome::Unreadable:
+            break;
+    }
+    return read_through_handler(path);
+}
+
+ContainerFile::Outcome ContainerFile::read_regular_file(const char* path) {
+    ReadOnlyFile file(path);
+    struct stat info {};
+    if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return Outcome::Unreadable;
+    const auto length = static_cast<size_t>(info.st_size);
+    if (length == 0 || length >= FLATBUFFERS_MAX_BUFFER_SIZE) return Outcome::Unreadable;
+
+    // Not zero-filled first: every byte that is used comes from the file.
+    bytes_.reset(new uint8_t[length]);
+    advise_huge_pages(bytes_.get(), length);
+    size_t size = 0;
+    if (!read_all(file.get(), bytes_.get(), length, &size)) {
+        bytes_.reset();
+        return Outcome::Unreadable;
+    }
+    flatbuffers::Verifier verifier(bytes_.get(), size);
+    if (!VerifyZorGraphBuffer(verifier)) return Outcome::Rejected;
+
+    const auto* subgraphs = GetZorGraph(bytes_.get())->subgraphs();
+    has_subgraph_ = subgraphs != nullptr && subgraphs->size() > 0;
+    if (has_subgraph_) {
+        const auto* data = subgraphs->Get(0)->data();
+        executable_size_ = data != nullptr ? data->size() : 0;
+        executable_ = executable_size_ > 0 ? data->data() : nullptr;
+    }
+    return Outcome::Read;
+}
+
+int ContainerFile::read_through_handler(const char* path) {
+    handler_ = std::make_unique<SerializationHandler>();
+    const int result = handler_->DeSerialization(path);
+    if (result != KIV_SERIALIZATION_OK) return result;
+    const auto& subgraphs = handler_->GetSubgraphs();
+    has_subgraph_ = !subgraphs.empty();
+    if (has_subgraph_) {
+        executable_size_ = subgraphs[0]->GetSize();
+        executable_ = executable_size_ > 0 ? subgraphs[0]->GetData() : nullptr;
+    }
+    return result;
+}
+
+}  // namespace kiv
