@@ -1,5 +1,7 @@
 #include "program.h"
 
+#include <sys/mman.h>
+
 #include <cmath>
 
 #include "byte_reader.h"
@@ -15,6 +17,17 @@ constexpr uint32_t kBad = KIV_STATUS_ERROR_INVALID_GBIN;
 
 bool is_compute_type(uint32_t dtype) {
     return dtype == kU8 || dtype == kS8 || dtype == kU16 || dtype == kS16 || dtype == kS32 || dtype == kF32;
+}
+
+// A large constant is filled once right after allocation: huge pages make
+// that one fault per 2 MiB rather than one per 4 KiB.
+void advise_huge_pages(void* buffer, size_t size) {
+    constexpr size_t kMin = size_t{4} << 20;
+    constexpr uintptr_t kPage = 4096;
+    if (buffer == nullptr || size < kMin) return;
+    const auto begin = (reinterpret_cast<uintptr_t>(buffer) + kPage - 1) & ~(kPage - 1);
+    const auto end = (reinterpret_cast<uintptr_t>(buffer) + size) & ~(kPage - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 bool is_int8_type(uint32_t dtype) {
@@ -51,6 +64,8 @@ uint32_t read_tensor(ByteReader& in, uint64_t& total_bytes, TensorSpec& t) {
         // Constants can be most of a large program: copied once, not zeroed first.
         const uint8_t* bytes = in.take(data_size);
         if (bytes == nullptr) return kBad;
+        t.data.reserve(data_size);
+        advise_huge_pages(t.data.data(), data_size);
         t.data.assign(bytes, bytes + data_size);
     } else if (data_size != 0) {
         return kBad;
