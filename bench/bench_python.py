@@ -142,11 +142,19 @@ def call_overhead(s, samples):
     }
 
 
-def memmove_floor(np, size, samples):
+def memmove_floors(np, size, samples):
+    """One memmove into touched memory, and one into a new numpy array (the
+    least that returning a new object of that size can cost)."""
     src = np.full(size, 1, dtype=np.uint8)
     dst = np.zeros(size, dtype=np.uint8)
     s_addr, d_addr = src.ctypes.data, dst.ctypes.data
-    return median_seconds(lambda: ctypes.memmove(d_addr, s_addr, size), samples)
+
+    def into_new():
+        fresh = np.empty(size, dtype=np.uint8)
+        ctypes.memmove(fresh.ctypes.data, s_addr, size)
+
+    return (median_seconds(lambda: ctypes.memmove(d_addr, s_addr, size), samples),
+            median_seconds(into_new, samples))
 
 
 def make_input(np, kind, size):
@@ -164,7 +172,7 @@ def transfer(libkiv, np, ProgramBuilder, build_dir, workdir, sizes_mib, samples)
         size = mib << 20
         s = Session(libkiv, ProgramBuilder, build_dir, workdir, size, "transfer_%d" % mib)
         try:
-            floor = memmove_floor(np, size, samples)
+            floor, fresh = memmove_floors(np, size, samples)
             for kind in ("bytes", "bytearray", "numpy"):
                 obj = make_input(np, kind, size)
                 load = median_seconds(lambda: s.npu.kiv_load_tensor(s.job, 0, obj), samples)
@@ -173,7 +181,7 @@ def transfer(libkiv, np, ProgramBuilder, build_dir, workdir, sizes_mib, samples)
                 status, data = s.npu.kiv_get_tensor(s.job, libkiv.KIV_TENSOR_TYPE_OUTPUT, 0)
                 if type(data).__name__ != ("ndarray" if kind == "numpy" else kind) or bytes(data[:64]) != bytes(obj[:64]):
                     sys.exit("bench_python: %s round trip returned other data" % kind)
-                rows.append({"kind": kind, "mib": mib, "memmove_s": floor, "load_s": load, "get_s": get})
+                rows.append({"kind": kind, "mib": mib, "memmove_s": floor, "memmove_new_s": fresh, "load_s": load, "get_s": get})
         finally:
             s.close()
     return rows

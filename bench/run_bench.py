@@ -186,6 +186,8 @@ def report(n, py, packing, peak_rows, quick):
             for op, key in (("load", "load_s"), ("get", "get_s")):
                 ratio = r["memmove_s"] / r[key]
                 note = "floor: memmove in the same process"
+                if op == "get":
+                    note += "; %.2f of memmove into a new array" % (r["memmove_new_s"] / r[key])
                 if mib == 64:
                     note += "; " + target(ratio, 0.7, True)
                 transfer.add("Python kiv_%s_tensor, %s" % (op, r["kind"]), str(mib), gbs(mib, r[key]),
