@@ -142,23 +142,42 @@ def call_overhead(s, samples):
     }
 
 
-def memmove_floors(np, size, samples):
-    """One memmove into touched memory, and one into a new numpy array (the
+def interleaved_medians(fns, samples):
+    """Median seconds of each function, sampled in turn so that every figure
+    and its floor share the machine's load of the moment."""
+    for fn in fns.values():
+        fn()
+    times = {name: [] for name in fns}
+    for _ in range(samples):
+        for name, fn in fns.items():
+            start = time.perf_counter()
+            fn()
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
+def memmove_floors(np, size):
+    """A memmove into touched memory, and one into a new numpy array (the
     least that returning a new object of that size can cost)."""
     src = np.full(size, 1, dtype=np.uint8)
     dst = np.zeros(size, dtype=np.uint8)
-    s_addr, d_addr = src.ctypes.data, dst.ctypes.data
+
+    # The closures hold the arrays themselves: an address alone would not
+    # keep them alive.
+    def into_touched():
+        ctypes.memmove(dst.ctypes.data, src.ctypes.data, size)
 
     def into_new():
         fresh = np.empty(size, dtype=np.uint8)
-        ctypes.memmove(fresh.ctypes.data, s_addr, size)
+        ctypes.memmove(fresh.ctypes.data, src.ctypes.data, size)
 
-    return (median_seconds(lambda: ctypes.memmove(d_addr, s_addr, size), samples),
-            median_seconds(into_new, samples))
+    return into_touched, into_new
 
 
 def make_input(np, kind, size):
-    data = np.arange(size, dtype=np.uint32).astype(np.uint8)
+    # Built without temporaries larger than the tensor, which would show in
+    # the peak memory of the transfer.
+    data = np.resize(np.arange(256, dtype=np.uint8), size)
     if kind == "bytes":
         return data.tobytes()
     if kind == "bytearray":
@@ -172,16 +191,25 @@ def transfer(libkiv, np, ProgramBuilder, build_dir, workdir, sizes_mib, samples)
         size = mib << 20
         s = Session(libkiv, ProgramBuilder, build_dir, workdir, size, "transfer_%d" % mib)
         try:
-            floor, fresh = memmove_floors(np, size, samples)
+            memmove, memmove_new = memmove_floors(np, size)
             for kind in ("bytes", "bytearray", "numpy"):
                 obj = make_input(np, kind, size)
-                load = median_seconds(lambda: s.npu.kiv_load_tensor(s.job, 0, obj), samples)
+                check(s.npu.kiv_load_tensor(s.job, 0, obj), "kiv_load_tensor")
                 check(s.npu.kiv_job_infer_sync(s.job, -1), "kiv_job_infer_sync")
-                get = median_seconds(lambda: s.npu.kiv_get_tensor(s.job, libkiv.KIV_TENSOR_TYPE_OUTPUT, 0), samples)
                 status, data = s.npu.kiv_get_tensor(s.job, libkiv.KIV_TENSOR_TYPE_OUTPUT, 0)
                 if type(data).__name__ != ("ndarray" if kind == "numpy" else kind) or bytes(data[:64]) != bytes(obj[:64]):
                     sys.exit("bench_python: %s round trip returned other data" % kind)
-                rows.append({"kind": kind, "mib": mib, "memmove_s": floor, "memmove_new_s": fresh, "load_s": load, "get_s": get})
+                del data
+                t = interleaved_medians(
+                    {
+                        "memmove_s": memmove,
+                        "memmove_new_s": memmove_new,
+                        "load_s": lambda: s.npu.kiv_load_tensor(s.job, 0, obj),
+                        "get_s": lambda: s.npu.kiv_get_tensor(s.job, libkiv.KIV_TENSOR_TYPE_OUTPUT, 0),
+                    },
+                    samples,
+                )
+                rows.append(dict(kind=kind, mib=mib, **t))
         finally:
             s.close()
     return rows
@@ -204,7 +232,7 @@ def model_loading(libkiv, models_dir, sizes_mib, samples):
                 check(status, "kiv_load_graph")
                 npu.kiv_unload_graph(graph)
 
-            rows.append({"mib": mib, "read_s": median_seconds(read_once, samples), "load_s": median_seconds(load, samples)})
+            rows.append(dict(mib=mib, **interleaved_medians({"read_s": read_once, "load_s": load}, samples)))
     finally:
         npu.kiv_deinit_context()
     return rows
@@ -230,11 +258,21 @@ def batch(s, np, counts, samples):
                 npu.kiv_job_infer_sync(s.job, -1)
                 npu.kiv_get_tensor(s.job, libkiv.KIV_TENSOR_TYPE_OUTPUT, 0)
 
-        queue_s = median_seconds(queue, samples)
+        t = interleaved_medians({"queue_s": queue, "sync_s": sync_jobs}, samples)
         if not np.array_equal(outputs[-1], inputs[-1]):
             sys.exit("bench_python: the batch queue returned other data")
-        rows.append({"n": n, "queue_s": queue_s, "sync_s": median_seconds(sync_jobs, samples)})
+        rows.append(dict(n=n, **t))
     return rows
+
+
+def reset_peak():
+    """Starts a new peak (VmHWM) from the current resident size, so that the
+    peak seen afterwards belongs to the operation alone."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pass
 
 
 def status_bytes(field):
@@ -253,6 +291,7 @@ def peak(args, libkiv, np, ProgramBuilder):
         with tempfile.TemporaryDirectory() as workdir:
             s = Session(libkiv, ProgramBuilder, args.build_dir, workdir, mib << 20, "peak")
             obj = make_input(np, kind, mib << 20)
+            reset_peak()
             before = status_bytes("VmRSS:")
             check(s.npu.kiv_load_tensor(s.job, 0, obj), "kiv_load_tensor")
             status, data = s.npu.kiv_get_tensor(s.job, libkiv.KIV_TENSOR_TYPE_OUTPUT, 0)
@@ -263,6 +302,7 @@ def peak(args, libkiv, np, ProgramBuilder):
     else:
         npu = libkiv.NPU()
         check(npu.kiv_init_context(), "kiv_init_context")
+        reset_peak()
         before = status_bytes("VmRSS:")
         status, graph = npu.kiv_load_graph(args.peak[1])
         check(status, "kiv_load_graph")

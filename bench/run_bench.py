@@ -54,7 +54,10 @@ def native_figures(build_dir, quick):
     if quick:
         cmd += ["--quick", "--benchmark_min_time=0.01"]
     else:
-        cmd += ["--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true", "--benchmark_min_time=0.2"]
+        # Repetitions interleaved at random, so that a burst of load elsewhere
+        # on the machine does not fall on one figure and spare its floor.
+        cmd += ["--benchmark_repetitions=7", "--benchmark_report_aggregates_only=true", "--benchmark_min_time=0.2",
+                "--benchmark_enable_random_interleaving=true"]
     report = run_json_whole(cmd)
     scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
     figures = {}

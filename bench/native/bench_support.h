@@ -69,6 +69,8 @@ std::unique_ptr<uint8_t[]> read_file(const std::string& path, size_t* size);
 
 // Resident and peak resident set size of this process in bytes (/proc/self/status).
 size_t resident_bytes();
+// Starts a new peak from the current resident size, where the kernel allows it.
+void reset_peak_resident();
 size_t peak_resident_bytes();
 
 }  // namespace kiv_bench

@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "read") {
+        reset_peak_resident();
         const size_t before = resident_bytes();
         size_t size = 0;
         auto bytes = read_file(path, &size);
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
     }
     if (mode == "load_graph") {
         RuntimeContext ctx;
+        reset_peak_resident();
         const size_t before = resident_bytes();
         uint64_t graph = 0;
         check(kiv_load_graph(ctx.get(), path.c_str(), &graph, nullptr), "kiv_load_graph");
