@@ -3,9 +3,11 @@
 // back as statuses with an error line, never as Python exceptions.
 #include <pybind11/functional.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -32,6 +34,78 @@ void report_native_failure(PyObject* type, const char* text, const py::object& c
     report_unraisable(pending, callable);
 }
 
+// Completion calls and the release of their callables happen on driver
+// threads. Once the interpreter finalizes, a thread that waits for the GIL is
+// ended with pthread_exit, whose unwinding cannot pass the driver's and the
+// standard library's noexcept frames: the process aborts. An exit hook closes
+// this gate before finalization starts: calls already inside finish (the hook
+// waits for them without the GIL), later ones skip Python.
+class InterpreterGate {
+public:
+    static InterpreterGate& instance() {
+        // Never destroyed: driver threads may still ask after static destructors ran.
+        static auto* gate = new InterpreterGate();
+        return *gate;
+    }
+
+    bool enter() {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (closed_) return false;
+        ++inside_;
+        return true;
+    }
+
+    void leave() {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (--inside_ == 0) cv_.notify_all();
+    }
+
+    // Called with the GIL held, at interpreter exit.
+    void close_and_drain() {
+        py::gil_scoped_release release;
+        std::unique_lock<std::mutex> lock(mu_);
+        closed_ = true;
+        cv_.wait(lock, [&] { return inside_ == 0; });
+    }
+
+    // Registers the exit hook once; called with the GIL held. When that is
+    // no longer possible the interpreter is already going away, and no
+    // completion may enter Python any more.
+    void arm() {
+        if (armed_) return;
+        armed_ = true;
+        try {
+            py::module_::import("atexit").attr("register")(
+                py::cpp_function([] { InterpreterGate::instance().close_and_drain(); }));
+        } catch (py::error_already_set&) {
+            std::lock_guard<std::mutex> lock(mu_);
+            closed_ = true;
+        }
+    }
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool closed_ = false;
+    int inside_ = 0;
+    bool armed_ = false;  // guarded by the GIL
+};
+
+// Holds the gate open for one scope; `open()` is false when it was closed.
+class GatePass {
+public:
+    GatePass() : open_(InterpreterGate::instance().enter()) {}
+    ~GatePass() {
+        if (open_) InterpreterGate::instance().leave();
+    }
+    GatePass(const GatePass&) = delete;
+    GatePass& operator=(const GatePass&) = delete;
+    bool open() const { return open_; }
+
+private:
+    bool open_;
+};
+
 // A Python completion callable as the runtime's function object. Copies of
 // it travel through driver threads, so the callable sits behind a shared
 // pointer whose deleter takes the GIL: copying and destroying the function
@@ -40,13 +114,19 @@ class PythonCompletion {
 public:
     explicit PythonCompletion(py::object callable)
         : callable_(new py::object(std::move(callable)), [](py::object* p) {
-              // After the interpreter is gone the reference can only be leaked.
-              if (!Py_IsInitialized()) return;
+              GatePass pass;
+              // After the interpreter is gone, or while it goes, the
+              // reference can only be leaked.
+              if (!pass.open() || !Py_IsInitialized()) return;
               py::gil_scoped_acquire gil;
               delete p;
-          }) {}
+          }) {
+        InterpreterGate::instance().arm();
+    }
 
     int32_t operator()(uint64_t job_id, job_status_t status) const {
+        GatePass pass;
+        if (!pass.open()) return -1;
         py::gil_scoped_acquire gil;
         try {
             py::object result = (*callable_)(job_id, status);
