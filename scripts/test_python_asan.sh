@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Python test suite against an ASan+UBSan build of libkiv.so.
 #
-#   scripts/test_python_asan.sh [pytest arguments...]
+#   scripts/test_python_asan.sh [pytest arguments...]   (default: tests/python)
 #
 # The interpreter itself is not instrumented, so the ASan runtime has to be
 # the first library loaded: it is preloaded. Leak detection stays off because
@@ -28,4 +28,5 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=lib
 # report: reports also go to files named by log_path (asan.<pid>).
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1:log_path=$build/asan}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-exec /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/python" "$@"
+[ $# -eq 0 ] && set -- "$root/tests/python"
+exec /usr/bin/python3 -m pytest -q -p no:cacheprovider "$@"

@@ -32,6 +32,15 @@ TENSOR_BYTES = ELEMENTS * 4
 # Growth tolerated after warm-up: allocator caches and interpreter noise, far
 # below what one lost tensor buffer per job adds over the measured rounds.
 RSS_BOUND_KIB = 6 * 1024
+# ASan keeps freed memory in quarantine and never returns it, so resident
+# memory says nothing about leaks there; the loops and counts still run.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def check_rss(before, after, what):
+    print(f"\nstress: {what}, RSS {before} -> {after} KiB")
+    if not UNDER_ASAN:
+        assert after - before < RSS_BOUND_KIB, f"RSS grew from {before} to {after} KiB over {what}"
 
 
 def vm_rss_kib():
@@ -215,8 +224,7 @@ def test_jobs_from_threads_through_every_path_without_growth(npu, graph):
     # Every asynchronous job called back exactly once, with DONE; cleaned
     # jobs are never called back again.
     completions.check_all_taken(THREADS * (rounds + 20))
-    print(f"\nstress: {jobs} jobs ({dict(totals)}), RSS {before} -> {after} KiB")
-    assert after - before < RSS_BOUND_KIB, f"RSS grew from {before} to {after} KiB over {jobs} jobs"
+    check_rss(before, after, f"{jobs} jobs ({dict(totals)})")
 
 
 def test_async_jobs_in_flight_together_call_back_once_each(npu, graph):
@@ -296,8 +304,7 @@ def test_contexts_opened_and_closed_in_a_loop(standin):
     cycle(2000 * SCALE)
     after = settled_rss_kib()
     assert standin.aipu_standin_open_context_count() == open_before
-    print(f"\nstress: {2050 * SCALE} contexts, RSS {before} -> {after} KiB")
-    assert after - before < RSS_BOUND_KIB, f"RSS grew from {before} to {after} KiB"
+    check_rss(before, after, f"{2000 * SCALE} contexts")
 
 
 def test_graphs_loaded_and_unloaded_in_a_loop(npu, tmp_path, make_model):
@@ -315,5 +322,4 @@ def test_graphs_loaded_and_unloaded_in_a_loop(npu, tmp_path, make_model):
     before = settled_rss_kib()
     cycle(3000 * SCALE)
     after = settled_rss_kib()
-    print(f"\nstress: {3050 * SCALE} graph loads, RSS {before} -> {after} KiB")
-    assert after - before < RSS_BOUND_KIB, f"RSS grew from {before} to {after} KiB"
+    check_rss(before, after, f"{3000 * SCALE} graph loads")
