@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${1:-30}
 shift || true
-build=${KIV_FUZZ_BUILD_DIR:-$root/build-fuzz}
+build=$(realpath -m "${KIV_FUZZ_BUILD_DIR:-$root/build-fuzz}")
 all_targets=(fuzz_container_bytes fuzz_container_file fuzz_io_json fuzz_graph_json fuzz_npu_program)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all_targets[@]}")
@@ -34,9 +34,10 @@ for target in "${targets[@]}"; do
   cp -n "$root/fuzz/corpus/$target/"* "$run/corpus/"
   log="$run/fuzz.log"
   echo "== $target: ${seconds}s"
-  # Run inside the run directory: reproducers land there.
-  if (cd "$run" && "$build/fuzz/$target" corpus -max_total_time="$seconds" -timeout=30 \
-        -rss_limit_mb=2048 -print_final_stats=1 >"$log" 2>&1); then
+  # Absolute paths: a target may change its working directory. Reproducers
+  # land in the run directory.
+  if "$build/fuzz/$target" "$run/corpus" -artifact_prefix="$run/" -max_total_time="$seconds" -timeout=30 \
+        -rss_limit_mb=2048 -print_final_stats=1 >"$log" 2>&1; then
     grep -E "stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb" "$log" | sed 's/^/   /'
   else
     echo "   FAILED: see $log"
