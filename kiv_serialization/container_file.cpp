@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "huge_pages.h"
+#include "page_prefault.h"
 
 namespace kiv {
 namespace {
@@ -67,7 +67,7 @@ ContainerFile::Outcome ContainerFile::read_regular_file(const char* path) {
 
     // Not zero-filled first: every byte that is used comes from the file.
     bytes_.reset(new uint8_t[length]);
-    advise_huge_pages(bytes_.get(), length);
+    prefault_pages(bytes_.get(), length);
     size_t size = 0;
     if (!read_all(file.get(), bytes_.get(), length, &size)) {
         bytes_.reset();

@@ -75,7 +75,7 @@ TEST(ContainerFile, ReadsWellFormedContainersLikeTheHandler) {
         {{pattern(64, 2), pattern(32, 3)}, {{"x", {2}}}, {{"y", {2}}}},
         {{}, {{"x", {1}}}, {{"y", {1}}}},
         {{std::vector<uint8_t>()}, {}, {}},
-        // Large enough for the buffer to be advised onto huge pages.
+        // Large enough for the buffer to be faulted in at once.
         {{pattern((size_t{5} << 20) + 3, 4)}, {{"x", {8}}}, {{"y", {8}}}},
     };
     for (const ContainerSpec& spec : specs) {

@@ -1,4 +1,4 @@
-"""Tensors and constants large enough to take the huge-page paths: a graph
+"""Tensors and constants large enough to be faulted in at once: a graph
 whose executable is mostly one constant, loaded from its container, run, and
 read back as every kind of returned object."""
 
@@ -8,7 +8,7 @@ import pytest
 import libkiv
 from npu_program import ProgramBuilder
 
-SIZE = (5 << 20) + 123  # above the huge-page threshold, not a page multiple
+SIZE = (5 << 20) + 123  # above the prefault threshold, not a page multiple
 
 
 @pytest.fixture
