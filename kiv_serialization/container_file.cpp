@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "page_prefault.h"
+#include "page_advice.h"
 
 namespace kiv {
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "page_prefault.h"
+#include "page_advice.h"
 #include "py_npu.h"
 #include "py_object_data.h"
 
@@ -74,13 +74,13 @@ InputBytes bytes_of_buffer(py::handle obj) {
 
 // A new Python object of the kind chosen by `input_kind`, `size` bytes long
 // and not yet filled, plus the address to fill it through.
-// Large bytes and bytearray results are faulted in at once before the
-// runtime fills them (numpy arranges its own large arrays).
+// Large bytes and bytearray results get the huge-page advice that numpy
+// gives its own large arrays, before the runtime fills them.
 std::pair<py::object, void*> new_tensor_object(uint32_t input_kind, uint32_t size) {
     if (input_kind == INPUT_KIND_BYTEARRAY) {
         PyObject* obj = PyByteArray_FromStringAndSize(nullptr, size);
         if (obj == nullptr) throw py::error_already_set();
-        kiv::prefault_pages(PyByteArray_AS_STRING(obj), size);
+        kiv::advise_huge_pages(PyByteArray_AS_STRING(obj), size);
         return {py::reinterpret_steal<py::object>(obj), PyByteArray_AS_STRING(obj)};
     }
     if (input_kind == INPUT_KIND_NUMPY) {
@@ -90,7 +90,7 @@ std::pair<py::object, void*> new_tensor_object(uint32_t input_kind, uint32_t siz
     }
     PyObject* obj = PyBytes_FromStringAndSize(nullptr, size);
     if (obj == nullptr) throw py::error_already_set();
-    kiv::prefault_pages(PyBytes_AS_STRING(obj), size);
+    kiv::advise_huge_pages(PyBytes_AS_STRING(obj), size);
     return {py::reinterpret_steal<py::object>(obj), PyBytes_AS_STRING(obj)};
 }
 
