@@ -204,6 +204,10 @@ def report(n, py, packing, peak_rows, quick):
         note = "floor: read the file once" + ("; " + target(load / read, 2.5, False) if mib == 256 else "")
         loading.add("native kiv_load_graph", str(mib), load * ms, read * ms, load / read, note)
         loading.add("driver alone (executable in memory)", str(mib), drv * ms, read * ms, drv / read, "the driver's parse and copy")
+        handler = n.get("BM_HandlerRead/%d" % mib)
+        if handler is not None:
+            loading.add("SerializationHandler::DeSerialization", str(mib), handler * ms, read * ms, handler / read,
+                        "the full reader, which graph loading no longer uses")
         for r in (r for r in py.get("loading", []) if r["mib"] == mib):
             loading.add("Python kiv_load_graph", str(mib), r["load_s"] * ms, r["read_s"] * ms, r["load_s"] / r["read_s"],
                         "floor: Python reads the file once")

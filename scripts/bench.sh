@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in a Release tree and runs the whole suite, printing
 # every figure as a ratio against its floor measured in the same run.
-#   bash scripts/bench.sh            full run (about 10 minutes on 2 cores)
+#   bash scripts/bench.sh            full run (two to three minutes on 2 cores)
 #   bash scripts/bench.sh --quick    small sizes, few samples (CI: proves it runs)
 # Extra arguments go to bench/run_bench.py (e.g. --json results.json).
 # KIV_BENCH_BUILD_DIR chooses the build tree (default build-bench).
