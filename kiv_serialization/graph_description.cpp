@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "flatbuffers/util.h"
+#include "json_numbers.h"
 #include "serialization_handler.h"
 
 namespace kiv {
@@ -37,13 +38,13 @@ bool has_keys(const json& object, const char* kind, size_t index, std::initializ
 // element and null as none.
 std::vector<int> int_list(const json& values) {
     std::vector<int> result;
-    for (const json& value : values) result.push_back(value.get<int>());
+    for (const json& value : values) result.push_back(json_number<int>(value));
     return result;
 }
 
 std::vector<float> float_list(const json& values) {
     std::vector<float> result;
-    for (const json& value : values) result.push_back(value.get<float>());
+    for (const json& value : values) result.push_back(json_number<float>(value));
     return result;
 }
 
@@ -63,9 +64,9 @@ void report_missing(const char* key) {
 
 std::unique_ptr<Tensor> read_tensor(const json& object) {
     std::string name = object.at("name").get<std::string>();
-    auto dtype = static_cast<DType>(object.at("dtype").get<uint32_t>());
+    auto dtype = static_cast<DType>(json_number<uint32_t>(object.at("dtype")));
     std::vector<int> shape = int_list(object.at("shape"));
-    auto qtype = static_cast<QType>(object.at("qtype").get<uint32_t>());
+    auto qtype = static_cast<QType>(json_number<uint32_t>(object.at("qtype")));
     std::vector<float> scale = float_list(object.at("scale"));
     std::vector<int> zero_point = int_list(object.at("zero_point"));
     return std::make_unique<Tensor>(name, shape, dtype, qtype, scale, zero_point);
@@ -117,7 +118,8 @@ int SerializationHandler::LoadJson(const char* path) {
     }
     if (has_array(document, "version")) {
         const json& version = document["version"];
-        version_.set_version(version.at(0).get<int>(), version.at(1).get<int>(), version.at(2).get<int>(), false);
+        version_.set_version(json_number<int>(version.at(0)), json_number<int>(version.at(1)),
+                             json_number<int>(version.at(2)), false);
     } else {
         report_missing("version");
     }
@@ -151,7 +153,7 @@ int SerializationHandler::LoadJson(const char* path) {
                 return KIV_SERIALIZATION_FILE_ERROR;
             }
             std::string name = object.at("name").get<std::string>();
-            auto backend = static_cast<Backend>(object.at("backend").get<uint32_t>());
+            auto backend = static_cast<Backend>(json_number<uint32_t>(object.at("backend")));
             std::vector<std::string> inputs = string_list(object.at("inputs"));
             std::vector<std::string> outputs = string_list(object.at("outputs"));
             std::string data_path = object.at("data").get<std::string>();

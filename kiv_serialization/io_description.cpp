@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "flatbuffers/util.h"
+#include "json_numbers.h"
 #include "serialization_handler.h"
 
 namespace kiv {
@@ -19,7 +20,7 @@ template <typename T>
 std::vector<T> optional_list(const json& entry, const char* key) {
     std::vector<T> result;
     if (!entry.contains(key) || !entry[key].is_array()) return result;
-    for (const json& value : entry[key]) result.push_back(value.get<T>());
+    for (const json& value : entry[key]) result.push_back(json_number<T>(value));
     return result;
 }
 
@@ -44,8 +45,8 @@ void read_entry(const json& entry, std::vector<std::string>& names, std::vector<
     if (!entry.is_object() || !entry.contains("name")) return;
     std::string name = entry["name"].get<std::string>();
     std::vector<int> shape = optional_list<int>(entry, "shape");
-    auto dtype = static_cast<DType>(entry.contains("dtype") ? entry["dtype"].get<int>() : 0);
-    auto qtype = entry.contains("qtype") ? static_cast<QType>(entry["qtype"].get<int>()) : kDefaultQType;
+    auto dtype = static_cast<DType>(entry.contains("dtype") ? json_number<int>(entry["dtype"]) : 0);
+    auto qtype = entry.contains("qtype") ? static_cast<QType>(json_number<int>(entry["qtype"])) : kDefaultQType;
     std::vector<float> scale = optional_list<float>(entry, "scale");
     std::vector<int> zero_point = optional_list<int>(entry, "zero_point");
     names.push_back(name);
@@ -94,7 +95,8 @@ int SerializationHandler::LoadIoJson(const char* path) {
 
     if (document.contains("version") && document["version"].is_array() && document["version"].size() >= 3) {
         const json& version = document["version"];
-        version_.set_version(version[0].get<int>(), version[1].get<int>(), version[2].get<int>(), false);
+        version_.set_version(json_number<int>(version[0]), json_number<int>(version[1]), json_number<int>(version[2]),
+                             false);
     } else {
         version_.set_version(0, 0, 0, true);
     }
