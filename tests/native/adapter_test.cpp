@@ -10,31 +10,14 @@
 #include "kiv_log.h"
 #include "loader_spy.h"
 #include "standin_controls.h"
+#include "standin_test.h"
 #include "stderr_capture.h"
 #include "temp_files.h"
 #include "test_paths.h"
 
 namespace {
 
-class AdapterTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        saved_threshold_ = get_logger_config()->load();
-        set_log_level(LogLevel::INFO);
-        base_contexts_ = standin_.open_context_count();
-    }
-    void TearDown() override {
-        standin_.set_init_status(0);
-        standin_.set_deinit_status(0);
-        get_logger_config()->store(saved_threshold_);
-        EXPECT_EQ(standin_.open_context_count(), base_contexts_) << "a driver context was leaked";
-    }
-
-    StandinControls standin_{standin_library_path()};
-    EnvGuard lib_path_{"AIPU_LIB_PATH", nullptr};
-    uint32_t base_contexts_ = 0;
-    int32_t saved_threshold_ = 1;
-};
+class AdapterTest : public StandinTest {};
 
 bool all_entries_unbound(const AipuEntryTable& table) {
     const auto* slot = reinterpret_cast<void* const*>(&table);
