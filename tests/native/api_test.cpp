@@ -11,6 +11,7 @@
 
 #include "kiv_api.h"
 #include "live_context.h"
+#include "live_runtime_test.h"
 #include "model_container.h"
 #include "npu_program_builder.h"
 #include "standin_controls.h"
@@ -21,17 +22,7 @@
 
 namespace {
 
-class ApiTest : public ::testing::Test {
-protected:
-    kiv_context* ctx() const { return live_.get(); }
-    nlohmann::json last_call(const char* entry) const {
-        const std::string text = standin_.describe_last_call(entry);
-        return text.empty() ? nlohmann::json() : nlohmann::json::parse(text);
-    }
-
-    StandinControls standin_{standin_library_path()};
-    LiveContext live_;
-};
+class ApiTest : public LiveRuntimeTest {};
 
 std::string hex_prefix(const std::vector<uint8_t>& bytes) {
     static const char digits[] = "0123456789abcdef";

@@ -8,23 +8,14 @@
 
 #include "kiv_api.h"
 #include "live_context.h"
+#include "live_runtime_test.h"
 #include "standin_controls.h"
 #include "stderr_capture.h"
 #include "test_paths.h"
 
 namespace {
 
-class DeviceTest : public ::testing::Test {
-protected:
-    kiv_context* ctx() const { return live_.get(); }
-    nlohmann::json last_call(const char* entry) const {
-        const std::string text = standin_.describe_last_call(entry);
-        return text.empty() ? nlohmann::json() : nlohmann::json::parse(text);
-    }
-
-    StandinControls standin_{standin_library_path()};
-    LiveContext live_;
-};
+class DeviceTest : public LiveRuntimeTest {};
 
 }  // namespace
 
