@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "aipu_standin_loader.h"
+#include "driver_context_test.h"
 #include "kiv_api.h"
 #include "npu_program_builder.h"
 
@@ -17,29 +18,9 @@ namespace {
 using nlohmann::json;
 using npu_program::ProgramBuilder;
 
-class DeviceTest : public ::testing::Test {
+class DeviceTest : public DriverContextTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(drv.loaded());
-        drv.aipu_standin_reset_calls();
-        ASSERT_EQ(drv.aipu_init_context(&ctx), 0u);
-    }
-    void TearDown() override {
-        if (ctx) {
-            EXPECT_EQ(drv.aipu_deinit_context(ctx), 0u);
-        }
-    }
-    uint64_t load(const std::vector<uint8_t>& bytes, aipu_load_graph_config_t* cfg = nullptr) {
-        uint64_t graph = 0;
-        EXPECT_EQ(drv.aipu_load_graph_helper(ctx, reinterpret_cast<const char*>(bytes.data()),
-                                             static_cast<uint32_t>(bytes.size()), &graph, cfg),
-                  0u);
-        return graph;
-    }
     json last(const char* entry) { return json::parse(drv.describe_last_call(entry)); }
-
-    aipu_standin::DriverLibrary drv{KIV_BUILD_DIR "/libaipudrv.so"};
-    aipu_ctx_handle_t* ctx = nullptr;
 };
 
 // y = x * 2 on four uint8 values (scale 1), and z = x copied.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "aipu_standin_loader.h"
+#include "driver_context_test.h"
 #include "kiv_api.h"
 #include "npu_program_builder.h"
 
@@ -36,34 +37,13 @@ std::vector<uint8_t> add_one_program(uint32_t wait_ms = 0, uint32_t raise = 0) {
     return b.build();
 }
 
-class JobsTest : public ::testing::Test {
+class JobsTest : public DriverContextTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(drv.loaded());
-        drv.aipu_standin_reset_calls();
-        ASSERT_EQ(drv.aipu_init_context(&ctx), 0u);
-    }
-    void TearDown() override {
-        if (ctx) {
-            EXPECT_EQ(drv.aipu_deinit_context(ctx), 0u);
-        }
-    }
-
-    uint64_t load(const std::vector<uint8_t>& bytes) {
-        uint64_t graph = 0;
-        EXPECT_EQ(drv.aipu_load_graph_helper(ctx, reinterpret_cast<const char*>(bytes.data()),
-                                             static_cast<uint32_t>(bytes.size()), &graph, nullptr),
-                  0u);
-        return graph;
-    }
     uint64_t job_on(uint64_t graph) {
         uint64_t job = 0;
         EXPECT_EQ(drv.aipu_create_job(ctx, graph, &job, nullptr), 0u);
         return job;
     }
-
-    aipu_standin::DriverLibrary drv{KIV_BUILD_DIR "/libaipudrv.so"};
-    aipu_ctx_handle_t* ctx = nullptr;
 };
 
 // Counts completions and lets a test wait for a number of them.
