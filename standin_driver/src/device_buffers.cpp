@@ -148,29 +148,38 @@ uint32_t BufferPool::detach_dma(int32_t fd) {
     return 0;
 }
 
-uint32_t BufferPool::write_dma(int32_t fd, uint32_t offset, uint32_t size, const void* data) {
-    if (size != 0 && data == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+std::shared_ptr<DmaBuffer> BufferPool::dma_span(int32_t fd, uint32_t offset, uint32_t size, uint32_t* status) {
     std::shared_ptr<DmaBuffer> buf;
     {
         std::lock_guard<std::mutex> lock(mu_);
         auto it = dmas_.find(fd);
-        if (it == dmas_.end()) return KIV_STATUS_ERROR_DMABUF_SHARED_IO;
+        if (it == dmas_.end()) {
+            *status = KIV_STATUS_ERROR_DMABUF_SHARED_IO;
+            return nullptr;
+        }
         buf = it->second;
     }
-    if (uint64_t(offset) + size > buf->bytes()) return KIV_STATUS_ERROR_INVALID_SIZE;
+    if (uint64_t(offset) + size > buf->bytes()) {
+        *status = KIV_STATUS_ERROR_INVALID_SIZE;
+        return nullptr;
+    }
+    *status = 0;
+    return buf;
+}
+
+uint32_t BufferPool::write_dma(int32_t fd, uint32_t offset, uint32_t size, const void* data) {
+    if (size != 0 && data == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    uint32_t status = 0;
+    const std::shared_ptr<DmaBuffer> buf = dma_span(fd, offset, size, &status);
+    if (!buf) return status;
     return full_pwrite(buf->fd(), data, size, offset) ? 0u : uint32_t{KIV_STATUS_ERROR_WRITE_FILE_FAIL};
 }
 
 uint32_t BufferPool::read_dma(int32_t fd, uint32_t offset, uint32_t size, void* data) {
     if (size != 0 && data == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
-    std::shared_ptr<DmaBuffer> buf;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        auto it = dmas_.find(fd);
-        if (it == dmas_.end()) return KIV_STATUS_ERROR_DMABUF_SHARED_IO;
-        buf = it->second;
-    }
-    if (uint64_t(offset) + size > buf->bytes()) return KIV_STATUS_ERROR_INVALID_SIZE;
+    uint32_t status = 0;
+    const std::shared_ptr<DmaBuffer> buf = dma_span(fd, offset, size, &status);
+    if (!buf) return status;
     return full_pread(buf->fd(), data, size, offset) ? 0u : uint32_t{KIV_STATUS_ERROR_READ_FILE_FAIL};
 }
 

@@ -77,6 +77,10 @@ public:
     std::unique_ptr<BoundRegion> region_in_dma(int32_t fd, uint32_t offset, uint32_t need, uint32_t* status);
 
 private:
+    // The DMA buffer `fd` if it holds `size` bytes at `offset`; null with
+    // `status` set otherwise. The buffer stays alive while I/O runs unlocked.
+    std::shared_ptr<DmaBuffer> dma_span(int32_t fd, uint32_t offset, uint32_t size, uint32_t* status);
+
     std::mutex mu_;
     std::map<uint64_t, std::shared_ptr<ShareBuffer>> shares_;  // by pa
     std::map<int32_t, std::shared_ptr<DmaBuffer>> dmas_;       // by fd
