@@ -73,21 +73,39 @@ void run_relu(const Program& p, const Workspace& ws, const OpSpec& op) {
     }
 }
 
+// The operands of a fully connected op: d[n,m] = x[n,k] * w[k,m] + b[m].
+struct FcOperands {
+    FcOperands(const Program& p, const Workspace& ws, const OpSpec& op)
+        : d(p.tensors[op.args[0]]),
+          x(p.tensors[op.args[1]]),
+          w(p.tensors[op.args[2]]),
+          n(x.shape[0]),
+          k(x.shape[1]),
+          m(w.shape[1]),
+          xb(ws.read(op.args[1])),
+          wb(ws.read(op.args[2])),
+          bb(ws.read(op.args[3])),
+          db(ws.write(op.args[0])) {}
+
+    const TensorSpec& d;
+    const TensorSpec& x;
+    const TensorSpec& w;
+    const uint64_t n, k, m;
+    const uint8_t* xb;
+    const uint8_t* wb;
+    const uint8_t* bb;
+    uint8_t* db;
+};
+
 void run_fc_float(const Program& p, const Workspace& ws, const OpSpec& op) {
-    const TensorSpec& x = p.tensors[op.args[1]];
-    const TensorSpec& w = p.tensors[op.args[2]];
-    const uint64_t n = x.shape[0], k = x.shape[1], m = w.shape[1];
-    const uint8_t* xb = ws.read(op.args[1]);
-    const uint8_t* wb = ws.read(op.args[2]);
-    const uint8_t* bb = ws.read(op.args[3]);
-    uint8_t* db = ws.write(op.args[0]);
-    for (uint64_t r = 0; r < n; ++r) {
-        for (uint64_t c = 0; c < m; ++c) {
-            double acc = load_real(kF32, bb, c, 1.0f, 0);
-            for (uint64_t j = 0; j < k; ++j) {
-                acc += load_real(kF32, xb, r * k + j, 1.0f, 0) * load_real(kF32, wb, j * m + c, 1.0f, 0);
+    const FcOperands fc(p, ws, op);
+    for (uint64_t r = 0; r < fc.n; ++r) {
+        for (uint64_t c = 0; c < fc.m; ++c) {
+            double acc = load_real(kF32, fc.bb, c, 1.0f, 0);
+            for (uint64_t j = 0; j < fc.k; ++j) {
+                acc += load_real(kF32, fc.xb, r * fc.k + j, 1.0f, 0) * load_real(kF32, fc.wb, j * fc.m + c, 1.0f, 0);
             }
-            store_real(kF32, db, r * m + c, acc, 1.0f, 0);
+            store_real(kF32, fc.db, r * fc.m + c, acc, 1.0f, 0);
         }
     }
 }
@@ -95,25 +113,19 @@ void run_fc_float(const Program& p, const Workspace& ws, const OpSpec& op) {
 // int8/uint8 operands, int32 bias in scale sx*sw, output requantised with
 // multiplier sx*sw/sy.
 void run_fc_quantised(const Program& p, const Workspace& ws, const OpSpec& op) {
-    const TensorSpec& d = p.tensors[op.args[0]];
-    const TensorSpec& x = p.tensors[op.args[1]];
-    const TensorSpec& w = p.tensors[op.args[2]];
-    const uint64_t n = x.shape[0], k = x.shape[1], m = w.shape[1];
-    const uint8_t* xb = ws.read(op.args[1]);
-    const uint8_t* wb = ws.read(op.args[2]);
-    const uint8_t* bb = ws.read(op.args[3]);
-    uint8_t* db = ws.write(op.args[0]);
+    const FcOperands fc(p, ws, op);
+    const TensorSpec &d = fc.d, &x = fc.x, &w = fc.w;
     const double multiplier =
         static_cast<double>(x.scale) * static_cast<double>(w.scale) / static_cast<double>(d.scale);
-    for (uint64_t r = 0; r < n; ++r) {
-        for (uint64_t c = 0; c < m; ++c) {
-            int64_t acc = load_int(kS32, bb, c);
-            for (uint64_t j = 0; j < k; ++j) {
-                acc += (load_int(x.dtype, xb, r * k + j) - x.zero_point) *
-                       (load_int(w.dtype, wb, j * m + c) - w.zero_point);
+    for (uint64_t r = 0; r < fc.n; ++r) {
+        for (uint64_t c = 0; c < fc.m; ++c) {
+            int64_t acc = load_int(kS32, fc.bb, c);
+            for (uint64_t j = 0; j < fc.k; ++j) {
+                acc += (load_int(x.dtype, fc.xb, r * fc.k + j) - x.zero_point) *
+                       (load_int(w.dtype, fc.wb, j * fc.m + c) - w.zero_point);
             }
             const double q = round_half_away(static_cast<double>(acc) * multiplier) + d.zero_point;
-            store_int_saturated(d.dtype, db, r * m + c, q);
+            store_int_saturated(d.dtype, fc.db, r * fc.m + c, q);
         }
     }
 }
