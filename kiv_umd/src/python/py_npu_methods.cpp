@@ -161,6 +161,20 @@ kiv_job_callback_t make_completion(const py::object& py_cb) {
     return PythonCompletion(py_cb);
 }
 
+// A failed call prints its error line; the status passes through.
+kiv_status_t reported(NPU& npu, const char* call, kiv_status_t status) {
+    if (status != KIV_STATUS_SUCCESS) npu.print_error_line(call, status);
+    return status;
+}
+
+// (status, value) for Python. A failed call prints its error line and hands
+// back `on_error` rather than whatever the runtime left in `value`.
+template <typename T>
+py::tuple reported_pair(NPU& npu, const char* call, kiv_status_t status, T value, T on_error) {
+    if (reported(npu, call, status) != KIV_STATUS_SUCCESS) value = on_error;
+    return py::make_tuple(status, value);
+}
+
 }  // namespace
 
 void NPU::print_error_line(const char* api_name, kiv_status_t status) {
@@ -202,17 +216,11 @@ py::tuple NPU::kiv_load_graph(const std::string& graph_bin, py::object cfg) {
         LoadGraphConfig config(wrapper_from<kiv_load_graph_cfg_wrapper_t>(cfg));
         status = ::kiv_load_graph(ctx, graph_bin.c_str(), &graph_id, config.get());
     }
-    if (status != KIV_STATUS_SUCCESS) {
-        print_error_line("kiv_load_graph", status);
-        graph_id = kNoGraphId;
-    }
-    return py::make_tuple(status, graph_id);
+    return reported_pair(*this, "kiv_load_graph", status, graph_id, kNoGraphId);
 }
 
 kiv_status_t NPU::kiv_unload_graph(uint64_t graph_id) {
-    kiv_status_t status = ::kiv_unload_graph(ctx, graph_id);
-    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_unload_graph", status);
-    return status;
+    return reported(*this, "kiv_unload_graph", ::kiv_unload_graph(ctx, graph_id));
 }
 
 py::tuple NPU::kiv_create_job(uint64_t graph_id, py::object cfg) {
@@ -224,66 +232,43 @@ py::tuple NPU::kiv_create_job(uint64_t graph_id, py::object cfg) {
         CreateJobConfig config(wrapper_from<kiv_create_job_cfg_wrapper_t>(cfg), true);
         status = ::kiv_create_job(ctx, graph_id, &job_id, config.get());
     }
-    if (status != KIV_STATUS_SUCCESS) {
-        print_error_line("kiv_create_job", status);
-        job_id = 0;
-    }
-    return py::make_tuple(status, job_id);
+    return reported_pair(*this, "kiv_create_job", status, job_id, uint64_t{0});
 }
 
 kiv_status_t NPU::kiv_config_job(uint64_t job_id, uint64_t types, py::object cfg) {
     DumpConfig config(wrapper_from<kiv_job_config_dump_wrapper_t>(cfg));
-    kiv_status_t status = ::kiv_config_job(ctx, job_id, types, config.get());
-    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_config_job", status);
-    return status;
+    return reported(*this, "kiv_config_job", ::kiv_config_job(ctx, job_id, types, config.get()));
 }
 
 kiv_status_t NPU::kiv_job_infer_sync(uint64_t job_id, int32_t time_out) {
-    kiv_status_t status = ::kiv_job_infer_sync(ctx, job_id, time_out);
-    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_job_infer_sync", status);
-    return status;
+    return reported(*this, "kiv_job_infer_sync", ::kiv_job_infer_sync(ctx, job_id, time_out));
 }
 
 kiv_status_t NPU::kiv_job_infer_async(uint64_t job_id, py::object py_cb) {
     kiv_job_callback_t completion = make_completion(py_cb);
-    kiv_status_t status = ::kiv_job_infer_async(ctx, job_id, completion);
-    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_job_infer_async", status);
-    return status;
+    return reported(*this, "kiv_job_infer_async", ::kiv_job_infer_async(ctx, job_id, completion));
 }
 
 py::tuple NPU::kiv_get_job_status(uint64_t job_id, int32_t timeout) {
     job_status_t job_status = KIV_JOB_STATUS_NO_STATUS;
     kiv_status_t status = ::kiv_get_job_status(ctx, job_id, &job_status, timeout);
-    if (status != KIV_STATUS_SUCCESS) {
-        print_error_line("kiv_get_job_status", status);
-        job_status = KIV_JOB_STATUS_NO_STATUS;
-    }
-    return py::make_tuple(status, job_status);
+    return reported_pair(*this, "kiv_get_job_status", status, job_status, job_status_t{KIV_JOB_STATUS_NO_STATUS});
 }
 
 kiv_status_t NPU::kiv_clean_job(uint64_t job_id) {
-    kiv_status_t status = ::kiv_clean_job(ctx, job_id);
-    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_clean_job", status);
-    return status;
+    return reported(*this, "kiv_clean_job", ::kiv_clean_job(ctx, job_id));
 }
 
 py::tuple NPU::kiv_get_tensor_count(uint64_t graph_id, tensor_type_t type) {
     uint32_t count = 0;
     kiv_status_t status = ::kiv_get_tensor_count(ctx, graph_id, type, &count);
-    if (status != KIV_STATUS_SUCCESS) {
-        print_error_line("kiv_get_tensor_count", status);
-        count = 0;
-    }
-    return py::make_tuple(status, count);
+    return reported_pair(*this, "kiv_get_tensor_count", status, count, uint32_t{0});
 }
 
 tensor_desc_t NPU::kiv_get_tensor_descriptor(uint64_t graph_id, tensor_type_t type, uint32_t tensor) {
     tensor_desc_t desc{};
     kiv_status_t status = ::kiv_get_tensor_descriptor(ctx, graph_id, type, tensor, &desc);
-    if (status != KIV_STATUS_SUCCESS) {
-        print_error_line("kiv_get_tensor_descriptor", status);
-        desc = tensor_desc_t{};
-    }
+    if (reported(*this, "kiv_get_tensor_descriptor", status) != KIV_STATUS_SUCCESS) desc = tensor_desc_t{};
     return desc;
 }
 
