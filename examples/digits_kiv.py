@@ -13,7 +13,7 @@ import numpy as np
 
 import kiv
 from digits_container import DTYPE_CODES
-from digits_results import RunResult
+from digits_results import RunResult, run_in_batches
 
 DTYPE_NAMES = {code: name for name, code in DTYPE_CODES.items()}
 
@@ -156,16 +156,11 @@ def run_async(session, samples, in_flight=16):
 def run_batch(session, samples, batch_size=32):
     """Model.run_batch per batch_size samples: one batch queue each."""
     model = session.model
-    outputs, latencies = [], []
-    start = time.perf_counter()
-    for first in range(0, len(samples), batch_size):
-        chunk = samples[first : first + batch_size]
-        t0 = time.perf_counter()
-        results = model.run_batch(chunk)
-        per_inference = (time.perf_counter() - t0) / len(chunk)
-        outputs.extend(logits for (logits,) in results)
-        latencies.extend([per_inference] * len(chunk))
-    return RunResult(outputs, latencies, time.perf_counter() - start, {"batch_size": batch_size})
+
+    def run_chunk(chunk):
+        return [logits for (logits,) in model.run_batch(chunk)]
+
+    return run_in_batches(samples, batch_size, run_chunk)
 
 
 MODES = (("sync", run_sync), ("async", run_async), ("batch", run_batch))

@@ -10,7 +10,7 @@ import time
 import numpy as np
 
 import libkiv
-from digits_results import RunResult
+from digits_results import RunResult, run_in_batches
 
 # Generous bounds: the machine may be loaded, and a wait that never ends is
 # worse than a clear failure.
@@ -172,11 +172,8 @@ def run_batch(session, samples, batch_size=32):
     finish the queue, read the results out of the output arrays."""
     npu = session.npu
     graph_id = session.graph_id
-    outputs, latencies = [], []
-    start = time.perf_counter()
-    for first in range(0, len(samples), batch_size):
-        chunk = samples[first : first + batch_size]
-        t0 = time.perf_counter()
+
+    def run_chunk(chunk):
         status, queue_id = npu.kiv_create_batch_queue(graph_id)
         check(status, "kiv_create_batch_queue")
         try:
@@ -188,10 +185,9 @@ def run_batch(session, samples, batch_size=32):
             check(npu.kiv_finish_batch(graph_id, queue_id), "kiv_finish_batch")
         finally:
             npu.kiv_clean_batch_queue(graph_id, queue_id)
-        per_inference = (time.perf_counter() - t0) / len(chunk)
-        outputs.extend(results)
-        latencies.extend([per_inference] * len(chunk))
-    return RunResult(outputs, latencies, time.perf_counter() - start, {"batch_size": batch_size})
+        return results
+
+    return run_in_batches(samples, batch_size, run_chunk)
 
 
 MODES = (("sync", run_sync), ("async", run_async), ("batch", run_batch))

@@ -2,6 +2,7 @@
 the numpy reference, and the table the example prints. Shared by both APIs
 (digits_kiv.py and digits_npu.py) so they are judged the same way."""
 
+import time
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -13,6 +14,22 @@ class RunResult:
     latencies: list  # seconds per inference
     wall_seconds: float
     notes: dict = field(default_factory=dict)
+
+
+def run_in_batches(samples, batch_size, run_chunk):
+    """Runs samples batch_size at a time through run_chunk, which returns one
+    output per sample of its chunk; each inference is charged an equal share
+    of its batch's time."""
+    outputs, latencies = [], []
+    start = time.perf_counter()
+    for first in range(0, len(samples), batch_size):
+        chunk = samples[first : first + batch_size]
+        t0 = time.perf_counter()
+        results = run_chunk(chunk)
+        per_inference = (time.perf_counter() - t0) / len(chunk)
+        outputs.extend(results)
+        latencies.extend([per_inference] * len(chunk))
+    return RunResult(outputs, latencies, time.perf_counter() - start, {"batch_size": batch_size})
 
 
 def accuracy(logits, labels):
