@@ -10,15 +10,8 @@ namespace {
 
 constexpr uint32_t kTinyBytes = 1024;
 
-struct TinyGraph {
-    TinyGraph() {
-        write_model(dir.file("tiny.zor"), copy_program(kTinyBytes), kTinyBytes);
-        check(kiv_load_graph(ctx.get(), dir.file("tiny.zor").c_str(), &graph, nullptr), "kiv_load_graph");
-    }
-    ~TinyGraph() { kiv_unload_graph(ctx.get(), graph); }
-    TempDir dir;
-    RuntimeContext ctx;
-    uint64_t graph = 0;
+struct TinyGraph : CopyModel {
+    TinyGraph() : CopyModel(kTinyBytes) {}
 };
 
 void BM_Batch_Queue(benchmark::State& state) {

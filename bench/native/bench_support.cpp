@@ -85,6 +85,23 @@ DriverContext::~DriverContext() {
     if (ctx_ != nullptr) aipu_deinit_context(ctx_);
 }
 
+CopyModel::CopyModel(uint32_t tensor_bytes) {
+    write_model(dir.file("copy.zor"), copy_program(tensor_bytes), tensor_bytes);
+    check(kiv_load_graph(ctx.get(), dir.file("copy.zor").c_str(), &graph, nullptr), "kiv_load_graph");
+}
+
+CopyModel::~CopyModel() {
+    kiv_unload_graph(ctx.get(), graph);
+}
+
+CopyModelJob::CopyModelJob(uint32_t tensor_bytes) : CopyModel(tensor_bytes) {
+    check(kiv_create_job(ctx.get(), graph, &job, nullptr), "kiv_create_job");
+}
+
+CopyModelJob::~CopyModelJob() {
+    kiv_clean_job(ctx.get(), job);
+}
+
 std::unique_ptr<uint8_t[]> read_file(const std::string& path, size_t* size) {
     const int fd = ::open(path.c_str(), O_RDONLY);
     if (fd < 0) throw std::runtime_error("cannot open " + path);

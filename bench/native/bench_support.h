@@ -59,6 +59,27 @@ private:
     aipu_ctx_handle_t* ctx_ = nullptr;
 };
 
+// A copy model of `tensor_bytes` written to a private directory and loaded
+// through the runtime.
+struct CopyModel {
+    explicit CopyModel(uint32_t tensor_bytes);
+    ~CopyModel();
+    CopyModel(const CopyModel&) = delete;
+    CopyModel& operator=(const CopyModel&) = delete;
+
+    TempDir dir;
+    RuntimeContext ctx;
+    uint64_t graph = 0;
+};
+
+// The same with one job created on it.
+struct CopyModelJob : CopyModel {
+    explicit CopyModelJob(uint32_t tensor_bytes);
+    ~CopyModelJob();
+
+    uint64_t job = 0;
+};
+
 // Stops the process with a message naming the failed call; a benchmark that
 // silently measured a failing path would publish nonsense.
 void check(uint32_t status, const char* what);

@@ -13,20 +13,8 @@ namespace {
 constexpr uint32_t kTinyBytes = 1024;
 
 // A loaded tiny model and one job on it, through the runtime.
-struct RuntimeJob {
-    RuntimeJob() {
-        write_model(dir.file("tiny.zor"), copy_program(kTinyBytes), kTinyBytes);
-        check(kiv_load_graph(ctx.get(), dir.file("tiny.zor").c_str(), &graph, nullptr), "kiv_load_graph");
-        check(kiv_create_job(ctx.get(), graph, &job, nullptr), "kiv_create_job");
-    }
-    ~RuntimeJob() {
-        kiv_clean_job(ctx.get(), job);
-        kiv_unload_graph(ctx.get(), graph);
-    }
-    TempDir dir;
-    RuntimeContext ctx;
-    uint64_t graph = 0;
-    uint64_t job = 0;
+struct RuntimeJob : CopyModelJob {
+    RuntimeJob() : CopyModelJob(kTinyBytes) {}
 };
 
 // The same on the driver's entry points, with the executable already in memory.

@@ -41,20 +41,8 @@ void BM_MemcpyFresh(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * n));
 }
 
-struct TensorJob {
-    explicit TensorJob(size_t bytes) {
-        write_model(dir.file("copy.zor"), copy_program(static_cast<uint32_t>(bytes)), static_cast<uint32_t>(bytes));
-        check(kiv_load_graph(ctx.get(), dir.file("copy.zor").c_str(), &graph, nullptr), "kiv_load_graph");
-        check(kiv_create_job(ctx.get(), graph, &job, nullptr), "kiv_create_job");
-    }
-    ~TensorJob() {
-        kiv_clean_job(ctx.get(), job);
-        kiv_unload_graph(ctx.get(), graph);
-    }
-    TempDir dir;
-    RuntimeContext ctx;
-    uint64_t graph = 0;
-    uint64_t job = 0;
+struct TensorJob : CopyModelJob {
+    explicit TensorJob(size_t bytes) : CopyModelJob(static_cast<uint32_t>(bytes)) {}
 };
 
 void BM_LoadTensor_Runtime(benchmark::State& state) {
