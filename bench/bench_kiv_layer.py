@@ -11,11 +11,11 @@ sequence. Usage:
 import argparse
 import json
 import os
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
+
+from bench_timing import median_seconds
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -74,14 +74,7 @@ def build_model(np, ProgramBuilder, build_dir, workdir):
 
 
 def median_us(fn, iterations, warmup):
-    for _ in range(warmup):
-        fn()
-    samples = []
-    for _ in range(iterations):
-        start = time.perf_counter()
-        fn()
-        samples.append(time.perf_counter() - start)
-    return statistics.median(samples) * 1e6
+    return median_seconds(fn, iterations, warmup) * 1e6
 
 
 def raw_sequence(libkiv, npu, graph_id, x):

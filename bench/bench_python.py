@@ -22,6 +22,8 @@ import tempfile
 import threading
 import time
 
+from bench_timing import median_seconds
+
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TINY_BYTES = 1024
 
@@ -45,17 +47,6 @@ def import_modules(build_dir):
     return libkiv, numpy, ProgramBuilder
 
 
-def median_seconds(fn, samples, warmup=1):
-    for _ in range(warmup):
-        fn()
-    times = []
-    for _ in range(samples):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
-
-
 def per_call_seconds(fn, calls, samples):
     """Median over `samples` of the mean time of `calls` back-to-back calls."""
 
@@ -63,7 +54,7 @@ def per_call_seconds(fn, calls, samples):
         for _ in range(calls):
             fn()
 
-    return median_seconds(batch, samples) / calls
+    return median_seconds(batch, samples, warmup=1) / calls
 
 
 def check(status, what):

@@ -14,11 +14,11 @@ import json
 import os
 import platform
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
+
+from bench_timing import median_seconds
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PYTHON = "/usr/bin/python3"
@@ -93,21 +93,12 @@ def write_programs(build_dir, workdir, sizes_mib, samples):
         del builder
         container = os.path.join(workdir, "exe_%dmib.zor" % mib)
         copy = os.path.join(workdir, "copy_%dmib.bin" % mib)
-        pack_s = median_of(lambda: subprocess.run([zor, "pack", "--bin", program, "-o", container], check=True,
+        pack_s = median_seconds(lambda: subprocess.run([zor, "pack", "--bin", program, "-o", container], check=True,
                                                   stdout=subprocess.DEVNULL), samples)
-        copy_s = median_of(lambda: subprocess.run(["cp", program, copy], check=True), samples)
+        copy_s = median_seconds(lambda: subprocess.run(["cp", program, copy], check=True), samples)
         os.unlink(copy)
         rows.append({"mib": mib, "pack_s": pack_s, "copy_s": copy_s, "bytes": os.path.getsize(container)})
     return rows
-
-
-def median_of(fn, samples):
-    times = []
-    for _ in range(samples):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def peaks(build_dir, workdir, exe_sizes, tensor_sizes, env):
