@@ -222,7 +222,10 @@ TEST_F(JobsTest, BlockedCallbackDoesNotStopOtherJobs) {
 
 TEST_F(JobsTest, CallbackRunsAndDiesOffTheCallingThread) {
     const uint64_t job = job_on(load(add_one_program(0, 3)));
+    // Built in place: a temporary Token would record its own death on this
+    // thread before the real one dies on the callback thread.
     struct Token {
+        Token(std::mutex* m, std::thread::id* d) : mu(m), died_on(d) {}
         std::mutex* mu;
         std::thread::id* died_on;
         ~Token() {
@@ -234,7 +237,7 @@ TEST_F(JobsTest, CallbackRunsAndDiesOffTheCallingThread) {
     std::thread::id called_on, died_on;
     CompletionLog log;
     {
-        auto token = std::make_shared<Token>(Token{&mu, &died_on});
+        auto token = std::make_shared<Token>(&mu, &died_on);
         aipu_job_callback_func_t cb = [token, &mu, &called_on, &log](uint64_t id, aipu_job_status_t st) {
             {
                 std::lock_guard<std::mutex> lock(mu);
