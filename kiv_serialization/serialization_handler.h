@@ -75,8 +75,8 @@ class KIV_EXPORT Subgraph {
 public:
     Subgraph(const std::string& name, const uint8_t* data, uint32_t size, const std::vector<std::string>& inputs,
              const std::vector<std::string>& outputs, Backend backend);
-    Subgraph(const std::string& name, const flatbuffers::Vector<uint8_t>* data,
-             const std::vector<std::string>& inputs, const std::vector<std::string>& outputs, Backend backend);
+    Subgraph(const std::string& name, const flatbuffers::Vector<uint8_t>* data, const std::vector<std::string>& inputs,
+             const std::vector<std::string>& outputs, Backend backend);
     Subgraph(const std::string& name, const std::vector<uint8_t>& data, const std::vector<std::string>& inputs,
              const std::vector<std::string>& outputs, Backend backend);
     Subgraph(const std::string& name, std::vector<uint8_t>&& data, const std::vector<std::string>& inputs,

@@ -26,8 +26,7 @@ public:
     kiv_status_t clean_job(kiv_context* ctx, uint64_t job_id) override;
     kiv_status_t get_job_status(kiv_context* ctx, uint64_t job_id, job_status_t* status, int32_t time_out) override;
     kiv_status_t load_tensor(kiv_context* ctx, uint64_t job_id, uint32_t index, const void* data) override;
-    kiv_status_t get_tensor(kiv_context* ctx, uint64_t job_id, tensor_type_t type, uint32_t index,
-                            void* dest) override;
+    kiv_status_t get_tensor(kiv_context* ctx, uint64_t job_id, tensor_type_t type, uint32_t index, void* dest) override;
     kiv_status_t config_job(kiv_context* ctx, uint64_t job_id, uint64_t types, void* config) override;
     kiv_status_t get_tensor_count(kiv_context* ctx, uint64_t graph_id, tensor_type_t type, uint32_t* count) override;
     kiv_status_t get_tensor_descriptor(kiv_context* ctx, uint64_t graph_id, tensor_type_t type, uint32_t index,

@@ -19,21 +19,18 @@ public:
     virtual kiv_status_t job_infer_async(kiv_context* ctx, uint64_t job_id, kiv_job_callback_t cb) = 0;
     virtual kiv_status_t create_job(kiv_context* ctx, uint64_t graph_id, uint64_t* job_id, job_config* cfg) = 0;
     virtual kiv_status_t clean_job(kiv_context* ctx, uint64_t job_id) = 0;
-    virtual kiv_status_t get_job_status(kiv_context* ctx, uint64_t job_id, job_status_t* status,
-                                        int32_t time_out) = 0;
+    virtual kiv_status_t get_job_status(kiv_context* ctx, uint64_t job_id, job_status_t* status, int32_t time_out) = 0;
     virtual kiv_status_t load_tensor(kiv_context* ctx, uint64_t job_id, uint32_t index, const void* data) = 0;
     virtual kiv_status_t get_tensor(kiv_context* ctx, uint64_t job_id, tensor_type_t type, uint32_t index,
                                     void* dest) = 0;
     virtual kiv_status_t config_job(kiv_context* ctx, uint64_t job_id, uint64_t types, void* config) = 0;
-    virtual kiv_status_t get_tensor_count(kiv_context* ctx, uint64_t graph_id, tensor_type_t type,
-                                          uint32_t* count) = 0;
-    virtual kiv_status_t get_tensor_descriptor(kiv_context* ctx, uint64_t graph_id, tensor_type_t type,
-                                               uint32_t index, tensor_desc_t* desc) = 0;
+    virtual kiv_status_t get_tensor_count(kiv_context* ctx, uint64_t graph_id, tensor_type_t type, uint32_t* count) = 0;
+    virtual kiv_status_t get_tensor_descriptor(kiv_context* ctx, uint64_t graph_id, tensor_type_t type, uint32_t index,
+                                               tensor_desc_t* desc) = 0;
     virtual kiv_status_t ioctl(kiv_context* ctx, device_type_t device, ioctl_cmd_t cmd, void* arg) = 0;
     virtual kiv_status_t get_partition_count(kiv_context* ctx, uint32_t* count) = 0;
     virtual kiv_status_t get_cluster_count(kiv_context* ctx, uint32_t partition, uint32_t* count) = 0;
-    virtual kiv_status_t get_core_count(kiv_context* ctx, uint32_t partition, uint32_t cluster,
-                                        uint32_t* count) = 0;
+    virtual kiv_status_t get_core_count(kiv_context* ctx, uint32_t partition, uint32_t cluster, uint32_t* count) = 0;
     virtual kiv_status_t get_target(kiv_context* ctx, char* target) = 0;
     virtual kiv_status_t get_device_status(kiv_context* ctx, kiv_device_status_t* status) = 0;
     virtual kiv_status_t get_error_message(kiv_context* ctx, kiv_status_t status, const char** msg) = 0;

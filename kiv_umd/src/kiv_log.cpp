@@ -15,11 +15,16 @@ std::mutex& log_mutex() {
 
 const char* level_name(LogLevel level) {
     switch (level) {
-        case LogLevel::DEBUG: return "DEBUG";
-        case LogLevel::INFO: return "INFO";
-        case LogLevel::WARNING: return "WARNING";
-        case LogLevel::ERROR: return "ERROR";
-        default: return nullptr;
+        case LogLevel::DEBUG:
+            return "DEBUG";
+        case LogLevel::INFO:
+            return "INFO";
+        case LogLevel::WARNING:
+            return "WARNING";
+        case LogLevel::ERROR:
+            return "ERROR";
+        default:
+            return nullptr;
     }
 }
 
@@ -32,14 +37,18 @@ const char* last_path_component(const char* file) {
 
 // The library's static initialiser: runs once when the library is loaded,
 // before the Python module is initialised and before any API function can run.
-__attribute__((constructor)) void init_logging() { init_log_level_from_env(); }
+__attribute__((constructor)) void init_logging() {
+    init_log_level_from_env();
+}
 
 std::atomic<int32_t>* get_logger_config() {
     static std::atomic<int32_t> threshold{static_cast<int32_t>(LogLevel::INFO)};
     return &threshold;
 }
 
-void set_log_level(LogLevel level) { get_logger_config()->store(static_cast<int32_t>(level)); }
+void set_log_level(LogLevel level) {
+    get_logger_config()->store(static_cast<int32_t>(level));
+}
 
 void init_log_level_from_env() {
     const char* value = std::getenv("KIV_LOG_LEVEL");

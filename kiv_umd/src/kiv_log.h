@@ -30,8 +30,8 @@ inline bool log_enabled(LogLevel level) {
 }
 
 // Emits a record of `level` when the threshold allows it.
-#define KIV_LOG(level, file, ...)                                   \
-    do {                                                            \
+#define KIV_LOG(level, file, ...)                                                \
+    do {                                                                         \
         if (log_enabled(level)) log_message(level, file, __LINE__, __VA_ARGS__); \
     } while (0)
 

@@ -122,16 +122,16 @@ static_assert(sizeof(aipu_bin_buildversion) == 16, "build-version layout");
 
 // Shared buffer (commands 263 and 264).
 typedef struct {
-    uint64_t pa;         // out for alloc, in for free
-    uint64_t va;         // out: address in this process
-    uint32_t size;       // in
-    uint32_t mem_type;   // 0 unless the caller names one
+    uint64_t pa;        // out for alloc, in for free
+    uint64_t va;        // out: address in this process
+    uint32_t size;      // in
+    uint32_t mem_type;  // 0 unless the caller names one
 } aipu_share_buf_t;
 static_assert(sizeof(aipu_share_buf_t) == 24, "share-buffer layout");
 
 // DMA buffer allocation (command 265).
 typedef struct {
-    int32_t fd;      // out
+    int32_t fd;  // out
     uint32_t reserved;
     uint64_t bytes;  // in
 } aipu_dma_buf_req_t;
@@ -139,7 +139,7 @@ static_assert(sizeof(aipu_dma_buf_req_t) == 16, "dma-buffer request layout");
 
 // DMA buffer attach (commands 267 and 270).
 typedef struct {
-    int32_t fd;      // in
+    int32_t fd;  // in
     uint32_t reserved;
     uint64_t pa;     // out
     uint64_t bytes;  // out
@@ -190,10 +190,10 @@ typedef enum : uint32_t {
 } aipu_shared_case_t;
 
 typedef struct aipu_shared_tensor_info {
-    uint32_t type;        // tensor_type_t: input or output
+    uint32_t type;  // tensor_type_t: input or output
     uint32_t tensor_idx;
-    uint64_t pa;          // AIPU_SHARED_BY_PA
-    int32_t dmabuf_fd;    // AIPU_SHARED_BY_DMABUF
+    uint64_t pa;        // AIPU_SHARED_BY_PA
+    int32_t dmabuf_fd;  // AIPU_SHARED_BY_DMABUF
     uint32_t offset_in_dmabuf;
     uint32_t shared_case_type;  // aipu_shared_case_t
     uint32_t reserved;
@@ -222,19 +222,18 @@ aipu_status_t aipu_clean_job(const aipu_ctx_handle_t* ctx, uint64_t job_id);
 aipu_status_t aipu_get_job_status(const aipu_ctx_handle_t* ctx, uint64_t job_id, aipu_job_status_t* status,
                                   int32_t time_out);
 aipu_status_t aipu_load_tensor(const aipu_ctx_handle_t* ctx, uint64_t job_id, uint32_t tensor, const void* data);
-aipu_status_t aipu_get_tensor(const aipu_ctx_handle_t* ctx, uint64_t job_id, aipu_tensor_type_t type,
-                              uint32_t tensor, void* data);
+aipu_status_t aipu_get_tensor(const aipu_ctx_handle_t* ctx, uint64_t job_id, aipu_tensor_type_t type, uint32_t tensor,
+                              void* data);
 aipu_status_t aipu_get_device_status(const aipu_ctx_handle_t* ctx, uint32_t* status);
 aipu_status_t aipu_get_target(const aipu_ctx_handle_t* ctx, char* target);
 aipu_status_t aipu_get_partition_count(const aipu_ctx_handle_t* ctx, uint32_t* count);
 aipu_status_t aipu_get_cluster_count(const aipu_ctx_handle_t* ctx, uint32_t partition, uint32_t* count);
-aipu_status_t aipu_get_core_count(const aipu_ctx_handle_t* ctx, uint32_t partition, uint32_t cluster,
-                                  uint32_t* count);
+aipu_status_t aipu_get_core_count(const aipu_ctx_handle_t* ctx, uint32_t partition, uint32_t cluster, uint32_t* count);
 aipu_status_t aipu_ioctl(const aipu_ctx_handle_t* ctx, uint32_t cmd, void* arg);
 aipu_status_t aipu_create_batch_queue(const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint32_t* queue_id);
 aipu_status_t aipu_clean_batch_queue(const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint32_t queue_id);
-aipu_status_t aipu_config_batch_dump(const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint32_t queue_id,
-                                     uint64_t types, aipu_job_config_dump_t* config);
+aipu_status_t aipu_config_batch_dump(const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint32_t queue_id, uint64_t types,
+                                     aipu_job_config_dump_t* config);
 aipu_status_t aipu_add_batch(const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint32_t queue_id, char** inputs,
                              char** outputs);
 aipu_status_t aipu_finish_batch(const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint32_t queue_id,
