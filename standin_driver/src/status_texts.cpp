@@ -125,13 +125,13 @@ const char* status_text(uint32_t status) {
         case KIV_STATUS_ERROR_SYSTEM_ERR:
             return "system error";
         case KIV_STATUS_ERROR_OUT_OF_SPEC:
-            return "out of specification";
+            return "outside the hardware limits";
         case KIV_STATUS_ERROR_OUT_OF_AIFF_SPEC:
-            return "out of AIFF specification";
+            return "outside the AIFF unit limits";
         case KIV_STATUS_ERROR_OUT_OF_TPC_SPEC:
-            return "out of TPC specification";
+            return "outside the TPC unit limits";
         case KIV_STATUS_ERROR_OUT_OF_DMA_SPEC:
-            return "out of DMA specification";
+            return "outside the DMA unit limits";
         case KIV_STATUS_ERROR_OUT_OF_MEM_RANGE:
             return "memory access out of range";
         case KIV_STATUS_ERROR_OUT_OF_SRAM_RANGE:
