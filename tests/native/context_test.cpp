@@ -264,19 +264,30 @@ TEST_F(ContextTest, ForwardersReturnTheBackendStatusUnchanged) {
 }
 
 // The allocations of the handle, its inner record and the backend come
-// before the driver is touched; each failing one is an out-of-memory status
-// with nothing left behind.
-TEST_F(ContextTest, AllocationFailureDuringCreation) {
-    for (int nth = 1; nth <= 4; ++nth) {
-        kiv_context* ctx = reinterpret_cast<kiv_context*>(0x1);
-        StderrCapture capture;
-        fail_nth_allocation(nth);
-        const kiv_status_t status = kiv_init_context(&ctx, 0);
-        const bool failed = disarm_allocation_failure();
-        EXPECT_TRUE(failed) << "allocation " << nth;
-        EXPECT_EQ(status, KIV_STATUS_ERROR_OUT_OF_MEMORY) << "allocation " << nth;
-        EXPECT_EQ(ctx, nullptr);
-        EXPECT_EQ(capture.finish(), "");
-        EXPECT_EQ(standin_.open_context_count(), base_contexts_);
+// before the driver is touched. Each failing one gives the status of its
+// kind, silently, with `*ctx` null and no driver context left open.
+TEST_F(ContextTest, FailureDuringCreationLeavesNothingBehind) {
+    const struct {
+        AllocationFailure kind;
+        kiv_status_t status;
+    } cases[] = {
+        {AllocationFailure::bad_alloc, KIV_STATUS_ERROR_OUT_OF_MEMORY},
+        {AllocationFailure::runtime_error, KIV_STATUS_ERROR_INTERNAL},
+    };
+    for (const auto& c : cases) {
+        for (int nth = 1; nth <= 4; ++nth) {
+            const std::string where = (c.kind == AllocationFailure::bad_alloc ? "bad_alloc" : "runtime_error") +
+                                      std::string(" at allocation ") + std::to_string(nth);
+            kiv_context* ctx = reinterpret_cast<kiv_context*>(0x1);
+            StderrCapture capture;
+            fail_nth_allocation(nth, c.kind);
+            const kiv_status_t status = kiv_init_context(&ctx, 0);
+            const bool failed = disarm_allocation_failure();
+            EXPECT_TRUE(failed) << where;
+            EXPECT_EQ(status, c.status) << where;
+            EXPECT_EQ(ctx, nullptr) << where;
+            EXPECT_EQ(capture.finish(), "") << where;
+            EXPECT_EQ(standin_.open_context_count(), base_contexts_) << where;
+        }
     }
 }
