@@ -1,6 +1,20 @@
 #include "callback_dispatcher.h"
 
+#include <nlohmann/json.hpp>
+
+#include "call_recorder.h"
+
 namespace standin {
+
+namespace {
+
+// What the callable handed back, so that tests can see the runtime's value
+// arrive; null when the callable threw instead.
+void record_completion(uint64_t job_id, uint32_t job_status, const nlohmann::json& result) {
+    CallRecorder::instance().record("completion", {{"job_id", job_id}, {"status", job_status}, {"result", result}});
+}
+
+}  // namespace
 
 CallbackDispatcher::CallbackDispatcher() : shared_(std::make_shared<Shared>()) {}
 
@@ -34,10 +48,16 @@ void CallbackDispatcher::deliver_loop(std::shared_ptr<Shared> shared) {
         Item item = std::move(shared->items.front());
         shared->items.pop_front();
         lock.unlock();
+        nlohmann::json result;
         try {
-            item.cb(item.job_id, static_cast<aipu_job_status_t>(item.job_status));
+            result = item.cb(item.job_id, static_cast<aipu_job_status_t>(item.job_status));
         } catch (...) {
             // A throwing callable must not take the process down with it.
+        }
+        try {
+            record_completion(item.job_id, item.job_status, result);
+        } catch (...) {
+            // Nor may a failed record end the delivery thread.
         }
         // The callable is destroyed here, on this thread, after its call.
         item = Item{};

@@ -63,6 +63,21 @@ protected:
         return result;
     }
 
+    // The stand-in's record of the completion of `job_id`, awaited; null if it
+    // never came. The record is made after the callable returned.
+    nlohmann::json await_completion_record(uint64_t job_id) const {
+        const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+        for (;;) {
+            const std::string text = standin_.describe_last_call("completion");
+            if (!text.empty()) {
+                nlohmann::json record = nlohmann::json::parse(text);
+                if (record["job_id"] == job_id) return record;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) return nullptr;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
     StandinControls standin_{standin_library_path()};
     LiveContext live_;
 };
@@ -135,6 +150,51 @@ TEST_F(AsyncTest, ThrowingCallableIsReportedAndContained) {
     const JobRun run = run_job(ctx(), graph_id, {{5, 6, 7, 8}});
     EXPECT_EQ(run.status, KIV_STATUS_SUCCESS);
     EXPECT_EQ(kiv_clean_job(ctx(), job_id), KIV_STATUS_SUCCESS);
+    EXPECT_EQ(kiv_unload_graph(ctx(), graph_id), KIV_STATUS_SUCCESS);
+}
+
+// What the driver's completion call returns is the runtime callable's
+// integer; with no callable it is 0, and a throw is reported and becomes -1.
+TEST_F(AsyncTest, CallableResultReachesTheDriver) {
+    const int32_t saved = get_logger_config()->load();
+    set_log_level(LogLevel::INFO);
+    const uint64_t graph_id = load_program(ctx(), copy_program(4));
+    const struct {
+        const char* name;
+        kiv_job_callback_t cb;
+        int result;
+        bool reports;
+    } cases[] = {
+        {"returning", [](uint64_t, job_status_t) { return 1234; }, 1234, false},
+        {"empty", kiv_job_callback_t{}, 0, false},
+        {"throwing", [](uint64_t, job_status_t) -> int32_t { throw std::runtime_error("callback failed"); }, -1, true},
+    };
+    for (const auto& c : cases) {
+        const uint64_t job_id = start_job(graph_id, {1, 2, 3, 4});
+        standin_.reset_calls();
+        StderrCapture capture;
+        EXPECT_EQ(kiv_job_infer_async(ctx(), job_id, c.cb), KIV_STATUS_SUCCESS) << c.name;
+        const nlohmann::json record = await_completion_record(job_id);
+        // The bridge logs before it returns, so stderr is complete by now.
+        const std::string text = capture.finish();
+        if (!record.is_object()) {
+            ADD_FAILURE() << c.name << ": no completion recorded";
+            continue;
+        }
+        EXPECT_EQ(record["status"], AIPU_JOB_STATUS_DONE) << c.name;
+        EXPECT_EQ(record["result"], c.result) << c.name;
+        if (c.reports) {
+            EXPECT_TRUE(
+                matches_whole(text, log_record_pattern("aipu_adapter", "ERROR",
+                                                       "bridge_job_completion: completion callback of job " +
+                                                           std::to_string(job_id) + " threw: callback failed\n")))
+                << text;
+        } else {
+            EXPECT_EQ(text, "") << c.name;
+        }
+        EXPECT_EQ(kiv_clean_job(ctx(), job_id), KIV_STATUS_SUCCESS) << c.name;
+    }
+    get_logger_config()->store(saved);
     EXPECT_EQ(kiv_unload_graph(ctx(), graph_id), KIV_STATUS_SUCCESS);
 }
 
