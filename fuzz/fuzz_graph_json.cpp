@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <nlohmann/json.hpp>
 #include <string>
 
 #include "fuzz_temp_file.h"
+#include "json_outcome.h"
 #include "serialization_handler.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -28,15 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     input.write(data, size);
 
     kiv::SerializationHandler handler;
-    try {
-        if (handler.LoadJson(input.path()) != KIV_SERIALIZATION_OK) return 0;
-    } catch (const nlohmann::json::parse_error&) {
-        return 0;
-    } catch (const nlohmann::json::type_error&) {
-        return 0;
-    } catch (const nlohmann::json::out_of_range&) {
-        return 0;
-    }
+    if (!kiv_fuzz::loaded([&] { return handler.LoadJson(input.path()); })) return 0;
     handler.serialize();
     kiv::SerializationHandler reader;
     if (reader.deserialize(handler.GetBufferPointer(), handler.GetBufferSize()) != KIV_SERIALIZATION_OK) abort();

@@ -3,9 +3,9 @@
 // fault is a finding.
 #include <cstdint>
 #include <cstdio>
-#include <nlohmann/json.hpp>
 
 #include "fuzz_temp_file.h"
+#include "json_outcome.h"
 #include "serialization_handler.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -18,15 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     input.write(data, size);
 
     kiv::SerializationHandler handler;
-    try {
-        if (handler.LoadIoJson(input.path()) != KIV_SERIALIZATION_OK) return 0;
-    } catch (const nlohmann::json::parse_error&) {
-        return 0;
-    } catch (const nlohmann::json::type_error&) {
-        return 0;
-    } catch (const nlohmann::json::out_of_range&) {
-        return 0;
-    }
+    if (!kiv_fuzz::loaded([&] { return handler.LoadIoJson(input.path()); })) return 0;
     // What a loaded description offers to its users must be answerable.
     handler.GetInputInfos();
     handler.GetOutputInfos();
