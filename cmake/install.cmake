@@ -33,7 +33,7 @@ endif()
 
 install(FILES
   ${CMAKE_SOURCE_DIR}/kiv_umd/include/kiv_api.h
-  ${CMAKE_SOURCE_DIR}/standin_driver/include/aipu_driver.h
+  ${CMAKE_SOURCE_DIR}/kiv_umd/include/aipu_driver.h
   ${CMAKE_SOURCE_DIR}/kiv_serialization/serialization_handler.h
   ${CMAKE_BINARY_DIR}/generated/zor_generated.h
   DESTINATION ${KIV_INSTALL_INCLUDEDIR} COMPONENT devel)

@@ -8,23 +8,10 @@
 #include <cstdio>
 
 #include "page_advice.h"
+#include "unique_fd.h"
 
 namespace kiv {
 namespace {
-
-class ReadOnlyFile {
-public:
-    explicit ReadOnlyFile(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC)) {}
-    ~ReadOnlyFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    ReadOnlyFile(const ReadOnlyFile&) = delete;
-    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Reads up to `length` bytes; false on a read error. A file that shrank
 // meanwhile gives fewer bytes, which the verifier then judges.
@@ -59,7 +46,7 @@ int ContainerFile::Read(const char* path) {
 }
 
 ContainerFile::Outcome ContainerFile::read_regular_file(const char* path) {
-    ReadOnlyFile file(path);
+    UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
     struct stat info {};
     if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return Outcome::Unreadable;
     const auto length = static_cast<size_t>(info.st_size);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -32,9 +33,22 @@ namespace {
 
 constexpr const char* kLogFile = "src/aipu_adapter";
 
+// Owns a freshly opened driver library until every entry point is bound, so
+// that a failed bind, or an exception on the way, closes it again.
+struct LibraryCloser {
+    void operator()(void* library) const { dlclose(library); }
+};
+using OpenedLibrary = std::unique_ptr<void, LibraryCloser>;
+
+// Looks one name up. A lookup that leaves a loader error is a miss; the text
+// of the first miss is kept. (A name that resolves to a null address without
+// an error is not a miss: its slot simply stays null.)
 template <typename Fn>
-void bind_entry(void* library, const char* name, Fn& slot) {
+void bind_entry(void* library, const char* name, Fn& slot, std::string& first_miss) {
+    dlerror();
     slot = reinterpret_cast<Fn>(dlsym(library, name));
+    const char* error = dlerror();
+    if (error != nullptr && first_miss.empty()) first_miss = error;
 }
 
 std::string loader_error_text() {
@@ -52,55 +66,62 @@ aipu_create_job_cfg_t* job_options(job_config* cfg) {
 
 }  // namespace
 
-// Every name is looked up even after a miss; one loader error check at the
-// end then rejects a library that lacks any of them.
-void AipuAdapter::Impl::bind_entries() {
-    bind_entry(library, "aipu_init_context", entries.init_context);
-    bind_entry(library, "aipu_deinit_context", entries.deinit_context);
-    bind_entry(library, "aipu_config_global", entries.config_global);
-    bind_entry(library, "aipu_load_graph_helper", entries.load_graph_helper);
-    bind_entry(library, "aipu_unload_graph", entries.unload_graph);
-    bind_entry(library, "aipu_get_tensor_count", entries.get_tensor_count);
-    bind_entry(library, "aipu_get_tensor_descriptor", entries.get_tensor_descriptor);
-    bind_entry(library, "aipu_get_error_message", entries.get_error_message);
-    bind_entry(library, "aipu_create_job", entries.create_job);
-    bind_entry(library, "aipu_config_job", entries.config_job);
-    bind_entry(library, "aipu_clean_job", entries.clean_job);
-    bind_entry(library, "aipu_finish_job", entries.finish_job);
-    bind_entry(library, "aipu_flush_job", entries.flush_job);
-    bind_entry(library, "aipu_get_job_status", entries.get_job_status);
-    bind_entry(library, "aipu_load_tensor", entries.load_tensor);
-    bind_entry(library, "aipu_get_tensor", entries.get_tensor);
-    bind_entry(library, "aipu_get_device_status", entries.get_device_status);
-    bind_entry(library, "aipu_get_target", entries.get_target);
-    bind_entry(library, "aipu_get_partition_count", entries.get_partition_count);
-    bind_entry(library, "aipu_get_cluster_count", entries.get_cluster_count);
-    bind_entry(library, "aipu_get_core_count", entries.get_core_count);
-    bind_entry(library, "aipu_ioctl", entries.ioctl);
-    bind_entry(library, "aipu_create_batch_queue", entries.create_batch_queue);
-    bind_entry(library, "aipu_clean_batch_queue", entries.clean_batch_queue);
-    bind_entry(library, "aipu_config_batch_dump", entries.config_batch_dump);
-    bind_entry(library, "aipu_add_batch", entries.add_batch);
-    bind_entry(library, "aipu_finish_batch", entries.finish_batch);
-    bind_entry(library, "aipu_specify_iobuf", entries.specify_iobuf);
+// Every name is looked up, in this order, even after a miss. The loader
+// clears its error on every successful lookup, so each lookup is checked on
+// its own: one check at the end would only see a missing last name.
+std::string AipuAdapter::Impl::bind_entries(void* library, AipuEntryTable& table) {
+    std::string first_miss;
+    bind_entry(library, "aipu_init_context", table.init_context, first_miss);
+    bind_entry(library, "aipu_deinit_context", table.deinit_context, first_miss);
+    bind_entry(library, "aipu_config_global", table.config_global, first_miss);
+    bind_entry(library, "aipu_load_graph_helper", table.load_graph_helper, first_miss);
+    bind_entry(library, "aipu_unload_graph", table.unload_graph, first_miss);
+    bind_entry(library, "aipu_get_tensor_count", table.get_tensor_count, first_miss);
+    bind_entry(library, "aipu_get_tensor_descriptor", table.get_tensor_descriptor, first_miss);
+    bind_entry(library, "aipu_get_error_message", table.get_error_message, first_miss);
+    bind_entry(library, "aipu_create_job", table.create_job, first_miss);
+    bind_entry(library, "aipu_config_job", table.config_job, first_miss);
+    bind_entry(library, "aipu_clean_job", table.clean_job, first_miss);
+    bind_entry(library, "aipu_finish_job", table.finish_job, first_miss);
+    bind_entry(library, "aipu_flush_job", table.flush_job, first_miss);
+    bind_entry(library, "aipu_get_job_status", table.get_job_status, first_miss);
+    bind_entry(library, "aipu_load_tensor", table.load_tensor, first_miss);
+    bind_entry(library, "aipu_get_tensor", table.get_tensor, first_miss);
+    bind_entry(library, "aipu_get_device_status", table.get_device_status, first_miss);
+    bind_entry(library, "aipu_get_target", table.get_target, first_miss);
+    bind_entry(library, "aipu_get_partition_count", table.get_partition_count, first_miss);
+    bind_entry(library, "aipu_get_cluster_count", table.get_cluster_count, first_miss);
+    bind_entry(library, "aipu_get_core_count", table.get_core_count, first_miss);
+    bind_entry(library, "aipu_ioctl", table.ioctl, first_miss);
+    bind_entry(library, "aipu_create_batch_queue", table.create_batch_queue, first_miss);
+    bind_entry(library, "aipu_clean_batch_queue", table.clean_batch_queue, first_miss);
+    bind_entry(library, "aipu_config_batch_dump", table.config_batch_dump, first_miss);
+    bind_entry(library, "aipu_add_batch", table.add_batch, first_miss);
+    bind_entry(library, "aipu_finish_batch", table.finish_batch, first_miss);
+    bind_entry(library, "aipu_specify_iobuf", table.specify_iobuf, first_miss);
+    return first_miss;
 }
 
 bool AipuAdapter::Impl::load_aipu_library() {
     const char* env_path = std::getenv("AIPU_LIB_PATH");
     const char* path = env_path ? env_path : "libaipudrv.so";
     dlerror();
-    library = dlopen(path, RTLD_LAZY);
-    if (library == nullptr) {
+    OpenedLibrary opened(dlopen(path, RTLD_LAZY));
+    if (!opened) {
         load_error = "Failed to load backend: " + loader_error_text();
         KIV_LOG(LogLevel::ERROR, kLogFile, "%s: %s\n", "load_aipu_library", load_error.c_str());
         return false;
     }
-    bind_entries();
-    const char* symbol_error = dlerror();
-    if (symbol_error == nullptr) return true;
-    load_error = std::string("Failed to load symbols: ") + symbol_error;
+    AipuEntryTable table;
+    const std::string first_miss = bind_entries(opened.get(), table);
+    if (first_miss.empty()) {
+        entries = table;
+        library = opened.release();
+        return true;
+    }
+    // The library is rejected as a whole; `opened` closes it on return.
+    load_error = "Failed to load symbols: " + first_miss;
     KIV_LOG(LogLevel::ERROR, kLogFile, "%s: %s\n", "load_aipu_library", load_error.c_str());
-    unload_library();
     return false;
 }
 
@@ -122,15 +143,34 @@ AipuAdapter::~AipuAdapter() {
     }
 }
 
+// Unloads the library when init_context leaves without an open driver
+// context, whichever way it leaves: a refusal, a missing init entry point,
+// or an exception.
+class AipuAdapter::Impl::UnloadUnlessOpened {
+public:
+    explicit UnloadUnlessOpened(Impl& impl) : impl_(impl), opened_(impl.driver_ctx != nullptr) {}
+    ~UnloadUnlessOpened() {
+        if (!opened_) impl_.unload_library();
+    }
+    UnloadUnlessOpened(const UnloadUnlessOpened&) = delete;
+    UnloadUnlessOpened& operator=(const UnloadUnlessOpened&) = delete;
+    void opened() { opened_ = true; }
+
+private:
+    Impl& impl_;
+    bool opened_;
+};
+
 kiv_status_t AipuAdapter::Impl::init_context() {
     std::lock_guard<std::mutex> lock(mutex);
     if (library == nullptr && !load_aipu_library()) return KIV_STATUS_ERROR_BACKEND_LOAD_FAIL;
+    UnloadUnlessOpened unload_on_failure(*this);
     if (entries.init_context == nullptr) {
         KIV_LOG(LogLevel::INFO, kLogFile, "%s: aipu_init_context function not loaded \n", "init_context");
         return KIV_STATUS_ERROR_INTERNAL;
     }
     const aipu_status_t status = entries.init_context(&driver_ctx);
-    if (status != 0) unload_library();
+    if (status == 0) unload_on_failure.opened();
     return to_status(status);
 }
 

@@ -49,7 +49,8 @@ struct AipuAdapter::Impl {
     AipuEntryTable entries;
 
     // Opens $AIPU_LIB_PATH (or libaipudrv.so) and binds all entry points;
-    // false, with the library closed again, when either step fails.
+    // false, with the library closed again and nothing bound, when the
+    // library cannot be opened or lacks any entry point.
     bool load_aipu_library();
     // Closes the library and forgets the driver context and every entry point.
     void unload_library();
@@ -58,7 +59,10 @@ struct AipuAdapter::Impl {
     kiv_status_t get_tensor_count(uint64_t graph_id, tensor_type_t type, uint32_t* count);
 
 private:
-    void bind_entries();
+    class UnloadUnlessOpened;
+    // Binds every entry point of `library` into `table`; returns the loader's
+    // text for the first missing name, or an empty text when none is missing.
+    static std::string bind_entries(void* library, AipuEntryTable& table);
 };
 
 #endif  // KIV_AIPU_ADAPTER_IMPL_H

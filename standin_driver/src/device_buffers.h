@@ -15,6 +15,8 @@
 
 namespace standin {
 
+using kiv::UniqueFd;
+
 // A window into a shared buffer that a job tensor is bound to. It keeps the
 // memory alive even if the caller frees the buffer while the job still holds
 // the binding.

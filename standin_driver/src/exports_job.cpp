@@ -57,10 +57,8 @@ AIPU_EXPORT aipu_status_t aipu_get_tensor(const aipu_ctx_handle_t* ctx, uint64_t
     return with_context(ctx, [&](Context& c) { return c.get_tensor(job_id, type, tensor, data); });
 }
 
-#if !AIPU_STANDIN_OMIT_SPECIFY_IOBUF
 AIPU_EXPORT aipu_status_t aipu_specify_iobuf(const aipu_ctx_handle_t* ctx, uint64_t job_id,
                                              aipu_shared_tensor_info_t* info) {
     record_call("aipu_specify_iobuf", ctx, json{{"job_id", job_id}, {"info", describe_shared_tensor(info)}});
     return with_context(ctx, [&](Context& c) { return c.specify_iobuf(job_id, info); });
 }
-#endif

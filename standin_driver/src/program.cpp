@@ -1,12 +1,11 @@
 #include "program.h"
 
-#include <sys/mman.h>
-
 #include <cmath>
 
 #include "byte_reader.h"
 #include "kiv_api.h"
 #include "npu_program_format.h"
+#include "page_advice.h"
 
 namespace standin {
 namespace {
@@ -17,18 +16,6 @@ constexpr uint32_t kBad = KIV_STATUS_ERROR_INVALID_GBIN;
 
 bool is_compute_type(uint32_t dtype) {
     return dtype == kU8 || dtype == kS8 || dtype == kU16 || dtype == kS16 || dtype == kS32 || dtype == kF32;
-}
-
-// A large constant is filled once right after allocation: its pages are
-// faulted in by one call rather than one fault per 4 KiB page.
-void prefault_pages(void* buffer, size_t size) {
-    constexpr int kPopulateWrite = 23;  // MADV_POPULATE_WRITE, Linux 5.14
-    constexpr size_t kMin = size_t{4} << 20;
-    constexpr uintptr_t kPage = 4096;
-    if (buffer == nullptr || size < kMin) return;
-    const auto begin = (reinterpret_cast<uintptr_t>(buffer) + kPage - 1) & ~(kPage - 1);
-    const auto end = (reinterpret_cast<uintptr_t>(buffer) + size) & ~(kPage - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, kPopulateWrite);
 }
 
 bool is_int8_type(uint32_t dtype) {
@@ -66,7 +53,7 @@ uint32_t read_tensor(ByteReader& in, uint64_t& total_bytes, TensorSpec& t) {
         const uint8_t* bytes = in.take(data_size);
         if (bytes == nullptr) return kBad;
         t.data.reserve(data_size);
-        prefault_pages(t.data.data(), data_size);
+        kiv::prefault_pages(t.data.data(), data_size);
         t.data.assign(bytes, bytes + data_size);
     } else if (data_size != 0) {
         return kBad;

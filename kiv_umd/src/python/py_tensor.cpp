@@ -16,27 +16,13 @@
 #include "page_advice.h"
 #include "py_npu.h"
 #include "py_object_data.h"
+#include "unique_fd.h"
 
 namespace aipudrv {
 
 namespace {
 
 const char kUnsupportedInputLine[] = "[PY UMD ERROR] input tensor only supports bytes,bytearray or numpy array\n";
-
-// A read-only file descriptor, closed when the owner goes.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY)) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // A private read-only mapping of the start of a file, unmapped when the owner goes.
 class FileMapping {
@@ -156,7 +142,7 @@ kiv_status_t NPU::kiv_load_tensor_from_file(uint64_t job_id, uint32_t tensor, co
         print_error_line("kiv_get_tensor_descriptor", status);
         return status;
     }
-    FileDescriptor file(filename);
+    kiv::UniqueFd file(::open(filename.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) {
         fprintf(stderr, "[PY UMD ERROR] open file failed: %s! \n", filename.c_str());
         return KIV_STATUS_ERROR_OPEN_FILE_FAIL;

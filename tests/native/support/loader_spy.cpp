@@ -2,14 +2,31 @@
 
 #include <dlfcn.h>
 
-#include <map>
+#include <array>
 #include <mutex>
 
 namespace {
 
+// A fixed table rather than a container that allocates: the spy runs inside
+// dlopen, which must not throw, also while a test makes allocations fail.
 struct SpyState {
+    struct Entry {
+        void* handle = nullptr;
+        int open = 0;  // successful opens minus closes
+    };
     std::mutex mutex;
-    std::map<void*, int> open;  // handle -> successful opens minus closes
+    std::array<Entry, 256> entries;
+
+    Entry* find(void* handle) {
+        for (Entry& e : entries) {
+            if (e.handle == handle) return &e;
+        }
+        return nullptr;
+    }
+    Entry* find_or_add(void* handle) {
+        if (Entry* e = find(handle)) return e;
+        return find(nullptr);
+    }
 };
 
 SpyState& state() {
@@ -38,7 +55,10 @@ extern "C" void* dlopen(const char* file, int mode) {
     void* handle = real_dlopen()(file, mode);
     if (handle != nullptr) {
         std::lock_guard<std::mutex> lock(state().mutex);
-        ++state().open[handle];
+        if (SpyState::Entry* e = state().find_or_add(handle)) {
+            e->handle = handle;
+            ++e->open;
+        }
     }
     return handle;
 }
@@ -46,8 +66,8 @@ extern "C" void* dlopen(const char* file, int mode) {
 extern "C" int dlclose(void* handle) {
     {
         std::lock_guard<std::mutex> lock(state().mutex);
-        auto it = state().open.find(handle);
-        if (it != state().open.end() && --it->second == 0) state().open.erase(it);
+        SpyState::Entry* e = state().find(handle);
+        if (e != nullptr && --e->open == 0) *e = SpyState::Entry{};
     }
     return real_dlclose()(handle);
 }
@@ -57,6 +77,6 @@ int loader_spy_open_count(const std::string& path) {
     if (handle == nullptr) return 0;
     real_dlclose()(handle);
     std::lock_guard<std::mutex> lock(state().mutex);
-    auto it = state().open.find(handle);
-    return it == state().open.end() ? 0 : it->second;
+    const SpyState::Entry* e = state().find(handle);
+    return e == nullptr ? 0 : e->open;
 }

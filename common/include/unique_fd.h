@@ -1,12 +1,12 @@
-// Owner of one file descriptor.
-#ifndef STANDIN_UNIQUE_FD_H
-#define STANDIN_UNIQUE_FD_H
+// Owner of one file descriptor, closed when the owner goes.
+#ifndef KIV_UNIQUE_FD_H
+#define KIV_UNIQUE_FD_H
 
 #include <unistd.h>
 
 #include <utility>
 
-namespace standin {
+namespace kiv {
 
 class UniqueFd {
 public:
@@ -35,6 +35,6 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace standin
+}  // namespace kiv
 
-#endif  // STANDIN_UNIQUE_FD_H
+#endif  // KIV_UNIQUE_FD_H

@@ -7,6 +7,7 @@
 #define KIV_PAGE_ADVICE_H
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -18,11 +19,19 @@ constexpr size_t kPageAdviceMin = size_t{4} << 20;
 
 namespace detail {
 
+// The kernel's page size: 4 KiB on x86_64, but 4, 16 or 64 KiB on arm64.
+inline uintptr_t page_size() {
+    static const auto size = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+// Advice applies to whole pages, so only the pages that lie entirely inside
+// the buffer get it; bytes around them that belong to other owners do not.
 inline void advise_interior(void* buffer, size_t size, int advice) {
-    constexpr uintptr_t kPage = 4096;
     if (buffer == nullptr || size < kPageAdviceMin) return;
-    const auto begin = (reinterpret_cast<uintptr_t>(buffer) + kPage - 1) & ~(kPage - 1);
-    const auto end = (reinterpret_cast<uintptr_t>(buffer) + size) & ~(kPage - 1);
+    const uintptr_t page = page_size();
+    const auto begin = (reinterpret_cast<uintptr_t>(buffer) + page - 1) & ~(page - 1);
+    const auto end = (reinterpret_cast<uintptr_t>(buffer) + size) & ~(page - 1);
     if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, advice);
 }
 
