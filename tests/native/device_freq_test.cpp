@@ -26,10 +26,14 @@ bool private_mounts_available() {
 // Runs the probe with `index` in a namespace where only `dirs` exist under
 // /sys/class, then prints each frequency file that exists as "[DT]" or
 // "[ACPI]" followed by its content and a newline.
-std::string run_probe(const std::vector<const char*>& dirs, const std::string& index, const std::string& env = "") {
+// `setup` runs after the directories are made, `teardown` after the probe.
+std::string run_probe(const std::vector<const char*>& dirs, const std::string& index, const std::string& env = "",
+                      const std::string& setup = "", const std::string& teardown = "") {
     std::string script = "mount -t tmpfs none /sys/class || exit 97; ";
     for (const char* dir : dirs) script += "mkdir -p " + shell_quote(dir) + " || exit 98; ";
+    script += setup;
     script += env + " " + shell_quote(probe_path("freq_probe")) + " " + shell_quote(index) + " 2>&1; ";
+    script += teardown;
     script += "for pair in DT:" + std::string(kDtDir) + " ACPI:" + kAcpiDir + "; do ";
     script += "name=${pair%%:*}; file=${pair#*:}/set_freq; ";
     script += "if [ -e \"$file\" ]; then echo \"[$name]\"; cat \"$file\"; echo; fi; done";
@@ -70,6 +74,21 @@ TEST(SetFreq, NoNodeLogsBothPaths) {
     if (!private_mounts_available()) GTEST_SKIP() << "needs unshare --mount (root)";
     const std::string out = run_probe({}, "0");
     EXPECT_TRUE(matches_whole(out, kOpenFailure + "status=3\n")) << out;
+}
+
+// A write the kernel refuses (here: a full device bound over the file) is
+// a failure naming the file, never a confirmation.
+TEST(SetFreq, RefusedWriteIsReportedAsFailure) {
+    if (!private_mounts_available()) GTEST_SKIP() << "needs unshare --mount (root)";
+    const std::string dt_file = std::string(kDtDir) + "/set_freq";
+    const std::string full = "touch " + shell_quote(dt_file) + " && mount --bind /dev/full " + shell_quote(dt_file) +
+                             " || exit 96; ";
+    const std::string out = run_probe({kDtDir}, "2", "", full, "umount " + shell_quote(dt_file) + "; ");
+    EXPECT_TRUE(matches_whole(out, log_record_pattern("kiv_api", "ERROR",
+                                                      "Failed to write frequency file " + dt_file +
+                                                          ": No space left on device\n") +
+                                       "status=15\n\\[DT\\]\n\n"))
+        << out;
 }
 
 TEST(SetFreq, BadIndexesTouchNothing) {
