@@ -45,8 +45,9 @@ void read_entry(const json& entry, std::vector<std::string>& names, std::vector<
     if (!entry.is_object() || !entry.contains("name")) return;
     std::string name = entry["name"].get<std::string>();
     std::vector<int> shape = optional_list<int>(entry, "shape");
-    auto dtype = static_cast<DType>(entry.contains("dtype") ? json_number<int>(entry["dtype"]) : 0);
-    auto qtype = entry.contains("qtype") ? static_cast<QType>(json_number<int>(entry["qtype"])) : kDefaultQType;
+    // Codes are stored as 32-bit unsigned numbers: a negative one is refused.
+    auto dtype = static_cast<DType>(entry.contains("dtype") ? json_number<uint32_t>(entry["dtype"]) : 0);
+    auto qtype = entry.contains("qtype") ? static_cast<QType>(json_number<uint32_t>(entry["qtype"])) : kDefaultQType;
     std::vector<float> scale = optional_list<float>(entry, "scale");
     std::vector<int> zero_point = optional_list<int>(entry, "zero_point");
     names.push_back(name);

@@ -1,12 +1,14 @@
-// Numbers read from the JSON descriptions. The JSON library converts a
-// floating-point value to the requested type with a plain cast, which is
-// undefined behaviour when the value lies outside that type's range (a dtype
-// of 1e107, a scale of 1e300). These readers refuse such values with the
+// Numbers read from the JSON descriptions. The JSON library converts a value
+// to the requested type with a plain cast: a floating-point value outside the
+// type's range is undefined behaviour (a dtype of 1e107, a scale of 1e300),
+// and an integer outside it silently wraps (a version of 4294967297 read as
+// 1, a dtype of -1 as 4294967295). These readers refuse such values with the
 // library's own out_of_range error, like any other value that does not fit.
 #ifndef KIV_JSON_NUMBERS_H
 #define KIV_JSON_NUMBERS_H
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -14,20 +16,42 @@
 
 namespace kiv {
 
+namespace detail {
+
+template <typename T>
+bool float_fits(double number) {
+    if (std::is_integral<T>::value) {
+        return number > static_cast<double>(std::numeric_limits<T>::min()) - 1.0 &&
+               number < static_cast<double>(std::numeric_limits<T>::max()) + 1.0;
+    }
+    return !std::isfinite(number) || std::fabs(number) <= static_cast<double>(std::numeric_limits<T>::max());
+}
+
+// Every integer the library holds (64 bits, signed or not) is within a
+// floating-point type's range; integral types are compared exactly.
+template <typename T>
+bool integer_fits(const nlohmann::json& value) {
+    if (!std::is_integral<T>::value) return true;
+    using Limits = std::numeric_limits<T>;
+    if (value.is_number_unsigned()) {
+        return value.get<uint64_t>() <= static_cast<uint64_t>(Limits::max());
+    }
+    const int64_t number = value.get<int64_t>();
+    if (number < 0) return Limits::is_signed && number >= static_cast<int64_t>(Limits::min());
+    return static_cast<uint64_t>(number) <= static_cast<uint64_t>(Limits::max());
+}
+
+}  // namespace detail
+
 template <typename T>
 T json_number(const nlohmann::json& value) {
     static_assert(std::is_arithmetic<T>::value, "numbers only");
-    if (value.is_number_float()) {
-        const double number = value.get<double>();
-        const bool fits =
-            std::is_integral<T>::value
-                ? number > static_cast<double>(std::numeric_limits<T>::min()) - 1.0 &&
-                      number < static_cast<double>(std::numeric_limits<T>::max()) + 1.0
-                : !std::isfinite(number) || std::fabs(number) <= static_cast<double>(std::numeric_limits<T>::max());
-        if (!fits) {
-            throw nlohmann::json::out_of_range::create(
-                406, "number " + value.dump() + " does not fit the expected type", &value);
-        }
+    const bool fits = value.is_number_float()     ? detail::float_fits<T>(value.get<double>())
+                      : value.is_number_integer() ? detail::integer_fits<T>(value)
+                                                  : true;  // the library reports a wrong type itself
+    if (!fits) {
+        throw nlohmann::json::out_of_range::create(406, "number " + value.dump() + " does not fit the expected type",
+                                                   &value);
     }
     return value.get<T>();
 }
