@@ -1,6 +1,7 @@
 // Conversion between the in-memory model and container bytes, and the
 // container file operations.
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -59,6 +60,28 @@ flatbuffers::Offset<ZorTensor> write_tensor(flatbuffers::FlatBufferBuilder& buil
     auto zero_point = builder.CreateVector(tensor.GetZeroPoint());
     return CreateZorTensor(builder, name, shape, tensor.GetDtype(), tensor.GetQType(), scale, zero_point);
 }
+
+// An upper bound of the size of a model's container image: the payload of
+// every string and vector plus, for each of them and for each table, room
+// for its length prefix, terminator, padding, offset and vtable.
+class ImageSizeBound {
+public:
+    void text(const std::string& value) { add(std::strlen(value.c_str())); }
+    void names(const std::vector<std::string>& values) {
+        for (const std::string& value : values) text(value);
+        add(values.size() * sizeof(uint32_t));
+    }
+    template <typename T>
+    void scalars(const std::vector<T>& values) {
+        add(values.size() * sizeof(T));
+    }
+    void add(uint64_t payload) { bytes_ += payload + kFraming; }
+    uint64_t bytes() const { return bytes_; }
+
+private:
+    static constexpr uint64_t kFraming = 64;
+    uint64_t bytes_ = kFraming;
+};
 
 // A model read from a container, held by owners until it replaces the
 // handler's model, so that a failure half-way leaves the old model intact.
@@ -119,8 +142,39 @@ int SerializationHandler::clear() {
     return KIV_SERIALIZATION_OK;
 }
 
+// The builder's own limit check is compiled out of release builds and its
+// offsets are 32-bit, so a model over the limit must be refused before
+// building: past it, every reader rejects the image, and past 4 GiB the
+// offsets wrap.
+bool SerializationHandler::fits_container() const {
+    ImageSizeBound bound;
+    for (const Subgraph* subgraph : subgraphs_) {
+        bound.text(subgraph->GetName());
+        bound.add(subgraph->GetByteCount());
+        bound.names(subgraph->GetInputs());
+        bound.names(subgraph->GetOutputs());
+    }
+    for (const Tensor* tensor : tensors_) {
+        bound.text(tensor->GetName());
+        bound.scalars(tensor->GetShape());
+        bound.scalars(tensor->GetScale());
+        bound.scalars(tensor->GetZeroPoint());
+    }
+    bound.add((subgraphs_.size() + tensors_.size()) * sizeof(uint32_t));
+    bound.names(inputs_);
+    bound.names(outputs_);
+    bound.text(name_);
+    bound.text(io_json_);
+    return bound.bytes() < FLATBUFFERS_MAX_BUFFER_SIZE;
+}
+
 int SerializationHandler::serialize() {
     builder_.Clear();
+    if (!fits_container()) {
+        printf("Error serializing model: it does not fit the container format's limit of %llu bytes\n",
+               static_cast<unsigned long long>(FLATBUFFERS_MAX_BUFFER_SIZE));
+        return KIV_SERIALIZATION_FILE_ERROR;
+    }
 
     std::vector<flatbuffers::Offset<ZorSubgraph>> subgraphs;
     subgraphs.reserve(subgraphs_.size());

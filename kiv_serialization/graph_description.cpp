@@ -89,7 +89,7 @@ void adopt(std::vector<T*>& owners, std::unique_ptr<T> object) {
 }
 
 int write_image(SerializationHandler& handler, const char* out_path) {
-    handler.serialize();
+    if (int result = handler.serialize()) return result;
     const char* image = reinterpret_cast<const char*>(handler.GetBufferPointer());
     if (out_path == nullptr || !flatbuffers::SaveFile(out_path, image, handler.GetBufferSize(), true)) {
         printf("Error saving floatbuffer file: %s\n", out_path != nullptr ? out_path : "");
@@ -211,8 +211,7 @@ int SerializationHandler::Serialization(const char* in_path, bool is_json) {
         adopt(subgraphs_, std::make_unique<Subgraph>("aipu", to_code(bytes), std::vector<std::string>{"input"},
                                                      std::vector<std::string>{"output"}, kAipuBackend));
     }
-    serialize();
-    return KIV_SERIALIZATION_OK;
+    return serialize();
 }
 
 }  // namespace kiv

@@ -88,7 +88,10 @@ public:
     std::vector<std::string>& GetOutputs() { return outputs_; }
     const std::vector<std::string>& GetOutputs() const { return outputs_; }
     const uint8_t* GetData() const { return data_.data(); }
+    // The byte count as the container stores it (32 bits); GetByteCount()
+    // gives the full count of an executable too large for a container.
     uint32_t GetSize() const { return static_cast<uint32_t>(data_.size()); }
+    size_t GetByteCount() const { return data_.size(); }
     Backend GetBackend() const { return backend_; }
 
 private:
@@ -116,7 +119,9 @@ public:
     // buffer and the IO JSON text. Keeps name, version and the last image.
     int clear();
 
-    // Builds the container image of the held model in the builder.
+    // Builds the container image of the held model in the builder. A model
+    // too large for the container format (2 GiB) is refused with a message
+    // and KIV_SERIALIZATION_FILE_ERROR, leaving the builder empty.
     int serialize();
     // Replaces the held model by the container in `buffer`; the buffer is not
     // verified (see the length-taking form).
@@ -171,6 +176,9 @@ public:
     void SetIoJson(const std::string& text) { io_json_ = text; }
 
 private:
+    // True when the held model's image stays within the container format's limit.
+    bool fits_container() const;
+
     flatbuffers::FlatBufferBuilder builder_;
     std::vector<Subgraph*> subgraphs_;
     std::vector<Tensor*> tensors_;

@@ -1,6 +1,7 @@
 // The zor tool, run as a program: exit statuses, output and error lines.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -198,6 +199,17 @@ TEST_F(ZorToolTest, FailuresExitWithOne) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "Error loading origin model: " + dir_.file("absent.bin") + "\n");
     expect_one_error_line(run, "x.zor");
+
+    // An executable the container format cannot hold (2 GiB; a sparse file)
+    // is refused before anything is written.
+    const std::string huge = dir_.file("huge.bin");
+    ASSERT_EQ(::truncate(file("huge.bin", "").c_str(), off_t{1} << 31), 0);
+    const std::string too_large = dir_.file("huge.zor");
+    run = zor({"pack", "--bin", huge, "-o", too_large});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("container format's limit"), std::string::npos) << run.out;
+    expect_one_error_line(run, too_large);
+    EXPECT_NE(::access(too_large.c_str(), F_OK), 0) << "a container was written";
 }
 
 }  // namespace
