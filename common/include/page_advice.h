@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace kiv {
 
@@ -27,15 +28,57 @@ inline uintptr_t page_size() {
 
 // Advice applies to whole pages, so only the pages that lie entirely inside
 // the buffer get it; bytes around them that belong to other owners do not.
-inline void advise_interior(void* buffer, size_t size, int advice) {
-    if (buffer == nullptr || size < kPageAdviceMin) return;
+struct PageRange {
+    uintptr_t begin;
+    uintptr_t end;  // equal to begin when no whole page fits
+};
+
+inline PageRange whole_pages(void* buffer, size_t size) {
     const uintptr_t page = page_size();
     const auto begin = (reinterpret_cast<uintptr_t>(buffer) + page - 1) & ~(page - 1);
     const auto end = (reinterpret_cast<uintptr_t>(buffer) + size) & ~(page - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, advice);
+    return end > begin ? PageRange{begin, end} : PageRange{begin, begin};
+}
+
+inline void advise_interior(void* buffer, size_t size, int advice) {
+    if (buffer == nullptr || size < kPageAdviceMin) return;
+    const PageRange pages = whole_pages(buffer, size);
+    if (pages.end > pages.begin) ::madvise(reinterpret_cast<void*>(pages.begin), pages.end - pages.begin, advice);
+}
+
+// Replaces the whole pages of the range by fresh zero pages, without touching
+// them: true on success. Only private anonymous memory (what the heap hands
+// out) reads as zeros after MADV_DONTNEED; MADV_FREE is refused for any other
+// kind, so it serves as the check. Untouched fresh pages cost nothing here.
+inline bool refresh_pages(uintptr_t begin, uintptr_t end) {
+#if defined(MADV_FREE) && defined(MADV_DONTNEED)
+    void* start = reinterpret_cast<void*>(begin);
+    return ::madvise(start, end - begin, MADV_FREE) == 0 && ::madvise(start, end - begin, MADV_DONTNEED) == 0;
+#else
+    (void)begin;
+    (void)end;
+    return false;
+#endif
 }
 
 }  // namespace detail
+
+// Zero-fills a buffer that is about to be handed out, at the least cost: a
+// large one gets fresh zero pages from the kernel instead of a pass over its
+// memory (the bytes around its whole pages are cleared by hand), a small one
+// is cleared.
+inline void zero_fill(void* buffer, size_t size) {
+    if (buffer == nullptr || size == 0) return;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    const detail::PageRange pages = detail::whole_pages(buffer, size);
+    if (size < kPageAdviceMin || pages.end == pages.begin || !detail::refresh_pages(pages.begin, pages.end)) {
+        std::memset(bytes, 0, size);
+        return;
+    }
+    const auto first = reinterpret_cast<uintptr_t>(bytes);
+    std::memset(bytes, 0, pages.begin - first);
+    std::memset(reinterpret_cast<void*>(pages.end), 0, first + size - pages.end);
+}
 
 // Faults the pages in with one call (MADV_POPULATE_WRITE, Linux 5.14). Used
 // for model-sized buffers: huge pages would save more on an idle machine, but

@@ -15,6 +15,11 @@ extern "C" {
 void aipu_standin_set_init_status(uint32_t status);
 void aipu_standin_set_deinit_status(uint32_t status);
 
+// Makes aipu_get_tensor write at most `bytes` bytes of a tensor (and still
+// succeed), as a driver that fills less than the descriptor's size would;
+// UINT32_MAX restores normal behaviour.
+void aipu_standin_set_tensor_write_limit(uint32_t bytes);
+
 // Number of driver contexts currently open in this process.
 uint32_t aipu_standin_open_context_count(void);
 

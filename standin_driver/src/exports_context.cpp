@@ -101,6 +101,10 @@ AIPU_EXPORT void aipu_standin_set_deinit_status(uint32_t status) {
     set_forced_deinit_status(status);
 }
 
+AIPU_EXPORT void aipu_standin_set_tensor_write_limit(uint32_t bytes) {
+    set_tensor_write_limit(bytes);
+}
+
 AIPU_EXPORT uint32_t aipu_standin_open_context_count(void) {
     return ContextRegistry::instance().count();
 }

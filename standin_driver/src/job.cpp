@@ -1,9 +1,11 @@
 #include "job.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
 #include "kiv_api.h"
+#include "standin_controls.h"
 
 namespace standin {
 
@@ -38,7 +40,8 @@ uint32_t Job::get_tensor(uint32_t type, uint32_t index, void* data) {
     if (type == KIV_TENSOR_TYPE_OUTPUT) list = &outputs_;
     // The other tensor kinds exist as types but this device has none of them.
     if (list == nullptr || index >= list->size()) return KIV_STATUS_ERROR_INVALID_TENSOR_ID;
-    std::memcpy(data, (*list)[index].data(), (*list)[index].size());
+    const std::vector<uint8_t>& tensor = (*list)[index];
+    std::memcpy(data, tensor.data(), std::min<size_t>(tensor.size(), tensor_write_limit()));
     return 0;
 }
 

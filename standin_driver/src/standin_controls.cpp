@@ -9,6 +9,7 @@ namespace {
 
 std::atomic<uint32_t> g_init_status{0};
 std::atomic<uint32_t> g_deinit_status{0};
+std::atomic<uint32_t> g_tensor_write_limit{UINT32_MAX};
 
 // A decimal status from the environment; unset, empty or unparsable means 0.
 uint32_t env_status(const char* name) {
@@ -28,6 +29,14 @@ void set_forced_init_status(uint32_t status) {
 }
 void set_forced_deinit_status(uint32_t status) {
     g_deinit_status = status;
+}
+
+void set_tensor_write_limit(uint32_t bytes) {
+    g_tensor_write_limit = bytes;
+}
+
+uint32_t tensor_write_limit() {
+    return g_tensor_write_limit.load();
 }
 
 uint32_t forced_init_status() {

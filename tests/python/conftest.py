@@ -38,6 +38,7 @@ class Standin:
         self.lib.aipu_standin_describe_last_call.restype = ctypes.c_size_t
         self.lib.aipu_standin_set_init_status.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_set_deinit_status.argtypes = [ctypes.c_uint32]
+        self.lib.aipu_standin_set_tensor_write_limit.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_open_context_count.restype = ctypes.c_uint32
 
     def __getattr__(self, name):
@@ -70,6 +71,7 @@ def standin():
     yield driver
     driver.aipu_standin_set_init_status(0)
     driver.aipu_standin_set_deinit_status(0)
+    driver.aipu_standin_set_tensor_write_limit(0xFFFFFFFF)
 
 
 @pytest.fixture

@@ -8,6 +8,8 @@ the object usable; none may crash the interpreter. docs/reliability.md has
 the same cases as a table.
 """
 
+import os
+
 import numpy as np
 import pytest
 
@@ -427,6 +429,26 @@ def run_async(callback, wait=None):
         assert wait.wait(120)
         assert n.kiv_clean_job(j) == 0
 """
+
+
+@pytest.mark.parametrize(
+    "entry", ["aipu_init_context", "aipu_deinit_context", "aipu_finish_job", "aipu_add_batch", "aipu_specify_iobuf"]
+)
+def test_driver_lacking_an_entry_point_is_refused(run_python, build_dir, entry):
+    """Whichever entry point a driver library lacks, opening a context fails
+    with the load status and the name in the log; nothing crashes later."""
+    library = os.path.join(build_dir, "testlibs", "libaipudrv_without_%s.so" % entry)
+    result = run_python(
+        "import libkiv\n"
+        "n = libkiv.NPU()\n"
+        "print(int(n.kiv_init_context()))\n"
+        "print(int(n.kiv_job_infer_sync(1)), int(n.kiv_add_batch(1, 0, [], [])))\n",
+        env={"AIPU_LIB_PATH": library},
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["66", "64", "64"]
+    assert "load_aipu_library: Failed to load symbols: " in result.stderr
+    assert "undefined symbol: %s\n" % entry in result.stderr
 
 
 def test_failing_callbacks_go_to_the_unraisable_hook(run_python):

@@ -88,7 +88,15 @@ def test_buffers_live_until_the_queue_is_finished(npu, graph, queue):
     assert all(r() is None for r in refs)
 
 
-def test_clean_releases_the_buffers(npu, graph):
+RELEASES = {
+    "clean": lambda npu, graph, queue_id: npu.kiv_clean_batch_queue(graph, queue_id),
+    "unload": lambda npu, graph, queue_id: npu.kiv_unload_graph(graph),
+    "deinit": lambda npu, graph, queue_id: npu.kiv_deinit_context(),
+}
+
+
+@pytest.mark.parametrize("release", RELEASES)
+def test_buffers_are_released_when_the_queue_can_no_longer_use_them(npu, graph, release):
     status, queue_id = npu.kiv_create_batch_queue(graph)
     assert status == 0
     outputs = fresh_outputs()
@@ -97,7 +105,7 @@ def test_clean_releases_the_buffers(npu, graph):
     del outputs
     gc.collect()
     assert ref() is not None
-    assert npu.kiv_clean_batch_queue(graph, queue_id) == 0
+    assert RELEASES[release](npu, graph, queue_id) == 0
     gc.collect()
     assert ref() is None
 

@@ -203,8 +203,10 @@ def test_data_form_driver_failure_is_printed(npu, capfd):
     assert capfd.readouterr().err.startswith("[PY UMD ERROR] kiv_ioctl: ")
 
 
-def test_share_buffer_without_memory_raises(npu, standin):
-    # No buffer from the driver: no view can be made over address 0.
-    with pytest.raises(ValueError):
-        npu.kiv_ioctl(DEV, libkiv.KIV_IOCTL_ALLOC_SHARE_BUF, size=2**31)
-    assert ioctl_raw(standin) == struct.pack("<QQII", 0, 0, 2**31, 0)
+@pytest.mark.parametrize(
+    "size, status", [(0, libkiv.KIV_STATUS_ERROR_INVALID_SIZE), (2**31, libkiv.KIV_STATUS_ERROR_BUF_ALLOC_FAIL)]
+)
+def test_share_buffer_without_memory_gives_the_status_and_no_array(npu, standin, size, status):
+    # No buffer from the driver: the status says why, and there is nothing to view.
+    assert npu.kiv_ioctl(DEV, libkiv.KIV_IOCTL_ALLOC_SHARE_BUF, size=size) == (status, 0, None)
+    assert ioctl_raw(standin) == struct.pack("<QQII", 0, 0, size, 0)

@@ -109,6 +109,26 @@ class TestContext:
         standin.aipu_standin_set_deinit_status(0)
         assert npu.kiv_clean_job(1) == INVALID_HANDLE
 
+    def test_no_driver_context_is_left_open(self, standin, tmp_path, make_model):
+        """A second init closes the first context; an object dropped with its
+        context open closes it, and its jobs' completions no longer reach
+        Python once it is gone."""
+        base = standin.aipu_standin_open_context_count()
+        npu = libkiv.NPU()
+        assert npu.kiv_init_context() == 0
+        assert npu.kiv_init_context() == 0
+        assert standin.aipu_standin_open_context_count() == base + 1
+        status, graph_id = npu.kiv_load_graph(make_model(tmp_path, copy_program(wait_ms=300)))
+        status, job_id = npu.kiv_create_job(graph_id)
+        assert status == 0 and npu.kiv_load_tensor(job_id, 0, bytes(16)) == 0
+        calls, gone = [], threading.Event()
+        assert npu.kiv_job_infer_async(job_id, lambda j, s: calls.append(gone.is_set()) or 0) == 0
+        del npu
+        gone.set()
+        assert standin.aipu_standin_open_context_count() == base
+        gone.wait(0.6)  # past the job's own end
+        assert True not in calls, "a completion reached Python after its NPU object was gone"
+
     def test_error_message(self, npu):
         text = npu.kiv_get_error_message(libkiv.KIV_STATUS_SUCCESS)
         assert isinstance(text, str) and text

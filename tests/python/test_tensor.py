@@ -6,6 +6,7 @@ import pytest
 
 import libkiv
 from helpers_models import ADD_BYTES, ADD_IO, ADD_SHAPE, add_program, as_f32, create_job, load_graph
+from npu_program import ProgramBuilder
 
 UNSUPPORTED_LINE = "[PY UMD ERROR] input tensor only supports bytes,bytearray or numpy array\n"
 OUTPUT = libkiv.KIV_TENSOR_TYPE_OUTPUT
@@ -185,6 +186,35 @@ def test_load_from_file_failures(npu, job, tmp_path, standin, capfd):
 
 
 # --- reading back ------------------------------------------------------------------------------
+
+
+KINDS = {"bytes": bytes, "bytearray": bytearray, "numpy": lambda n: np.zeros(n, np.uint8)}
+
+
+@pytest.mark.parametrize("size", [64, 6 << 20], ids=["small", "large"])
+@pytest.mark.parametrize("kind", KINDS)
+def test_result_is_zero_filled_where_the_driver_wrote_nothing(npu, standin, tmp_path, make_model, kind, size):
+    """A driver may write fewer bytes than the descriptor's size; the rest of
+    the returned object must be zeros, never earlier contents of the heap."""
+    b = ProgramBuilder()
+    b.copy(b.output([size], "uint8"), b.input([size], "uint8"))
+    graph_id = load_graph(npu, make_model(tmp_path, b))
+    job_id = create_job(npu, graph_id)
+    try:
+        assert npu.kiv_load_tensor(job_id, 0, KINDS[kind](size)) == 0  # chooses the returned kind
+        assert npu.kiv_job_infer_sync(job_id) == 0
+        standin.aipu_standin_set_tensor_write_limit(size // 2)
+        for _ in range(3):
+            # Memory of the returned object's size, full of a pattern and freed
+            # just before: what an unfilled result would show.
+            garbage = [b"\xa5" * size for _ in range(4)]
+            del garbage
+            status, data = npu.kiv_get_tensor(job_id, OUTPUT, 0)
+            assert status == 0 and len(data) == size
+            assert not np.frombuffer(data, np.uint8).any(), "the result carries bytes the driver never wrote"
+    finally:
+        npu.kiv_clean_job(job_id)
+        npu.kiv_unload_graph(graph_id)
 
 
 def test_get_tensor_failure_returns_none(npu, job, capfd):

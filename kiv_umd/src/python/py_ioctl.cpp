@@ -102,6 +102,9 @@ py::tuple NPU::kiv_ioctl(device_type_t device, uint32_t cmd, py::kwargs kwargs) 
             // The driver's memory type travels only when the caller names it.
             if (kwargs.contains("mem_type")) record.mem_type = keyword<uint32_t>(kwargs, "mem_type");
             kiv_status_t status = call_ioctl(ctx, device, cmd, &record);
+            // No buffer (a size of 0, a refusal): nothing to view; the
+            // driver's status tells why.
+            if (record.va == 0) return py::make_tuple(status, record.pa, py::none());
             return py::make_tuple(status, record.pa, share_buffer_view(record));
         }
         case KIV_IOCTL_FREE_SHARE_BUF: {

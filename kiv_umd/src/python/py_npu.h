@@ -8,10 +8,12 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "kiv_api.h"
+#include "py_completion.h"
 
 namespace py = pybind11;
 
@@ -23,8 +25,13 @@ enum InputKind : uint32_t { INPUT_KIND_BYTES = 0, INPUT_KIND_BYTEARRAY = 1, INPU
 
 class NPU {
 public:
-    NPU() = default;
-    virtual ~NPU() = default;
+    NPU();
+    // Closes a context left open, so that its driver context is not leaked;
+    // completions of its jobs that arrive after the object is gone no longer
+    // reach Python.
+    virtual ~NPU();
+    NPU(const NPU&) = delete;
+    NPU& operator=(const NPU&) = delete;
 
     kiv_context* ctx = nullptr;
     uint32_t input_kind = INPUT_KIND_BYTES;
@@ -67,9 +74,13 @@ public:
 
 private:
     // Buffers handed to the runtime by kiv_add_batch, kept alive until the
-    // queue is finished or cleaned. Keyed by (graph id, queue id).
+    // runtime can no longer use them: until the queue is finished or cleaned,
+    // its graph unloaded or the context closed. Keyed by (graph id, queue id).
     std::map<std::pair<uint64_t, uint32_t>, std::vector<py::object>> batch_buffers_;
-    friend struct BatchAccess;
+    std::shared_ptr<CompletionGate> completions_;
+
+    void release_batch_buffers_of(uint64_t graph_id);
+    void close_on_destruction() noexcept;
 };
 
 // Registers the NPU class and its method table; the module entry calls it

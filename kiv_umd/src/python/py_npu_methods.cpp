@@ -1,16 +1,13 @@
 // NPU methods for the context, graph and job life cycle. Each one calls a
 // single runtime function with the object's context handle; failures come
 // back as statuses with an error line, never as Python exceptions.
-#include <pybind11/functional.h>
-
-#include <condition_variable>
 #include <cstdio>
+#include <iterator>
 #include <limits>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <utility>
 
+#include "py_completion.h"
 #include "py_npu.h"
 #include "py_records.h"
 
@@ -19,147 +16,6 @@ namespace aipudrv {
 namespace {
 
 constexpr uint64_t kNoGraphId = std::numeric_limits<uint64_t>::max();
-
-using NativeCompletion = int32_t (*)(uint64_t, job_status_t);
-
-// Reports the pending Python error through the interpreter's unraisable hook;
-// nothing may propagate into the driver thread that delivered the completion.
-void report_unraisable(py::error_already_set& error, const py::object& callable) {
-    error.discard_as_unraisable(callable);
-}
-
-void report_native_failure(PyObject* type, const char* text, const py::object& callable) {
-    PyErr_SetString(type, text);
-    py::error_already_set pending;
-    report_unraisable(pending, callable);
-}
-
-// Completion calls and the release of their callables happen on driver
-// threads. Once the interpreter finalizes, a thread that waits for the GIL is
-// ended with pthread_exit, whose unwinding cannot pass the driver's and the
-// standard library's noexcept frames: the process aborts. An exit hook closes
-// this gate before finalization starts: calls already inside finish (the hook
-// waits for them without the GIL), later ones skip Python.
-class InterpreterGate {
-public:
-    static InterpreterGate& instance() {
-        // Never destroyed: driver threads may still ask after static destructors ran.
-        static auto* gate = new InterpreterGate();
-        return *gate;
-    }
-
-    bool enter() {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (closed_) return false;
-        ++inside_;
-        return true;
-    }
-
-    void leave() {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (--inside_ == 0) cv_.notify_all();
-    }
-
-    // Called with the GIL held, at interpreter exit.
-    void close_and_drain() {
-        py::gil_scoped_release release;
-        std::unique_lock<std::mutex> lock(mu_);
-        closed_ = true;
-        cv_.wait(lock, [&] { return inside_ == 0; });
-    }
-
-    // Registers the exit hook once; called with the GIL held. When that is
-    // no longer possible the interpreter is already going away, and no
-    // completion may enter Python any more.
-    void arm() {
-        if (armed_) return;
-        armed_ = true;
-        try {
-            py::module_::import("atexit").attr("register")(
-                py::cpp_function([] { InterpreterGate::instance().close_and_drain(); }));
-        } catch (py::error_already_set&) {
-            std::lock_guard<std::mutex> lock(mu_);
-            closed_ = true;
-        }
-    }
-
-private:
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool closed_ = false;
-    int inside_ = 0;
-    bool armed_ = false;  // guarded by the GIL
-};
-
-// Holds the gate open for one scope; `open()` is false when it was closed.
-class GatePass {
-public:
-    GatePass() : open_(InterpreterGate::instance().enter()) {}
-    ~GatePass() {
-        if (open_) InterpreterGate::instance().leave();
-    }
-    GatePass(const GatePass&) = delete;
-    GatePass& operator=(const GatePass&) = delete;
-    bool open() const { return open_; }
-
-private:
-    bool open_;
-};
-
-// A Python completion callable as the runtime's function object. Copies of
-// it travel through driver threads, so the callable sits behind a shared
-// pointer whose deleter takes the GIL: copying and destroying the function
-// object never touches a Python reference count without the GIL.
-class PythonCompletion {
-public:
-    explicit PythonCompletion(py::object callable)
-        : callable_(new py::object(std::move(callable)), [](py::object* p) {
-              GatePass pass;
-              // After the interpreter is gone, or while it goes, the
-              // reference can only be leaked.
-              if (!pass.open() || !Py_IsInitialized()) return;
-              py::gil_scoped_acquire gil;
-              delete p;
-          }) {
-        InterpreterGate::instance().arm();
-    }
-
-    int32_t operator()(uint64_t job_id, job_status_t status) const {
-        GatePass pass;
-        if (!pass.open()) return -1;
-        py::gil_scoped_acquire gil;
-        try {
-            py::object result = (*callable_)(job_id, status);
-            return py::cast<int32_t>(result);
-        } catch (py::error_already_set& error) {
-            report_unraisable(error, *callable_);
-        } catch (const py::cast_error& error) {
-            // The result was no 32-bit integer; make it a Python error so it
-            // reaches the same hook as an exception raised by the callable.
-            report_native_failure(PyExc_TypeError, error.what(), *callable_);
-        } catch (const std::exception& error) {
-            report_native_failure(PyExc_RuntimeError, error.what(), *callable_);
-        }
-        return -1;
-    }
-
-private:
-    std::shared_ptr<py::object> callable_;
-};
-
-// None gives an empty function object. A function exported by a binding with
-// exactly the native signature is called directly; any other callable goes
-// through PythonCompletion.
-kiv_job_callback_t make_completion(const py::object& py_cb) {
-    if (py_cb.is_none()) return {};
-    if (!PyCallable_Check(py_cb.ptr())) throw py::type_error("py_cb must be callable or None");
-    py::detail::make_caster<std::function<int32_t(uint64_t, job_status_t)>> native;
-    if (native.load(py_cb, false)) {
-        auto& loaded = static_cast<std::function<int32_t(uint64_t, job_status_t)>&>(native);
-        if (auto* fn = loaded.target<NativeCompletion>()) return *fn;
-    }
-    return PythonCompletion(py_cb);
-}
 
 // A failed call prints its error line; the status passes through.
 kiv_status_t reported(NPU& npu, const char* call, kiv_status_t status) {
@@ -188,16 +44,55 @@ void NPU::print_error_line(const char* api_name, kiv_status_t status) {
     }
 }
 
+NPU::NPU() : completions_(std::make_shared<CompletionGate>()) {}
+
+NPU::~NPU() {
+    close_on_destruction();
+}
+
+// While the driver closes the context it may still deliver completions,
+// which need the GIL: it is released meanwhile. Then the object's gate
+// closes, after the completions inside have finished.
+void NPU::close_on_destruction() noexcept {
+    kiv_context* open = std::exchange(ctx, nullptr);
+    auto close = [&] {
+        try {
+            if (open != nullptr) ::kiv_deinit_context(open);
+        } catch (...) {
+            // A destructor has no one to report to; the handle is freed anyway.
+        }
+        completions_->close_and_drain();
+    };
+    if (Py_IsInitialized() && PyGILState_Check()) {
+        py::gil_scoped_release release;
+        close();
+    } else {
+        close();
+    }
+}
+
 kiv_status_t NPU::kiv_init_context() {
+    // A context that is still open is closed first: replacing its handle
+    // would leave it open, unreachable, for the rest of the process.
+    if (ctx != nullptr) kiv_deinit_context();
     return ::kiv_init_context(&ctx, 0);
 }
 
 kiv_status_t NPU::kiv_deinit_context() {
-    kiv_status_t status = ::kiv_deinit_context(ctx);
+    kiv_context* open = std::exchange(ctx, nullptr);
     // The handle is gone whatever the status; forgetting it makes later calls
     // fail with the invalid-handle status instead of touching freed memory.
-    ctx = nullptr;
+    kiv_status_t status = ::kiv_deinit_context(open);
+    // The driver context is closed (or unreachable): no queue can use the
+    // kept batch buffers any more.
+    batch_buffers_.clear();
     return status;
+}
+
+void NPU::release_batch_buffers_of(uint64_t graph_id) {
+    for (auto it = batch_buffers_.begin(); it != batch_buffers_.end();) {
+        it = it->first.first == graph_id ? batch_buffers_.erase(it) : std::next(it);
+    }
 }
 
 std::string NPU::kiv_get_error_message(uint64_t status) {
@@ -220,7 +115,10 @@ py::tuple NPU::kiv_load_graph(const std::string& graph_bin, py::object cfg) {
 }
 
 kiv_status_t NPU::kiv_unload_graph(uint64_t graph_id) {
-    return reported(*this, "kiv_unload_graph", ::kiv_unload_graph(ctx, graph_id));
+    const kiv_status_t status = ::kiv_unload_graph(ctx, graph_id);
+    // The graph's queues go with it, and with them every use of their buffers.
+    if (status == KIV_STATUS_SUCCESS) release_batch_buffers_of(graph_id);
+    return reported(*this, "kiv_unload_graph", status);
 }
 
 py::tuple NPU::kiv_create_job(uint64_t graph_id, py::object cfg) {
@@ -245,7 +143,7 @@ kiv_status_t NPU::kiv_job_infer_sync(uint64_t job_id, int32_t time_out) {
 }
 
 kiv_status_t NPU::kiv_job_infer_async(uint64_t job_id, py::object py_cb) {
-    kiv_job_callback_t completion = make_completion(py_cb);
+    kiv_job_callback_t completion = make_completion(py_cb, completions_);
     return reported(*this, "kiv_job_infer_async", ::kiv_job_infer_async(ctx, job_id, completion));
 }
 

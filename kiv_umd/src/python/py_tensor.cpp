@@ -58,26 +58,31 @@ InputBytes bytes_of_buffer(py::handle obj) {
     return InputBytes{buffer->buf, static_cast<size_t>(buffer->len), std::move(view)};
 }
 
-// A new Python object of the kind chosen by `input_kind`, `size` bytes long
-// and not yet filled, plus the address to fill it through.
-// Large bytes and bytearray results get the huge-page advice that numpy
-// gives its own large arrays, before the runtime fills them.
+// A new, zero-filled Python object of the kind chosen by `input_kind`,
+// `size` bytes long, plus the address to fill it through. Zero-filled,
+// because a driver may write fewer bytes than the descriptor's size: nothing
+// of the heap's earlier contents may reach the caller.
+// Large results get the huge-page advice that numpy gives its own large
+// arrays, before the runtime fills them.
 std::pair<py::object, void*> new_tensor_object(uint32_t input_kind, uint32_t size) {
+    py::object object;
+    void* data = nullptr;
     if (input_kind == INPUT_KIND_BYTEARRAY) {
-        PyObject* obj = PyByteArray_FromStringAndSize(nullptr, size);
-        if (obj == nullptr) throw py::error_already_set();
-        kiv::advise_huge_pages(PyByteArray_AS_STRING(obj), size);
-        return {py::reinterpret_steal<py::object>(obj), PyByteArray_AS_STRING(obj)};
-    }
-    if (input_kind == INPUT_KIND_NUMPY) {
+        object = py::reinterpret_steal<py::object>(PyByteArray_FromStringAndSize(nullptr, size));
+        if (!object) throw py::error_already_set();
+        data = PyByteArray_AS_STRING(object.ptr());
+    } else if (input_kind == INPUT_KIND_NUMPY) {
         py::array_t<uint8_t> array(static_cast<py::ssize_t>(size));
-        void* data = array.mutable_data();
-        return {std::move(array), data};
+        data = array.mutable_data();
+        object = std::move(array);
+    } else {
+        object = py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(nullptr, size));
+        if (!object) throw py::error_already_set();
+        data = PyBytes_AS_STRING(object.ptr());
     }
-    PyObject* obj = PyBytes_FromStringAndSize(nullptr, size);
-    if (obj == nullptr) throw py::error_already_set();
-    kiv::advise_huge_pages(PyBytes_AS_STRING(obj), size);
-    return {py::reinterpret_steal<py::object>(obj), PyBytes_AS_STRING(obj)};
+    kiv::zero_fill(data, size);
+    if (input_kind != INPUT_KIND_NUMPY) kiv::advise_huge_pages(data, size);
+    return {std::move(object), data};
 }
 
 py::tuple empty_shape_result(kiv_status_t status) {
