@@ -118,7 +118,7 @@ def main():
         path = build_model(np, ProgramBuilder, args.build_dir, workdir)
         x = np.random.default_rng(2).standard_normal((1, 64)).astype(np.float32)
         rows = []
-        with kiv.Runtime() as runtime:
+        with kiv.Runtime(driver="standin") as runtime:
             status, graph_id = runtime.npu.kiv_load_graph(path)
             if status != 0:
                 sys.exit("kiv_load_graph failed with status %d" % int(status))

@@ -1,6 +1,8 @@
-# Installation: the Python module with its type stub and the stand-in driver in
-# a Python site directory, the public headers, and a CMake package (kiv::kiv)
-# for native tools that use the exported container classes.
+# Installation: the Python module with its type stub and the kiv package in a
+# Python site directory, the public headers, and a CMake package (kiv::kiv)
+# for native tools that use the exported container classes. The stand-in
+# driver is installed only on request (component "standin"), into the kiv
+# package's own standin/ directory, where no library search finds it.
 include(CMakePackageConfigHelpers)
 
 set(KIV_PYTHON_VERSION "${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}")
@@ -10,12 +12,12 @@ set(KIV_INSTALL_PYTHONDIR "lib/python${KIV_PYTHON_VERSION}/dist-packages"
     CACHE STRING "Directory (relative to the prefix) for libkiv.so, its stub and the driver")
 set(KIV_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/kiv")
 set(KIV_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/kiv")
-option(KIV_INSTALL_STANDIN_DRIVER "Install the stand-in libaipudrv.so next to libkiv.so" ON)
+option(KIV_INSTALL_STANDIN_DRIVER
+       "Install the stand-in NPU driver with a plain install (else only with --component standin)" OFF)
 
 if(TARGET libkiv)
-  # The runtime loads libaipudrv.so from its own directory unless
-  # AIPU_LIB_PATH says otherwise; keep that working once installed.
-  set_target_properties(libkiv PROPERTIES INSTALL_RPATH "$ORIGIN")
+  # Installed without a run path: the driver's default name resolves through
+  # the system's library search only.
   install(TARGETS libkiv LIBRARY DESTINATION ${KIV_INSTALL_PYTHONDIR} COMPONENT python)
   install(FILES ${CMAKE_SOURCE_DIR}/kiv_umd/src/python/libkiv.pyi DESTINATION ${KIV_INSTALL_PYTHONDIR}
           COMPONENT python)
@@ -28,8 +30,12 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/python/kiv)
 endif()
 
 if(KIV_INSTALL_STANDIN_DRIVER)
-  install(TARGETS aipudrv LIBRARY DESTINATION ${KIV_INSTALL_PYTHONDIR} COMPONENT python)
+  set(KIV_STANDIN_EXCLUDE)
+else()
+  set(KIV_STANDIN_EXCLUDE EXCLUDE_FROM_ALL)
 endif()
+install(TARGETS aipudrv LIBRARY DESTINATION ${KIV_INSTALL_PYTHONDIR}/kiv/standin
+        COMPONENT standin NAMELINK_COMPONENT standin ${KIV_STANDIN_EXCLUDE})
 
 install(FILES
   ${CMAKE_SOURCE_DIR}/kiv_umd/include/kiv_api.h

@@ -4,6 +4,7 @@ queues. Each returns the outputs in input order and per-inference latencies in
 seconds. Every status is checked by hand and outputs come back as raw bytes;
 digits_kiv.py does the same through the kiv layer."""
 
+import os
 import threading
 import time
 
@@ -27,6 +28,16 @@ def check(status, what):
         raise NpuError(f"{what} failed with status {int(status)}")
 
 
+def standin_driver():
+    """The stand-in driver library shipped with kiv (or built beside libkiv.so)."""
+    import kiv
+
+    path = kiv.standin_path()
+    if path is None:
+        raise NpuError("the stand-in NPU driver is not installed")
+    return path
+
+
 class Session:
     """An NPU context with one graph loaded; closes both on exit.
 
@@ -37,6 +48,9 @@ class Session:
     def __init__(self, container):
         self.dtype = np.dtype(container.dtype)
         self.npu = libkiv.NPU()
+        # The programs are the stand-in NPU's: the runtime is pointed at it by
+        # name (it loads $AIPU_LIB_PATH, else the system's libaipudrv.so).
+        os.environ["AIPU_LIB_PATH"] = standin_driver()
         check(self.npu.kiv_init_context(), "kiv_init_context")
         try:
             status, self.graph_id = self.npu.kiv_load_graph(container.path)

@@ -16,10 +16,6 @@ cmake -S "$root" -B "$build" -G Ninja -DKIV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 cmake --build "$build" -j2 --target libkiv aipudrv zor
 export KIV_BUILD_DIR="$build"
 export PYTHONPATH="$build:$root/python:$root/standin_driver/python"
-# ASan intercepts dlopen, so the runtime's dlopen("libaipudrv.so") is no
-# longer resolved through libkiv.so's RUNPATH ($ORIGIN): the library path
-# names the build directory instead.
-export LD_LIBRARY_PATH="$build${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 # libstdc++ is preloaded right after it: the interpreter is a C program, and
 # ASan's C++ exception interceptor finds no __cxa_throw unless the library is
 # there at start-up (any exception thrown in the module would abort).

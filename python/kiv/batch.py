@@ -1,11 +1,17 @@
 """Batch queues: several input sets queued on one graph and processed together."""
 
+import time
 from collections.abc import Mapping
 
 import numpy as np
 
 from .errors import check
 from .inputs import bind_inputs
+
+# libkiv waits for a queue holding the interpreter lock, so Ctrl-C is only
+# seen between queues: the sets go in rounds of about this many seconds.
+ROUND_SECONDS = 0.05
+_MAX_GROWTH = 8
 
 
 def _as_args(input_infos, item):
@@ -16,20 +22,43 @@ def _as_args(input_infos, item):
     return tuple(item)
 
 
-def run_batch(npu, graph_id, input_infos, output_infos, input_sets):
-    """Queues every input set with fresh output arrays, finishes the queue, returns the outputs."""
-    prepared = [bind_inputs(input_infos, _as_args(input_infos, item)) for item in input_sets]
-    results = [[np.empty(info.shape, dtype=info.dtype) for info in output_infos] for _ in prepared]
-    if not prepared:
-        return results
+def next_round_size(size, seconds, remaining):
+    """Sets for the next round: as many as fit ROUND_SECONDS at the speed of
+    the last round (`size` sets in `seconds`), growing at most _MAX_GROWTH
+    times, at least 1."""
+    per_set = seconds / size if size else 0.0
+    fitting = int(ROUND_SECONDS / per_set) if per_set > 0 else size * _MAX_GROWTH
+    return max(1, min(remaining, fitting, size * _MAX_GROWTH))
+
+
+def _run_round(npu, graph_id, rounds):
+    """One batch queue: create, add every set of `rounds`, finish, clean."""
     status, queue_id = npu.kiv_create_batch_queue(graph_id)
     check(npu, "kiv_create_batch_queue", status)
     try:
-        for number, (inputs, outputs) in enumerate(zip(prepared, results)):
+        for number, inputs, outputs in rounds:
             check(npu, "kiv_add_batch", npu.kiv_add_batch(graph_id, queue_id, inputs, outputs), "input set %d" % number)
         check(npu, "kiv_finish_batch", npu.kiv_finish_batch(graph_id, queue_id))
     except BaseException:
         npu.kiv_clean_batch_queue(graph_id, queue_id)  # the first failure is the one to report
         raise
     check(npu, "kiv_clean_batch_queue", npu.kiv_clean_batch_queue(graph_id, queue_id))
+
+
+def run_batch(npu, graph_id, input_infos, output_infos, input_sets):
+    """Queues every input set with fresh output arrays, in rounds; returns the outputs.
+
+    Each round's queue is finished (its results written) and cleaned before
+    the next starts, so an interrupt between rounds loses no completed work
+    and leaves no queue behind.
+    """
+    prepared = [bind_inputs(input_infos, _as_args(input_infos, item)) for item in input_sets]
+    results = [[np.empty(info.shape, dtype=info.dtype) for info in output_infos] for _ in prepared]
+    sets = [(number, inputs, outputs) for number, (inputs, outputs) in enumerate(zip(prepared, results))]
+    start, size = 0, 1
+    while start < len(sets):
+        began = time.perf_counter()
+        _run_round(npu, graph_id, sets[start : start + size])
+        start += size
+        size = next_round_size(size, time.perf_counter() - began, len(sets) - start)
     return results

@@ -10,17 +10,33 @@ def status_member(status):
     return libkiv.kiv_status_t(int(status))
 
 
-def status_text(npu, status):
-    """The runtime's text for `status`.
+# The runtime's own codes, for which the driver has no text.
+_RUNTIME_TEXTS = {
+    64: "invalid runtime context handle",
+    65: "out of memory",
+    66: "the NPU driver library could not be loaded",
+    67: "not implemented by this backend",
+    68: "unknown runtime failure",
+    69: "internal error of the runtime",
+}
 
-    The runtime has no text when the context handle is not valid (before a
-    successful initialisation, after deinitialisation); libkiv then raises
-    RuntimeError, and the same placeholder as libkiv's own error lines is used.
+
+def status_text(npu, status):
+    """A text for `status`: the driver's, or this layer's for the runtime's own codes.
+
+    The driver has no text when no context is open (before a successful
+    initialisation, after deinitialisation; libkiv then raises RuntimeError);
+    the status's name stands in then.
     """
+    code = int(status)
+    if code in _RUNTIME_TEXTS:
+        return _RUNTIME_TEXTS[code]
     try:
-        return npu.kiv_get_error_message(int(status))
+        return npu.kiv_get_error_message(code)
     except RuntimeError:
-        return "unknown status %d" % int(status)
+        member = status_member(code)
+        name = getattr(member, "name", "")
+        return name if name and name != "???" else "unknown status %d" % code
 
 
 class KivError(Exception):
@@ -52,6 +68,26 @@ class KivError(Exception):
 
 def _rebuild_error(api, code, message, detail):
     return KivError(api, code, message, detail)
+
+
+class JobTimeout(KivError, TimeoutError):
+    """A wait for a job ended before the job did (status KIV_STATUS_ERROR_TIMEOUT).
+
+    `api` names the wait (e.g. "Model.run"); the job itself goes on and is
+    released in the background when it ends.
+    """
+
+    def __init__(self, api, timeout, job_id):
+        self.timeout = timeout
+        self.job_id = job_id
+        super().__init__(
+            api,
+            libkiv.KIV_STATUS_ERROR_TIMEOUT,
+            "job %#x did not end within the timeout of %gs" % (job_id, timeout),
+        )
+
+    def __reduce__(self):
+        return (JobTimeout, (self.api, self.timeout, self.job_id))
 
 
 def check(npu, api, status, detail=None):

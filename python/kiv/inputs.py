@@ -1,43 +1,119 @@
-"""Turning the caller's input objects into arrays the runtime can read."""
+"""Turning the caller's input objects into arrays the runtime can read, and
+the runtime's output bytes into arrays."""
 
 from collections.abc import Mapping
 
 import numpy as np
 
 
-def _describe(info):
+def describe(info):
     return "input '%s' (index %d)" % (info.name, info.index)
 
 
-def _as_array(info, value):
-    if isinstance(value, np.ndarray):
-        if value.dtype != info.dtype:
-            raise TypeError("%s expects dtype %s, got %s" % (_describe(info), info.dtype, value.dtype))
-        return value
-    if isinstance(value, (bytes, bytearray, memoryview)):
-        raw = np.frombuffer(value, dtype=np.uint8)
-        if raw.nbytes != info.size:
-            raise ValueError("%s needs %d bytes, got %d bytes" % (_describe(info), info.size, raw.nbytes))
-        return raw.view(info.dtype)
+def _same_shape(expected, given):
+    """Equal, or different only by dimensions of size 1."""
+    return tuple(d for d in expected if d != 1) == tuple(d for d in given if d != 1)
+
+
+def _check_shape(info, shape):
+    if not _same_shape(info.shape, shape):
+        raise ValueError("%s has shape %s; got shape %s" % (describe(info), tuple(info.shape), tuple(shape)))
+
+
+def _is_quantised(info):
+    return info.dtype.kind in "iu" and (info.scale not in (0.0, 1.0) or info.zero_point != 0)
+
+
+def _not_representable(info, given, what):
+    text = "%s is %s; %s" % (describe(info), info.dtype, what)
+    if _is_quantised(info) and given.dtype.kind == "f":
+        text += (
+            "; real values are quantised with model.inputs[%d].quantize(values) (scale %g, zero point %d)"
+            % (info.index, info.scale, info.zero_point)
+        )
+    return ValueError(text)
+
+
+def _first(values, bad):
+    return values[bad].flat[0].item()
+
+
+def _exact_integers(info, given):
+    """`given` as the tensor's integer (or bool) dtype, if every value fits exactly."""
+    target = info.dtype
+    if given.dtype.kind == "f":
+        bad = ~np.isfinite(given) | (given != np.trunc(given))
+        if bad.any():
+            raise _not_representable(info, given, "%r is not an integer" % _first(given, bad))
+    if target.kind == "b":
+        bad = (given != 0) & (given != 1)
+        if bad.any():
+            raise _not_representable(info, given, "%r is not a bool" % _first(given, bad))
+        return given.astype(target)
+    limits = np.iinfo(target)
+    if given.size:
+        low, high = given.min(), given.max()
+        if low < limits.min or high > limits.max:
+            value = low if low < limits.min else high
+            raise _not_representable(
+                info, given, "%r is out of its range %d..%d" % (value.item(), limits.min, limits.max)
+            )
+    return given.astype(target)
+
+
+def _exact_floats(info, given):
+    """`given` as the tensor's floating dtype: integers only when exact, real
+    values rounded to the dtype's precision but never overflowing."""
+    target = info.dtype
+    with np.errstate(over="ignore", invalid="ignore"):
+        converted = given.astype(target)
+        if given.dtype.kind in "biu":
+            bad = converted.astype(given.dtype) != given
+            if bad.any():
+                raise _not_representable(info, given, "the integer %r has no exact value" % _first(given, bad))
+        else:
+            bad = np.isfinite(given) & ~np.isfinite(converted)
+            if bad.any():
+                raise _not_representable(info, given, "%r is out of its range" % _first(given, bad))
+    return converted
+
+
+def _from_values(info, value):
+    """Lists, tuples and scalars, converted only when every value is exactly
+    representable in the tensor's dtype."""
     try:
-        return np.asarray(value, dtype=info.dtype)
+        given = np.asarray(value)
     except (TypeError, ValueError) as err:
-        raise TypeError("%s: cannot convert %s to %s: %s" % (_describe(info), type(value).__name__, info.dtype, err))
+        raise TypeError("%s: cannot make an array of %s: %s" % (describe(info), type(value).__name__, err)) from None
+    if given.dtype == object:
+        raise ValueError("%s takes numbers (%s); some values given are not numbers or too large for any number type" % (describe(info), info.dtype))
+    if given.dtype.kind not in "biuf":
+        raise TypeError("%s takes numbers (%s); got %s of %s" % (describe(info), info.dtype, type(value).__name__, given.dtype))
+    if info.dtype.kind in "biu":
+        return _exact_integers(info, given)
+    return _exact_floats(info, given)
 
 
 def prepare_input(info, value):
     """A C-contiguous array of exactly the tensor's bytes, or an error naming the tensor.
 
-    Arrays must have the tensor's dtype (no silent casts); their shape may
-    differ from the tensor's as long as the element count matches, since the
-    runtime reads the bytes in C order.
+    Arrays must have the tensor's dtype (no silent casts) and its shape, up to
+    dimensions of size 1. Lists and scalars are converted only when every
+    value is exactly representable. Bytes-like objects are the raw tensor and
+    must have its byte size.
     """
-    array = _as_array(info, value)
-    if array.nbytes != info.size:
-        raise ValueError(
-            "%s needs %d bytes (shape %s of %s), got %d bytes (shape %s)"
-            % (_describe(info), info.size, info.shape, info.dtype, array.nbytes, array.shape)
-        )
+    if isinstance(value, np.ndarray):
+        if value.dtype != info.dtype:
+            raise TypeError("%s expects dtype %s, got %s" % (describe(info), info.dtype, value.dtype))
+        _check_shape(info, value.shape)
+        return np.ascontiguousarray(value)
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        raw = np.frombuffer(value, dtype=np.uint8)
+        if raw.nbytes != info.size:
+            raise ValueError("%s needs %d bytes, got %d bytes" % (describe(info), info.size, raw.nbytes))
+        return raw
+    array = _from_values(info, value)
+    _check_shape(info, array.shape)
     return np.ascontiguousarray(array)
 
 
@@ -61,6 +137,30 @@ def bind_inputs(infos, args):
         if len(values) != len(infos):
             raise ValueError("the model takes %d input(s), got %d" % (len(infos), len(values)))
     return [prepare_input(info, value) for info, value in zip(infos, values)]
+
+
+class Outputs(list):
+    """The output arrays of one run, in output order, also by output name.
+
+        (y,) = model.run(x)          # as a list
+        y = model.run(x)["y"]        # by name
+    """
+
+    def __init__(self, names, arrays):
+        super().__init__(arrays)
+        self.names = tuple(names)
+
+    def __getitem__(self, key):
+        if isinstance(key, str):
+            try:
+                return super().__getitem__(self.names.index(key))
+            except ValueError:
+                raise KeyError("no output named %r; the model's outputs are %s" % (key, list(self.names))) from None
+        return super().__getitem__(key)
+
+    def as_dict(self):
+        """The outputs as a dict by output name."""
+        return dict(zip(self.names, self))
 
 
 def unpack_output(info, data):

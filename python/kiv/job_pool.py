@@ -15,7 +15,7 @@ class JobPool:
 
     def __init__(self, npu, graph_id, max_idle):
         if max_idle < 0:
-            raise ValueError("max_idle must not be negative")
+            raise ValueError("max_idle_jobs must not be negative")
         self._npu = npu
         self._graph_id = graph_id
         self._max_idle = max_idle

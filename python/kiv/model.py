@@ -2,19 +2,42 @@
 
 import asyncio
 import concurrent.futures
+import math
+import numbers
 import os
 import threading
+import warnings
 
 import libkiv
 
 from . import batch
 from .completion import PendingJob
-from .errors import KivError, check, status_text
-from .inputs import bind_inputs, unpack_output
+from .container import diagnose
+from .errors import JobTimeout, KivError, check, status_text
+from .inputs import Outputs, bind_inputs, unpack_output
 from .job_pool import JobPool
 from .tensor_info import describe_tensors
 
 _DONE = int(libkiv.KIV_JOB_STATUS_DONE)
+
+
+def checked_timeout(timeout):
+    """`timeout` in seconds as given to a wait: None (no limit) or a number of at least 0."""
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, numbers.Real):
+        raise TypeError("timeout must be None or a number of seconds, not %s" % type(timeout).__name__)
+    if math.isnan(timeout) or timeout < 0:
+        raise ValueError("timeout must not be negative, got %r" % (timeout,))
+    return float(timeout)
+
+
+def _load_failure_detail(path, status):
+    """The path, and what is wrong with the file when the file is to blame."""
+    problem = diagnose(path)
+    if problem is None and int(status) == int(libkiv.KIV_STATUS_ERROR_INVALID_GBIN):
+        problem = "its NPU executable was refused by the driver"
+    return path if problem is None else "%s %s" % (path, problem)
 
 
 class Model:
@@ -25,11 +48,16 @@ class Model:
     """
 
     def __init__(self, runtime, path, max_idle_jobs=4):
+        if not isinstance(path, (str, os.PathLike)):
+            raise TypeError("path must be a str or os.PathLike, not %s" % type(path).__name__)
         self._runtime = runtime
         self._npu = runtime.npu
         self.path = os.fspath(path)
         status, graph_id = self._npu.kiv_load_graph(self.path)
-        check(self._npu, "kiv_load_graph", status, self.path)
+        if int(status) != 0:
+            raise KivError(
+                "kiv_load_graph", status, status_text(self._npu, status), _load_failure_detail(self.path, status)
+            )
         self.graph_id = graph_id
         try:
             self.inputs = describe_tensors(self._npu, graph_id, self.path, libkiv.KIV_TENSOR_TYPE_INPUT)
@@ -37,17 +65,19 @@ class Model:
         except BaseException:
             self._npu.kiv_unload_graph(graph_id)
             raise
+        self._output_names = [info.name for info in self.outputs]
         self._pool = JobPool(self._npu, graph_id, max_idle_jobs)
-        self._state = threading.Condition()
+        self._state = threading.Lock()
         self._active = 0  # started operations not yet finished
         self._closed = False
+        self._unloaded = False
 
     def __repr__(self):
         return "<kiv.Model %r graph=%#x inputs=%s outputs=%s%s>" % (
             self.path,
             self.graph_id,
             [i.name for i in self.inputs],
-            [o.name for o in self.outputs],
+            self._output_names,
             " closed" if self._closed else "",
         )
 
@@ -60,7 +90,8 @@ class Model:
         """How many driver jobs this model has created so far (reuse keeps it low)."""
         return self._pool.created
 
-    # Bookkeeping of operations that use the graph, so close() can wait for them.
+    # Bookkeeping of the operations that use the graph: the graph is unloaded
+    # only once none is left.
 
     def _begin(self):
         with self._state:
@@ -71,7 +102,33 @@ class Model:
     def _end(self):
         with self._state:
             self._active -= 1
-            self._state.notify_all()
+            due = self._closed and self._active == 0 and not self._unloaded
+            self._unloaded = self._unloaded or due
+        if due:
+            self._unload(raising=False)
+
+    def _unload(self, raising):
+        """Cleans the pooled jobs and unloads the graph; every step is tried.
+
+        `raising` False (a deferred unload, run by whichever thread ended the
+        last job): failures are warned about instead of raised.
+        """
+        first_error = None
+        try:
+            self._pool.close()
+        except Exception as err:
+            first_error = err
+        status = self._npu.kiv_unload_graph(self.graph_id)
+        if int(status) != 0 and first_error is None:
+            first_error = KivError("kiv_unload_graph", status, status_text(self._npu, status), self.path)
+        try:
+            self._runtime._forget(self, raising)
+        except Exception as err:
+            first_error = first_error or err
+        if first_error is not None:
+            if raising:
+                raise first_error
+            warnings.warn("closing %s: %s" % (self.path, first_error), RuntimeWarning)
 
     # Starting a job and collecting its outputs.
 
@@ -85,11 +142,24 @@ class Model:
         try:
             for index, array in enumerate(arrays):
                 check(self._npu, "kiv_load_tensor", self._npu.kiv_load_tensor(job_id, index, array), self._name(index))
-            pending = PendingJob(self, job_id)
-            check(self._npu, "kiv_job_infer_async", self._npu.kiv_job_infer_async(job_id, pending.on_complete))
         except BaseException:
             self._release_quietly(job_id, reusable=False)
             self._end()
+            raise
+        pending = PendingJob(self, job_id)
+        status = None
+        try:
+            status = self._npu.kiv_job_infer_async(job_id, pending.on_complete)
+            check(self._npu, "kiv_job_infer_async", status)
+        except BaseException:
+            if status is not None and int(status) != 0:
+                # Refused: the driver never runs the job.
+                self._release_quietly(job_id, reusable=False)
+                self._end()
+            else:
+                # Interrupted around a submission the driver may have taken:
+                # only its completion may release the job.
+                pending.route_to(self._runtime._completion_queue())
             raise
         return pending
 
@@ -119,7 +189,7 @@ class Model:
                 status, data = self._npu.kiv_get_tensor(pending.job_id, libkiv.KIV_TENSOR_TYPE_OUTPUT, info.index)
                 check(self._npu, "kiv_get_tensor", status, "output '%s'" % info.name)
                 results.append(unpack_output(info, data))
-            return results
+            return Outputs(self._output_names, results)
         finally:
             try:
                 self._pool.release(pending.job_id, reusable)
@@ -129,7 +199,7 @@ class Model:
     def _finish_routed(self, pending):
         """Runs on the runtime's dispatcher thread once a routed job has completed."""
         future = pending.future
-        if future is None:  # a run() that timed out: only the job needs releasing
+        if future is None:  # a run() that timed out or was interrupted: only the job needs releasing
             try:
                 self._collect(pending)
             except Exception:
@@ -145,31 +215,32 @@ class Model:
     # Public inference API.
 
     def run(self, *inputs, timeout=None):
-        """Runs one inference and returns the outputs as a list of arrays.
+        """Runs one inference and returns the outputs (a list, also by output name).
 
         `inputs` are one value per model input in order, or a single dict by
-        input name. Values are numpy arrays of the input's dtype (any shape
-        with the right element count), bytes-like objects of the exact size,
-        or nested lists converted to the input's dtype. The wait for the job
-        lets other Python threads run. `timeout` is in seconds; on expiry a
-        KivError with KIV_STATUS_ERROR_TIMEOUT is raised and the job is
-        released in the background when it completes.
+        input name. Values are numpy arrays of the input's dtype and shape (up
+        to dimensions of size 1), bytes-like objects of the exact size, or
+        numbers and nested lists whose every value the input's dtype holds
+        exactly. The wait for the job lets other Python threads run and
+        answers Ctrl-C at once. `timeout` is in seconds; on expiry JobTimeout
+        (a KivError and a TimeoutError) is raised. A job left behind by a
+        timeout or an interrupt is released in the background when it ends.
         """
+        limit = checked_timeout(timeout)
         arrays = bind_inputs(self.inputs, inputs)
         pending = self._start(arrays)
         try:
-            completed = pending.wait(timeout)
+            completed = pending.wait(limit)
         except BaseException:  # e.g. KeyboardInterrupt: the job still has to be released
             pending.route_to(self._runtime._completion_queue())
             raise
         if not completed:
             pending.route_to(self._runtime._completion_queue())
-            code = libkiv.KIV_STATUS_ERROR_TIMEOUT
-            raise KivError("kiv_job_infer_async", code, status_text(self._npu, code), "no completion in %ss" % timeout)
+            raise JobTimeout("Model.run", limit, pending.job_id)
         return self._collect(pending)
 
     def submit(self, *inputs):
-        """Starts one inference and returns a concurrent.futures.Future of its output list.
+        """Starts one inference and returns a concurrent.futures.Future of its outputs.
 
         Input errors are raised here; runtime failures of the job are set on
         the future. The outputs are collected on the runtime's completion thread.
@@ -191,28 +262,31 @@ class Model:
 
         Each element of `input_sets` is what run() takes: a sequence of values
         in input order, a dict by name, or, for a one-input model, the value
-        itself. libkiv waits for the batch with the interpreter lock held.
+        itself. The sets go to the queue in rounds short enough that Ctrl-C
+        is answered soon (libkiv waits for each round holding the interpreter
+        lock).
         """
         self._begin()
         try:
-            return batch.run_batch(self._npu, self.graph_id, self.inputs, self.outputs, input_sets)
+            results = batch.run_batch(self._npu, self.graph_id, self.inputs, self.outputs, input_sets)
+            return [Outputs(self._output_names, outputs) for outputs in results]
         finally:
             self._end()
 
     # Lifetime.
 
     def close(self):
-        """Waits for started jobs, cleans the pooled jobs and unloads the graph. Idempotent."""
+        """Unloads the graph, or, while jobs are still running, marks the model
+        closed and leaves the unload to the end of its last job. Never waits.
+        Idempotent."""
         with self._state:
             if self._closed:
                 return
             self._closed = True
-            self._state.wait_for(lambda: self._active == 0)
-        try:
-            self._pool.close()
-        finally:
-            self._runtime._forget(self)
-            check(self._npu, "kiv_unload_graph", self._npu.kiv_unload_graph(self.graph_id), self.path)
+            due = self._active == 0
+            self._unloaded = due
+        if due:
+            self._unload(raising=True)
 
     def __enter__(self):
         return self

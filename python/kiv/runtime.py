@@ -1,14 +1,19 @@
 """The runtime context: one libkiv NPU object with an open context."""
 
 import atexit
+import numbers
 import threading
+import warnings
 import weakref
 
 import libkiv
 
+from . import driver as drivers
 from .completion import Dispatcher
-from .errors import check
+from .errors import KivError, check, status_text
 from .model import Model
+
+_BACKEND_LOAD_FAIL = 66  # the runtime's own code; libkiv gives it no name
 
 # Runtimes still open when the interpreter exits are closed first, so that no
 # driver thread calls into Python while the interpreter is being torn down.
@@ -24,26 +29,46 @@ def _close_open_runtimes():
             pass
 
 
+def check_idle_jobs(value):
+    """`max_idle_jobs` as given, if it is a whole number of at least 0."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError("max_idle_jobs must be a whole number, not %s" % type(value).__name__)
+    if value < 0:
+        raise ValueError("max_idle_jobs must not be negative, got %d" % value)
+    return int(value)
+
+
 class Runtime:
     """Owns a runtime context; models loaded through it are closed with it.
 
     Use it as a context manager, or call close(). `max_idle_jobs` is the
     default number of finished jobs each model keeps for reuse (0: a new job
-    per run).
+    per run). `driver` chooses the NPU driver library: None leaves the choice
+    to AIPU_LIB_PATH, else the system's libaipudrv.so; "standin" is the
+    stand-in NPU shipped with this package; anything else is the path of a
+    driver library. `Runtime.driver` tells what was loaded.
     """
 
-    def __init__(self, max_idle_jobs=4):
+    def __init__(self, max_idle_jobs=4, driver=None):
+        self._max_idle_jobs = check_idle_jobs(max_idle_jobs)
+        library = drivers.requested_library(driver)
         self.npu = libkiv.NPU()
-        check(self.npu, "kiv_init_context", self.npu.kiv_init_context())
-        self._max_idle_jobs = max_idle_jobs
+        with drivers.chosen(library):
+            status = self.npu.kiv_init_context()
+        if int(status) == _BACKEND_LOAD_FAIL:
+            raise KivError("kiv_init_context", status, status_text(self.npu, status), drivers.load_failure_text(library))
+        check(self.npu, "kiv_init_context", status)
+        self.driver = drivers.describe_loaded(self.npu, library)
         self._lock = threading.Lock()
         self._models = []
         self._dispatcher = None
         self._closed = False
+        self._context_closed = False
         _open_runtimes.add(self)
 
     def __repr__(self):
-        return "<kiv.Runtime models=%d%s>" % (len(self._models), " closed" if self._closed else "")
+        state = " closed" if self._closed else ""
+        return "<kiv.Runtime on %s models=%d%s>" % (self.driver, len(self._models), state)
 
     @property
     def closed(self):
@@ -51,10 +76,10 @@ class Runtime:
 
     def load(self, path, max_idle_jobs=None):
         """Loads a zor model container as a Model."""
+        idle = self._max_idle_jobs if max_idle_jobs is None else check_idle_jobs(max_idle_jobs)
         with self._lock:
             if self._closed:
                 raise ValueError("runtime is closed")
-        idle = self._max_idle_jobs if max_idle_jobs is None else max_idle_jobs
         model = Model(self, path, idle)
         with self._lock:
             self._models.append(model)
@@ -62,14 +87,9 @@ class Runtime:
 
     @property
     def models(self):
-        """The models loaded through this runtime and not yet closed."""
+        """The models loaded through this runtime and not yet unloaded."""
         with self._lock:
             return list(self._models)
-
-    def _forget(self, model):
-        with self._lock:
-            if model in self._models:
-                self._models.remove(model)
 
     def _completion_queue(self):
         with self._lock:
@@ -77,32 +97,56 @@ class Runtime:
                 self._dispatcher = Dispatcher()
             return self._dispatcher.queue
 
-    def close(self):
-        """Closes every model, then the context. Idempotent.
+    def _forget(self, model, raising=True):
+        """Called once `model` is unloaded; a closed runtime closes its context
+        when its last model is gone. `raising` False: failures are warned
+        about, for a thread that only happened to end the model's last job."""
+        with self._lock:
+            if model in self._models:
+                self._models.remove(model)
+        self._close_context_when_idle(raising)
 
-        Everything is released even when a step fails; the first failure is
-        raised afterwards.
+    def close(self):
+        """Closes every model, then the context. Idempotent; never waits for jobs.
+
+        A model whose jobs are still running is unloaded as soon as they have
+        ended, and the context is closed after it: their outputs still reach
+        the futures waiting for them. Failures of what is closed now are
+        raised (the first one), after everything was tried.
         """
         with self._lock:
             if self._closed:
                 return
             self._closed = True
-            models, dispatcher = list(self._models), self._dispatcher
+            models = list(self._models)
+        _open_runtimes.discard(self)
         first_error = None
         for model in models:
             try:
                 model.close()
             except Exception as err:
                 first_error = first_error or err
-        if dispatcher is not None:
-            dispatcher.stop()
-        _open_runtimes.discard(self)
         try:
-            check(self.npu, "kiv_deinit_context", self.npu.kiv_deinit_context())
+            self._close_context_when_idle()
         except Exception as err:
             first_error = first_error or err
         if first_error is not None:
             raise first_error
+
+    def _close_context_when_idle(self, raising=True):
+        with self._lock:
+            if not self._closed or self._models or self._context_closed:
+                return
+            self._context_closed = True
+            dispatcher = self._dispatcher
+        if dispatcher is not None:
+            dispatcher.stop()
+        status = self.npu.kiv_deinit_context()
+        if int(status) != 0:
+            error = KivError("kiv_deinit_context", status, status_text(self.npu, status))
+            if raising:
+                raise error
+            warnings.warn(str(error), RuntimeWarning)
 
     def __enter__(self):
         return self

@@ -9,7 +9,8 @@ import os
 class StandinControls:
     def __init__(self, path=None):
         if path is None:
-            path = os.path.join(os.environ.get("KIV_BUILD_DIR", "build"), "libaipudrv.so")
+            path = os.environ.get("AIPU_LIB_PATH") or os.path.join(
+                os.environ.get("KIV_BUILD_DIR", "build"), "standin", "libaipudrv.so")
         self.lib = ctypes.CDLL(os.path.abspath(path))
         self.lib.aipu_standin_set_init_status.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_set_deinit_status.argtypes = [ctypes.c_uint32]

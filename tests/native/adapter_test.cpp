@@ -38,7 +38,20 @@ bool all_entries_bound(const AipuEntryTable& table) {
 
 }  // namespace
 
-TEST_F(AdapterTest, DefaultLibraryNameIsFoundThroughTheLoaderSearch) {
+// Without AIPU_LIB_PATH the default name goes to the loader's search alone:
+// the stand-in in the build tree is not on it, so nothing is found here.
+TEST_F(AdapterTest, DefaultLibraryNameIsLeftToTheLoaderSearch) {
+    EnvGuard unset("AIPU_LIB_PATH", nullptr);
+    AipuAdapter::Impl impl;
+    StderrCapture capture;
+    EXPECT_FALSE(impl.load_aipu_library());
+    EXPECT_EQ(impl.load_error, "Failed to load backend: libaipudrv.so: cannot open shared object file: "
+                               "No such file or directory");
+    capture.finish();
+    EXPECT_EQ(standin_.open_context_count(), base_contexts_);
+}
+
+TEST_F(AdapterTest, NamedLibraryIsOpened) {
     AipuAdapter adapter;
     ASSERT_EQ(adapter.init_context(), KIV_STATUS_SUCCESS);
     EXPECT_EQ(standin_.open_context_count(), base_contexts_ + 1);

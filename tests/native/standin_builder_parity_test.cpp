@@ -90,7 +90,7 @@ TEST(BuilderParity, NumpyReferenceMatchesTheDriver) {
     ASSERT_EQ(input.size(), 4u * 33u);
     ASSERT_EQ(expected.size(), 24u);
 
-    aipu_standin::DriverLibrary drv(KIV_BUILD_DIR "/libaipudrv.so");
+    aipu_standin::DriverLibrary drv(KIV_BUILD_DIR "/standin/libaipudrv.so");
     ASSERT_TRUE(drv.loaded());
     aipu_ctx_handle_t* ctx = nullptr;
     ASSERT_EQ(drv.aipu_init_context(&ctx), 0u);

@@ -50,7 +50,7 @@ protected:
         return out;
     }
 
-    aipu_standin::DriverLibrary drv{KIV_BUILD_DIR "/libaipudrv.so"};
+    aipu_standin::DriverLibrary drv{KIV_BUILD_DIR "/standin/libaipudrv.so"};
     aipu_ctx_handle_t* ctx = nullptr;
 };
 

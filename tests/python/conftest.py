@@ -18,9 +18,15 @@ BUILD_DIR = os.path.abspath(os.environ.get("KIV_BUILD_DIR", os.path.join(REPO, "
 PYTHON = "/usr/bin/python3"
 SEARCH_PATH = [BUILD_DIR, os.path.join(REPO, "python"), os.path.join(REPO, "standin_driver", "python")]
 
+STANDIN_LIBRARY = os.path.join(BUILD_DIR, "standin", "libaipudrv.so")
+
 for _entry in reversed(SEARCH_PATH):
     if _entry not in sys.path:
         sys.path.insert(0, _entry)
+
+# The stand-in is chosen by name, for this process and every child it starts:
+# the driver's default name means the system's driver, which is not here.
+os.environ["AIPU_LIB_PATH"] = STANDIN_LIBRARY
 
 import libkiv  # noqa: E402
 
@@ -28,7 +34,7 @@ import libkiv  # noqa: E402
 class Standin:
     """The stand-in driver as the runtime loaded it, with its test controls.
 
-    ctypes opens the same file the runtime found through libkiv.so's RUNPATH,
+    ctypes opens the same file the runtime was told to load (AIPU_LIB_PATH),
     so both share one copy of the driver and its records of calls.
     """
 
@@ -66,7 +72,7 @@ def build_dir():
 
 @pytest.fixture
 def standin():
-    driver = Standin(os.path.join(BUILD_DIR, "libaipudrv.so"))
+    driver = Standin(STANDIN_LIBRARY)
     driver.aipu_standin_reset_calls()
     yield driver
     driver.aipu_standin_set_init_status(0)
@@ -116,13 +122,17 @@ def make_model():
 
 @pytest.fixture
 def run_python():
-    """run_python(code) -> CompletedProcess of /usr/bin/python3 -c code (text output)."""
+    """run_python(code, env={NAME: value or None}) -> CompletedProcess of /usr/bin/python3 -c code (text output)."""
 
     def run(code, timeout=120, env=None):
         environment = dict(os.environ)
         environment["KIV_BUILD_DIR"] = BUILD_DIR
         environment["PYTHONPATH"] = os.pathsep.join(SEARCH_PATH + [environment.get("PYTHONPATH", "")]).rstrip(os.pathsep)
-        environment.update(env or {})
+        for name, value in (env or {}).items():  # None removes a variable
+            if value is None:
+                environment.pop(name, None)
+            else:
+                environment[name] = value
         return subprocess.run([PYTHON, "-c", code], env=environment, capture_output=True, text=True, timeout=timeout)
 
     return run

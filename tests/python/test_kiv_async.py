@@ -1,7 +1,7 @@
 """Waiting without the interpreter lock: run on slow jobs, futures, asyncio and timeouts."""
 
-import _thread
 import asyncio
+import signal
 import threading
 import time
 
@@ -76,6 +76,20 @@ def test_run_from_many_threads_at_once(runtime, tmp_path, make_model):
         assert len(results) == 20
 
 
+def unloaded(standin, graph_id):
+    """True once the driver's last graph unload was that of `graph_id`
+    (models of earlier tests may still be unloaded in the background)."""
+    call = standin.last_call("aipu_unload_graph")
+    return call is not None and call["graph_id"] == graph_id
+
+
+def await_unload(standin, graph_id):
+    deadline = time.monotonic() + WAIT
+    while not unloaded(standin, graph_id) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert unloaded(standin, graph_id)
+
+
 def test_run_async_with_asyncio_gather(runtime, tmp_path, make_model):
     with runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=20)) as model:
 
@@ -88,11 +102,17 @@ def test_run_async_with_asyncio_gather(runtime, tmp_path, make_model):
 
 def test_timeout_raises_and_the_job_is_released_later(runtime, tmp_path, make_model, standin):
     model = runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=SLOW_MS))
-    with pytest.raises(kiv.KivError) as info:
+    with pytest.raises(kiv.JobTimeout) as info:
         model.run(np.zeros(2, np.float32), timeout=0.01)
-    assert info.value.status == libkiv.KIV_STATUS_ERROR_TIMEOUT
-    model.close()  # waits for the abandoned job before unloading
-    assert standin.last_call("aipu_unload_graph") is not None
+    assert info.value.status == libkiv.KIV_STATUS_ERROR_TIMEOUT and isinstance(info.value, TimeoutError)
+    assert str(info.value).startswith("Model.run failed with status 35: job ") and "timeout of 0.01s" in str(info.value)
+    for bad, error in ((-1, ValueError), (float("nan"), ValueError), ("1", TypeError)):
+        with pytest.raises(error, match="timeout"):
+            model.run(np.zeros(2, np.float32), timeout=bad)
+    model.close()  # returns at once: the graph is unloaded when the abandoned job ends
+    assert not unloaded(standin, model.graph_id)
+    await_unload(standin, model.graph_id)
+    assert model not in runtime.models
 
 
 def test_jobs_are_reused_unless_disabled(runtime, tmp_path, make_model):
@@ -106,29 +126,67 @@ def test_jobs_are_reused_unless_disabled(runtime, tmp_path, make_model):
         assert fresh.jobs_created == 5
 
 
-def test_interrupted_wait_still_releases_the_job(runtime, tmp_path, make_model, standin):
-    model = runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=SLOW_MS))
-    flushed = threading.Event()
+def ctrl_c_when(condition):
+    """A thread that sends SIGINT to the main thread, as Ctrl-C does, once
+    `condition()` holds; returns it and the time it was sent (a list)."""
+    sent = []
 
-    def interrupt_once_the_job_runs():
-        # The job is in flight once the driver has seen the flush.
+    def interrupt():
         for _ in range(WAIT * 100):
-            if standin.last_call("aipu_flush_job") is not None:
+            if condition():
                 break
             time.sleep(0.01)
-        flushed.set()
-        _thread.interrupt_main()
+        sent.append(time.monotonic())
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
 
+    thread = threading.Thread(target=interrupt)
+    thread.start()
+    return thread, sent
+
+
+def test_interrupted_wait_still_releases_the_job(runtime, tmp_path, make_model, standin):
+    model = runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=SLOW_MS))
     standin.aipu_standin_reset_calls()
-    interrupter = threading.Thread(target=interrupt_once_the_job_runs)
-    interrupter.start()
-    returned = False
+    # The job is in flight once the driver has seen the flush.
+    interrupter, sent = ctrl_c_when(lambda: standin.last_call("aipu_flush_job") is not None)
     with pytest.raises(KeyboardInterrupt):
         model.run(np.zeros(2, np.float32))
-        returned = True
-        flushed.wait(WAIT)  # let a late interrupt land here rather than elsewhere
+    assert time.monotonic() - sent[0] < SLOW_MS / 1000 / 2, "run did not answer Ctrl-C while waiting"
     interrupter.join(WAIT)
-    assert not returned, "the interrupt came after run had returned"
-    model.close()  # must not wait forever for the interrupted job
+    began = time.monotonic()
+    model.close()  # answers at once; the job left running is released when it ends
+    assert time.monotonic() - began < SLOW_MS / 1000 / 2
+    assert not unloaded(standin, model.graph_id)  # never while the driver still runs the job
+    await_unload(standin, model.graph_id)
     assert standin.last_call("aipu_clean_job") is not None
-    assert standin.last_call("aipu_unload_graph") is not None
+
+
+def test_closing_with_jobs_running_returns_at_once_and_loses_nothing(tmp_path, make_model, standin):
+    before = standin.aipu_standin_open_context_count()
+    runtime = kiv.Runtime()
+    model = runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=SLOW_MS // 3))
+    future = model.submit(np.array([3.0, 4.0], np.float32))
+    began = time.monotonic()
+    runtime.close()
+    assert time.monotonic() - began < SLOW_MS / 1000 / 6 and model.closed and runtime.closed
+    assert future.result(timeout=WAIT)[0].tolist() == [3.0, 4.0]  # the running job's outputs still arrive
+    await_unload(standin, model.graph_id)
+    deadline = time.monotonic() + WAIT
+    while standin.aipu_standin_open_context_count() != before and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert standin.aipu_standin_open_context_count() == before  # the context closes after its last model
+
+
+def test_run_batch_answers_ctrl_c_between_rounds(tmp_path, make_model, standin):
+    with kiv.Runtime() as runtime, runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=100)) as model:
+        standin.aipu_standin_reset_calls()
+        interrupter, sent = ctrl_c_when(lambda: standin.last_call("aipu_finish_batch") is not None)
+        with pytest.raises(KeyboardInterrupt):
+            model.run_batch([np.zeros(2, np.float32)] * 40)  # four seconds in all
+        assert time.monotonic() - sent[0] < 1.0
+        interrupter.join(WAIT)
+        # Queue ids count up: none after the last one cleaned is left behind.
+        cleaned = standin.last_call("aipu_clean_batch_queue")["queue_id"]
+        assert int(runtime.npu.kiv_clean_batch_queue(model.graph_id, cleaned + 1)) == 36
+        results = model.run_batch([np.array([i, -i], np.float32) for i in range(3)])
+        assert [r[0].tolist() for r in results] == [[0.0, 0.0], [1.0, -1.0], [2.0, -2.0]]

@@ -1,6 +1,11 @@
 """Runtime and Model lifetimes, and KivError for failing statuses."""
 
+import ctypes
+import os
 import pickle
+import random
+import shutil
+import subprocess
 
 import numpy as np
 import pytest
@@ -78,8 +83,121 @@ def test_missing_container_raises_with_status_text_and_path(tmp_path):
         assert err.api == "kiv_load_graph"
         assert err.status == libkiv.KIV_STATUS_ERROR_OPEN_FILE_FAIL
         assert err.message == runtime.npu.kiv_get_error_message(err.code)
-        assert err.detail == missing and missing in str(err)
+        assert err.detail == missing + " no such file" and missing in str(err)
         assert runtime.models == []
+
+
+def _container_files(directory, make_model):
+    good = open(copy_model(directory, make_model), "rb").read()
+    hollow = directory / "hollow.json"
+    hollow.write_text('{"name": "h", "version": [1, 0, 0], "inputs": [], "outputs": [], "tensors": [],'
+                      ' "subgraphs": []}')
+    subprocess.run([os.path.join(os.environ["KIV_BUILD_DIR"], "tools", "zor", "zor"), "pack", "--graph", str(hollow),
+                    "-o", str(directory / "hollow.zor")], check=True, capture_output=True)
+    (directory / "empty.zor").write_bytes(b"")
+    (directory / "random.zor").write_bytes(random.Random(7).randbytes(1000))
+    (directory / "truncated.zor").write_bytes(good[: len(good) * 2 // 3])
+    (directory / "folder.zor").mkdir()
+
+
+@pytest.mark.parametrize(
+    "name, status, problem",
+    [
+        ("folder.zor", 12, "is a directory, not a model container file"),
+        ("empty.zor", 69, "is empty, not a model container"),
+        ("random.zor", 69, "is not a zor model container"),
+        ("truncated.zor", 69, "is truncated"),
+        ("hollow.zor", 9, "holds no subgraph, so no NPU executable to load"),
+    ],
+)
+def test_unreadable_containers_say_what_is_wrong(tmp_path, make_model, name, status, problem):
+    _container_files(tmp_path, make_model)
+    with kiv.Runtime() as runtime:
+        with pytest.raises(kiv.KivError) as info:
+            runtime.load(tmp_path / name)
+    assert info.value.code == status
+    assert info.value.detail == "%s %s" % (tmp_path / name, problem) or info.value.detail.startswith(
+        "%s %s" % (tmp_path / name, problem)
+    )
+    assert "unknown status" not in str(info.value)
+
+
+def test_runtime_texts_where_the_driver_has_none():
+    for code, text in ((64, "invalid runtime context handle"), (66, "could not be loaded"), (69, "internal error")):
+        assert text in kiv.errors.status_text(libkiv.NPU(), code)
+    assert kiv.errors.status_text(libkiv.NPU(), 3) == "KIV_STATUS_ERROR_OPEN_DEV_FAIL"
+
+
+def test_arguments_are_checked_where_they_are_given(tmp_path, make_model):
+    for kwargs, error, text in (
+        ({"max_idle_jobs": -1}, ValueError, "max_idle_jobs must not be negative"),
+        ({"max_idle_jobs": "4"}, TypeError, "max_idle_jobs must be a whole number"),
+        ({"max_idle_jobs": True}, TypeError, "max_idle_jobs"),
+        ({"driver": 5}, TypeError, "driver must be None, a path"),
+    ):
+        with pytest.raises(error, match=text):
+            kiv.Runtime(**kwargs)
+    with kiv.Runtime() as runtime:
+        with pytest.raises(TypeError, match="path must be a str"):
+            runtime.load(5)
+        with pytest.raises(ValueError, match="max_idle_jobs"):
+            runtime.load(copy_model(tmp_path, make_model), max_idle_jobs=-2)
+        assert runtime.models == []
+
+
+# --- which driver runs ----------------------------------------------------------------------------
+
+
+def test_the_stand_in_runs_only_when_named(build_dir, monkeypatch):
+    standin = os.path.join(build_dir, "standin", "libaipudrv.so")
+    assert kiv.standin_path() == standin
+    with kiv.Runtime(driver="standin") as runtime:
+        assert runtime.driver == kiv.DriverInfo(standin, ("1.0.0-standin", "1.0.0-sim"), True)
+        assert "stand-in NPU %s" % standin in repr(runtime)
+    monkeypatch.delenv("AIPU_LIB_PATH")
+    try:
+        ctypes.CDLL("libaipudrv.so")
+        pytest.skip("a driver library is installed in this system's library search")
+    except OSError:
+        pass
+    with pytest.raises(kiv.KivError) as info:
+        kiv.Runtime()
+    text = str(info.value)
+    assert info.value.code == 66 and "unknown status" not in text
+    assert "tried libaipudrv.so (the default name, looked up in the system's library search)" in text
+    assert "libaipudrv.so: cannot open shared object file" in text
+    assert 'kiv.Runtime(driver="standin") or set AIPU_LIB_PATH=%s' % standin in text
+    assert int(libkiv.NPU().kiv_init_context()) == 66  # libkiv alike: the default name is the system's
+
+
+@pytest.mark.parametrize(
+    "library, reason",
+    [
+        ("testlibs/libaipudrv_without_aipu_finish_job.so", "it lacks the driver entry point aipu_finish_job"),
+        ("nowhere/libaipudrv.so", "nowhere/libaipudrv.so: cannot open shared object file"),
+    ],
+)
+def test_an_unusable_driver_is_named_with_the_loaders_reason(build_dir, library, reason):
+    path = os.path.join(build_dir, library)
+    with pytest.raises(kiv.KivError) as info:
+        kiv.Runtime(driver=path)
+    assert "no usable NPU driver: tried %s (given to kiv.Runtime): " % path in str(info.value)
+    assert reason in str(info.value)
+
+
+def test_the_default_name_goes_through_the_system_search(run_python, build_dir, tmp_path):
+    """A library named like the driver on the library search path is the one
+    loaded by default; the stand-in shipped beside libkiv.so is not."""
+    system = tmp_path / "libaipudrv.so"
+    shutil.copy(os.path.join(build_dir, "standin", "libaipudrv.so"), system)
+    result = run_python(
+        "import kiv\n"
+        "with kiv.Runtime() as rt: print(rt.driver.path)\n"
+        "with kiv.Runtime(driver='standin') as rt: print(rt.driver.path)\n",
+        env={"AIPU_LIB_PATH": None, "LD_LIBRARY_PATH": str(tmp_path)},
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == [str(system), os.path.join(build_dir, "standin", "libaipudrv.so")]
 
 
 def test_job_exception_raises_and_the_job_is_not_reused(tmp_path, make_model):

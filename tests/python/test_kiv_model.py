@@ -96,8 +96,14 @@ def test_inputs_by_position_by_name_as_bytes_or_lists_agree(runtime, tmp_path, m
     with runtime.load(copy_model(tmp_path, make_model, shape=(2, 3))) as model:
         value = ramp((2, 3), np.float32, start=5)
         expected = model.run(value)[0]
-        for form in ({"src": value}, value.tobytes(), value.tolist(), value.reshape(6)):
+        for form in ({"src": value}, value.tobytes(), value.tolist(), value.reshape(1, 2, 3), value.reshape(2, 1, 3)):
             np.testing.assert_array_equal(model.run(form)[0], expected)
+        # Outputs keep their shape and are also there by name.
+        outputs = model.run(value)
+        assert outputs["dst"] is outputs[0] and outputs.as_dict() == {"dst": outputs[0]}
+        assert outputs[0].shape == (2, 3)
+        with pytest.raises(KeyError, match="no output named 'nope'"):
+            outputs["nope"]
 
 
 def test_non_contiguous_input_is_read_in_c_order(runtime, tmp_path, make_model):
@@ -119,12 +125,16 @@ def test_outputs_are_independent_writable_arrays(runtime, tmp_path, make_model):
     "make_args, error, text",
     [
         (lambda v: (v.astype(np.float64),), TypeError, "input 'src' (index 0) expects dtype float32, got float64"),
-        (lambda v: (v[:1],), ValueError, "input 'src' (index 0) needs 24 bytes"),
+        (lambda v: (v[:1],), ValueError, "input 'src' (index 0) has shape (2, 3); got shape (1, 3)"),
+        (lambda v: (v.reshape(6),), ValueError, "input 'src' (index 0) has shape (2, 3); got shape (6,)"),
+        (lambda v: (v.reshape(3, 2).tolist(),), ValueError, "has shape (2, 3); got shape (3, 2)"),
         (lambda v: (v.tobytes()[:-1],), ValueError, "input 'src' (index 0) needs 24 bytes, got 23"),
         (lambda v: (v, v), ValueError, "takes 1 input(s), got 2"),
         (lambda v: ({"nope": v},), ValueError, "unknown input name(s) ['nope']"),
         (lambda v: ({},), ValueError, "missing input(s) ['src']"),
-        (lambda v: ("text",), TypeError, "input 'src' (index 0): cannot convert str"),
+        (lambda v: ("text",), TypeError, "input 'src' (index 0) takes numbers (float32); got str"),
+        (lambda v: ([[2**24 + 1] * 3] * 2,), ValueError, "is float32; the integer 16777217 has no exact value"),
+        (lambda v: ([[1e39] * 3] * 2,), ValueError, "is float32; 1e+39 is out of its range"),
     ],
 )
 def test_bad_inputs_are_refused_naming_the_tensor(runtime, tmp_path, make_model, standin, make_args, error, text):
@@ -148,6 +158,25 @@ def test_quantize_rounds_saturates_and_dequantize_inverts(runtime, tmp_path, mak
         assert q.tolist() == [10, 13, 6, 127, -128]
         (out,) = model.run(q)
         np.testing.assert_allclose(model.outputs[0].dequantize(out), [0.0, 1.5, -2.0, 58.5, -69.0])
+
+
+@pytest.mark.parametrize(
+    "value, text",
+    [
+        ([300] * 5, "input 'src' (index 0) is int8; 300 is out of its range -128..127"),
+        ([0.7] * 5, "is int8; 0.7 is not an integer; real values are quantised with model.inputs[0].quantize"),
+        ([float("nan")] * 5, "is int8; nan is not an integer"),
+        (2, "has shape (5,); got shape ()"),
+    ],
+)
+def test_lists_for_a_quantised_input_must_hold_its_integers(runtime, tmp_path, make_model, value, text):
+    path = copy_model(tmp_path, make_model, shape=(5,), dtype="int8", scale=0.5, zero_point=10)
+    with runtime.load(path) as model:
+        with pytest.raises(ValueError) as info:
+            model.run(value)
+        assert text in str(info.value)
+        (out,) = model.run([-128, -1, 0, 1.0, 127])  # exact values convert
+        assert out.tolist() == [-128, -1, 0, 1, 127]
 
 
 def test_quantize_needs_an_integer_dtype_and_a_scale():

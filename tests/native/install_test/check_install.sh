@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and checks the result the way a
-# user meets it: libkiv imports from the installed site directory with nothing
-# of the build tree on any path and opens a context on the installed driver,
-# and a native program builds against the installed CMake package and runs.
+# user meets it: libkiv and kiv import from the installed site directory with
+# nothing of the build tree on any path; the driver's default name means the
+# system's driver (the stand-in comes only on request, and is then used only
+# when named); and a native program builds against the installed CMake
+# package and runs.
 # Usage: check_install.sh <build dir> <source dir> <python dir relative to prefix>
 set -euo pipefail
 build=$(realpath "$1")
@@ -24,32 +26,56 @@ step "install into $prefix"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "cmake --install"; }
 
 step "installed files"
-for f in "$pydir/libkiv.so" "$pydir/libkiv.pyi" "$pydir/libaipudrv.so" \
+for f in "$pydir/libkiv.so" "$pydir/libkiv.pyi" "$pydir/kiv/__init__.py" \
          "$prefix/include/kiv/kiv_api.h" "$prefix/include/kiv/aipu_driver.h" \
          "$prefix/include/kiv/serialization_handler.h" "$prefix/include/kiv/zor_generated.h" \
          "$prefix/lib/cmake/kiv/kivConfig.cmake" "$prefix/lib/cmake/kiv/kivConfigVersion.cmake" \
          "$prefix/bin/zor"; do
   [ -f "$f" ] || fail "missing $f"
 done
-readelf -d "$pydir/libkiv.so" | grep -q 'R.*PATH.*\[\$ORIGIN\]' || fail "installed libkiv.so lacks RUNPATH \$ORIGIN"
+found=$(find "$prefix" -name 'libaipudrv*')
+[ -z "$found" ] || fail "a plain install brought the stand-in driver: $found"
+if readelf -d "$pydir/libkiv.so" | grep -q 'R.*PATH'; then fail "installed libkiv.so carries a run path"; fi
 
-step "import libkiv from the prefix with a clean environment"
-# The build tree must not be reachable: a context that opens proves that the
-# installed module found the installed driver beside it.
-env -i PATH=/usr/bin:/bin HOME="$work" PYTHONPATH="$pydir" /usr/bin/python3 - "$pydir" <<'PY'
+# Python with the installed package alone: a clean environment, run away from
+# the build tree (Python puts the working directory first on its path).
+installed_python() { env -i PATH=/usr/bin:/bin HOME="$work" PYTHONPATH="$pydir" "$@" /usr/bin/python3 - "$pydir"; }
+
+step "import libkiv and kiv from the prefix; no driver is found by default"
+installed_python <<'PY'
 import os, sys
-import libkiv
+import libkiv, kiv
 where = os.path.dirname(os.path.realpath(libkiv.__file__))
 assert where == os.path.realpath(sys.argv[1]), f"imported from {where}"
-npu = libkiv.NPU()
-status = npu.kiv_init_context()
-assert status == libkiv.KIV_STATUS_SUCCESS, f"kiv_init_context: {status}"
-assert npu.kiv_deinit_context() == libkiv.KIV_STATUS_SUCCESS
-print("libkiv imported from", where, "and opened a context")
-if os.path.isdir(os.path.join(sys.argv[1], "kiv")):
-    import kiv
-    assert os.path.realpath(kiv.__file__).startswith(where), kiv.__file__
-    print("kiv imported from", os.path.dirname(kiv.__file__))
+assert os.path.realpath(kiv.__file__).startswith(where), kiv.__file__
+assert int(libkiv.NPU().kiv_init_context()) == 66  # no stand-in behind the default name
+assert kiv.standin_path() is None
+try:
+    kiv.Runtime()
+except kiv.KivError as err:
+    assert "tried libaipudrv.so" in str(err) and "stand-in NPU is not installed" in str(err), str(err)
+else:
+    raise AssertionError("a driver was found")
+print("libkiv and kiv imported from", where, "; no driver found by default")
+PY
+
+step "install the stand-in on request; it runs only when named"
+cmake --install "$build" --prefix "$prefix" --component standin >>"$work/install.log" || fail "install the stand-in"
+[ -f "$pydir/kiv/standin/libaipudrv.so" ] || fail "missing $pydir/kiv/standin/libaipudrv.so"
+# A library named like the driver in the system's library search: the one a
+# default runtime must load, not the stand-in.
+mkdir -p "$work/system"
+cp "$pydir/kiv/standin/libaipudrv.so" "$work/system/libaipudrv.so"
+installed_python LD_LIBRARY_PATH="$work/system" <<'PY'
+import os, sys
+import kiv
+shipped = os.path.join(sys.argv[1], "kiv", "standin", "libaipudrv.so")
+assert kiv.standin_path() == shipped, kiv.standin_path()
+with kiv.Runtime() as rt:
+    assert rt.driver.path == os.path.join(os.environ["LD_LIBRARY_PATH"], "libaipudrv.so"), rt.driver
+with kiv.Runtime(driver="standin") as rt:
+    assert rt.driver.path == shipped and rt.driver.is_standin, rt.driver
+    print(rt)
 PY
 
 step "build examples/native_consumer against the package"

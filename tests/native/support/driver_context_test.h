@@ -30,7 +30,7 @@ protected:
         return graph;
     }
 
-    aipu_standin::DriverLibrary drv{KIV_BUILD_DIR "/libaipudrv.so"};
+    aipu_standin::DriverLibrary drv{KIV_BUILD_DIR "/standin/libaipudrv.so"};
     aipu_ctx_handle_t* ctx = nullptr;
 };
 

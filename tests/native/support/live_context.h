@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "env_guard.h"
 #include "kiv_api.h"
+#include "test_paths.h"
 
 class LiveContext {
 public:
@@ -20,6 +22,8 @@ public:
     kiv_context* get() const { return ctx_; }
 
 private:
+    // Named before the context opens: the default name is the system's driver.
+    EnvGuard standin_{"AIPU_LIB_PATH", standin_library_path().c_str()};
     kiv_context* ctx_ = nullptr;
 };
 

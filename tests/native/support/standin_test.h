@@ -28,7 +28,9 @@ protected:
     }
 
     StandinControls standin_{standin_library_path()};
-    EnvGuard lib_path_{"AIPU_LIB_PATH", nullptr};
+    // The stand-in is always chosen by name: the default name means the
+    // system's driver, which these machines do not have.
+    EnvGuard lib_path_{"AIPU_LIB_PATH", standin_library_path().c_str()};
     uint32_t base_contexts_ = 0;
     int32_t saved_threshold_ = 1;
 };

@@ -5,7 +5,7 @@
 #include <string>
 
 inline std::string standin_library_path() {
-    return std::string(KIV_BUILD_DIR) + "/libaipudrv.so";
+    return std::string(KIV_BUILD_DIR) + "/standin/libaipudrv.so";
 }
 // A stand-in built without the entry point `entry` (one of
 // kStandinOmittedEntries).

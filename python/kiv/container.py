@@ -1,0 +1,129 @@
+"""What is wrong with a file the runtime could not read as a model container.
+
+The runtime reports only a status (cannot open, rejected, no executable);
+this module looks at the file itself to say why, in words: missing, a
+directory, empty, not a container, truncated, or holding no subgraph. A
+container is one FlatBuffers buffer: a 32-bit offset of the root table, then
+tables that find their fields through a vtable, and strings and vectors
+that tables point to. Containers are written back to front, so the root
+table sits near the start and a file cut short loses what tables point to.
+"""
+
+import os
+import struct
+
+_ROOT_NEAR_START = 256  # a container's root table lies within its first bytes
+_MAX_BUFFER = 2**31 - 1
+# Fields of the root table that hold offsets: version, name, subgraphs,
+# tensors, inputs, outputs, io_json.
+_ROOT_FIELDS = 7
+_SUBGRAPHS_FIELD = 2
+
+
+class _Layout(Exception):
+    """The file is not laid out as a container; `truncated` tells whether it
+    looks like one that was cut short."""
+
+    def __init__(self, text, truncated=False):
+        super().__init__(text)
+        self.truncated = truncated
+
+
+class _Reader:
+    def __init__(self, data):
+        self.data = data
+
+    def u16(self, at):
+        return self._unpack("<H", at)
+
+    def u32(self, at):
+        return self._unpack("<I", at)
+
+    def i32(self, at):
+        return self._unpack("<i", at)
+
+    def _unpack(self, form, at):
+        size = struct.calcsize(form)
+        if at < 0 or at + size > len(self.data):
+            raise _Layout("it points past its end", truncated=True)
+        return struct.unpack_from(form, self.data, at)[0]
+
+    def root_fields(self):
+        """Offsets of the root table and its vtable, and the vtable's size."""
+        root = self.u32(0)
+        if root % 4 or root >= _MAX_BUFFER:
+            raise _Layout("it does not start with a container's root table offset")
+        if root + 4 > len(self.data):
+            raise _Layout("its root table lies past its end", truncated=root < _ROOT_NEAR_START)
+        vtable = root - self.i32(root)
+        if vtable < 0 or vtable % 2:
+            raise _Layout("its root table has no valid field table")
+        size = self.u16(vtable)
+        if size < 4 or size % 2:
+            raise _Layout("its root table has no valid field table")
+        if vtable + size > len(self.data):
+            raise _Layout("it ends inside its root table", truncated=True)
+        return root, vtable, size
+
+    def field(self, root, vtable, size, number):
+        """Position of the value of root field `number`, or None when absent."""
+        slot = 4 + 2 * number
+        if slot + 2 > size:
+            return None
+        offset = self.u16(vtable + slot)
+        return root + offset if offset else None
+
+    def target(self, position):
+        """Where the offset stored at `position` points; checked to lie in the file."""
+        to = position + self.u32(position)
+        if to + 4 > len(self.data):
+            raise _Layout("a part of the model lies past its end", truncated=True)
+        return to
+
+
+def _layout_problem(data):
+    """None when `data` is laid out like a container with at least one
+    subgraph, else a text saying what is wrong."""
+    if len(data) < 8:
+        return "is too short to be a model container (%d bytes)" % len(data)
+    reader = _Reader(data)
+    try:
+        root, vtable, size = reader.root_fields()
+        if reader.field(root, vtable, size, 0) is None:
+            return "is not a zor model container (it has no model version)"
+        targets = {}
+        for number in range(_ROOT_FIELDS):
+            position = reader.field(root, vtable, size, number)
+            if position is not None:
+                targets[number] = reader.target(position)
+        subgraphs = targets.get(_SUBGRAPHS_FIELD)
+        count = reader.u32(subgraphs) if subgraphs is not None else 0
+        if count:
+            reader.u32(subgraphs + 4 * count)  # the last entry lies in the file
+    except _Layout as problem:
+        if problem.truncated:
+            return "is truncated: %s (%d bytes)" % (problem, len(data))
+        return "is not a zor model container: %s" % problem
+    if count == 0:
+        return "holds no subgraph, so no NPU executable to load"
+    return None
+
+
+def diagnose(path):
+    """Why `path` cannot be read as a model container; None when nothing is
+    visibly wrong with the file (the runtime or the driver judged its
+    contents)."""
+    if not os.path.exists(path):
+        return "no such file"
+    if os.path.isdir(path):
+        return "is a directory, not a model container file"
+    try:
+        with open(path, "rb") as f:
+            data = f.read(_MAX_BUFFER + 1)
+    except OSError as err:
+        return "cannot be read: %s" % (err.strerror or err)
+    if not data:
+        return "is empty, not a model container"
+    if len(data) > _MAX_BUFFER:
+        return "is larger than any model container can be"
+    return _layout_problem(data)
