@@ -3,11 +3,16 @@
 # user meets it: libkiv imports from the installed site directory with nothing
 # of the build tree on any path and opens a context on the installed driver,
 # and a native program builds against the installed CMake package and runs.
-# Usage: check_install.sh <build dir> <source dir> <python dir relative to prefix>
+# Usage: check_install.sh <build dir> <source dir> <python dir relative to prefix> <python>
 set -euo pipefail
+if [ $# -ne 4 ]; then
+  echo "usage: $0 <build dir> <source dir> <python dir relative to prefix> <python>" >&2
+  exit 2
+fi
 build=$(realpath "$1")
 source=$(realpath "$2")
 pydir_rel=$3
+python=$4
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -36,7 +41,7 @@ readelf -d "$pydir/libkiv.so" | grep -q 'R.*PATH.*\[\$ORIGIN\]' || fail "install
 step "import libkiv from the prefix with a clean environment"
 # The build tree must not be reachable: a context that opens proves that the
 # installed module found the installed driver beside it.
-env -i PATH=/usr/bin:/bin HOME="$work" PYTHONPATH="$pydir" /usr/bin/python3 - "$pydir" <<'PY'
+env -i PATH=/usr/bin:/bin HOME="$work" PYTHONPATH="$pydir" "$python" - "$pydir" <<'PY'
 import os, sys
 import libkiv
 where = os.path.dirname(os.path.realpath(libkiv.__file__))
