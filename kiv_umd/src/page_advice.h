@@ -1,12 +1,13 @@
 // Advice to the kernel about large, freshly allocated buffers that are about
 // to be filled by one copy. Filling them page by page otherwise takes one
-// fault per 4 KiB, which costs more than the copy itself. Only advice: the
+// fault per page, which costs more than the copy itself. Only advice: the
 // contents and the allocation's owner are unaffected, and a kernel without
 // the operation simply refuses it.
 #ifndef KIV_PAGE_ADVICE_H
 #define KIV_PAGE_ADVICE_H
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -18,12 +19,32 @@ constexpr size_t kPageAdviceMin = size_t{4} << 20;
 
 namespace detail {
 
+// The kernel's page size: 4 KiB on x86-64, but 4, 16 or 64 KiB on arm64
+// depending on the kernel's build. madvise refuses a range that does not
+// start on a page boundary, so the advice depends on the real figure.
+inline uintptr_t page_size() {
+    static const uintptr_t size = [] {
+        const long n = ::sysconf(_SC_PAGESIZE);
+        return n > 0 ? static_cast<uintptr_t>(n) : uintptr_t{4096};
+    }();
+    return size;
+}
+
+// The whole pages of `page` bytes (a power of two) inside [address,
+// address + size): [begin, end), empty when end <= begin.
+struct PageSpan {
+    uintptr_t begin;
+    uintptr_t end;
+};
+
+inline PageSpan interior_pages(uintptr_t address, size_t size, uintptr_t page) {
+    return PageSpan{(address + page - 1) & ~(page - 1), (address + size) & ~(page - 1)};
+}
+
 inline void advise_interior(void* buffer, size_t size, int advice) {
-    constexpr uintptr_t kPage = 4096;
     if (buffer == nullptr || size < kPageAdviceMin) return;
-    const auto begin = (reinterpret_cast<uintptr_t>(buffer) + kPage - 1) & ~(kPage - 1);
-    const auto end = (reinterpret_cast<uintptr_t>(buffer) + size) & ~(kPage - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, advice);
+    const PageSpan span = interior_pages(reinterpret_cast<uintptr_t>(buffer), size, page_size());
+    if (span.end > span.begin) ::madvise(reinterpret_cast<void*>(span.begin), span.end - span.begin, advice);
 }
 
 }  // namespace detail

@@ -1,0 +1,132 @@
+// Page advice follows the kernel's page size, which on arm64 may be 4, 16 or
+// 64 KiB: madvise refuses a range that does not start on a page boundary, and
+// advice computed for 4 KiB pages would silently do nothing there.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "page_advice.h"
+
+namespace {
+
+using kiv::detail::interior_pages;
+using kiv::detail::PageSpan;
+
+constexpr int kPopulateWrite = 23;  // MADV_POPULATE_WRITE, Linux 5.14
+
+uintptr_t system_page() {
+    return static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+}
+
+// An untouched anonymous mapping: none of its pages is resident yet.
+class Mapping {
+public:
+    explicit Mapping(size_t size) : size_(size) {
+        base_ = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    }
+    ~Mapping() {
+        if (base_ != MAP_FAILED) munmap(base_, size_);
+    }
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    bool ok() const { return base_ != MAP_FAILED; }
+    uintptr_t address() const { return reinterpret_cast<uintptr_t>(base_); }
+
+private:
+    void* base_;
+    size_t size_;
+};
+
+// Number of resident pages in [begin, end), both on page boundaries.
+size_t resident_pages(uintptr_t begin, uintptr_t end) {
+    std::vector<unsigned char> flags((end - begin) / system_page());
+    if (mincore(reinterpret_cast<void*>(begin), end - begin, flags.data()) != 0) return 0;
+    size_t n = 0;
+    for (unsigned char f : flags) n += f & 1;
+    return n;
+}
+
+// The VmFlags line of the mapping that contains `address`, from /proc/self/smaps.
+std::string vm_flags_at(uintptr_t address) {
+    std::ifstream smaps("/proc/self/smaps");
+    std::string line;
+    bool inside = false;
+    while (std::getline(smaps, line)) {
+        unsigned long long lo = 0, hi = 0;
+        char dash = 0;
+        std::istringstream range(line);
+        if (range >> std::hex >> lo >> dash >> hi && dash == '-' && line.find(':') > line.find(' ')) {
+            inside = lo <= address && address < hi;
+        } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+            return line;
+        }
+    }
+    return "";
+}
+
+bool has_huge_page_advice(uintptr_t address) {
+    return vm_flags_at(address).find(" hg") != std::string::npos;
+}
+
+TEST(PageAdvice, InteriorPagesAreWholePagesOfTheGivenSize) {
+    for (uintptr_t page : {uintptr_t{4} << 10, uintptr_t{16} << 10, uintptr_t{64} << 10}) {
+        SCOPED_TRACE(page);
+        const PageSpan inside = interior_pages(3 * page + 100, 5 * page, page);
+        EXPECT_EQ(inside.begin, 4 * page);
+        EXPECT_EQ(inside.end, 8 * page);
+        const PageSpan aligned = interior_pages(2 * page, 3 * page, page);
+        EXPECT_EQ(aligned.begin, 2 * page);
+        EXPECT_EQ(aligned.end, 5 * page);
+        const PageSpan none = interior_pages(page + 1, page, page);
+        EXPECT_LE(none.end, none.begin);
+    }
+}
+
+TEST(PageAdvice, PrefaultMakesEveryWholePageOfAnUnalignedBufferResident) {
+    const uintptr_t page = system_page();
+    {
+        // Whether this kernel (or emulator) carries the advice out at all.
+        Mapping control(4 * page);
+        ASSERT_TRUE(control.ok());
+        if (madvise(reinterpret_cast<void*>(control.address()), 4 * page, kPopulateWrite) != 0 ||
+            resident_pages(control.address(), control.address() + 4 * page) != 4) {
+            GTEST_SKIP() << "MADV_POPULATE_WRITE is not carried out here";
+        }
+    }
+    const size_t size = kiv::kPageAdviceMin + 3 * page;
+    Mapping mapping(size + page);
+    ASSERT_TRUE(mapping.ok());
+    const uintptr_t buffer = mapping.address() + 100;
+    kiv::prefault_pages(reinterpret_cast<void*>(buffer), size);
+    const uintptr_t begin = mapping.address() + page;
+    const uintptr_t end = (buffer + size) / page * page;
+    EXPECT_EQ(resident_pages(begin, end), (end - begin) / page);
+}
+
+TEST(PageAdvice, HugePageAdviceReachesTheWholePagesOfAnUnalignedBuffer) {
+    const uintptr_t page = system_page();
+    {
+        Mapping control(4 * page);
+        ASSERT_TRUE(control.ok());
+        if (madvise(reinterpret_cast<void*>(control.address()), 4 * page, MADV_HUGEPAGE) != 0 ||
+            !has_huge_page_advice(control.address())) {
+            GTEST_SKIP() << "MADV_HUGEPAGE is not carried out here";
+        }
+    }
+    const size_t size = kiv::kPageAdviceMin + 3 * page;
+    Mapping mapping(size + page);
+    ASSERT_TRUE(mapping.ok());
+    const uintptr_t buffer = mapping.address() + 100;
+    ASSERT_FALSE(has_huge_page_advice(mapping.address() + page));
+    kiv::advise_huge_pages(reinterpret_cast<void*>(buffer), size);
+    EXPECT_TRUE(has_huge_page_advice(mapping.address() + page));
+    EXPECT_TRUE(has_huge_page_advice((buffer + size) / page * page - 1));
+}
+
+}  // namespace
