@@ -6,9 +6,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <fstream>
-#include <sstream>
-#include <string>
 #include <vector>
 
 #include "page_advice.h"
@@ -52,28 +49,6 @@ size_t resident_pages(uintptr_t begin, uintptr_t end) {
     return n;
 }
 
-// The VmFlags line of the mapping that contains `address`, from /proc/self/smaps.
-std::string vm_flags_at(uintptr_t address) {
-    std::ifstream smaps("/proc/self/smaps");
-    std::string line;
-    bool inside = false;
-    while (std::getline(smaps, line)) {
-        unsigned long long lo = 0, hi = 0;
-        char dash = 0;
-        std::istringstream range(line);
-        if (range >> std::hex >> lo >> dash >> hi && dash == '-' && line.find(':') > line.find(' ')) {
-            inside = lo <= address && address < hi;
-        } else if (inside && line.rfind("VmFlags:", 0) == 0) {
-            return line;
-        }
-    }
-    return "";
-}
-
-bool has_huge_page_advice(uintptr_t address) {
-    return vm_flags_at(address).find(" hg") != std::string::npos;
-}
-
 TEST(PageAdvice, InteriorPagesAreWholePagesOfTheGivenSize) {
     for (uintptr_t page : {uintptr_t{4} << 10, uintptr_t{16} << 10, uintptr_t{64} << 10}) {
         SCOPED_TRACE(page);
@@ -107,26 +82,6 @@ TEST(PageAdvice, PrefaultMakesEveryWholePageOfAnUnalignedBufferResident) {
     const uintptr_t begin = mapping.address() + page;
     const uintptr_t end = (buffer + size) / page * page;
     EXPECT_EQ(resident_pages(begin, end), (end - begin) / page);
-}
-
-TEST(PageAdvice, HugePageAdviceReachesTheWholePagesOfAnUnalignedBuffer) {
-    const uintptr_t page = system_page();
-    {
-        Mapping control(4 * page);
-        ASSERT_TRUE(control.ok());
-        if (madvise(reinterpret_cast<void*>(control.address()), 4 * page, MADV_HUGEPAGE) != 0 ||
-            !has_huge_page_advice(control.address())) {
-            GTEST_SKIP() << "MADV_HUGEPAGE is not carried out here";
-        }
-    }
-    const size_t size = kiv::kPageAdviceMin + 3 * page;
-    Mapping mapping(size + page);
-    ASSERT_TRUE(mapping.ok());
-    const uintptr_t buffer = mapping.address() + 100;
-    ASSERT_FALSE(has_huge_page_advice(mapping.address() + page));
-    kiv::advise_huge_pages(reinterpret_cast<void*>(buffer), size);
-    EXPECT_TRUE(has_huge_page_advice(mapping.address() + page));
-    EXPECT_TRUE(has_huge_page_advice((buffer + size) / page * page - 1));
 }
 
 }  // namespace
