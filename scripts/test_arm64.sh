@@ -10,7 +10,8 @@
 # then reused), the cross build in build-arm64/, and CTest run inside the
 # root (mounted at <root>.run) with proc, /dev, /sys and the source and build
 # trees mounted at their own paths. The mounts are undone however the script
-# ends. Each step prints its duration; README.md has the figures.
+# ends (after a kill -9, by the next run before anything else). Each step
+# prints its duration; README.md has the figures.
 #
 # Environment:
 #   KIV_ARM64_ROOT       the arm64 root (default /var/cache/kiv-arm64/bookworm)
