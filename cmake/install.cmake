@@ -58,6 +58,6 @@ install(FILES ${CMAKE_BINARY_DIR}/cmake/kivConfig.cmake ${CMAKE_BINARY_DIR}/cmak
 if(KIV_BUILD_TESTS AND TARGET libkiv)
   add_test(NAME install_test
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/native/install_test/check_install.sh
-            ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${KIV_INSTALL_PYTHONDIR})
+            ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} ${KIV_INSTALL_PYTHONDIR} ${KIV_TEST_PYTHON})
   set_tests_properties(install_test PROPERTIES TIMEOUT 600)
 endif()

@@ -1,6 +1,6 @@
 // Advice to the kernel about large, freshly allocated buffers that are about
 // to be filled by one copy. Filling them page by page otherwise takes one
-// fault per 4 KiB, which costs more than the copy itself. Only advice: the
+// fault per page, which costs more than the copy itself. Only advice: the
 // contents and the allocation's owner are unaffected, and a kernel without
 // the operation simply refuses it.
 #ifndef KIV_PAGE_ADVICE_H
@@ -20,31 +20,51 @@ constexpr size_t kPageAdviceMin = size_t{4} << 20;
 
 namespace detail {
 
-// The kernel's page size: 4 KiB on x86_64, but 4, 16 or 64 KiB on arm64.
+// The kernel's page size: 4 KiB on x86-64, but 4, 16 or 64 KiB on arm64
+// depending on the kernel's build. madvise refuses a range that does not
+// start on a page boundary, so the advice depends on the real figure.
 inline uintptr_t page_size() {
-    static const auto size = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    static const uintptr_t size = [] {
+        const long n = ::sysconf(_SC_PAGESIZE);
+        return n > 0 ? static_cast<uintptr_t>(n) : uintptr_t{4096};
+    }();
     return size;
 }
 
-// Advice applies to whole pages, so only the pages that lie entirely inside
-// the buffer get it; bytes around them that belong to other owners do not.
-struct PageRange {
+// The whole pages of `page` bytes (a power of two) inside [address,
+// address + size): [begin, end), empty when end <= begin.
+struct PageSpan {
     uintptr_t begin;
-    uintptr_t end;  // equal to begin when no whole page fits
+    uintptr_t end;
 };
 
-inline PageRange whole_pages(void* buffer, size_t size) {
-    const uintptr_t page = page_size();
-    const auto begin = (reinterpret_cast<uintptr_t>(buffer) + page - 1) & ~(page - 1);
-    const auto end = (reinterpret_cast<uintptr_t>(buffer) + size) & ~(page - 1);
-    return end > begin ? PageRange{begin, end} : PageRange{begin, begin};
+inline PageSpan interior_pages(uintptr_t address, size_t size, uintptr_t page) {
+    return PageSpan{(address + page - 1) & ~(page - 1), (address + size) & ~(page - 1)};
 }
 
 inline void advise_interior(void* buffer, size_t size, int advice) {
     if (buffer == nullptr || size < kPageAdviceMin) return;
-    const PageRange pages = whole_pages(buffer, size);
-    if (pages.end > pages.begin) ::madvise(reinterpret_cast<void*>(pages.begin), pages.end - pages.begin, advice);
+    const PageSpan span = interior_pages(reinterpret_cast<uintptr_t>(buffer), size, page_size());
+    if (span.end > span.begin) ::madvise(reinterpret_cast<void*>(span.begin), span.end - span.begin, advice);
 }
+
+#if defined(MADV_FREE) && defined(MADV_DONTNEED)
+// Whether MADV_DONTNEED really hands out fresh zero pages here: some
+// emulators accept the advice and ignore it. Tried once on a page of our own.
+inline bool dontneed_gives_zero_pages() {
+    static const bool works = [] {
+        const size_t page = page_size();
+        void* probe = ::mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (probe == MAP_FAILED) return false;
+        auto* byte = static_cast<volatile unsigned char*>(probe);
+        *byte = 0xA5;
+        const bool zeroed = ::madvise(probe, page, MADV_DONTNEED) == 0 && *byte == 0;
+        ::munmap(probe, page);
+        return zeroed;
+    }();
+    return works;
+}
+#endif
 
 // Replaces the whole pages of the range by fresh zero pages, without touching
 // them: true on success. Only private anonymous memory (what the heap hands
@@ -53,7 +73,8 @@ inline void advise_interior(void* buffer, size_t size, int advice) {
 inline bool refresh_pages(uintptr_t begin, uintptr_t end) {
 #if defined(MADV_FREE) && defined(MADV_DONTNEED)
     void* start = reinterpret_cast<void*>(begin);
-    return ::madvise(start, end - begin, MADV_FREE) == 0 && ::madvise(start, end - begin, MADV_DONTNEED) == 0;
+    return dontneed_gives_zero_pages() && ::madvise(start, end - begin, MADV_FREE) == 0 &&
+           ::madvise(start, end - begin, MADV_DONTNEED) == 0;
 #else
     (void)begin;
     (void)end;
@@ -70,12 +91,12 @@ inline bool refresh_pages(uintptr_t begin, uintptr_t end) {
 inline void zero_fill(void* buffer, size_t size) {
     if (buffer == nullptr || size == 0) return;
     auto* bytes = static_cast<unsigned char*>(buffer);
-    const detail::PageRange pages = detail::whole_pages(buffer, size);
-    if (size < kPageAdviceMin || pages.end == pages.begin || !detail::refresh_pages(pages.begin, pages.end)) {
+    const auto first = reinterpret_cast<uintptr_t>(bytes);
+    const detail::PageSpan pages = detail::interior_pages(first, size, detail::page_size());
+    if (size < kPageAdviceMin || pages.end <= pages.begin || !detail::refresh_pages(pages.begin, pages.end)) {
         std::memset(bytes, 0, size);
         return;
     }
-    const auto first = reinterpret_cast<uintptr_t>(bytes);
     std::memset(bytes, 0, pages.begin - first);
     std::memset(reinterpret_cast<void*>(pages.end), 0, first + size - pages.end);
 }

@@ -28,6 +28,11 @@ static_assert(offsetof(tensor_desc_t, data_type) == offsetof(aipu_tensor_desc_t,
 static_assert(sizeof(kiv_data_type_t) == sizeof(aipu_data_type_t), "data type width");
 static_assert(sizeof(job_status_t) == sizeof(aipu_job_status_t), "job status width");
 static_assert(sizeof(kiv_device_status_t) == sizeof(uint32_t), "device status width");
+// The driver may read them through its own types wherever they live.
+static_assert(alignof(graph_config) == alignof(aipu_load_graph_config_t), "graph_config alignment");
+static_assert(alignof(tensor_desc_t) == alignof(aipu_tensor_desc_t), "tensor descriptor alignment");
+static_assert(alignof(job_status_t) == alignof(aipu_job_status_t), "job status alignment");
+static_assert(alignof(kiv_device_status_t) == alignof(uint32_t), "device status alignment");
 
 namespace {
 

@@ -16,7 +16,8 @@
 namespace {
 
 std::string run_python(const std::string& script) {
-    const std::string cmd = "PYTHONPATH=" KIV_SOURCE_DIR "/standin_driver/python /usr/bin/python3 -c '" + script + "'";
+    const std::string cmd =
+        "PYTHONPATH=" KIV_SOURCE_DIR "/standin_driver/python " KIV_TEST_PYTHON " -c '" + script + "'";
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
     if (!pipe) return {};
     std::string out;

@@ -1,7 +1,9 @@
 """Fixtures shared by the Python tests of libkiv.
 
 The module, the stand-in driver and the zor tool all come from one build
-directory: KIV_BUILD_DIR when set (CTest sets it), else <repo>/build.
+directory: KIV_BUILD_DIR when set (CTest sets it), else <repo>/build. The
+interpreter the tests start is KIV_TEST_PYTHON (CTest passes the build's
+choice), else the one running the tests.
 """
 
 import ctypes
@@ -15,7 +17,7 @@ import pytest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD_DIR = os.path.abspath(os.environ.get("KIV_BUILD_DIR", os.path.join(REPO, "build")))
-PYTHON = "/usr/bin/python3"
+PYTHON = os.environ.get("KIV_TEST_PYTHON") or sys.executable
 SEARCH_PATH = [BUILD_DIR, os.path.join(REPO, "python"), os.path.join(REPO, "standin_driver", "python")]
 
 STANDIN_LIBRARY = os.path.join(BUILD_DIR, "standin", "libaipudrv.so")
@@ -70,6 +72,12 @@ def build_dir():
     return BUILD_DIR
 
 
+@pytest.fixture(scope="session")
+def python():
+    """Path of the interpreter that child processes of the tests run."""
+    return PYTHON
+
+
 @pytest.fixture
 def standin():
     driver = Standin(STANDIN_LIBRARY)
@@ -122,7 +130,7 @@ def make_model():
 
 @pytest.fixture
 def run_python():
-    """run_python(code, env={NAME: value or None}) -> CompletedProcess of /usr/bin/python3 -c code (text output)."""
+    """run_python(code, env={NAME: value or None}) -> CompletedProcess of PYTHON -c code (text output)."""
 
     def run(code, timeout=120, env=None):
         environment = dict(os.environ)

@@ -30,21 +30,21 @@ def digits_data():
     return DATA
 
 
-def run_example(tmp_path, *args):
+def run_example(python, tmp_path, *args):
     env = dict(os.environ)
     env["KIV_BUILD_DIR"] = BUILD_DIR
     env["PYTHONPATH"] = os.pathsep.join(
         [BUILD_DIR, os.path.join(REPO, "python"), os.path.join(REPO, "standin_driver", "python")])
     return subprocess.run(
-        ["/usr/bin/python3", os.path.join(EXAMPLES, "digits_classifier.py"), "--quick",
+        [python, os.path.join(EXAMPLES, "digits_classifier.py"), "--quick",
          "--out-dir", str(tmp_path), *args],
         capture_output=True, text=True, env=env, timeout=600)
 
 
 @pytest.mark.parametrize("api", ["kiv", "libkiv"])
 @pytest.mark.parametrize("precision", ["int8", "float32"])
-def test_example_runs_and_every_output_matches(tmp_path, digits_data, precision, api):
-    done = run_example(tmp_path, "--api", api, "--precision", precision)
+def test_example_runs_and_every_output_matches(python, tmp_path, digits_data, precision, api):
+    done = run_example(python, tmp_path, "--api", api, "--precision", precision)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "all outputs match the numpy reference" in done.stdout
     assert "[PY UMD ERROR]" not in done.stderr
@@ -69,8 +69,8 @@ def test_example_defaults_to_the_kiv_layer():
     assert digits_classifier.parse_args([]).api == "kiv"
 
 
-def test_example_reports_missing_data(tmp_path):
-    done = run_example(tmp_path, "--data", str(tmp_path / "absent.csv.gz"))
+def test_example_reports_missing_data(python, tmp_path):
+    done = run_example(python, tmp_path, "--data", str(tmp_path / "absent.csv.gz"))
     assert done.returncode == 2
     assert "fetch_data.sh" in done.stderr
 

@@ -6,10 +6,10 @@ import subprocess
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
-def test_quick_benchmark_prints_a_row_per_variant(build_dir):
+def test_quick_benchmark_prints_a_row_per_variant(python, build_dir):
     script = os.path.join(REPO, "bench", "bench_kiv_layer.py")
     done = subprocess.run(
-        ["/usr/bin/python3", script, "--quick", "--build-dir", build_dir],
+        [python, script, "--quick", "--build-dir", build_dir],
         capture_output=True,
         text=True,
         timeout=300,

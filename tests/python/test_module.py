@@ -5,6 +5,7 @@ import os
 import re
 import shutil
 import subprocess
+import sysconfig
 
 import pytest
 
@@ -166,9 +167,12 @@ int main(void) {
 
 @pytest.fixture(scope="module")
 def embedder(tmp_path_factory, build_dir):
-    config = "/usr/bin/python3.11-config"
+    # The config tool of the interpreter running the tests, which is the one
+    # that imports libkiv; whatever pythonX.Y-config comes first on PATH may
+    # belong to another.
+    config = os.path.join(sysconfig.get_config_var("BINDIR"), f"python{sysconfig.get_python_version()}-config")
     if not (shutil.which("gcc") and os.path.exists(config)):
-        pytest.skip("needs gcc and python3.11-config")
+        pytest.skip(f"needs gcc and {config}")
     flags = subprocess.run([config, "--includes", "--ldflags", "--embed"], capture_output=True, text=True,
                            check=True).stdout.split()
     directory = tmp_path_factory.mktemp("embed")

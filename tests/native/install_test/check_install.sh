@@ -5,11 +5,16 @@
 # system's driver (the stand-in comes only on request, and is then used only
 # when named); and a native program builds against the installed CMake
 # package and runs.
-# Usage: check_install.sh <build dir> <source dir> <python dir relative to prefix>
+# Usage: check_install.sh <build dir> <source dir> <python dir relative to prefix> <python>
 set -euo pipefail
+if [ $# -ne 4 ]; then
+  echo "usage: $0 <build dir> <source dir> <python dir relative to prefix> <python>" >&2
+  exit 2
+fi
 build=$(realpath "$1")
 source=$(realpath "$2")
 pydir_rel=$3
+python=$4
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -39,7 +44,7 @@ if readelf -d "$pydir/libkiv.so" | grep -q 'R.*PATH'; then fail "installed libki
 
 # Python with the installed package alone: a clean environment, run away from
 # the build tree (Python puts the working directory first on its path).
-installed_python() { env -i PATH=/usr/bin:/bin HOME="$work" PYTHONPATH="$pydir" "$@" /usr/bin/python3 - "$pydir"; }
+installed_python() { env -i PATH=/usr/bin:/bin HOME="$work" PYTHONPATH="$pydir" "$@" "$python" - "$pydir"; }
 
 step "import libkiv and kiv from the prefix; no driver is found by default"
 installed_python <<'PY'
