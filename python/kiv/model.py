@@ -37,7 +37,7 @@ def _load_failure_detail(path, status):
     problem = diagnose(path)
     if problem is None and int(status) == int(libkiv.KIV_STATUS_ERROR_INVALID_GBIN):
         problem = "its NPU executable was refused by the driver"
-    return path if problem is None else "%s %s" % (path, problem)
+    return path if problem is None else "%s: %s" % (path, problem)
 
 
 class Model:

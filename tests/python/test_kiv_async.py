@@ -136,6 +136,10 @@ def ctrl_c_when(condition):
             if condition():
                 break
             time.sleep(0.01)
+        # Let the main thread reach its wait first: a signal that lands just
+        # before the interpreter blocks on a lock is only seen once the lock
+        # is taken (the interpreter's own race, not the layer's).
+        time.sleep(0.2)
         sent.append(time.monotonic())
         signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
 

@@ -1,0 +1,105 @@
+"""Every code block of the README and docs/ runs as written and prints what
+the document shows.
+
+The blocks of a document run in order, in one Python interpreter
+(docs_runner.py), in a fresh temporary directory, starting from an
+environment without the build tree on any path: the document's own set-up
+must provide it. A `text` block right after a code block is that block's
+output, compared line by line; `...` in an expected line stands for any text.
+Two comments, invisible on the rendered page, mark blocks that do not run
+in the temporary directory:
+
+    <!-- docs: run in the repository -->   runs in the repository's root (set-up)
+    <!-- docs: not run (reason) -->        commands on the repository itself
+                                           (build, test, install, benchmark),
+                                           which CI runs on its own
+"""
+
+import json
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+from conftest import BUILD_DIR, PYTHON, REPO
+
+RUNNER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "docs_runner.py")
+MARK = re.compile("\x1e--docs-block (\\d+)--\x1e\n?")
+FENCE = re.compile(r"^```(\w*)[^\n]*\n(.*?)^```[ \t]*$", re.M | re.S)
+DIRECTIVE = re.compile(r"<!-- docs: (run in the repository|not run \([^)]+\)) -->\s*$")
+
+
+def documents():
+    docs = os.path.join(REPO, "docs")
+    return ["README.md"] + sorted("docs/" + name for name in os.listdir(docs) if name.endswith(".md"))
+
+
+def parse(path):
+    """The document's fenced blocks: (lang, code, line number, directive)."""
+    text = open(os.path.join(REPO, path)).read()
+    blocks = []
+    for fence in FENCE.finditer(text):
+        before = text[: fence.start()].rstrip("\n").rsplit("\n", 1)[-1]
+        directive = DIRECTIVE.search(before)
+        line = text.count("\n", 0, fence.start()) + 1
+        blocks.append((fence.group(1), fence.group(2), line, directive.group(1) if directive else None))
+    return blocks
+
+
+def runnable(path):
+    return [
+        {"lang": lang, "code": code, "where": "%s:%d" % (path, line),
+         "place": "repository" if directive == "run in the repository" else "temporary"}
+        for lang, code, line, directive in parse(path)
+        if lang in ("python", "sh") and not (directive or "").startswith("not run")
+    ]
+
+
+def expected_outputs(path):
+    """{index among the runnable blocks: expected text} for each text block
+    that follows a runnable block."""
+    expected, number, previous_runs = {}, -1, False
+    for lang, code, line, directive in parse(path):
+        runs = lang in ("python", "sh") and not (directive or "").startswith("not run")
+        if runs:
+            number += 1
+        elif lang == "text" and previous_runs:
+            expected[number] = code
+        previous_runs = runs
+    return expected
+
+
+def matches(expected, actual):
+    want, got = expected.rstrip("\n").split("\n"), actual.rstrip("\n").split("\n")
+    if len(want) != len(got):
+        return False
+    return all(re.fullmatch(re.escape(w).replace(r"\.\.\.", ".*"), g) for w, g in zip(want, got))
+
+
+RUN_DOCUMENTS = [path for path in documents() if runnable(path)]
+
+
+@pytest.mark.parametrize("path", RUN_DOCUMENTS)
+def test_code_blocks_run_and_print_what_the_document_shows(path, tmp_path):
+    blocks_file = tmp_path / "blocks.json"
+    blocks_file.write_text(json.dumps(runnable(path)))
+    work = tmp_path / "work"
+    work.mkdir()
+    environment = {name: value for name, value in os.environ.items() if name not in ("PYTHONPATH", "AIPU_LIB_PATH")}
+    environment["KIV_BUILD_DIR"] = BUILD_DIR
+    top_level = sorted(os.listdir(REPO))
+    result = subprocess.run(
+        [PYTHON, RUNNER, str(blocks_file), REPO],
+        cwd=work, env=environment, capture_output=True, text=True, timeout=600,
+    )
+    assert result.returncode == 0, "%s\n%s" % (result.stdout[-3000:], result.stderr[-3000:])
+    outputs = MARK.split(result.stdout)[1:]
+    printed = {int(outputs[i]): outputs[i + 1] for i in range(0, len(outputs), 2)}
+    for number, text in expected_outputs(path).items():
+        where = runnable(path)[number]["where"]
+        assert matches(text, printed[number]), "%s printed:\n%s\nthe document shows:\n%s" % (
+            where, printed[number], text)
+    assert sorted(os.listdir(REPO)) == top_level, "the blocks left files in the repository"
+
