@@ -1,34 +1,52 @@
 #!/usr/bin/python3
-"""Latency of kiv.Model.run against the raw libkiv call sequence.
+"""What the kiv layer costs above the raw libkiv calls, on the stand-in NPU.
 
-Builds a small fully connected model for the stand-in NPU, runs it through
-both paths and prints the median latency of each with its ratio to the raw
-sequence. Usage:
+Three tables, every figure a median of samples interleaved with its floor's,
+so that both see the same load of the moment:
 
-    /usr/bin/python3 bench/bench_kiv_layer.py [--build-dir build] [--iterations N] [--quick]
+1. Latency on a tiny model (1 KiB in, 1 KiB out) against the raw blocking
+   libkiv sequence on a reused job (kiv_load_tensor, kiv_job_infer_sync,
+   kiv_get_tensor): Model.run (target <= 1.5) and Model.submit().result()
+   (target <= 2.5).
+2. Overlap: 32 jobs of 2 ms simulated device time each, one by one through
+   Model.run against all in flight through Model.submit.
+3. A 64 MiB output: libkiv's zero-filled kiv_get_tensor, and the output read
+   of Model.run (kiv_get_tensor and the view as the tensor's array), against
+   a copy into a new numpy array of the same size (target >= 0.9).
+
+Usage:
+    /usr/bin/python3 bench/bench_kiv_layer.py [--build-dir build] [--quick] [--json FILE]
 """
 
 import argparse
+import ctypes
 import json
 import os
 import subprocess
 import sys
 import tempfile
+import time
 
-from bench_timing import median_seconds
+from bench_timing import interleaved_medians
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TINY_FLOATS = 256  # 1 KiB of float32
+OVERLAP_JOBS = 32
+OVERLAP_MS = 2
 
 
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", default=os.environ.get("KIV_BUILD_DIR", os.path.join(SOURCE_DIR, "build")))
-    parser.add_argument("--iterations", type=int, default=500, help="timed runs per variant")
-    parser.add_argument("--warmup", type=int, default=20, help="untimed runs per variant")
-    parser.add_argument("--quick", action="store_true", help="a few runs only, for CI smoke tests")
+    parser.add_argument("--samples", type=int, default=3000, help="interleaved samples of each latency figure")
+    parser.add_argument("--quick", action="store_true", help="few samples and small sizes, for CI smoke tests")
+    parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args()
+    args.big_mib = 4 if args.quick else 64
+    args.big_samples = 3 if args.quick else 15
+    args.overlap_samples = 2 if args.quick else 7
     if args.quick:
-        args.iterations, args.warmup = 20, 2
+        args.samples = 50
     return args
 
 
@@ -37,116 +55,166 @@ def import_modules(build_dir):
         sys.path.insert(0, path)
     import libkiv  # noqa: E402
     import kiv  # noqa: E402
+    import numpy  # noqa: E402
     from npu_program import ProgramBuilder  # noqa: E402
 
-    return libkiv, kiv, ProgramBuilder
+    return libkiv, kiv, numpy, ProgramBuilder
 
 
-def build_model(np, ProgramBuilder, build_dir, workdir):
-    """A [1,64] x [64,16] fully connected layer with bias and relu, float32."""
-    rng = np.random.default_rng(1)
+def copy_model(ProgramBuilder, build_dir, workdir, name, shape, dtype, wait_ms=0):
+    """A container whose program copies its one input to its one output."""
     builder = ProgramBuilder()
-    x = builder.input([1, 64], "float32")
-    w = builder.constant(rng.standard_normal((64, 16)).astype(np.float32))
-    b = builder.constant(rng.standard_normal(16).astype(np.float32))
-    t = builder.temp([1, 16], "float32")
-    y = builder.output([1, 16], "float32")
-    builder.fully_connected(t, x, w, b)
-    builder.relu(y, t)
-    program = os.path.join(workdir, "fc.bin")
+    x = builder.input(list(shape), dtype)
+    y = builder.output(list(shape), dtype)
+    if wait_ms:
+        builder.wait_ms(wait_ms)
+    builder.copy(y, x)
+    program = os.path.join(workdir, name + ".bin")
     with open(program, "wb") as f:
         f.write(builder.build())
-    io_path = os.path.join(workdir, "io.json")
+    io_path = os.path.join(workdir, name + ".json")
     with open(io_path, "w") as f:
-        json.dump(
-            {
-                "name": "bench_fc",
-                "version": [1, 0, 0],
-                "input_tensors": [{"name": "x", "shape": [1, 64], "dtype": 11}],
-                "output_tensors": [{"name": "y", "shape": [1, 16], "dtype": 11}],
-            },
-            f,
-        )
-    model = os.path.join(workdir, "fc.zor")
+        json.dump({"name": name, "version": [1, 0, 0],
+                   "input_tensors": [{"name": "x", "shape": list(shape), "dtype": 11 if dtype == "float32" else 2}],
+                   "output_tensors": [{"name": "y", "shape": list(shape), "dtype": 11 if dtype == "float32" else 2}]},
+                  f)
+    model = os.path.join(workdir, name + ".zor")
     zor = os.path.join(build_dir, "tools", "zor", "zor")
     subprocess.run([zor, "pack", "--bin", program, "--io", io_path, "-o", model], check=True, stdout=subprocess.DEVNULL)
     return model
 
 
-def median_us(fn, iterations, warmup):
-    return median_seconds(fn, iterations, warmup) * 1e6
+def latency(libkiv, runtime, np, path, samples):
+    """Microseconds per inference on the tiny model, by path."""
+    npu = runtime.npu
+    x = np.arange(TINY_FLOATS, dtype=np.float32).reshape(1, TINY_FLOATS)
+    output = libkiv.KIV_TENSOR_TYPE_OUTPUT
+    with runtime.load(path) as model:
+        status, job = npu.kiv_create_job(model.graph_id)
+        assert int(status) == 0, status
+
+        def raw():
+            npu.kiv_load_tensor(job, 0, x)
+            npu.kiv_job_infer_sync(job)
+            return npu.kiv_get_tensor(job, output, 0)
+
+        check = raw()
+        assert int(check[0]) == 0 and check[1].view(np.float32).tolist() == x.ravel().tolist(), "raw sequence"
+        assert model.run(x)[0].tolist() == x.tolist(), "Model.run"
+        # Each path is paired with its own samples of the floor: after a
+        # submit, the completion thread's last steps would fall on the next
+        # sample, whichever it is.
+        run = interleaved_medians({"raw": raw, "path": lambda: model.run(x)}, samples)
+        submit = interleaved_medians({"raw": raw, "path": lambda: model.submit(x).result()}, samples)
+        npu.kiv_clean_job(job)
+    return {
+        "raw_for_run": run["raw"] * 1e6,
+        "run": run["path"] * 1e6,
+        "raw_for_submit": submit["raw"] * 1e6,
+        "submit": submit["path"] * 1e6,
+    }
 
 
-def raw_sequence(libkiv, npu, graph_id, x):
-    """What a libkiv program does per inference: create, load, run, read, clean."""
+def overlap(runtime, np, path, samples):
+    """Seconds for OVERLAP_JOBS jobs one by one, and all in flight at once."""
+    x = np.zeros((1, TINY_FLOATS), np.float32)
+    with runtime.load(path, max_idle_jobs=OVERLAP_JOBS) as model:
 
-    def run_once():
-        status, job = npu.kiv_create_job(graph_id)
-        assert status == 0, status
-        assert npu.kiv_load_tensor(job, 0, x) == 0
-        assert npu.kiv_job_infer_sync(job) == 0
-        status, data = npu.kiv_get_tensor(job, libkiv.KIV_TENSOR_TYPE_OUTPUT, 0)
-        assert status == 0, status
-        assert npu.kiv_clean_job(job) == 0
-        return data
+        def one_by_one():
+            for _ in range(OVERLAP_JOBS):
+                model.run(x)
 
-    return run_once
+        def in_flight():
+            futures = [model.submit(x) for _ in range(OVERLAP_JOBS)]
+            for future in futures:
+                future.result()
+
+        return interleaved_medians({"sequential": one_by_one, "overlapped": in_flight}, samples)
 
 
-def raw_async_sequence(libkiv, npu, job, x):
-    """The same with one reused job and kiv_job_infer_async plus a Python-level wait."""
-    import threading
+def big_output(libkiv, kiv, runtime, np, path, mib, samples):
+    """GB/s of a new array holding `mib` MiB: by copy, by libkiv, by Model.run's output read."""
+    size = mib << 20
+    npu = runtime.npu
+    output = libkiv.KIV_TENSOR_TYPE_OUTPUT
+    src = np.full(size, 7, dtype=np.uint8)
 
-    def run_once():
-        done = threading.Event()
-        assert npu.kiv_load_tensor(job, 0, x) == 0
-        assert npu.kiv_job_infer_async(job, lambda job_id, job_status: done.set() or 0) == 0
-        assert done.wait(60)
-        status, data = npu.kiv_get_tensor(job, libkiv.KIV_TENSOR_TYPE_OUTPUT, 0)
-        assert status == 0, status
-        return data
+    def copy_into_new():
+        fresh = np.empty(size, dtype=np.uint8)
+        ctypes.memmove(fresh.ctypes.data, src.ctypes.data, size)
+        return fresh
 
-    return run_once
+    with runtime.load(path) as model:
+        status, job = npu.kiv_create_job(model.graph_id)
+        assert int(status) == 0
+        assert int(npu.kiv_load_tensor(job, 0, src)) == 0 and int(npu.kiv_job_infer_sync(job)) == 0
+        info = model.outputs[0]
+        figures = interleaved_medians(
+            {
+                "copy_into_new": copy_into_new,
+                "get_tensor": lambda: npu.kiv_get_tensor(job, output, 0),
+                "run_output": lambda: kiv.inputs.unpack_output(info, npu.kiv_get_tensor(job, output, 0)[1]),
+            },
+            samples,
+        )
+        npu.kiv_clean_job(job)
+    return {name: size / seconds / 1e9 for name, seconds in figures.items()}
+
+
+def print_table(title, header, rows):
+    print("\n" + title)
+    widths = [max(len(str(row[i])) for row in [header] + rows) for i in range(len(header))]
+    for row in [header] + rows:
+        print("  ".join(str(cell).ljust(width) if i == 0 else str(cell).rjust(width)
+                        for i, (cell, width) in enumerate(zip(row, widths))))
 
 
 def main():
     args = parse_args()
-    libkiv, kiv, ProgramBuilder = import_modules(os.path.abspath(args.build_dir))
-    import numpy as np
-
+    libkiv, kiv, np, ProgramBuilder = import_modules(os.path.abspath(args.build_dir))
     with tempfile.TemporaryDirectory() as workdir:
-        path = build_model(np, ProgramBuilder, args.build_dir, workdir)
-        x = np.random.default_rng(2).standard_normal((1, 64)).astype(np.float32)
-        rows = []
+        tiny = copy_model(ProgramBuilder, args.build_dir, workdir, "tiny", (1, TINY_FLOATS), "float32")
+        slow = copy_model(ProgramBuilder, args.build_dir, workdir, "slow", (1, TINY_FLOATS), "float32", OVERLAP_MS)
+        big = copy_model(ProgramBuilder, args.build_dir, workdir, "big", (args.big_mib << 20,), "uint8")
         with kiv.Runtime(driver="standin") as runtime:
-            status, graph_id = runtime.npu.kiv_load_graph(path)
-            if status != 0:
-                sys.exit("kiv_load_graph failed with status %d" % int(status))
-            try:
-                raw = median_us(raw_sequence(libkiv, runtime.npu, graph_id, x), args.iterations, args.warmup)
-                status, job = runtime.npu.kiv_create_job(graph_id)
-                assert status == 0, status
-                raw_async = median_us(raw_async_sequence(libkiv, runtime.npu, job, x), args.iterations, args.warmup)
-                runtime.npu.kiv_clean_job(job)
-            finally:
-                runtime.npu.kiv_unload_graph(graph_id)
-            rows.append(("libkiv: create/load/infer_sync/get/clean", raw))
-            rows.append(("libkiv: load/infer_async+wait/get, one job", raw_async))
-            with runtime.load(path) as model:
-                rows.append(("kiv: Model.run (job reuse)", median_us(lambda: model.run(x), args.iterations, args.warmup)))
-            with runtime.load(path, max_idle_jobs=0) as model:
-                rows.append(("kiv: Model.run (new job per run)", median_us(lambda: model.run(x), args.iterations, args.warmup)))
-            with runtime.load(path) as model:
-                rows.append(
-                    ("kiv: Model.submit().result()", median_us(lambda: model.submit(x).result(), args.iterations, args.warmup))
-                )
+            lat = latency(libkiv, runtime, np, tiny, args.samples)
+            ovl = overlap(runtime, np, slow, args.overlap_samples)
+            mem = big_output(libkiv, kiv, runtime, np, big, args.big_mib, args.big_samples)
 
-    width = max(len(name) for name, _ in rows)
-    print("%-*s  %12s  %8s" % (width, "variant", "median [us]", "ratio"))
-    print("-" * (width + 24))
-    for name, value in rows:
-        print("%-*s  %12.1f  %8.2f" % (width, name, value, value / raw))
-    print("(%d timed runs per variant, ratio relative to the raw libkiv sequence)" % args.iterations)
+    print_table(
+        "Latency, tiny model (1 KiB in, 1 KiB out), %d interleaved samples" % args.samples,
+        ("path", "median us", "ratio", "target"),
+        [
+            ("libkiv: load/infer_sync/get, one job (floor)", "%.1f" % lat["raw_for_run"], "1.00", ""),
+            ("kiv: Model.run", "%.1f" % lat["run"], "%.2f" % (lat["run"] / lat["raw_for_run"]), "<= 1.5"),
+            ("libkiv: the same, sampled with submit (floor)", "%.1f" % lat["raw_for_submit"], "1.00", ""),
+            ("kiv: Model.submit().result()", "%.1f" % lat["submit"],
+             "%.2f" % (lat["submit"] / lat["raw_for_submit"]), "<= 2.5"),
+        ],
+    )
+    print_table(
+        "Overlap, %d jobs of %d ms device time" % (OVERLAP_JOBS, OVERLAP_MS),
+        ("path", "median ms", "speed-up"),
+        [
+            ("one by one (Model.run)", "%.1f" % (ovl["sequential"] * 1e3), "1.00"),
+            ("all in flight (Model.submit)", "%.1f" % (ovl["overlapped"] * 1e3),
+             "%.2f" % (ovl["sequential"] / ovl["overlapped"])),
+        ],
+    )
+    print_table(
+        "A %d MiB output as a new array" % args.big_mib,
+        ("path", "GB/s", "ratio", "target"),
+        [
+            ("copy into a new numpy array (floor)", "%.2f" % mem["copy_into_new"], "1.00", ""),
+            ("libkiv: kiv_get_tensor (zero-filled)", "%.2f" % mem["get_tensor"],
+             "%.2f" % (mem["get_tensor"] / mem["copy_into_new"]), ">= 0.9"),
+            ("kiv: Model.run's output read", "%.2f" % mem["run_output"],
+             "%.2f" % (mem["run_output"] / mem["copy_into_new"]), ">= 0.9"),
+        ],
+    )
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"latency_us": lat, "overlap_s": ovl, "big_output_gbps": mem}, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -22,7 +22,7 @@ import tempfile
 import threading
 import time
 
-from bench_timing import median_seconds
+from bench_timing import interleaved_medians, median_seconds
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TINY_BYTES = 1024
@@ -133,20 +133,6 @@ def call_overhead(s, samples):
         "create_clean_us": per_call_seconds(create_clean, 50, samples) * 1e6,
         "async_to_callback_us": per_call_seconds(async_to_callback, 50, samples) * 1e6,
     }
-
-
-def interleaved_medians(fns, samples):
-    """Median seconds of each function, sampled in turn so that every figure
-    and its floor share the machine's load of the moment."""
-    for fn in fns.values():
-        fn()
-    times = {name: [] for name in fns}
-    for _ in range(samples):
-        for name, fn in fns.items():
-            start = time.perf_counter()
-            fn()
-            times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def memmove_floors(np, size):

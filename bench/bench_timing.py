@@ -14,3 +14,17 @@ def median_seconds(fn, samples, warmup=0):
         fn()
         times.append(time.perf_counter() - start)
     return statistics.median(times)
+
+
+def interleaved_medians(fns, samples):
+    """Median seconds of each function, sampled in turn so that every figure
+    and its floor share the machine's load of the moment."""
+    for fn in fns.values():
+        fn()
+    times = {name: [] for name in fns}
+    for _ in range(samples):
+        for name, fn in fns.items():
+            start = time.perf_counter()
+            fn()
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(t) for name, t in times.items()}

@@ -105,8 +105,9 @@ def prepare_input(info, value):
     if isinstance(value, np.ndarray):
         if value.dtype != info.dtype:
             raise TypeError("%s expects dtype %s, got %s" % (describe(info), info.dtype, value.dtype))
-        _check_shape(info, value.shape)
-        return np.ascontiguousarray(value)
+        if value.shape != info.shape:
+            _check_shape(info, value.shape)
+        return value if value.flags.c_contiguous else np.ascontiguousarray(value)
     if isinstance(value, (bytes, bytearray, memoryview)):
         raw = np.frombuffer(value, dtype=np.uint8)
         if raw.nbytes != info.size:
@@ -130,7 +131,7 @@ def _order_by_name(infos, mapping):
 
 def bind_inputs(infos, args):
     """Arrays for every input in index order, from positional values or one mapping by name."""
-    if len(args) == 1 and isinstance(args[0], Mapping):
+    if len(args) == 1 and not isinstance(args[0], np.ndarray) and isinstance(args[0], Mapping):
         values = _order_by_name(infos, args[0])
     else:
         values = list(args)
@@ -144,11 +145,11 @@ class Outputs(list):
 
         (y,) = model.run(x)          # as a list
         y = model.run(x)["y"]        # by name
+
+    `names` holds the output names in order.
     """
 
-    def __init__(self, names, arrays):
-        super().__init__(arrays)
-        self.names = tuple(names)
+    __slots__ = ("names",)
 
     def __getitem__(self, key):
         if isinstance(key, str):
@@ -163,13 +164,22 @@ class Outputs(list):
         return dict(zip(self.names, self))
 
 
+def outputs_of(names, arrays):
+    """An Outputs of `arrays` named `names` (a tuple)."""
+    outputs = Outputs(arrays)
+    outputs.names = names
+    return outputs
+
+
 def unpack_output(info, data):
     """The bytes libkiv returned for an output, as an array of the tensor's dtype and shape.
 
     libkiv returns bytes, bytearray or a uint8 array depending on what was last
     loaded through the same NPU object; all three are handled alike.
     """
-    raw = np.frombuffer(data, dtype=np.uint8)
+    # After numpy inputs (what this layer hands libkiv) the bytes come as a
+    # new uint8 array of the caller's own: viewed, not copied.
+    raw = data if type(data) is np.ndarray else np.frombuffer(data, dtype=np.uint8)
     if raw.nbytes != info.size:
         raise ValueError("output '%s' returned %d bytes, expected %d" % (info.name, raw.nbytes, info.size))
     if not raw.flags.writeable:

@@ -11,14 +11,23 @@ import warnings
 import libkiv
 
 from . import batch
-from .completion import PendingJob
+from ._board import board
+from .completion import NativeJob, PendingJob, RunJob
 from .container import diagnose
 from .errors import JobTimeout, KivError, check, status_text
-from .inputs import Outputs, bind_inputs, unpack_output
+from .inputs import bind_inputs, outputs_of, unpack_output
 from .job_pool import JobPool
 from .tensor_info import describe_tensors
 
 _DONE = int(libkiv.KIV_JOB_STATUS_DONE)
+_OUTPUT = libkiv.KIV_TENSOR_TYPE_OUTPUT
+
+
+def _notified_job(model, job_id):
+    """A job whose end is delivered: through the board, natively; through a
+    Python callable when the board already holds a job of that id (another
+    context's)."""
+    return NativeJob(model, job_id) if board.expect(job_id) else PendingJob(model, job_id)
 
 
 def checked_timeout(timeout):
@@ -65,7 +74,7 @@ class Model:
         except BaseException:
             self._npu.kiv_unload_graph(graph_id)
             raise
-        self._output_names = [info.name for info in self.outputs]
+        self._output_names = tuple(info.name for info in self.outputs)
         self._pool = JobPool(self._npu, graph_id, max_idle_jobs)
         self._state = threading.Lock()
         self._active = 0  # started operations not yet finished
@@ -77,7 +86,7 @@ class Model:
             self.path,
             self.graph_id,
             [i.name for i in self.inputs],
-            self._output_names,
+            list(self._output_names),
             " closed" if self._closed else "",
         )
 
@@ -132,7 +141,8 @@ class Model:
 
     # Starting a job and collecting its outputs.
 
-    def _start(self, arrays):
+    def _prepare(self, arrays):
+        """A job of the pool with the inputs loaded; counted as an operation."""
         self._begin()
         try:
             job_id = self._pool.acquire()
@@ -141,27 +151,37 @@ class Model:
             raise
         try:
             for index, array in enumerate(arrays):
-                check(self._npu, "kiv_load_tensor", self._npu.kiv_load_tensor(job_id, index, array), self._name(index))
+                status = self._npu.kiv_load_tensor(job_id, index, array)
+                if int(status):
+                    raise KivError("kiv_load_tensor", status, status_text(self._npu, status), self._name(index))
         except BaseException:
-            self._release_quietly(job_id, reusable=False)
-            self._end()
+            self._drop(job_id)
             raise
-        pending = PendingJob(self, job_id)
+        return job_id
+
+    def _drop(self, job_id):
+        """Gives up a job that never started."""
+        self._release_quietly(job_id, reusable=False)
+        self._end()
+
+    def _start(self, arrays):
+        """Starts a job whose end is delivered to the runtime's completion thread."""
+        job_id = self._prepare(arrays)
+        job = _notified_job(self, job_id)
         status = None
         try:
-            status = self._npu.kiv_job_infer_async(job_id, pending.on_complete)
+            status = self._npu.kiv_job_infer_async(job_id, job.completion)
             check(self._npu, "kiv_job_infer_async", status)
         except BaseException:
             if status is not None and int(status) != 0:
-                # Refused: the driver never runs the job.
-                self._release_quietly(job_id, reusable=False)
-                self._end()
+                job.abandon()  # refused: the driver never runs the job
+                self._drop(job_id)
             else:
                 # Interrupted around a submission the driver may have taken:
                 # only its completion may release the job.
-                pending.route_to(self._runtime._completion_queue())
+                job.route_to(self._runtime._dispatcher())
             raise
-        return pending
+        return job
 
     def _name(self, index):
         return "input '%s'" % self.inputs[index].name
@@ -172,9 +192,9 @@ class Model:
         except KivError:
             pass  # the job is gone from the pool either way; the first error matters more
 
-    def _collect(self, pending):
-        """Outputs of a completed job; the job goes back to the pool either way."""
-        reusable = pending.job_status == _DONE
+    def _collect(self, job_id, job_status):
+        """Outputs of an ended job; the job goes back to the pool either way."""
+        reusable = job_status == _DONE
         try:
             if not reusable:
                 code = libkiv.KIV_STATUS_ERROR_JOB_EXCEPTION
@@ -182,31 +202,32 @@ class Model:
                     "kiv_job_infer_async",
                     code,
                     status_text(self._npu, code),
-                    "job %#x ended with job status %d" % (pending.job_id, pending.job_status),
+                    "job %#x ended with job status %d" % (job_id, job_status),
                 )
             results = []
             for info in self.outputs:
-                status, data = self._npu.kiv_get_tensor(pending.job_id, libkiv.KIV_TENSOR_TYPE_OUTPUT, info.index)
-                check(self._npu, "kiv_get_tensor", status, "output '%s'" % info.name)
+                status, data = self._npu.kiv_get_tensor(job_id, _OUTPUT, info.index)
+                if int(status):
+                    raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "output '%s'" % info.name)
                 results.append(unpack_output(info, data))
-            return Outputs(self._output_names, results)
+            return outputs_of(self._output_names, results)
         finally:
             try:
-                self._pool.release(pending.job_id, reusable)
+                self._pool.release(job_id, reusable)
             finally:
                 self._end()
 
-    def _finish_routed(self, pending):
+    def _finish_routed(self, job):
         """Runs on the runtime's dispatcher thread once a routed job has completed."""
-        future = pending.future
+        future = job.future
         if future is None:  # a run() that timed out or was interrupted: only the job needs releasing
             try:
-                self._collect(pending)
+                self._collect(job.job_id, job.job_status)
             except Exception:
                 pass
             return
         try:
-            result = self._collect(pending)
+            result = self._collect(job.job_id, job.job_status)
         except BaseException as err:
             future.set_exception(err)
         else:
@@ -227,17 +248,19 @@ class Model:
         timeout or an interrupt is released in the background when it ends.
         """
         limit = checked_timeout(timeout)
-        arrays = bind_inputs(self.inputs, inputs)
-        pending = self._start(arrays)
+        job_id = self._prepare(bind_inputs(self.inputs, inputs))
         try:
-            completed = pending.wait(limit)
-        except BaseException:  # e.g. KeyboardInterrupt: the job still has to be released
-            pending.route_to(self._runtime._completion_queue())
+            status, job_status = board.run(self._npu, job_id, limit)
+        except BaseException:  # e.g. KeyboardInterrupt: the job runs on and has to be released
+            RunJob(self, job_id).route_to(None)
             raise
-        if not completed:
-            pending.route_to(self._runtime._completion_queue())
-            raise JobTimeout("Model.run", limit, pending.job_id)
-        return self._collect(pending)
+        if int(status):
+            self._drop(job_id)
+            raise KivError("kiv_job_infer_sync", status, status_text(self._npu, status), "job %#x" % job_id)
+        if not job_status:
+            RunJob(self, job_id).route_to(None)
+            raise JobTimeout("Model.run", limit, job_id)
+        return self._collect(job_id, job_status)
 
     def submit(self, *inputs):
         """Starts one inference and returns a concurrent.futures.Future of its outputs.
@@ -248,9 +271,9 @@ class Model:
         arrays = bind_inputs(self.inputs, inputs)
         future = concurrent.futures.Future()
         future.set_running_or_notify_cancel()
-        pending = self._start(arrays)
-        pending.future = future
-        pending.route_to(self._runtime._completion_queue())
+        job = self._start(arrays)
+        job.future = future
+        job.route_to(self._runtime._dispatcher())
         return future
 
     async def run_async(self, *inputs):
@@ -269,7 +292,7 @@ class Model:
         self._begin()
         try:
             results = batch.run_batch(self._npu, self.graph_id, self.inputs, self.outputs, input_sets)
-            return [Outputs(self._output_names, outputs) for outputs in results]
+            return [outputs_of(self._output_names, outputs) for outputs in results]
         finally:
             self._end()
 

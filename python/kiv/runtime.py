@@ -61,7 +61,7 @@ class Runtime:
         self.driver = drivers.describe_loaded(self.npu, library)
         self._lock = threading.Lock()
         self._models = []
-        self._dispatcher = None
+        self._completion = None
         self._closed = False
         self._context_closed = False
         _open_runtimes.add(self)
@@ -91,11 +91,12 @@ class Runtime:
         with self._lock:
             return list(self._models)
 
-    def _completion_queue(self):
+    def _dispatcher(self):
+        """The runtime's completion thread, started on first use."""
         with self._lock:
-            if self._dispatcher is None:
-                self._dispatcher = Dispatcher()
-            return self._dispatcher.queue
+            if self._completion is None:
+                self._completion = Dispatcher()
+            return self._completion
 
     def _forget(self, model, raising=True):
         """Called once `model` is unloaded; a closed runtime closes its context
@@ -138,7 +139,7 @@ class Runtime:
             if not self._closed or self._models or self._context_closed:
                 return
             self._context_closed = True
-            dispatcher = self._dispatcher
+            dispatcher = self._completion
         if dispatcher is not None:
             dispatcher.stop()
         status = self.npu.kiv_deinit_context()

@@ -151,8 +151,8 @@ def ctrl_c_when(condition):
 def test_interrupted_wait_still_releases_the_job(runtime, tmp_path, make_model, standin):
     model = runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=SLOW_MS))
     standin.aipu_standin_reset_calls()
-    # The job is in flight once the driver has seen the flush.
-    interrupter, sent = ctrl_c_when(lambda: standin.last_call("aipu_flush_job") is not None)
+    # The job is in flight once the driver was asked to run it.
+    interrupter, sent = ctrl_c_when(lambda: standin.last_call("aipu_finish_job") is not None)
     with pytest.raises(KeyboardInterrupt):
         model.run(np.zeros(2, np.float32))
     assert time.monotonic() - sent[0] < SLOW_MS / 1000 / 2, "run did not answer Ctrl-C while waiting"
@@ -194,3 +194,25 @@ def test_run_batch_answers_ctrl_c_between_rounds(tmp_path, make_model, standin):
         assert int(runtime.npu.kiv_clean_batch_queue(model.graph_id, cleaned + 1)) == 36
         results = model.run_batch([np.array([i, -i], np.float32) for i in range(3)])
         assert [r[0].tolist() for r in results] == [[0.0, 0.0], [1.0, -1.0], [2.0, -2.0]]
+
+
+def test_a_job_id_the_board_already_holds_completes_through_python(runtime, tmp_path, make_model):
+    """Two contexts' drivers may issue the same job id; the native board can
+    hold one of them, and the other's end must still arrive."""
+    from kiv._board import board
+
+    with runtime.load(copy_model(tmp_path, make_model, shape=(2,))) as model:
+        model.run(np.zeros(2, np.float32))
+        (job_id,) = model._pool._idle  # the job the next submit takes
+        assert board.expect(job_id)  # another context's job of that id, waited for
+        other = []
+        waiter = threading.Thread(target=lambda: other.append(board.wait(job_id, 1.0)))
+        waiter.start()
+        try:
+            future = model.submit(np.array([5.0, 6.0], np.float32))
+            assert future.result(timeout=WAIT)[0].tolist() == [5.0, 6.0]
+            waiter.join(WAIT)
+            assert other == [None]  # the other job's waiter did not get this job's end
+        finally:
+            board.forget(job_id)
+        assert model.submit(np.array([1.0, 2.0], np.float32)).result(timeout=WAIT)[0].tolist() == [1.0, 2.0]
