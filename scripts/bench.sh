@@ -10,6 +10,9 @@
 #   KIV_BENCH_BUILD_DIR=build bash scripts/bench.sh --quick
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
+bash scripts/setup.sh >/dev/null
+ensure_packages libbenchmark-dev
 build_dir="${KIV_BENCH_BUILD_DIR:-build-bench}"
 build_type=()
 if [ ! -f "$build_dir/CMakeCache.txt" ]; then

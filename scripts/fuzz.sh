@@ -13,6 +13,9 @@
 # to use the binaries as they are.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
+bash scripts/setup.sh >/dev/null
+ensure_packages clang libclang-rt-14-dev  # libFuzzer comes with clang
 root=$(pwd)
 seconds=${1:-30}
 shift || true

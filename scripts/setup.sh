@@ -1,30 +1,30 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs. Idempotent: when everything
+# Installs the Debian packages the project needs. Idempotent: when everything
 # is present it only checks and returns.
+#
+#   bash scripts/setup.sh         what building, running and testing need
+#   bash scripts/setup.sh --dev   also the tools of the checking scripts:
+#                                 clang and its runtime libraries (fuzzing),
+#                                 valgrind (memory check), mypy (type check),
+#                                 Google Benchmark, pip and venv (pip install test)
+# The checking scripts install what they need themselves, so --dev is only a
+# way to get it all at once.
 set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
 
-PACKAGES=(
+BUILD_AND_RUN=(
   g++ cmake ninja-build make
   pybind11-dev python3-pybind11 python3-dev python3-numpy python3-pytest
   nlohmann-json3-dev libflatbuffers-dev flatbuffers-compiler
-  libgtest-dev googletest libbenchmark-dev
-  clang libclang-rt-14-dev valgrind
+  libgtest-dev googletest
 )
+DEV=(clang libclang-rt-14-dev valgrind python3-mypy libbenchmark-dev python3-pip python3-venv python3-setuptools
+     python3-wheel)
 
-missing=()
-for pkg in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$pkg")
-  fi
-done
-
-if [ ${#missing[@]} -eq 0 ]; then
-  echo "setup: all ${#PACKAGES[@]} packages present"
-  exit 0
-fi
-
-echo "setup: installing ${missing[*]}"
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+case "${1:-}" in
+  "") ensure_packages "${BUILD_AND_RUN[@]}" ;;
+  --dev) ensure_packages "${BUILD_AND_RUN[@]}" "${DEV[@]}" ;;
+  *) echo "usage: $0 [--dev]" >&2; exit 2 ;;
+esac
+echo "setup: the packages are present"

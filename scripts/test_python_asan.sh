@@ -10,6 +10,7 @@
 # and by the RSS checks of tests/python/test_stress.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/setup.sh >/dev/null
 root=$(pwd)
 build=${KIV_ASAN_BUILD_DIR:-$root/build-asan}
 cmake -S "$root" -B "$build" -G Ninja -DKIV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null

@@ -7,6 +7,7 @@
 # needs the ASan runtime preloaded: see scripts/test_python_asan.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/setup.sh >/dev/null
 build=${KIV_ASAN_BUILD_DIR:-build-asan}
 cmake -S . -B "$build" -G Ninja -DKIV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$build" -j2

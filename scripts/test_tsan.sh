@@ -6,6 +6,7 @@
 # for TSan and cannot load a TSan module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/setup.sh >/dev/null
 build=${KIV_TSAN_BUILD_DIR:-build-tsan}
 cmake -S . -B "$build" -G Ninja -DKIV_TSAN=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$build" -j2

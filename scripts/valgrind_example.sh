@@ -12,6 +12,9 @@
 # builds the targets it needs there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
+bash scripts/setup.sh >/dev/null
+ensure_packages valgrind
 root=$(pwd)
 build=${KIV_BUILD_DIR:-$root/build}
 if [ "${KIV_VALGRIND_NO_BUILD:-0}" != 1 ]; then
