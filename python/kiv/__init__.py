@@ -7,6 +7,7 @@
 libkiv stays available underneath (Runtime.npu) for what this layer does not cover.
 """
 
+from ._version import __version__
 from .driver import DriverInfo, standin_path
 from .dtypes import dequantize, numpy_dtype, quantize
 from .errors import JobTimeout, KivError
@@ -16,6 +17,7 @@ from .runtime import Runtime
 from .tensor_info import TensorInfo
 
 __all__ = [
+    "__version__",
     "DriverInfo",
     "JobTimeout",
     "KivError",

@@ -127,3 +127,39 @@ def diagnose(path):
     if len(data) > _MAX_BUFFER:
         return "is larger than any model container can be"
     return _layout_problem(data)
+
+
+def _table_field(reader, table, number):
+    """Position of field `number` of the table at `table`, or None when absent."""
+    vtable = table - reader.i32(table)
+    size = reader.u16(vtable)
+    return reader.field(table, vtable, size, number)
+
+
+def _scalar(reader, table, number, form, default):
+    position = _table_field(reader, table, number)
+    return default if position is None else reader._unpack(form, position)
+
+
+def container_identity(path):
+    """(name, version text) of a readable container: the version as the
+    container tools print it, "1.2.3", with "d" for a draft."""
+    with open(path, "rb") as f:
+        data = f.read(_MAX_BUFFER + 1)
+    reader = _Reader(data)
+    try:
+        root, vtable, size = reader.root_fields()
+        name = ""
+        name_at = reader.field(root, vtable, size, 1)
+        if name_at is not None:
+            text = reader.target(name_at)
+            name = data[text + 4 : text + 4 + reader.u32(text)].decode("utf-8", "replace")
+        version_at = reader.field(root, vtable, size, 0)
+        if version_at is None:
+            return name, "-1.-1.-1d"
+        table = reader.target(version_at)
+        numbers = [_scalar(reader, table, n, "<i", -1) for n in range(3)]
+        draft = _scalar(reader, table, 3, "<B", 1) != 0
+    except _Layout as problem:
+        raise ValueError("%s %s" % (path, problem)) from None
+    return name, ".".join(str(n) for n in numbers) + ("d" if draft else "")
