@@ -18,6 +18,8 @@ _MAX_BUFFER = 2**31 - 1
 # tensors, inputs, outputs, io_json.
 _ROOT_FIELDS = 7
 _SUBGRAPHS_FIELD = 2
+# Fields of a subgraph table: name, data, inputs, outputs, backend.
+_DATA_FIELD = 1
 
 
 class _Layout(Exception):
@@ -55,23 +57,27 @@ class _Reader:
             raise _Layout("it does not start with a container's root table offset")
         if root + 4 > len(self.data):
             raise _Layout("its root table lies past its end", truncated=root < _ROOT_NEAR_START)
-        vtable = root - self.i32(root)
+        return self.table(root, "its root table")
+
+    def table(self, at, what):
+        """Offsets of the table at `at` and its vtable, and the vtable's size."""
+        vtable = at - self.i32(at)
         if vtable < 0 or vtable % 2:
-            raise _Layout("its root table has no valid field table")
+            raise _Layout("%s has no valid field table" % what)
         size = self.u16(vtable)
         if size < 4 or size % 2:
-            raise _Layout("its root table has no valid field table")
+            raise _Layout("%s has no valid field table" % what)
         if vtable + size > len(self.data):
-            raise _Layout("it ends inside its root table", truncated=True)
-        return root, vtable, size
+            raise _Layout("it ends inside %s" % what, truncated=True)
+        return at, vtable, size
 
-    def field(self, root, vtable, size, number):
-        """Position of the value of root field `number`, or None when absent."""
+    def field(self, table, vtable, size, number):
+        """Position of the value of field `number` of a table, or None when absent."""
         slot = 4 + 2 * number
         if slot + 2 > size:
             return None
         offset = self.u16(vtable + slot)
-        return root + offset if offset else None
+        return table + offset if offset else None
 
     def target(self, position):
         """Where the offset stored at `position` points; checked to lie in the file."""
@@ -79,6 +85,19 @@ class _Reader:
         if to + 4 > len(self.data):
             raise _Layout("a part of the model lies past its end", truncated=True)
         return to
+
+    def subgraph(self, subgraphs, index):
+        """The table of entry `index` of the subgraph vector at `subgraphs`."""
+        return self.table(self.target(subgraphs + 4 + 4 * index), "a subgraph's table")
+
+    def check_executable(self, subgraph):
+        """Checks that a subgraph's executable lies in the file: subgraphs
+        were written first, so they are what a cut loses first."""
+        data = self.field(*subgraph, _DATA_FIELD)
+        if data is not None:
+            vector = self.target(data)
+            if vector + 4 + self.u32(vector) > len(self.data):
+                raise _Layout("an NPU executable lies past its end", truncated=True)
 
 
 def _layout_problem(data):
@@ -100,6 +119,8 @@ def _layout_problem(data):
         count = reader.u32(subgraphs) if subgraphs is not None else 0
         if count:
             reader.u32(subgraphs + 4 * count)  # the last entry lies in the file
+        for index in range(count):
+            reader.check_executable(reader.subgraph(subgraphs, index))
     except _Layout as problem:
         if problem.truncated:
             return "is truncated: %s (%d bytes)" % (problem, len(data))

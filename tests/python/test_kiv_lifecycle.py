@@ -12,6 +12,7 @@ import pytest
 
 import kiv
 import libkiv
+from kiv.container import diagnose
 from test_kiv_helpers import copy_model, failing_model, ramp
 
 
@@ -120,6 +121,12 @@ def test_unreadable_containers_say_what_is_wrong(tmp_path, make_model, name, sta
         "%s %s" % (tmp_path / name, problem)
     )
     assert "unknown status" not in str(info.value)
+    if name != "hollow.zor":  # zor lists a container without subgraphs
+        path = str(tmp_path / name)
+        zor = subprocess.run([os.path.join(os.environ["KIV_BUILD_DIR"], "tools", "zor", "zor"), "info", path],
+                             capture_output=True, text=True)
+        assert (zor.returncode, zor.stdout) == (1, "")
+        assert zor.stderr == "zor: %s: %s\n" % (path, diagnose(path))
 
 
 def test_runtime_texts_where_the_driver_has_none():
