@@ -3,8 +3,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -60,8 +63,31 @@ protected:
         EXPECT_NE(run.err.find(mentioning), std::string::npos) << run.err;
     }
 
+    // Names of the files in the scratch directory, other than the captured
+    // output, so that leftovers of a failed run show.
+    std::vector<std::string> scratch_files() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+            const std::string name = entry.path().filename().string();
+            if (name != "stdout" && name != "stderr") names.push_back(name);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
     TempDir dir_;
 };
+
+// A graph description that packs, for the tests to break one part at a time.
+nlohmann::json valid_description(const std::string& executable) {
+    nlohmann::json description = nlohmann::json::parse(R"({"name": "g", "version": [1, 0, 2],
+        "inputs": ["x"], "outputs": ["y"],
+        "tensors": [{"name": "x", "dtype": 3, "shape": [1, 4], "qtype": 1, "scale": [0.1], "zero_point": [-3]},
+                    {"name": "y", "dtype": 11, "shape": [1, 3], "qtype": 0, "scale": [], "zero_point": []}],
+        "subgraphs": [{"name": "s", "backend": 4, "inputs": ["x"], "outputs": ["y"]}]})");
+    description["subgraphs"][0]["data"] = executable;
+    return description;
+}
 
 TEST_F(ZorToolTest, HelpForTheToolAndEachCommand) {
     ToolRun run = zor({"--help"});
@@ -160,12 +186,19 @@ TEST_F(ZorToolTest, JsonErrorsAreOneLineNamingTheFile) {
     const std::string broken = file("broken.json", "{\"name\": \n\"x\" ,, }");
     ToolRun run = zor({"pack", "--graph", broken, "-o", dir_.file("x.zor")});
     EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
     expect_one_error_line(run, broken);
 
     const std::string mistyped = file("mistyped.json", R"({"inputs": [{"name": "a", "dtype": "int8"}]})");
     run = zor({"pack", "--bin", bin, "--io", mistyped, "-o", dir_.file("x.zor")});
     EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
     expect_one_error_line(run, mistyped);
+
+    const std::string listed = file("list.json", "[1, 2, 3]");
+    run = zor({"pack", "--bin", bin, "--io", listed, "-o", dir_.file("x.zor")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "zor: " + listed + ": the IO description must be a JSON object, not an array\n");
 
     kiv::SerializationHandler handler;
     handler.SetName("bad\xff");
@@ -173,15 +206,109 @@ TEST_F(ZorToolTest, JsonErrorsAreOneLineNamingTheFile) {
     const std::string container = file("bad.zor", kiv_test::image_of(handler));
     run = zor({"io", container});
     EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
     expect_one_error_line(run, container);
+    EXPECT_EQ(scratch_files(),
+              (std::vector<std::string>{"bad.zor", "broken.json", "list.json", "mistyped.json", "prog.bin"}));
+}
+
+// Each problem of a graph description is one line naming the file, and
+// nothing is written: no container, no partial one, and an earlier file of
+// the output's name is kept.
+TEST_F(ZorToolTest, GraphDescriptionProblemsWriteNothing) {
+    const std::string bin = file("prog.bin", "abc");
+    const std::string output = file("out.zor", "earlier");
+    const nlohmann::json valid = valid_description(bin);
+    struct Case {
+        std::string description;
+        std::vector<std::string> problems;
+    };
+    auto changed = [&](const std::function<void(nlohmann::json&)>& change) {
+        nlohmann::json description = valid;
+        change(description);
+        return description.dump();
+    };
+    const std::vector<Case> cases = {
+        {"[1,2,3]", {"the graph description must be a JSON object, not an array"}},
+        {"null", {"the graph description must be a JSON object, not null"}},
+        {"{}",
+         {"'name' is missing", "'version' is missing", "'inputs' is missing", "'outputs' is missing",
+          "'tensors' is missing", "'subgraphs' is missing"}},
+        {changed([](auto& d) { d["name"] = 5; }), {"'name' must be a string"}},
+        {changed([](auto& d) {
+             d["version"] = {1, 0};
+         }),
+         {"'version' must be an array of three 32-bit whole numbers (major, minor, patch)"}},
+        {changed([](auto& d) {
+             d["version"] = {1, 0, 2.5};
+         }),
+         {"'version' must be an array of three 32-bit whole numbers (major, minor, patch)"}},
+        {changed([](auto& d) { d["inputs"] = "x"; }), {"'inputs' must be an array of strings"}},
+        {changed([](auto& d) {
+             d["outputs"] = {"y", 1};
+         }),
+         {"'outputs' must be an array of strings"}},
+        {changed([](auto& d) {
+             d["tensors"] = {{"name", "x"}};
+         }),
+         {"'tensors' must be an array of tensor objects"}},
+        {changed([](auto& d) {
+             d["tensors"][0]["dtype"] = -1;
+             d["tensors"][0]["shape"] = {1.5};
+             d["tensors"][1].erase("zero_point");
+             d["tensors"].push_back(7);
+         }),
+         {"tensor 0 ('x'): 'dtype' must be a whole number from 0 to 4294967295",
+          "tensor 0 ('x'): 'shape' must be an array of 32-bit whole numbers", "tensor 1 ('y'): 'zero_point' is missing",
+          "tensor 2: must be an object"}},
+        {changed([](auto& d) {
+             d["tensors"][0]["qtype"] = 4294967296;
+             d["tensors"][0]["scale"] = 0.5;
+             d["tensors"][1]["scale"] = {1e300};
+             d["tensors"][1]["zero_point"] = {2147483648};
+         }),
+         {"tensor 0 ('x'): 'qtype' must be a whole number from 0 to 4294967295",
+          "tensor 0 ('x'): 'scale' must be an array of numbers within single precision",
+          "tensor 1 ('y'): 'scale' must be an array of numbers within single precision",
+          "tensor 1 ('y'): 'zero_point' must be an array of 32-bit whole numbers"}},
+        {changed([](auto& d) { d["subgraphs"] = nlohmann::json::array(); }),
+         {"'subgraphs' is empty: a container needs a subgraph to hold its NPU executable"}},
+        {changed([&](auto& d) {
+             d["subgraphs"][0]["data"] = dir_.file("absent.bin");
+             d["subgraphs"].push_back({{"name", "t"}, {"backend", "1"}, {"inputs", {}}, {"data", dir_.path()}});
+         }),
+         {"subgraph 0 ('s'): data file " + dir_.file("absent.bin") + ": no such file",
+          "subgraph 1 ('t'): 'backend' must be a whole number from 0 to 4294967295",
+          "subgraph 1 ('t'): 'inputs' must be an array of strings", "subgraph 1 ('t'): 'outputs' is missing",
+          "subgraph 1 ('t'): data file " + dir_.path().string() + ": is a directory, not an NPU executable"}},
+    };
+    for (const Case& test : cases) {
+        const std::string description = file("description.json", test.description);
+        const ToolRun run = zor({"pack", "--graph", description, "-o", output});
+        std::string expected;
+        for (const std::string& problem : test.problems) expected += "zor: " + description + ": " + problem + "\n";
+        EXPECT_EQ(run.status, 1) << test.description;
+        EXPECT_EQ(run.out, "") << test.description;
+        EXPECT_EQ(run.err, expected) << test.description;
+        EXPECT_EQ(kiv_test::read_file(output), "earlier") << test.description;
+        EXPECT_EQ(scratch_files(), (std::vector<std::string>{"description.json", "out.zor", "prog.bin"}))
+            << test.description;
+    }
+
+    // The same description, made valid, packs over the earlier file.
+    const std::string description = file("description.json", valid.dump());
+    const ToolRun run = zor({"pack", "--graph", description, "-o", output});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(kiv_test::read_file(output), "earlier");
+    EXPECT_EQ(scratch_files(), (std::vector<std::string>{"description.json", "out.zor", "prog.bin"}));
 }
 
 // A container that cannot be read is one line saying why, in the words of
 // the Python package's diagnosis, and nothing on standard output.
 TEST_F(ZorToolTest, FailuresExitWithOne) {
     kiv::SerializationHandler handler;
-    handler.GetSubgraphs().push_back(new kiv::Subgraph("main", std::vector<uint8_t>(3000, 7), {"in"}, {"out"},
-                                                       static_cast<kiv::Backend>(1)));
+    handler.GetSubgraphs().push_back(
+        new kiv::Subgraph("main", std::vector<uint8_t>(3000, 7), {"in"}, {"out"}, static_cast<kiv::Backend>(1)));
     handler.serialize();
     const std::string image = kiv_test::image_of(handler);
     const std::string cut = std::to_string(image.size() * 2 / 3);
@@ -220,19 +347,24 @@ TEST_F(ZorToolTest, FailuresExitWithOne) {
 
     run = zor({"pack", "--bin", dir_.file("absent.bin"), "-o", dir_.file("x.zor")});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, "Error loading origin model: " + dir_.file("absent.bin") + "\n");
-    expect_one_error_line(run, "x.zor");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "zor: " + dir_.file("absent.bin") + ": no such file\n");
+    run = zor({"pack", "--bin", hollow, "-o", dir_.file("no/such/dir.zor")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "zor: " + dir_.file("no/such/dir.zor") + ": cannot be written: No such file or directory\n");
 
     // An executable the container format cannot hold (2 GiB; a sparse file)
-    // is refused before anything is written.
+    // is refused before anything is written; the class's reason is passed on.
     const std::string huge = dir_.file("huge.bin");
     ASSERT_EQ(::truncate(file("huge.bin", "").c_str(), off_t{1} << 31), 0);
     const std::string too_large = dir_.file("huge.zor");
     run = zor({"pack", "--bin", huge, "-o", too_large});
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.out.find("container format's limit"), std::string::npos) << run.out;
-    expect_one_error_line(run, too_large);
+    EXPECT_EQ(run.out, "");
+    expect_one_error_line(run, too_large + ": Error serializing model: it does not fit the container format's limit");
     EXPECT_NE(::access(too_large.c_str(), F_OK), 0) << "a container was written";
+    EXPECT_EQ(scratch_files(), (std::vector<std::string>{"cut.zor", "empty.zor", "folder.zor", "hollow.zor", "huge.bin",
+                                                         "junk.zor", "short.zor"}));
 }
 
 }  // namespace

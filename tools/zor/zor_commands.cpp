@@ -19,35 +19,6 @@ const std::string& single_file(const Arguments& arguments) {
     return arguments.positionals[0];
 }
 
-int pack_status(int result, const std::string& output) {
-    if (result == 0) return kExitSuccess;
-    report("cannot pack " + output);
-    return kExitFailure;
-}
-
-int run_pack(const std::vector<std::string>& words) {
-    Arguments arguments;
-    KnownOptions known{{"--graph", "--bin", "--io", "--output"}, {{"-o", "--output"}}};
-    if (parse_or_help(words, known, kPackUsage, arguments)) return kExitSuccess;
-    if (!arguments.positionals.empty()) throw UsageError("unexpected argument " + arguments.positionals[0]);
-    if (!arguments.has("--output")) throw UsageError("no output file given (-o)");
-    if (arguments.has("--graph") == arguments.has("--bin")) throw UsageError("give either --graph or --bin");
-    if (arguments.has("--graph") && arguments.has("--io")) throw UsageError("--io goes with --bin");
-
-    const std::string& output = arguments.value("--output");
-    kiv::SerializationHandler handler;
-    if (arguments.has("--graph")) {
-        const std::string& graph = arguments.value("--graph");
-        return with_json_errors(
-            graph, [&] { return pack_status(handler.Serialization(graph.c_str(), output.c_str(), true), output); });
-    }
-    const std::string& bin = arguments.value("--bin");
-    if (!arguments.has("--io")) return pack_status(handler.Serialization(bin.c_str(), output.c_str(), false), output);
-    const std::string& io = arguments.value("--io");
-    return with_json_errors(
-        io, [&] { return pack_status(handler.Serialization(bin.c_str(), io.c_str(), output.c_str()), output); });
-}
-
 int run_info(const std::vector<std::string>& words) {
     Arguments arguments;
     if (parse_or_help(words, KnownOptions{}, kInfoUsage, arguments)) return kExitSuccess;
