@@ -19,7 +19,7 @@ _MAX_BUFFER = 2**31 - 1
 _ROOT_FIELDS = 7
 _SUBGRAPHS_FIELD = 2
 # Fields of a subgraph table: name, data, inputs, outputs, backend.
-_DATA_FIELD = 1
+_DATA_FIELD, _INPUTS_FIELD, _OUTPUTS_FIELD = 1, 2, 3
 
 
 class _Layout(Exception):
@@ -99,6 +99,28 @@ class _Reader:
             if vector + 4 + self.u32(vector) > len(self.data):
                 raise _Layout("an NPU executable lies past its end", truncated=True)
 
+    def names(self, table, number):
+        """The strings of the name list in field `number` of a table."""
+        position = self.field(*table, number)
+        if position is None:
+            return []
+        vector = self.target(position)
+        names = []
+        for index in range(self.u32(vector)):
+            text = self.target(vector + 4 + 4 * index)
+            end = text + 4 + self.u32(text)
+            if end > len(self.data):
+                raise _Layout("a name lies past its end", truncated=True)
+            names.append(self.data[text + 4 : end].decode("utf-8", "replace"))
+        return names
+
+
+def _subgraph_vector(reader):
+    """The position of the root's subgraph vector, or None."""
+    root = reader.root_fields()
+    position = reader.field(*root, _SUBGRAPHS_FIELD)
+    return reader.target(position) if position is not None else None
+
 
 def _layout_problem(data):
     """None when `data` is laid out like a container with at least one
@@ -148,3 +170,20 @@ def diagnose(path):
     if len(data) > _MAX_BUFFER:
         return "is larger than any model container can be"
     return _layout_problem(data)
+
+
+def first_subgraph_names(path):
+    """The input and output names that the first subgraph of container `path`
+    lists, as two lists; both empty when the file cannot be read as a
+    container or has no subgraph."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read(_MAX_BUFFER + 1)
+        reader = _Reader(data)
+        subgraphs = _subgraph_vector(reader)
+        if subgraphs is None or reader.u32(subgraphs) == 0:
+            return [], []
+        first = reader.subgraph(subgraphs, 0)
+        return reader.names(first, _INPUTS_FIELD), reader.names(first, _OUTPUTS_FIELD)
+    except (OSError, _Layout):
+        return [], []

@@ -128,57 +128,143 @@ TEST_F(ZorToolTest, UsageErrorsExitWithTwo) {
     }
 }
 
+// A container packed from a bare executable lists no graph inputs or
+// outputs: its tensors are those its subgraph names.
 TEST_F(ZorToolTest, BareExecutableRoundTrip) {
     const std::string bin = file("prog.bin", std::string("\x7f\x00\x01payload", 10));
     const std::string container = dir_.file("bare.zor");
     ToolRun run = zor({"pack", "--bin", bin, "-o", container});
     ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "");
 
     run = zor({"info", container});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out,
-              "Graph \nVersion 0.0.0\nInputs Count: 0\nOutputs Count: 0\nSubGraph Count 1\nSubgraph main\n"
-              "\tData size 10\n\tBackend 1\n\tInputs:\n\t\tinput\n\tOutputs:\n\t\toutput\n");
+              "Model:      (no name)\n"
+              "Version:    0.0.0\n"
+              "Inputs:     1 (named by subgraph main)\n"
+              "  0  input\n"
+              "       (the container does not describe it)\n"
+              "Outputs:    1 (named by subgraph main)\n"
+              "  0  output\n"
+              "       (the container does not describe it)\n"
+              "Subgraphs:  1\n"
+              "  0  main\n"
+              "       backend     AIPU (1)\n"
+              "       executable  10 bytes\n"
+              "       inputs      input\n"
+              "       outputs     output\n");
+    EXPECT_EQ(run.err, "");
 
     const std::string extracted = dir_.file("out.bin");
     run = zor({"extract", container, "-o", extracted});
     EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
     EXPECT_EQ(kiv_test::read_file(extracted), kiv_test::read_file(bin));
 
     run = zor({"io", container});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out,
-              "{\n  \"input_tensors\": [],\n  \"name\": \"\",\n  \"output_tensors\": [],\n  \"version\": [\n"
-              "    0,\n    0,\n    0\n  ]\n}\n");
+    EXPECT_EQ(
+        run.out,
+        "{\n"
+        "  \"name\": \"\",\n"
+        "  \"version\": [0, 0, 0],\n"
+        "  \"input_tensors\": [\n"
+        "    {\"name\": \"input\", \"shape\": [], \"dtype\": 0, \"qtype\": 0, \"scale\": [], \"zero_point\": []}\n"
+        "  ],\n"
+        "  \"output_tensors\": [\n"
+        "    {\"name\": \"output\", \"shape\": [], \"dtype\": 0, \"qtype\": 0, \"scale\": [], \"zero_point\": "
+        "[]}\n"
+        "  ]\n"
+        "}\n");
 }
 
 TEST_F(ZorToolTest, GraphDescriptionAndIoDescription) {
-    const std::string bin = file("prog.bin", "abc");
-    const std::string description =
-        "{\"name\": \"g\", \"version\": [1, 0, 2], \"inputs\": [\"i\"], \"outputs\": [],"
-        " \"tensors\": [], \"subgraphs\": [{\"name\": \"s\", \"backend\": 4, \"inputs\": "
-        "[\"i\"], \"outputs\": [], \"data\": \"" +
-        bin + "\"}]}";
-    const std::string graph = file("graph.json", description);
+    const std::string bin = file("prog.bin", std::string(2808, 'c'));
+    const std::string graph = file("graph.json", valid_description(bin).dump());
     const std::string container = dir_.file("graph.zor");
     ToolRun run = zor({"pack", "--graph", graph, "--output=" + container});
     ASSERT_EQ(run.status, 0) << run.err;
-    run = zor({"io", container});
-    EXPECT_EQ(run.out, description + "\n");
-    run = zor({"info", container});
-    EXPECT_EQ(run.out.rfind("Graph g\nVersion 1.0.2\nInputs Count: 1\n\ti\n", 0), 0u) << run.out;
-    EXPECT_NE(run.out.find("Subgraph s\n\tData size 3\n\tBackend 4\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
 
-    const std::string io = file("io.json", R"({"name": "withio", "inputs": ["x"], "outputs": ["y"]})");
+    // The listing shows each tensor's shape, type and quantisation, and
+    // the executable's size with its unit.
+    run = zor({"info", container});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out,
+              "Model:      g\n"
+              "Version:    1.0.2\n"
+              "Inputs:     1\n"
+              "  0  x\n"
+              "       shape       [1, 4]\n"
+              "       dtype       S8 (3)\n"
+              "       qtype       1\n"
+              "       scale       [0.1]\n"
+              "       zero point  [-3]\n"
+              "Outputs:    1\n"
+              "  0  y\n"
+              "       shape       [1, 3]\n"
+              "       dtype       F32 (11)\n"
+              "       qtype       0\n"
+              "       scale       []\n"
+              "       zero point  []\n"
+              "Subgraphs:  1\n"
+              "  0  s\n"
+              "       backend     unknown (4)\n"
+              "       executable  2808 bytes (2.7 KiB)\n"
+              "       inputs      x\n"
+              "       outputs     y\n");
+
+    // io prints the document generated from the container, not the
+    // description the container was packed from.
+    run = zor({"io", container});
+    EXPECT_EQ(run.status, 0);
+    const std::string document =
+        "{\n"
+        "  \"name\": \"g\",\n"
+        "  \"version\": [1, 0, 2],\n"
+        "  \"input_tensors\": [\n"
+        "    {\"name\": \"x\", \"shape\": [1, 4], \"dtype\": 3, \"qtype\": 1, \"scale\": [0.1], \"zero_point\": [-3]}\n"
+        "  ],\n"
+        "  \"output_tensors\": [\n"
+        "    {\"name\": \"y\", \"shape\": [1, 3], \"dtype\": 11, \"qtype\": 0, \"scale\": [], \"zero_point\": []}\n"
+        "  ]\n"
+        "}\n";
+    EXPECT_EQ(run.out, document);
+    EXPECT_EQ(run.err, "");
+
+    // The document is an IO description that packs the same tensors again.
+    const std::string io = file("io.json", run.out);
     const std::string second = dir_.file("io.zor");
     run = zor({"pack", "--bin", bin, "--io", io, "-o", second});
     ASSERT_EQ(run.status, 0) << run.err;
+    run = zor({"io", second});
+    EXPECT_EQ(run.out, document);
     run = zor({"info", second});
-    EXPECT_NE(run.out.find("Graph withio\nVersion 0.0.0d\n"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("Subgraph main\n\tData size 3\n\tBackend 1\n\tInputs:\n\t\tx\n\tOutputs:\n\t\ty\n"),
+    EXPECT_NE(run.out.find("Subgraphs:  1\n  0  main\n       backend     AIPU (1)\n"), std::string::npos) << run.out;
+
+    // Without graph-level names the first subgraph names the tensors, and
+    // an empty name is replaced by its position.
+    nlohmann::json unnamed = valid_description(bin);
+    unnamed["inputs"] = nlohmann::json::array();
+    unnamed["outputs"] = nlohmann::json::array();
+    unnamed["subgraphs"][0]["inputs"] = {"x", ""};
+    const std::string third = dir_.file("unnamed.zor");
+    run = zor({"pack", "--graph", file("unnamed.json", unnamed.dump()), "-o", third});
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = zor({"info", third});
+    EXPECT_NE(run.out.find("Inputs:     2 (named by subgraph s)\n  0  x\n       shape       [1, 4]\n"),
               std::string::npos)
         << run.out;
+    EXPECT_NE(run.out.find("  1  input1\n       (the container does not describe it)\nOutputs:"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("       inputs      x, (empty)\n"), std::string::npos) << run.out;
+    run = zor({"io", third});
+    const nlohmann::json listed = nlohmann::json::parse(run.out);
+    EXPECT_EQ(listed["input_tensors"][1]["name"], "input1");
+    EXPECT_EQ(listed["output_tensors"][0]["name"], "y");
 }
 
 TEST_F(ZorToolTest, JsonErrorsAreOneLineNamingTheFile) {
@@ -343,7 +429,7 @@ TEST_F(ZorToolTest, FailuresExitWithOne) {
     EXPECT_NE(::access(dir_.file("out.bin").c_str(), F_OK), 0) << "an empty executable was extracted";
     run = zor({"info", hollow});
     EXPECT_EQ(run.status, 0);
-    EXPECT_NE(run.out.find("SubGraph Count 0\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Subgraphs:  0\n"), std::string::npos) << run.out;
 
     run = zor({"pack", "--bin", dir_.file("absent.bin"), "-o", dir_.file("x.zor")});
     EXPECT_EQ(run.status, 1);

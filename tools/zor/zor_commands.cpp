@@ -6,6 +6,8 @@
 #include <stdexcept>
 
 #include "zor_command_support.h"
+#include "zor_io_document.h"
+#include "zor_listing.h"
 #include "zor_output_file.h"
 #include "zor_usage.h"
 
@@ -25,7 +27,7 @@ int run_info(const std::vector<std::string>& words) {
     const std::string& path = single_file(arguments);
     kiv::SerializationHandler handler;
     if (!read_container(handler, path)) return kExitFailure;
-    handler.ShowInformation();
+    print(model_listing(handler));
     return kExitSuccess;
 }
 
@@ -57,7 +59,7 @@ int run_io(const std::vector<std::string>& words) {
     kiv::SerializationHandler handler;
     if (!read_container(handler, path)) return kExitFailure;
     return with_json_errors(path, [&] {
-        print(handler.DumpIoJson() + "\n");
+        print(io_document(handler));
         return kExitSuccess;
     });
 }
@@ -76,9 +78,9 @@ void report(const std::string& message) {
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
         {"pack", "build a container from a graph description or an NPU executable", run_pack},
-        {"info", "list a container's model", run_info},
+        {"info", "list a container's model: tensors (shape, dtype, quantisation), subgraphs", run_info},
         {"extract", "write a container's first NPU executable to a file", run_extract},
-        {"io", "print a container's IO description", run_io},
+        {"io", "print a container's IO description as JSON", run_io},
     };
     return table;
 }

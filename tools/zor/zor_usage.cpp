@@ -13,7 +13,7 @@ const char kPackUsage[] =
     "\n"
     "  --graph FILE     graph description JSON\n"
     "  --bin FILE       NPU executable\n"
-    "  --io FILE        IO description JSON for --bin\n"
+    "  --io FILE        IO description JSON for --bin (the form 'zor io' prints)\n"
     "  -o, --output F   container to write\n"
     "\n"
     "A graph description is a JSON object with all of these keys (others are\n"
@@ -40,7 +40,15 @@ const char kPackUsage[] =
 const char kInfoUsage[] =
     "Usage: zor info CONTAINER.zor\n"
     "\n"
-    "Lists the model's name, version, inputs, outputs and subgraphs.\n";
+    "Lists the model's name and version; each input and output tensor with\n"
+    "its shape, element type (dtype: the runtime's name and code), qtype,\n"
+    "scale and zero point; and each subgraph with its backend, the size of\n"
+    "its NPU executable and its tensor names.\n"
+    "\n"
+    "Tensors are named by the graph's input and output lists; where the graph\n"
+    "lists none (a container packed from a bare executable), by its first\n"
+    "subgraph's; a tensor whose name is empty reads input<i> or output<i>.\n"
+    "The Python package kiv names them the same way.\n";
 
 const char kExtractUsage[] =
     "Usage: zor extract CONTAINER.zor -o OUTPUT\n"
@@ -51,6 +59,16 @@ const char kExtractUsage[] =
 const char kIoUsage[] =
     "Usage: zor io CONTAINER.zor\n"
     "\n"
-    "Prints the container's IO description as JSON.\n";
+    "Prints the container's IO description as one JSON document, generated\n"
+    "from what the container holds:\n"
+    "  {\"name\": NAME, \"version\": [MAJOR, MINOR, PATCH],\n"
+    "   \"input_tensors\": [TENSOR, ...], \"output_tensors\": [TENSOR, ...]}\n"
+    "where each TENSOR is\n"
+    "  {\"name\": NAME, \"shape\": [...], \"dtype\": CODE, \"qtype\": CODE,\n"
+    "   \"scale\": [...], \"zero_point\": [...]}\n"
+    "Tensors are named as 'zor info' names them. One the container does not\n"
+    "describe has shape [], dtype 0, qtype 0, scale [] and zero_point []. The\n"
+    "document is itself an IO description: 'zor pack --bin EXECUTABLE --io'\n"
+    "takes it.\n";
 
 }  // namespace zor
