@@ -17,6 +17,9 @@
 #ifndef KIV_ZOR_PATH
 #define KIV_ZOR_PATH KIV_BUILD_DIR "/tools/zor/zor"
 #endif
+#ifndef KIV_PROJECT_VERSION
+#error "KIV_PROJECT_VERSION must be the project's version (set by CMake)"
+#endif
 
 using kiv_test::TempDir;
 
@@ -94,12 +97,26 @@ TEST_F(ZorToolTest, HelpForTheToolAndEachCommand) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out.rfind("Usage: zor", 0), 0u);
     EXPECT_EQ(run.err, "");
+    const std::string tool_usage = run.out;
+    run = zor({"help"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, tool_usage);
     for (const char* command : {"pack", "info", "extract", "io"}) {
         run = zor({command, "--help"});
         EXPECT_EQ(run.status, 0) << command;
         EXPECT_EQ(run.out.rfind(std::string("Usage: zor ") + command, 0), 0u) << command;
         EXPECT_EQ(run.err, "") << command;
+        EXPECT_NE(tool_usage.find(std::string("  ") + command + " "), std::string::npos) << command;
+        const ToolRun help = zor({"help", command});
+        EXPECT_EQ(help.status, 0) << command;
+        EXPECT_EQ(help.out, run.out) << command;
+        EXPECT_EQ(help.err, "") << command;
     }
+
+    run = zor({"--version"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "zor " KIV_PROJECT_VERSION "\n");
+    EXPECT_EQ(run.err, "");
 }
 
 TEST_F(ZorToolTest, UsageErrorsExitWithTwo) {
@@ -107,6 +124,8 @@ TEST_F(ZorToolTest, UsageErrorsExitWithTwo) {
     const std::vector<std::vector<std::string>> lines = {
         {},
         {"unpack"},
+        {"help", "unpack"},
+        {"help", "pack", "info"},
         {"pack", "--bin", bin},
         {"pack", "-o", dir_.file("x.zor")},
         {"pack", "--bin", bin, "--graph", bin, "-o", dir_.file("x.zor")},
@@ -124,6 +143,7 @@ TEST_F(ZorToolTest, UsageErrorsExitWithTwo) {
         std::string shown;
         for (const std::string& word : line) shown += word + " ";
         EXPECT_EQ(run.status, 2) << shown;
+        EXPECT_EQ(run.out, "") << shown;
         expect_one_error_line(run, "zor");
     }
 }

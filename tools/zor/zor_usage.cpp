@@ -71,4 +71,14 @@ const char kIoUsage[] =
     "document is itself an IO description: 'zor pack --bin EXECUTABLE --io'\n"
     "takes it.\n";
 
+const char kToolUsageEnd[] =
+    "\n"
+    "Run 'zor help COMMAND' or 'zor COMMAND --help' for the options of a\n"
+    "command, 'zor --version' for the version.\n"
+    "\n"
+    "Standard output carries only what a command is asked for. Errors go to\n"
+    "standard error, one line each starting with \"zor: \". Exit status: 0 on\n"
+    "success, 1 when a command failed, 2 when the command line was not\n"
+    "understood.\n";
+
 }  // namespace zor

@@ -1,4 +1,5 @@
-// The usage texts of each command, printed for --help.
+// The usage texts of the tool and of each command, printed for --help and
+// 'zor help COMMAND'.
 #ifndef ZOR_USAGE_H
 #define ZOR_USAGE_H
 
@@ -8,6 +9,8 @@ extern const char kPackUsage[];
 extern const char kInfoUsage[];
 extern const char kExtractUsage[];
 extern const char kIoUsage[];
+// The text after the list of commands in the tool's own usage.
+extern const char kToolUsageEnd[];
 
 }  // namespace zor
 
