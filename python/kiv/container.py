@@ -18,6 +18,8 @@ _MAX_BUFFER = 2**31 - 1
 # tensors, inputs, outputs, io_json.
 _ROOT_FIELDS = 7
 _SUBGRAPHS_FIELD = 2
+# Fields of a subgraph table: name, data, inputs, outputs, backend.
+_DATA_FIELD, _INPUTS_FIELD, _OUTPUTS_FIELD = 1, 2, 3
 
 
 class _Layout(Exception):
@@ -55,23 +57,27 @@ class _Reader:
             raise _Layout("it does not start with a container's root table offset")
         if root + 4 > len(self.data):
             raise _Layout("its root table lies past its end", truncated=root < _ROOT_NEAR_START)
-        vtable = root - self.i32(root)
+        return self.table(root, "its root table")
+
+    def table(self, at, what):
+        """Offsets of the table at `at` and its vtable, and the vtable's size."""
+        vtable = at - self.i32(at)
         if vtable < 0 or vtable % 2:
-            raise _Layout("its root table has no valid field table")
+            raise _Layout("%s has no valid field table" % what)
         size = self.u16(vtable)
         if size < 4 or size % 2:
-            raise _Layout("its root table has no valid field table")
+            raise _Layout("%s has no valid field table" % what)
         if vtable + size > len(self.data):
-            raise _Layout("it ends inside its root table", truncated=True)
-        return root, vtable, size
+            raise _Layout("it ends inside %s" % what, truncated=True)
+        return at, vtable, size
 
-    def field(self, root, vtable, size, number):
-        """Position of the value of root field `number`, or None when absent."""
+    def field(self, table, vtable, size, number):
+        """Position of the value of field `number` of a table, or None when absent."""
         slot = 4 + 2 * number
         if slot + 2 > size:
             return None
         offset = self.u16(vtable + slot)
-        return root + offset if offset else None
+        return table + offset if offset else None
 
     def target(self, position):
         """Where the offset stored at `position` points; checked to lie in the file."""
@@ -79,6 +85,41 @@ class _Reader:
         if to + 4 > len(self.data):
             raise _Layout("a part of the model lies past its end", truncated=True)
         return to
+
+    def subgraph(self, subgraphs, index):
+        """The table of entry `index` of the subgraph vector at `subgraphs`."""
+        return self.table(self.target(subgraphs + 4 + 4 * index), "a subgraph's table")
+
+    def check_executable(self, subgraph):
+        """Checks that a subgraph's executable lies in the file: subgraphs
+        were written first, so they are what a cut loses first."""
+        data = self.field(*subgraph, _DATA_FIELD)
+        if data is not None:
+            vector = self.target(data)
+            if vector + 4 + self.u32(vector) > len(self.data):
+                raise _Layout("an NPU executable lies past its end", truncated=True)
+
+    def names(self, table, number):
+        """The strings of the name list in field `number` of a table."""
+        position = self.field(*table, number)
+        if position is None:
+            return []
+        vector = self.target(position)
+        names = []
+        for index in range(self.u32(vector)):
+            text = self.target(vector + 4 + 4 * index)
+            end = text + 4 + self.u32(text)
+            if end > len(self.data):
+                raise _Layout("a name lies past its end", truncated=True)
+            names.append(self.data[text + 4 : end].decode("utf-8", "replace"))
+        return names
+
+
+def _subgraph_vector(reader):
+    """The position of the root's subgraph vector, or None."""
+    root = reader.root_fields()
+    position = reader.field(*root, _SUBGRAPHS_FIELD)
+    return reader.target(position) if position is not None else None
 
 
 def _layout_problem(data):
@@ -100,6 +141,8 @@ def _layout_problem(data):
         count = reader.u32(subgraphs) if subgraphs is not None else 0
         if count:
             reader.u32(subgraphs + 4 * count)  # the last entry lies in the file
+        for index in range(count):
+            reader.check_executable(reader.subgraph(subgraphs, index))
     except _Layout as problem:
         if problem.truncated:
             return "is truncated: %s (%d bytes)" % (problem, len(data))
@@ -129,15 +172,8 @@ def diagnose(path):
     return _layout_problem(data)
 
 
-def _table_field(reader, table, number):
-    """Position of field `number` of the table at `table`, or None when absent."""
-    vtable = table - reader.i32(table)
-    size = reader.u16(vtable)
-    return reader.field(table, vtable, size, number)
-
-
 def _scalar(reader, table, number, form, default):
-    position = _table_field(reader, table, number)
+    position = reader.field(*table, number)
     return default if position is None else reader._unpack(form, position)
 
 
@@ -148,18 +184,35 @@ def container_identity(path):
         data = f.read(_MAX_BUFFER + 1)
     reader = _Reader(data)
     try:
-        root, vtable, size = reader.root_fields()
+        root = reader.root_fields()
         name = ""
-        name_at = reader.field(root, vtable, size, 1)
+        name_at = reader.field(*root, 1)
         if name_at is not None:
             text = reader.target(name_at)
             name = data[text + 4 : text + 4 + reader.u32(text)].decode("utf-8", "replace")
-        version_at = reader.field(root, vtable, size, 0)
+        version_at = reader.field(*root, 0)
         if version_at is None:
             return name, "-1.-1.-1d"
-        table = reader.target(version_at)
-        numbers = [_scalar(reader, table, n, "<i", -1) for n in range(3)]
-        draft = _scalar(reader, table, 3, "<B", 1) != 0
+        version = reader.table(reader.target(version_at), "the version's table")
+        numbers = [_scalar(reader, version, n, "<i", -1) for n in range(3)]
+        draft = _scalar(reader, version, 3, "<B", 1) != 0
     except _Layout as problem:
         raise ValueError("%s %s" % (path, problem)) from None
     return name, ".".join(str(n) for n in numbers) + ("d" if draft else "")
+
+
+def first_subgraph_names(path):
+    """The input and output names that the first subgraph of container `path`
+    lists, as two lists; both empty when the file cannot be read as a
+    container or has no subgraph."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read(_MAX_BUFFER + 1)
+        reader = _Reader(data)
+        subgraphs = _subgraph_vector(reader)
+        if subgraphs is None or reader.u32(subgraphs) == 0:
+            return [], []
+        first = reader.subgraph(subgraphs, 0)
+        return reader.names(first, _INPUTS_FIELD), reader.names(first, _OUTPUTS_FIELD)
+    except (OSError, _Layout):
+        return [], []

@@ -9,6 +9,7 @@ import numpy as np
 import libkiv
 
 from . import dtypes
+from .container import first_subgraph_names
 from .errors import check
 
 
@@ -72,11 +73,29 @@ def _resolve_shape(name, container_shape, dtype, size):
     return (count,), False
 
 
+def _container_names(npu, container_path, tensor_type, count):
+    """(name, shape) the container gives each of `count` tensors of one type.
+
+    One rule names tensors here and in the zor tool: the names the graph
+    lists; where the graph lists none, the first subgraph's (a container
+    packed from a bare executable names only its subgraph's "input" and
+    "output"); where that list gives the i-th tensor no name, None. Shapes
+    come with the graph's names only: the runtime reads no others.
+    """
+    queried = [npu.kiv_get_tensor_shape(container_path, tensor_type, index) for index in range(count)]
+    if queried and int(queried[0][0]) == int(libkiv.KIV_STATUS_ERROR_INVALID_TENSOR_ID):
+        inputs, outputs = first_subgraph_names(container_path)
+        names = inputs if int(tensor_type) == int(libkiv.KIV_TENSOR_TYPE_INPUT) else outputs
+        return [(names[index] if index < len(names) else None, []) for index in range(count)]
+    return [(name, shape) if int(status) == 0 else (None, []) for status, name, shape in queried]
+
+
 def describe_tensors(npu, graph_id, container_path, tensor_type):
     """TensorInfo for every tensor of one type (input or output) of a loaded graph."""
     status, count = npu.kiv_get_tensor_count(graph_id, tensor_type)
     check(npu, "kiv_get_tensor_count", status)
     prefix = "input" if int(tensor_type) == int(libkiv.KIV_TENSOR_TYPE_INPUT) else "output"
+    names = _container_names(npu, container_path, tensor_type, count)
     infos = []
     for index in range(count):
         desc = npu.kiv_get_tensor_descriptor(graph_id, tensor_type, index)
@@ -84,8 +103,8 @@ def describe_tensors(npu, graph_id, container_path, tensor_type):
             # libkiv reports a failed query as an all-zero descriptor; a tensor
             # of no bytes cannot be fed or read either.
             raise_zero_size(npu, prefix, index)
-        status, name, shape = npu.kiv_get_tensor_shape(container_path, tensor_type, index)
-        if int(status) != 0 or not name:
+        name, shape = names[index]
+        if not name:
             name, shape = "%s%d" % (prefix, index), []
         dtype = _element_dtype(desc.data_type, desc.size)
         resolved, from_container = _resolve_shape(name, shape, dtype, desc.size)

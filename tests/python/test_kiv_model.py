@@ -1,5 +1,6 @@
 """kiv.Model: inspection, running with numpy arrays, input checks and quantisation."""
 
+import json
 import subprocess
 
 import numpy as np
@@ -66,8 +67,53 @@ def test_container_without_shapes_gives_one_dimensional_arrays(runtime, tmp_path
         info = model.inputs[0]
         assert info.shape == (8,) and info.dtype == np.dtype(np.int16)
         assert not info.shape_from_container
+        # The container's only names are its subgraph's, as zor lists them.
+        assert (info.name, model.outputs[0].name) == ("input", "output")
         (out,) = model.run(ramp((8,), np.int16))
         np.testing.assert_array_equal(out, ramp((8,), np.int16))
+
+
+def _graph_without_names(directory, build_dir):
+    """A container from a graph description whose graph lists no tensors but
+    whose subgraph names its two inputs and its output."""
+    program = directory / "add.bin"
+    program.write_bytes(add_program().build())
+    description = directory / "unnamed.json"
+    description.write_text(json.dumps({
+        "name": "unnamed", "version": [1, 0, 0], "inputs": [], "outputs": [], "tensors": [],
+        "subgraphs": [{"name": "s", "backend": 1, "inputs": ["a", "b"], "outputs": ["total"], "data": str(program)}],
+    }))
+    path = directory / "unnamed.zor"
+    subprocess.run([f"{build_dir}/tools/zor/zor", "pack", "--graph", str(description), "-o", str(path)], check=True)
+    return path
+
+
+@pytest.mark.parametrize(
+    "io, inputs, outputs",
+    [
+        (None, ["input", "input1"], ["output"]),
+        ({"name": "p", "input_tensors": [{"name": "lhs"}], "output_tensors": []}, ["lhs", "input1"], ["output0"]),
+        ({"name": "e", "input_tensors": ["", "rhs"], "output_tensors": ["sum"]}, ["input0", "rhs"], ["sum"]),
+        ("graph", ["a", "b"], ["total"]),
+    ],
+)
+def test_tensors_are_named_as_zor_names_them(runtime, tmp_path, make_model, build_dir, io, inputs, outputs):
+    """The graph's names; where the graph lists none, the first subgraph's;
+    input<i> / output<i> where neither names the i-th tensor."""
+    if io == "graph":
+        path = _graph_without_names(tmp_path, build_dir)
+    else:
+        path = make_model(tmp_path, add_program(), io=io)
+    with runtime.load(path) as model:
+        assert [t.name for t in model.inputs] == inputs
+        assert [t.name for t in model.outputs] == outputs
+    listed = json.loads(subprocess.run([f"{build_dir}/tools/zor/zor", "io", str(path)], check=True,
+                                       capture_output=True, text=True).stdout)
+    # zor lists the tensors the container names; kiv also those the NPU program has beyond them.
+    for kind, names in (("input_tensors", inputs), ("output_tensors", outputs)):
+        zor_names = [t["name"] for t in listed[kind]]
+        assert names[: len(zor_names)] == zor_names
+        assert all(name == "%s%d" % (kind.split("_")[0], i) for i, name in enumerate(names) if i >= len(zor_names))
 
 
 def test_container_shape_that_disagrees_with_the_size_falls_back_with_a_warning(runtime, tmp_path, make_model):

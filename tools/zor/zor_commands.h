@@ -23,6 +23,9 @@ struct Command {
 
 const std::vector<Command>& commands();
 
+// The commands, defined in files of their own.
+int run_pack(const std::vector<std::string>& words);
+
 }  // namespace zor
 
 #endif  // ZOR_COMMANDS_H

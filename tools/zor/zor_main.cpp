@@ -6,13 +6,25 @@
 
 #include "zor_arguments.h"
 #include "zor_commands.h"
+#include "zor_usage.h"
+
+#ifndef ZOR_VERSION
+#error "ZOR_VERSION must be the project's version (set by CMake)"
+#endif
 
 namespace {
 
 void print_usage() {
-    printf("Usage: zor COMMAND [OPTIONS]\n\nCommands:\n");
+    printf(
+        "Usage: zor COMMAND [OPTIONS]\n"
+        "       zor help [COMMAND]\n"
+        "       zor --version\n"
+        "\n"
+        "Packs, lists and unpacks zor model containers.\n"
+        "\nCommands:\n");
     for (const zor::Command& command : zor::commands()) printf("  %-9s%s\n", command.name, command.summary);
-    printf("\nRun 'zor COMMAND --help' for the options of a command.\n");
+    printf("  %-9s%s\n", "help", "show the options of a command");
+    fputs(zor::kToolUsageEnd, stdout);
 }
 
 const zor::Command* find_command(const std::string& name) {
@@ -20,6 +32,26 @@ const zor::Command* find_command(const std::string& name) {
         if (name == command.name) return &command;
     }
     return nullptr;
+}
+
+int unknown_command(const std::string& name) {
+    zor::report("unknown command '" + name + "' (try 'zor --help')");
+    return zor::kExitUsage;
+}
+
+// "zor help" is the tool's usage, "zor help COMMAND" the command's.
+int run_help(const std::vector<std::string>& words) {
+    if (words.size() == 1) {
+        print_usage();
+        return zor::kExitSuccess;
+    }
+    if (words.size() > 2) {
+        zor::report("unexpected argument " + words[2] + " (try 'zor help COMMAND')");
+        return zor::kExitUsage;
+    }
+    const zor::Command* command = find_command(words[1]);
+    if (command == nullptr) return unknown_command(words[1]);
+    return command->run({"--help"});
 }
 
 }  // namespace
@@ -34,11 +66,13 @@ int main(int argc, char** argv) {
         print_usage();
         return zor::kExitSuccess;
     }
-    const zor::Command* command = find_command(words[0]);
-    if (command == nullptr) {
-        zor::report("unknown command '" + words[0] + "' (try 'zor --help')");
-        return zor::kExitUsage;
+    if (words[0] == "--version") {
+        printf("zor %s\n", ZOR_VERSION);
+        return zor::kExitSuccess;
     }
+    if (words[0] == "help") return run_help(words);
+    const zor::Command* command = find_command(words[0]);
+    if (command == nullptr) return unknown_command(words[0]);
     try {
         return command->run(std::vector<std::string>(words.begin() + 1, words.end()));
     } catch (const zor::UsageError& error) {

@@ -1,0 +1,37 @@
+// What the tool requires of a description before it packs it. The container
+// class reads whatever it can of any JSON value: it prints a line for each
+// key it misses and packs the rest, even into a container without a
+// subgraph. The tool refuses such a description whole and says why.
+#ifndef ZOR_DESCRIPTION_CHECK_H
+#define ZOR_DESCRIPTION_CHECK_H
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace zor {
+
+// Every problem of a graph description, one text each, in document order;
+// empty when it can be packed. The description is an object with
+//   name       a string
+//   version    an array of three whole numbers (major, minor, patch)
+//   inputs     an array of tensor names (strings)
+//   outputs    an array of tensor names (strings)
+//   tensors    an array of objects, each with name (string), dtype and qtype
+//              (codes: whole numbers from 0 to 4294967295), shape and
+//              zero_point (arrays of 32-bit whole numbers) and scale (an array
+//              of numbers within single precision)
+//   subgraphs  a non-empty array of objects, each with name (string), backend
+//              (a code), inputs and outputs (arrays of strings) and data (the
+//              path of a readable NPU executable, relative to the current
+//              directory)
+// Other keys are ignored.
+std::vector<std::string> graph_description_problems(const nlohmann::json& document);
+
+// The problems of an IO description: its top level must be an object; the
+// rest of it is optional and read leniently by the container class.
+std::vector<std::string> io_description_problems(const nlohmann::json& document);
+
+}  // namespace zor
+
+#endif  // ZOR_DESCRIPTION_CHECK_H

@@ -1,0 +1,105 @@
+// zor pack: checks what it is given, then lets the container class pack it
+// into a temporary file that becomes the output only when all went well.
+#include <fstream>
+#include <functional>
+#include <iterator>
+
+#include "zor_command_support.h"
+#include "zor_description_check.h"
+#include "zor_file_problems.h"
+#include "zor_output_file.h"
+#include "zor_stdout_capture.h"
+#include "zor_usage.h"
+
+namespace zor {
+namespace {
+
+using nlohmann::json;
+
+// Reports a problem of an input file; true when there is none.
+bool readable(const std::string& path, const char* kind) {
+    const std::string problem = input_file_problem(path, kind);
+    if (problem.empty()) return true;
+    report(path + ": " + problem);
+    return false;
+}
+
+// Reports each problem of a description; true when there is none.
+bool no_problems(const std::string& file, const std::vector<std::string>& problems) {
+    for (const std::string& problem : problems) report(file + ": " + problem);
+    return problems.empty();
+}
+
+// Parsed as the container class parses it: no comments allowed.
+json read_json(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return json::parse(text, nullptr, true, false);
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+// Runs `pack` on a temporary path and moves the result to `output`. Whatever
+// the class prints counts as a failure: it prints only about problems.
+int write_container(const std::string& output, const std::function<int(const char*)>& pack) {
+    OutputFile file(output);
+    int result = KIV_SERIALIZATION_OK;
+    const std::vector<std::string> lines = capture_stdout_lines([&] { result = pack(file.temporary_path().c_str()); });
+    if (result != KIV_SERIALIZATION_OK || !lines.empty()) {
+        for (const std::string& line : lines) report(output + ": " + replaced(line, file.temporary_path(), output));
+        if (lines.empty()) report(output + ": cannot pack the container");
+        return kExitFailure;
+    }
+    file.commit();
+    return kExitSuccess;
+}
+
+int pack_graph(const std::string& graph, const std::string& output) {
+    if (!readable(graph, "a graph description")) return kExitFailure;
+    return with_json_errors(graph, [&] {
+        if (!no_problems(graph, graph_description_problems(read_json(graph)))) return kExitFailure;
+        kiv::SerializationHandler handler;
+        return write_container(output, [&](const char* to) { return handler.Serialization(graph.c_str(), to, true); });
+    });
+}
+
+int pack_executable_with_io(const std::string& bin, const std::string& io, const std::string& output) {
+    if (!readable(bin, "an NPU executable") || !readable(io, "an IO description")) return kExitFailure;
+    return with_json_errors(io, [&] {
+        if (!no_problems(io, io_description_problems(read_json(io)))) return kExitFailure;
+        kiv::SerializationHandler handler;
+        return write_container(output,
+                               [&](const char* to) { return handler.Serialization(bin.c_str(), io.c_str(), to); });
+    });
+}
+
+int pack_bare_executable(const std::string& bin, const std::string& output) {
+    if (!readable(bin, "an NPU executable")) return kExitFailure;
+    kiv::SerializationHandler handler;
+    return write_container(output, [&](const char* to) { return handler.Serialization(bin.c_str(), to, false); });
+}
+
+}  // namespace
+
+int run_pack(const std::vector<std::string>& words) {
+    Arguments arguments;
+    KnownOptions known{{"--graph", "--bin", "--io", "--output"}, {{"-o", "--output"}}};
+    if (parse_or_help(words, known, kPackUsage, arguments)) return kExitSuccess;
+    if (!arguments.positionals.empty()) throw UsageError("unexpected argument " + arguments.positionals[0]);
+    if (!arguments.has("--output")) throw UsageError("no output file given (-o)");
+    if (arguments.has("--graph") == arguments.has("--bin")) throw UsageError("give either --graph or --bin");
+    if (arguments.has("--graph") && arguments.has("--io")) throw UsageError("--io goes with --bin");
+
+    const std::string& output = arguments.value("--output");
+    if (arguments.has("--graph")) return pack_graph(arguments.value("--graph"), output);
+    if (arguments.has("--io"))
+        return pack_executable_with_io(arguments.value("--bin"), arguments.value("--io"), output);
+    return pack_bare_executable(arguments.value("--bin"), output);
+}
+
+}  // namespace zor
