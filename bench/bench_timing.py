@@ -16,9 +16,11 @@ def median_seconds(fn, samples, warmup=0):
     return statistics.median(times)
 
 
-def interleaved_medians(fns, samples):
+def interleaved_medians(fns, samples, settle=None):
     """Median seconds of each function, sampled in turn so that every figure
-    and its floor share the machine's load of the moment."""
+    and its floor share the machine's load of the moment. `settle`, when
+    given, runs untimed after each sample: work a sample leaves behind on
+    another thread must not fall on the next one."""
     for fn in fns.values():
         fn()
     times = {name: [] for name in fns}
@@ -27,4 +29,6 @@ def interleaved_medians(fns, samples):
             start = time.perf_counter()
             fn()
             times[name].append(time.perf_counter() - start)
+            if settle is not None:
+                settle()
     return {name: statistics.median(t) for name, t in times.items()}

@@ -143,7 +143,6 @@ class Dispatcher:
 
     def __init__(self, name="kiv-completion"):
         self.queue = board.Queue()
-        self._lock = threading.Lock()
         self._routed = {}  # job id -> NativeJob, until its end arrives
         self._tickets = {}  # ticket -> PendingJob or _STOP
         self._numbers = itertools.count()
@@ -152,25 +151,24 @@ class Dispatcher:
 
     def take(self, job):
         """Receives the end of a board job (recorded before the board may report it)."""
-        with self._lock:
-            self._routed[job.job_id] = job
-            board.route(job.job_id, self.queue)
+        self._routed[job.job_id] = job
+        board.route(job.job_id, self.queue)
 
     def post(self, item):
         """Queues a Python-side item (a completed PendingJob, or the stop mark)."""
         ticket = next(self._numbers)
-        with self._lock:
-            self._tickets[ticket] = item
+        self._tickets[ticket] = item
         self.queue.post(ticket)
 
     def _next(self):
+        # The dicts are only filled before the entry that names them is
+        # posted, and each of their operations is atomic: no lock.
         kind, ident, status = self.queue.get()
-        with self._lock:
-            if kind == board.JOB:
-                job = self._routed.pop(ident)
-                job.job_status = status
-                return job
-            return self._tickets.pop(ident)
+        if kind == board.JOB:
+            job = self._routed.pop(ident)
+            job.job_status = status
+            return job
+        return self._tickets.pop(ident)
 
     def _loop(self):
         while True:

@@ -192,46 +192,53 @@ class Model:
         except KivError:
             pass  # the job is gone from the pool either way; the first error matters more
 
+    def _outputs(self, job_id, job_status):
+        """The outputs of an ended job, or the error that stands for them."""
+        if job_status != _DONE:
+            code = libkiv.KIV_STATUS_ERROR_JOB_EXCEPTION
+            raise KivError(
+                "kiv_job_infer_async",
+                code,
+                status_text(self._npu, code),
+                "job %#x ended with job status %d" % (job_id, job_status),
+            )
+        results = []
+        for info in self.outputs:
+            status, data = self._npu.kiv_get_tensor(job_id, _OUTPUT, info.index)
+            if int(status):
+                raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "output '%s'" % info.name)
+            results.append(unpack_output(info, data))
+        return outputs_of(self._output_names, results)
+
+    def _release(self, job_id, job_status):
+        """Returns an ended job to the pool (reused only when it ended well)."""
+        try:
+            self._pool.release(job_id, job_status == _DONE)
+        finally:
+            self._end()
+
     def _collect(self, job_id, job_status):
         """Outputs of an ended job; the job goes back to the pool either way."""
-        reusable = job_status == _DONE
         try:
-            if not reusable:
-                code = libkiv.KIV_STATUS_ERROR_JOB_EXCEPTION
-                raise KivError(
-                    "kiv_job_infer_async",
-                    code,
-                    status_text(self._npu, code),
-                    "job %#x ended with job status %d" % (job_id, job_status),
-                )
-            results = []
-            for info in self.outputs:
-                status, data = self._npu.kiv_get_tensor(job_id, _OUTPUT, info.index)
-                if int(status):
-                    raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "output '%s'" % info.name)
-                results.append(unpack_output(info, data))
-            return outputs_of(self._output_names, results)
+            return self._outputs(job_id, job_status)
         finally:
-            try:
-                self._pool.release(job_id, reusable)
-            finally:
-                self._end()
+            self._release(job_id, job_status)
 
     def _finish_routed(self, job):
-        """Runs on the runtime's dispatcher thread once a routed job has completed."""
-        future = job.future
-        if future is None:  # a run() that timed out or was interrupted: only the job needs releasing
-            try:
-                self._collect(job.job_id, job.job_status)
-            except Exception:
-                pass
-            return
+        """Runs on the runtime's dispatcher thread once a routed job has ended:
+        the future gets its outputs first, the job goes back to the pool after."""
         try:
-            result = self._collect(job.job_id, job.job_status)
-        except BaseException as err:
-            future.set_exception(err)
-        else:
-            future.set_result(result)
+            future = job.future
+            if future is None:  # a run() that timed out or was interrupted
+                return
+            try:
+                result = self._outputs(job.job_id, job.job_status)
+            except BaseException as err:
+                future.set_exception(err)
+            else:
+                future.set_result(result)
+        finally:
+            self._release(job.job_id, job.job_status)
 
     # Public inference API.
 
