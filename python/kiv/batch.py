@@ -1,28 +1,41 @@
 """Batch queues: several input sets queued on one graph and processed together."""
 
+from __future__ import annotations
+
 import time
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
+import numpy.typing as npt
+
+import libkiv
 
 from .errors import check
-from .inputs import bind_inputs
+from .inputs import InputSet, bind_inputs
+
+if TYPE_CHECKING:
+    from .tensor_info import TensorInfo
 
 # libkiv waits for a queue holding the interpreter lock, so Ctrl-C is only
 # seen between queues: the sets go in rounds of about this many seconds.
 ROUND_SECONDS = 0.05
 _MAX_GROWTH = 8
 
+# One set of a queue: (its number, its input arrays, its output arrays).
+_Set = tuple[int, list[npt.NDArray[Any]], list[npt.NDArray[Any]]]
 
-def _as_args(input_infos, item):
+
+def _as_args(input_infos: Sequence[TensorInfo], item: InputSet) -> tuple[object, ...]:
     if isinstance(item, Mapping):
         return (item,)
     if len(input_infos) == 1 and not isinstance(item, (list, tuple)):
         return (item,)
-    return tuple(item)
+    # Several inputs: a sequence of values (tuple() refuses anything else).
+    return tuple(cast("Iterable[object]", item))
 
 
-def next_round_size(size, seconds, remaining):
+def next_round_size(size: int, seconds: float, remaining: int) -> int:
     """Sets for the next round: as many as fit ROUND_SECONDS at the speed of
     the last round (`size` sets in `seconds`), growing at most _MAX_GROWTH
     times, at least 1."""
@@ -31,7 +44,7 @@ def next_round_size(size, seconds, remaining):
     return max(1, min(remaining, fitting, size * _MAX_GROWTH))
 
 
-def _run_round(npu, graph_id, rounds):
+def _run_round(npu: libkiv.NPU, graph_id: int, rounds: Sequence[_Set]) -> None:
     """One batch queue: create, add every set of `rounds`, finish, clean."""
     status, queue_id = npu.kiv_create_batch_queue(graph_id)
     check(npu, "kiv_create_batch_queue", status)
@@ -45,7 +58,13 @@ def _run_round(npu, graph_id, rounds):
     check(npu, "kiv_clean_batch_queue", npu.kiv_clean_batch_queue(graph_id, queue_id))
 
 
-def run_batch(npu, graph_id, input_infos, output_infos, input_sets):
+def run_batch(
+    npu: libkiv.NPU,
+    graph_id: int,
+    input_infos: Sequence[TensorInfo],
+    output_infos: Sequence[TensorInfo],
+    input_sets: Iterable[InputSet],
+) -> list[list[npt.NDArray[Any]]]:
     """Queues every input set with fresh output arrays, in rounds; returns the outputs.
 
     Each round's queue is finished (its results written) and cleaned before

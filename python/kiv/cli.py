@@ -10,7 +10,11 @@ Exit status: 0 on success, 1 when the model or the runtime fails, 2 for a
 usage error.
 """
 
+from __future__ import annotations
+
 import argparse
+import concurrent.futures
+import functools
 import json
 import math
 import os
@@ -18,13 +22,22 @@ import statistics
 import sys
 import threading
 import time
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 from . import __version__
 from .container import container_identity
 from .errors import KivError
+from .inputs import Outputs
+from .model import Model
 from .runtime import Runtime
+from .tensor_info import TensorInfo
+
+# The input arrays of a run, by input name.
+Arrays = dict[str, npt.NDArray[Any]]
 
 
 class UsageError(Exception):
@@ -34,20 +47,20 @@ class UsageError(Exception):
 # --- info -------------------------------------------------------------------------------------
 
 
-def _tensor_rows(infos):
-    rows = []
+def _tensor_rows(infos: Sequence[TensorInfo]) -> list[tuple[str, ...]]:
+    rows: list[tuple[str, ...]] = []
     for t in infos:
         quant = "scale %g, zero point %d" % (t.scale, t.zero_point)
         rows.append(("  " + t.name, "shape %s" % (t.shape,), str(t.dtype), "%d bytes" % t.size, quant))
     return rows
 
 
-def _columns(rows):
+def _columns(rows: Sequence[tuple[str, ...]]) -> list[str]:
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     return ["  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() for row in rows]
 
 
-def describe(model, runtime):
+def describe(model: Model, runtime: Runtime) -> str:
     """The listing of `kiv info`: model, driver, inputs and outputs."""
     name, version = container_identity(model.path)
     lines = [
@@ -61,10 +74,10 @@ def describe(model, runtime):
     return "\n".join(lines)
 
 
-def info_as_dict(model, runtime):
+def info_as_dict(model: Model, runtime: Runtime) -> dict[str, Any]:
     name, version = container_identity(model.path)
 
-    def tensor(t):
+    def tensor(t: TensorInfo) -> dict[str, Any]:
         return {"name": t.name, "shape": list(t.shape), "dtype": str(t.dtype), "bytes": t.size,
                 "scale": t.scale, "zero_point": t.zero_point}
 
@@ -77,7 +90,7 @@ def info_as_dict(model, runtime):
     }
 
 
-def command_info(args):
+def command_info(args: argparse.Namespace) -> int:
     with Runtime(driver=args.driver) as runtime, runtime.load(args.model) as model:
         if args.json:
             print(json.dumps(info_as_dict(model, runtime), indent=2))
@@ -89,7 +102,7 @@ def command_info(args):
 # --- inputs -----------------------------------------------------------------------------------
 
 
-def random_input(info, rng):
+def random_input(info: TensorInfo, rng: np.random.Generator) -> npt.NDArray[Any]:
     """Random values of the tensor's dtype and shape."""
     dtype = info.dtype
     if dtype.kind == "f":
@@ -100,10 +113,10 @@ def random_input(info, rng):
     return rng.integers(limits.min, limits.max, size=info.shape, dtype=dtype, endpoint=True)
 
 
-def read_inputs(model, given, random, seed):
+def read_inputs(model: Model, given: Sequence[str], random: bool, seed: int) -> Arrays:
     """Input arrays by name: from .npy files (NAME=FILE, or FILE for a
     one-input model), the rest random when `random` is set."""
-    arrays = {}
+    arrays: Arrays = {}
     names = [t.name for t in model.inputs]
     for item in given:
         name, sep, path = item.rpartition("=")
@@ -129,7 +142,7 @@ def read_inputs(model, given, random, seed):
 # --- run --------------------------------------------------------------------------------------
 
 
-def command_run(args):
+def command_run(args: argparse.Namespace) -> int:
     with Runtime(driver=args.driver) as runtime, runtime.load(args.model) as model:
         inputs = read_inputs(model, args.input, args.random, args.seed)
         outputs = model.run(inputs).as_dict()
@@ -145,39 +158,46 @@ def command_run(args):
 
 # --- bench ------------------------------------------------------------------------------------
 
+# What a bench mode measured: (latency of each run in seconds, inferences, seconds in all).
+Measured = tuple[list[float], int, float]
+
 
 class Progress:
     """A line on the terminal that counts the timed runs; silent elsewhere."""
 
-    def __init__(self, enabled, total, duration):
+    def __init__(self, enabled: bool, total: int | None, duration: float | None) -> None:
         self._enabled = enabled
         self._total = total
         self._duration = duration
         self._shown = 0.0
 
-    def show(self, done, started):
+    def show(self, done: int, started: float) -> None:
         now = time.monotonic()
         if not self._enabled or now - self._shown < 0.2:
             return
         self._shown = now
-        goal = "%d runs" % self._total if self._total else "%.0f s" % self._duration
+        if self._total:
+            goal = "%d runs" % self._total
+        else:
+            assert self._duration is not None  # without a count of runs, bench runs for a duration
+            goal = "%.0f s" % self._duration
         sys.stderr.write("\r  %d runs, %.1f s of %s " % (done, now - started, goal))
         sys.stderr.flush()
 
-    def end(self):
+    def end(self) -> None:
         if self._enabled:
             sys.stderr.write("\r" + " " * 60 + "\r")
             sys.stderr.flush()
 
 
-def _keep_going(done, started, args):
+def _keep_going(done: int, started: float, args: argparse.Namespace) -> bool:
     if args.duration is not None:
-        return time.monotonic() - started < args.duration
-    return done < args.count
+        return bool(time.monotonic() - started < args.duration)
+    return bool(done < args.count)
 
 
-def bench_sync(model, inputs, args, progress):
-    latencies = []
+def bench_sync(model: Model, inputs: Arrays, args: argparse.Namespace, progress: Progress) -> Measured:
+    latencies: list[float] = []
     started = time.monotonic()
     while _keep_going(len(latencies), started, args):
         begin = time.perf_counter()
@@ -187,18 +207,19 @@ def bench_sync(model, inputs, args, progress):
     return latencies, len(latencies), time.monotonic() - started
 
 
-def bench_async(model, inputs, args, progress):
+def bench_async(model: Model, inputs: Arrays, args: argparse.Namespace, progress: Progress) -> Measured:
     """Keeps `in_flight` jobs going; latency is each job's, from submit to its end."""
-    latencies = []
+    latencies: list[float] = []
     lock = threading.Lock()
     slots = threading.Semaphore(args.in_flight)
-    failures = []
+    failures: list[BaseException] = []
 
-    def finished(begin, future):
+    def finished(begin: float, future: concurrent.futures.Future[Outputs]) -> None:
         with lock:
             latencies.append(time.perf_counter() - begin)
-            if future.exception() is not None:
-                failures.append(future.exception())
+            error = future.exception()
+            if error is not None:
+                failures.append(error)
         slots.release()
 
     started = time.monotonic()
@@ -206,7 +227,7 @@ def bench_async(model, inputs, args, progress):
     while _keep_going(submitted, started, args) and not failures:
         slots.acquire()
         begin = time.perf_counter()
-        model.submit(inputs).add_done_callback(lambda future, begin=begin: finished(begin, future))
+        model.submit(inputs).add_done_callback(functools.partial(finished, begin))
         submitted += 1
         progress.show(submitted, started)
     for _ in range(args.in_flight):
@@ -216,9 +237,9 @@ def bench_async(model, inputs, args, progress):
     return latencies, submitted, time.monotonic() - started
 
 
-def bench_batch(model, inputs, args, progress):
+def bench_batch(model: Model, inputs: Arrays, args: argparse.Namespace, progress: Progress) -> Measured:
     """Batches of `batch_size` sets; latency is a whole batch's, throughput counts sets."""
-    latencies = []
+    latencies: list[float] = []
     batch = [inputs] * args.batch_size
     started = time.monotonic()
     while _keep_going(len(latencies), started, args):
@@ -232,13 +253,13 @@ def bench_batch(model, inputs, args, progress):
 MODES = {"sync": bench_sync, "async": bench_async, "batch": bench_batch}
 
 
-def percentile(sorted_values, fraction):
+def percentile(sorted_values: Sequence[float], fraction: float) -> float:
     """The value below which `fraction` of the values lie (nearest rank)."""
     rank = max(1, math.ceil(fraction * len(sorted_values)))
     return sorted_values[rank - 1]
 
 
-def summary(latencies, inferences, seconds):
+def summary(latencies: Sequence[float], inferences: int, seconds: float) -> dict[str, Any]:
     ordered = sorted(latencies)
     return {
         "runs": len(ordered),
@@ -255,7 +276,7 @@ def summary(latencies, inferences, seconds):
     }
 
 
-def command_bench(args):
+def command_bench(args: argparse.Namespace) -> int:
     if args.count is not None and args.count < 1:
         raise UsageError("--count must be at least 1")
     if args.duration is not None and args.duration <= 0:
@@ -296,12 +317,12 @@ def command_bench(args):
 # --- entry ------------------------------------------------------------------------------------
 
 
-def parser():
+def parser() -> argparse.ArgumentParser:
     main = argparse.ArgumentParser(prog="kiv", description="Inspect, run and benchmark models on the NPU.")
     main.add_argument("--version", action="version", version="kiv %s" % __version__)
     commands = main.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name, help_text):
+    def command(name: str, help_text: str) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help_text, description=help_text)
         sub.add_argument("model", metavar="MODEL", help="zor model container")
         sub.add_argument("--driver", help='driver library: "standin", a path (default: AIPU_LIB_PATH, else the '
@@ -338,7 +359,7 @@ def parser():
 COMMANDS = {"info": command_info, "run": command_run, "bench": command_bench}
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
         return COMMANDS[args.command](args)

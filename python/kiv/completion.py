@@ -18,12 +18,26 @@ Reading outputs and releasing the job happen on the waiting thread or on
 the Dispatcher's thread, never on the driver's.
 """
 
+from __future__ import annotations
+
+import concurrent.futures
 import itertools
 import threading
 import traceback
+from collections.abc import Callable
+from typing import TYPE_CHECKING
+
+import libkiv
 
 from ._board import board
 from .errors import check
+
+if TYPE_CHECKING:
+    from .inputs import Outputs
+    from .model import Model
+
+# What a job's end is reported through: called with the job id and its job status.
+Completion = Callable[[int, libkiv.kiv_job_status_t], int]
 
 
 class RunJob:
@@ -32,13 +46,13 @@ class RunJob:
     __slots__ = ("model", "job_id", "job_status", "future")
     completion = None
 
-    def __init__(self, model, job_id):
+    def __init__(self, model: Model, job_id: int) -> None:
         self.model = model
         self.job_id = job_id
-        self.job_status = None
-        self.future = None
+        self.job_status: int | None = None
+        self.future: concurrent.futures.Future[Outputs] | None = None
 
-    def wait(self, timeout=None):
+    def wait(self, timeout: float | None = None) -> bool:
         """True when the job ended within `timeout` seconds (None: no limit).
 
         The interpreter lock is released meanwhile; Ctrl-C ends the wait.
@@ -50,14 +64,14 @@ class RunJob:
         self.job_status = job_status
         return True
 
-    def abandon(self):
+    def abandon(self) -> None:
         pass
 
-    def route_to(self, dispatcher):
+    def route_to(self, dispatcher: Dispatcher | None) -> None:
         """No completion comes for this job: a thread of its own waits for its end."""
         threading.Thread(target=self._finish_when_ended, name="kiv-job-%x" % self.job_id, daemon=True).start()
 
-    def _finish_when_ended(self):
+    def _finish_when_ended(self) -> None:
         try:
             ended = self.wait()
         except Exception:
@@ -70,15 +84,15 @@ class NativeJob:
     """One started job completed through the board, until its outputs are collected."""
 
     __slots__ = ("model", "job_id", "job_status", "future")
-    completion = board.notify
+    completion: Completion = board.notify
 
-    def __init__(self, model, job_id):
+    def __init__(self, model: Model, job_id: int) -> None:
         self.model = model
         self.job_id = job_id
-        self.job_status = None
-        self.future = None
+        self.job_status: int | None = None
+        self.future: concurrent.futures.Future[Outputs] | None = None
 
-    def wait(self, timeout=None):
+    def wait(self, timeout: float | None = None) -> bool:
         """True when the job ended within `timeout` seconds (None: no limit).
 
         The interpreter lock is released meanwhile; Ctrl-C ends the wait.
@@ -89,11 +103,11 @@ class NativeJob:
         self.job_status = status
         return True
 
-    def abandon(self):
+    def abandon(self) -> None:
         """The driver refused the job: it never ends, so it leaves the board."""
         board.forget(self.job_id)
 
-    def route_to(self, dispatcher):
+    def route_to(self, dispatcher: Dispatcher) -> None:
         """Hands the job to a dispatcher once it ends (at once if it has)."""
         dispatcher.take(self)
 
@@ -101,16 +115,16 @@ class NativeJob:
 class PendingJob:
     """One started job completed through a Python callable (the fallback)."""
 
-    def __init__(self, model, job_id):
+    def __init__(self, model: Model, job_id: int) -> None:
         self.model = model
         self.job_id = job_id
-        self.job_status = None
-        self.future = None
+        self.job_status: int | None = None
+        self.future: concurrent.futures.Future[Outputs] | None = None
         self._done = threading.Event()
         self._lock = threading.Lock()
-        self._dispatcher = None
+        self._dispatcher: Dispatcher | None = None
 
-    def completion(self, job_id, job_status):
+    def completion(self, job_id: int, job_status: libkiv.kiv_job_status_t) -> int:
         """The completion callable handed to kiv_job_infer_async (driver thread)."""
         with self._lock:
             self.job_status = int(job_status)
@@ -120,14 +134,14 @@ class PendingJob:
             dispatcher.post(self)
         return 0
 
-    def wait(self, timeout=None):
+    def wait(self, timeout: float | None = None) -> bool:
         """True when the job completed within `timeout` seconds (None: no limit)."""
         return self._done.wait(timeout)
 
-    def abandon(self):
+    def abandon(self) -> None:
         pass
 
-    def route_to(self, dispatcher):
+    def route_to(self, dispatcher: Dispatcher) -> None:
         with self._lock:
             if not self._done.is_set():
                 self._dispatcher = dispatcher
@@ -135,52 +149,62 @@ class PendingJob:
         dispatcher.post(self)
 
 
-_STOP = object()
+# Every kind of started job.
+Job = RunJob | NativeJob | PendingJob
+
+
+class _Stop:
+    """The mark that ends a dispatcher's thread."""
+
+
+_STOP = _Stop()
 
 
 class Dispatcher:
     """A thread that finishes ended jobs on behalf of futures and abandoned waits."""
 
-    def __init__(self, name="kiv-completion"):
+    def __init__(self, name: str = "kiv-completion") -> None:
         self.queue = board.Queue()
-        self._routed = {}  # job id -> NativeJob, until its end arrives
-        self._tickets = {}  # ticket -> PendingJob or _STOP
+        self._routed: dict[int, NativeJob] = {}  # job id -> NativeJob, until its end arrives
+        self._tickets: dict[int, PendingJob | _Stop] = {}  # ticket -> PendingJob or _STOP
         self._numbers = itertools.count()
         self.thread = threading.Thread(target=self._loop, name=name, daemon=True)
         self.thread.start()
 
-    def take(self, job):
+    def take(self, job: NativeJob) -> None:
         """Receives the end of a board job (recorded before the board may report it)."""
         self._routed[job.job_id] = job
         board.route(job.job_id, self.queue)
 
-    def post(self, item):
+    def post(self, item: PendingJob | _Stop) -> None:
         """Queues a Python-side item (a completed PendingJob, or the stop mark)."""
         ticket = next(self._numbers)
         self._tickets[ticket] = item
         self.queue.post(ticket)
 
-    def _next(self):
+    def _next(self) -> NativeJob | PendingJob | _Stop:
         # The dicts are only filled before the entry that names them is
         # posted, and each of their operations is atomic: no lock.
-        kind, ident, status = self.queue.get()
+        entry = self.queue.get()
+        assert entry is not None  # waited for without a time limit
+        kind, ident, status = entry
         if kind == board.JOB:
             job = self._routed.pop(ident)
             job.job_status = status
             return job
         return self._tickets.pop(ident)
 
-    def _loop(self):
+    def _loop(self) -> None:
         while True:
             job = self._next()
-            if job is _STOP:
+            if isinstance(job, _Stop):
                 return
             try:
                 job.model._finish_routed(job)
             except Exception:  # never let one job stop the completion of the others
                 traceback.print_exc()
 
-    def stop(self):
+    def stop(self) -> None:
         """Finishes what is queued, then ends the thread."""
         self.post(_STOP)
         if threading.current_thread() is not self.thread:

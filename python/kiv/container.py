@@ -9,6 +9,8 @@ that tables point to. Containers are written back to front, so the root
 table sits near the start and a file cut short loses what tables point to.
 """
 
+from __future__ import annotations
+
 import os
 import struct
 
@@ -21,36 +23,40 @@ _SUBGRAPHS_FIELD = 2
 # Fields of a subgraph table: name, data, inputs, outputs, backend.
 _DATA_FIELD, _INPUTS_FIELD, _OUTPUTS_FIELD = 1, 2, 3
 
+# A table as the reader finds it: (its offset, its vtable's offset, the vtable's size).
+_Table = tuple[int, int, int]
+
 
 class _Layout(Exception):
     """The file is not laid out as a container; `truncated` tells whether it
     looks like one that was cut short."""
 
-    def __init__(self, text, truncated=False):
+    def __init__(self, text: str, truncated: bool = False) -> None:
         super().__init__(text)
         self.truncated = truncated
 
 
 class _Reader:
-    def __init__(self, data):
+    def __init__(self, data: bytes) -> None:
         self.data = data
 
-    def u16(self, at):
+    def u16(self, at: int) -> int:
         return self._unpack("<H", at)
 
-    def u32(self, at):
+    def u32(self, at: int) -> int:
         return self._unpack("<I", at)
 
-    def i32(self, at):
+    def i32(self, at: int) -> int:
         return self._unpack("<i", at)
 
-    def _unpack(self, form, at):
+    def _unpack(self, form: str, at: int) -> int:
         size = struct.calcsize(form)
         if at < 0 or at + size > len(self.data):
             raise _Layout("it points past its end", truncated=True)
-        return struct.unpack_from(form, self.data, at)[0]
+        value: int = struct.unpack_from(form, self.data, at)[0]
+        return value
 
-    def root_fields(self):
+    def root_fields(self) -> _Table:
         """Offsets of the root table and its vtable, and the vtable's size."""
         root = self.u32(0)
         if root % 4 or root >= _MAX_BUFFER:
@@ -59,7 +65,7 @@ class _Reader:
             raise _Layout("its root table lies past its end", truncated=root < _ROOT_NEAR_START)
         return self.table(root, "its root table")
 
-    def table(self, at, what):
+    def table(self, at: int, what: str) -> _Table:
         """Offsets of the table at `at` and its vtable, and the vtable's size."""
         vtable = at - self.i32(at)
         if vtable < 0 or vtable % 2:
@@ -71,7 +77,7 @@ class _Reader:
             raise _Layout("it ends inside %s" % what, truncated=True)
         return at, vtable, size
 
-    def field(self, table, vtable, size, number):
+    def field(self, table: int, vtable: int, size: int, number: int) -> int | None:
         """Position of the value of field `number` of a table, or None when absent."""
         slot = 4 + 2 * number
         if slot + 2 > size:
@@ -79,18 +85,18 @@ class _Reader:
         offset = self.u16(vtable + slot)
         return table + offset if offset else None
 
-    def target(self, position):
+    def target(self, position: int) -> int:
         """Where the offset stored at `position` points; checked to lie in the file."""
         to = position + self.u32(position)
         if to + 4 > len(self.data):
             raise _Layout("a part of the model lies past its end", truncated=True)
         return to
 
-    def subgraph(self, subgraphs, index):
+    def subgraph(self, subgraphs: int, index: int) -> _Table:
         """The table of entry `index` of the subgraph vector at `subgraphs`."""
         return self.table(self.target(subgraphs + 4 + 4 * index), "a subgraph's table")
 
-    def check_executable(self, subgraph):
+    def check_executable(self, subgraph: _Table) -> None:
         """Checks that a subgraph's executable lies in the file: subgraphs
         were written first, so they are what a cut loses first."""
         data = self.field(*subgraph, _DATA_FIELD)
@@ -99,7 +105,7 @@ class _Reader:
             if vector + 4 + self.u32(vector) > len(self.data):
                 raise _Layout("an NPU executable lies past its end", truncated=True)
 
-    def names(self, table, number):
+    def names(self, table: _Table, number: int) -> list[str]:
         """The strings of the name list in field `number` of a table."""
         position = self.field(*table, number)
         if position is None:
@@ -115,14 +121,14 @@ class _Reader:
         return names
 
 
-def _subgraph_vector(reader):
+def _subgraph_vector(reader: _Reader) -> int | None:
     """The position of the root's subgraph vector, or None."""
     root = reader.root_fields()
     position = reader.field(*root, _SUBGRAPHS_FIELD)
     return reader.target(position) if position is not None else None
 
 
-def _layout_problem(data):
+def _layout_problem(data: bytes) -> str | None:
     """None when `data` is laid out like a container with at least one
     subgraph, else a text saying what is wrong."""
     if len(data) < 8:
@@ -138,11 +144,13 @@ def _layout_problem(data):
             if position is not None:
                 targets[number] = reader.target(position)
         subgraphs = targets.get(_SUBGRAPHS_FIELD)
-        count = reader.u32(subgraphs) if subgraphs is not None else 0
-        if count:
-            reader.u32(subgraphs + 4 * count)  # the last entry lies in the file
-        for index in range(count):
-            reader.check_executable(reader.subgraph(subgraphs, index))
+        count = 0
+        if subgraphs is not None:
+            count = reader.u32(subgraphs)
+            if count:
+                reader.u32(subgraphs + 4 * count)  # the last entry lies in the file
+            for index in range(count):
+                reader.check_executable(reader.subgraph(subgraphs, index))
     except _Layout as problem:
         if problem.truncated:
             return "is truncated: %s (%d bytes)" % (problem, len(data))
@@ -152,7 +160,7 @@ def _layout_problem(data):
     return None
 
 
-def diagnose(path):
+def diagnose(path: str) -> str | None:
     """Why `path` cannot be read as a model container; None when nothing is
     visibly wrong with the file (the runtime or the driver judged its
     contents)."""
@@ -172,12 +180,12 @@ def diagnose(path):
     return _layout_problem(data)
 
 
-def _scalar(reader, table, number, form, default):
+def _scalar(reader: _Reader, table: _Table, number: int, form: str, default: int) -> int:
     position = reader.field(*table, number)
     return default if position is None else reader._unpack(form, position)
 
 
-def container_identity(path):
+def container_identity(path: str) -> tuple[str, str]:
     """(name, version text) of a readable container: the version as the
     container tools print it, "1.2.3", with "d" for a draft."""
     with open(path, "rb") as f:
@@ -201,7 +209,7 @@ def container_identity(path):
     return name, ".".join(str(n) for n in numbers) + ("d" if draft else "")
 
 
-def first_subgraph_names(path):
+def first_subgraph_names(path: str) -> tuple[list[str], list[str]]:
     """The input and output names that the first subgraph of container `path`
     lists, as two lists; both empty when the file cannot be read as a
     container or has no subgraph."""

@@ -6,11 +6,14 @@ package is never found by that search: it is used only when it is named,
 by kiv.Runtime(driver="standin") or by pointing AIPU_LIB_PATH at it.
 """
 
+from __future__ import annotations
+
 import contextlib
 import ctypes
 import dataclasses
 import os
 import threading
+from collections.abc import Iterator
 
 import libkiv
 
@@ -43,15 +46,15 @@ class DriverInfo:
     """
 
     path: str
-    versions: tuple
+    versions: tuple[str, str]
     is_standin: bool
 
-    def __str__(self):
+    def __str__(self) -> str:
         kind = "stand-in NPU" if self.is_standin else "NPU driver"
         return "%s %s (%s)" % (kind, self.path, ", ".join(v for v in self.versions if v) or "no version")
 
 
-def standin_path():
+def standin_path() -> str | None:
     """The stand-in driver shipped with this package, or None when it was not installed.
 
     Installed, it lives in the package's own standin/ directory; in a build
@@ -67,7 +70,7 @@ def standin_path():
     return None
 
 
-def requested_library(driver):
+def requested_library(driver: str | os.PathLike[str] | None) -> str | None:
     """What the runtime is to load for a Runtime(driver=...) argument: a path
     or library name, or None to leave the choice to AIPU_LIB_PATH and the
     system's library search."""
@@ -90,7 +93,7 @@ _choice_lock = threading.Lock()
 
 
 @contextlib.contextmanager
-def chosen(library):
+def chosen(library: str | None) -> Iterator[None]:
     """Points AIPU_LIB_PATH at `library` while a context opens (None: as it is).
 
     The runtime reads the variable when a context opens, so the choice is
@@ -111,7 +114,7 @@ def chosen(library):
                 os.environ[_ENV] = saved
 
 
-def _tried(library):
+def _tried(library: str | None) -> tuple[str, str]:
     """The library the runtime tried to open, and how it looked for it."""
     name = library if library is not None else os.environ.get(_ENV) or DEFAULT_NAME
     if library is not None:
@@ -132,7 +135,7 @@ class _DlInfo(ctypes.Structure):
     ]
 
 
-def _loader():
+def _loader() -> ctypes.CDLL:
     libc = ctypes.CDLL(None, use_errno=True)
     libc.dlopen.argtypes, libc.dlopen.restype = [ctypes.c_char_p, ctypes.c_int], ctypes.c_void_p
     libc.dlsym.argtypes, libc.dlsym.restype = [ctypes.c_void_p, ctypes.c_char_p], ctypes.c_void_p
@@ -142,7 +145,7 @@ def _loader():
     return libc
 
 
-def _loaded_file(libc, name):
+def _loaded_file(libc: ctypes.CDLL, name: str) -> tuple[str, bool] | None:
     """(path, is_standin) of the library already loaded under `name`, or None."""
     handle = libc.dlopen(os.fsencode(name), os.RTLD_LAZY | os.RTLD_NOLOAD)
     if not handle:
@@ -158,7 +161,7 @@ def _loaded_file(libc, name):
         libc.dlclose(handle)
 
 
-def describe_loaded(npu, library):
+def describe_loaded(npu: libkiv.NPU, library: str | None) -> DriverInfo:
     """DriverInfo of the driver an open context of `npu` runs on."""
     name, _ = _tried(library)
     found = _loaded_file(_loader(), name) or (os.path.abspath(name), False)
@@ -167,7 +170,7 @@ def describe_loaded(npu, library):
     return DriverInfo(path=found[0], versions=versions, is_standin=found[1])
 
 
-def _why_unusable(libc, name):
+def _why_unusable(libc: ctypes.CDLL, name: str) -> str:
     """The loader's reason why `name` cannot serve as a driver."""
     libc.dlerror()
     handle = libc.dlopen(os.fsencode(name), os.RTLD_LAZY | os.RTLD_LOCAL)
@@ -183,7 +186,7 @@ def _why_unusable(libc, name):
     return "the runtime could not bind it"
 
 
-def load_failure_text(library):
+def load_failure_text(library: str | None) -> str:
     """Why no driver could be loaded: what was tried, the loader's reason,
     and how to choose the stand-in instead."""
     name, how = _tried(library)

@@ -1,6 +1,11 @@
 """Element types of the runtime's tensors as numpy dtypes, and quantisation."""
 
+from __future__ import annotations
+
+from typing import Any, SupportsInt
+
 import numpy as np
+import numpy.typing as npt
 
 import libkiv
 
@@ -8,7 +13,7 @@ _DT = libkiv.kiv_data_type_t
 
 # Types whose elements numpy represents directly. The remaining runtime types
 # (NONE, BF16 and the 4- and 12-bit packings) are handed over as raw bytes.
-_NUMPY_BY_DATA_TYPE = {
+_NUMPY_BY_DATA_TYPE: dict[int, np.dtype[Any]] = {
     int(_DT.KIV_DATA_TYPE_BOOL): np.dtype(np.bool_),
     int(_DT.KIV_DATA_TYPE_U8): np.dtype(np.uint8),
     int(_DT.KIV_DATA_TYPE_S8): np.dtype(np.int8),
@@ -26,29 +31,29 @@ _NUMPY_BY_DATA_TYPE = {
 RAW_DTYPE = np.dtype(np.uint8)
 
 
-def numpy_dtype(data_type):
+def numpy_dtype(data_type: SupportsInt) -> np.dtype[Any] | None:
     """The numpy dtype of a kiv_data_type_t, or None when numpy has no equivalent."""
     return _NUMPY_BY_DATA_TYPE.get(int(data_type))
 
 
-def quantize(values, scale, zero_point, dtype):
+def quantize(values: npt.ArrayLike, scale: float, zero_point: int, dtype: npt.DTypeLike) -> npt.NDArray[Any]:
     """Maps real values to integers of `dtype`: round(values / scale) + zero_point, saturated.
 
     Halves round away from zero.
     """
-    dtype = np.dtype(dtype)
-    if dtype.kind not in "iu":
-        raise TypeError("quantize needs an integer dtype, got %s" % dtype)
+    target = np.dtype(dtype)
+    if target.kind not in "iu":
+        raise TypeError("quantize needs an integer dtype, got %s" % target)
     if not scale:
         raise ValueError("quantize needs a non-zero scale")
-    limits = np.iinfo(dtype)
+    limits = np.iinfo(target)
     ratio = np.asarray(values, dtype=np.float64) / scale
     # Halves round away from zero, as the NPU's own requantisation does.
     q = np.where(ratio >= 0, np.floor(ratio + 0.5), np.ceil(ratio - 0.5)) + zero_point
-    return np.clip(q, limits.min, limits.max).astype(dtype)
+    return np.clip(q, limits.min, limits.max).astype(target)
 
 
-def dequantize(values, scale, zero_point):
+def dequantize(values: npt.ArrayLike, scale: float, zero_point: int) -> npt.NDArray[np.float32]:
     """Maps quantised integers back to real values: (values - zero_point) * scale, as float32."""
     if not scale:
         raise ValueError("dequantize needs a non-zero scale")

@@ -1,9 +1,14 @@
 """The exception raised for every failing runtime status."""
 
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any, SupportsInt
+
 import libkiv
 
 
-def status_member(status):
+def status_member(status: SupportsInt) -> libkiv.kiv_status_t:
     """Returns `status` as a libkiv.kiv_status_t value (also for unnamed codes)."""
     if isinstance(status, libkiv.kiv_status_t):
         return status
@@ -21,7 +26,7 @@ _RUNTIME_TEXTS = {
 }
 
 
-def status_text(npu, status):
+def status_text(npu: libkiv.NPU, status: SupportsInt) -> str:
     """A text for `status`: the driver's, or this layer's for the runtime's own codes.
 
     The driver has no text when no context is open (before a successful
@@ -35,7 +40,7 @@ def status_text(npu, status):
         return npu.kiv_get_error_message(code)
     except RuntimeError:
         member = status_member(code)
-        name = getattr(member, "name", "")
+        name: str = getattr(member, "name", "")
         return name if name and name != "???" else "unknown status %d" % code
 
 
@@ -50,7 +55,7 @@ class KivError(Exception):
         detail: what this layer was doing, when that helps (e.g. a path).
     """
 
-    def __init__(self, api, status, message, detail=None):
+    def __init__(self, api: str, status: SupportsInt, message: str, detail: str | None = None) -> None:
         self.status = status_member(status)
         self.code = int(status)
         self.api = api
@@ -61,12 +66,12 @@ class KivError(Exception):
             text += " (%s)" % detail
         super().__init__(text)
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Callable[..., KivError], tuple[Any, ...]]:
         # Keeps the exception picklable (futures may cross process borders).
         return (_rebuild_error, (self.api, self.code, self.message, self.detail))
 
 
-def _rebuild_error(api, code, message, detail):
+def _rebuild_error(api: str, code: int, message: str, detail: str | None) -> KivError:
     return KivError(api, code, message, detail)
 
 
@@ -77,7 +82,7 @@ class JobTimeout(KivError, TimeoutError):
     released in the background when it ends.
     """
 
-    def __init__(self, api, timeout, job_id):
+    def __init__(self, api: str, timeout: float, job_id: int) -> None:
         self.timeout = timeout
         self.job_id = job_id
         super().__init__(
@@ -86,11 +91,11 @@ class JobTimeout(KivError, TimeoutError):
             "job %#x did not end within the timeout of %gs" % (job_id, timeout),
         )
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Callable[..., KivError], tuple[Any, ...]]:
         return (JobTimeout, (self.api, self.timeout, self.job_id))
 
 
-def check(npu, api, status, detail=None):
+def check(npu: libkiv.NPU, api: str, status: SupportsInt, detail: str | None = None) -> None:
     """Raises KivError unless `status` is success."""
     if int(status) != 0:
         raise KivError(api, status, status_text(npu, status), detail)

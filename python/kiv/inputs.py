@@ -1,30 +1,44 @@
 """Turning the caller's input objects into arrays the runtime can read, and
 the runtime's output bytes into arrays."""
 
-from collections.abc import Mapping
+from __future__ import annotations
+
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, SupportsIndex, overload
 
 import numpy as np
+import numpy.typing as npt
+
+if TYPE_CHECKING:
+    from .tensor_info import TensorInfo
+
+# One input's value: a numpy array, a bytes-like object holding the raw
+# tensor, or a number or nested lists of numbers.
+InputValue = npt.ArrayLike
+# One input set of Model.run_batch: the values in input order, a mapping by
+# input name, or, for a one-input model, the value itself.
+InputSet = Sequence[InputValue] | Mapping[str, InputValue] | InputValue
 
 
-def describe(info):
+def describe(info: TensorInfo) -> str:
     return "input '%s' (index %d)" % (info.name, info.index)
 
 
-def _same_shape(expected, given):
+def _same_shape(expected: tuple[int, ...], given: tuple[int, ...]) -> bool:
     """Equal, or different only by dimensions of size 1."""
     return tuple(d for d in expected if d != 1) == tuple(d for d in given if d != 1)
 
 
-def _check_shape(info, shape):
+def _check_shape(info: TensorInfo, shape: tuple[int, ...]) -> None:
     if not _same_shape(info.shape, shape):
         raise ValueError("%s has shape %s; got shape %s" % (describe(info), tuple(info.shape), tuple(shape)))
 
 
-def _is_quantised(info):
+def _is_quantised(info: TensorInfo) -> bool:
     return info.dtype.kind in "iu" and (info.scale not in (0.0, 1.0) or info.zero_point != 0)
 
 
-def _not_representable(info, given, what):
+def _not_representable(info: TensorInfo, given: npt.NDArray[Any], what: str) -> ValueError:
     text = "%s is %s; %s" % (describe(info), info.dtype, what)
     if _is_quantised(info) and given.dtype.kind == "f":
         text += (
@@ -34,11 +48,11 @@ def _not_representable(info, given, what):
     return ValueError(text)
 
 
-def _first(values, bad):
+def _first(values: npt.NDArray[Any], bad: npt.NDArray[np.bool_]) -> object:
     return values[bad].flat[0].item()
 
 
-def _exact_integers(info, given):
+def _exact_integers(info: TensorInfo, given: npt.NDArray[Any]) -> npt.NDArray[Any]:
     """`given` as the tensor's integer (or bool) dtype, if every value fits exactly."""
     target = info.dtype
     if given.dtype.kind == "f":
@@ -61,7 +75,7 @@ def _exact_integers(info, given):
     return given.astype(target)
 
 
-def _exact_floats(info, given):
+def _exact_floats(info: TensorInfo, given: npt.NDArray[Any]) -> npt.NDArray[Any]:
     """`given` as the tensor's floating dtype: integers only when exact, real
     values rounded to the dtype's precision but never overflowing."""
     target = info.dtype
@@ -78,7 +92,7 @@ def _exact_floats(info, given):
     return converted
 
 
-def _from_values(info, value):
+def _from_values(info: TensorInfo, value: object) -> npt.NDArray[Any]:
     """Lists, tuples and scalars, converted only when every value is exactly
     representable in the tensor's dtype."""
     try:
@@ -94,7 +108,7 @@ def _from_values(info, value):
     return _exact_floats(info, given)
 
 
-def prepare_input(info, value):
+def prepare_input(info: TensorInfo, value: object) -> npt.NDArray[Any]:
     """A C-contiguous array of exactly the tensor's bytes, or an error naming the tensor.
 
     Arrays must have the tensor's dtype (no silent casts) and its shape, up to
@@ -118,7 +132,7 @@ def prepare_input(info, value):
     return np.ascontiguousarray(array)
 
 
-def _order_by_name(infos, mapping):
+def _order_by_name(infos: Sequence[TensorInfo], mapping: Mapping[str, object]) -> list[object]:
     names = [info.name for info in infos]
     unknown = [key for key in mapping if key not in names]
     if unknown:
@@ -129,8 +143,9 @@ def _order_by_name(infos, mapping):
     return [mapping[name] for name in names]
 
 
-def bind_inputs(infos, args):
+def bind_inputs(infos: Sequence[TensorInfo], args: Sequence[object]) -> list[npt.NDArray[Any]]:
     """Arrays for every input in index order, from positional values or one mapping by name."""
+    values: Sequence[object]
     if len(args) == 1 and not isinstance(args[0], np.ndarray) and isinstance(args[0], Mapping):
         values = _order_by_name(infos, args[0])
     else:
@@ -140,7 +155,7 @@ def bind_inputs(infos, args):
     return [prepare_input(info, value) for info, value in zip(infos, values)]
 
 
-class Outputs(list):
+class Outputs(list[npt.NDArray[Any]]):
     """The output arrays of one run, in output order, also by output name.
 
         (y,) = model.run(x)          # as a list
@@ -150,8 +165,18 @@ class Outputs(list):
     """
 
     __slots__ = ("names",)
+    names: tuple[str, ...]
 
-    def __getitem__(self, key):
+    @overload
+    def __getitem__(self, key: SupportsIndex) -> npt.NDArray[Any]: ...
+
+    @overload
+    def __getitem__(self, key: slice) -> list[npt.NDArray[Any]]: ...
+
+    @overload
+    def __getitem__(self, key: str) -> npt.NDArray[Any]: ...
+
+    def __getitem__(self, key: SupportsIndex | slice | str) -> npt.NDArray[Any] | list[npt.NDArray[Any]]:
         if isinstance(key, str):
             try:
                 return super().__getitem__(self.names.index(key))
@@ -159,19 +184,19 @@ class Outputs(list):
                 raise KeyError("no output named %r; the model's outputs are %s" % (key, list(self.names))) from None
         return super().__getitem__(key)
 
-    def as_dict(self):
+    def as_dict(self) -> dict[str, npt.NDArray[Any]]:
         """The outputs as a dict by output name."""
         return dict(zip(self.names, self))
 
 
-def outputs_of(names, arrays):
+def outputs_of(names: tuple[str, ...], arrays: Iterable[npt.NDArray[Any]]) -> Outputs:
     """An Outputs of `arrays` named `names` (a tuple)."""
     outputs = Outputs(arrays)
     outputs.names = names
     return outputs
 
 
-def unpack_output(info, data):
+def unpack_output(info: TensorInfo, data: bytes | bytearray | npt.NDArray[np.uint8]) -> npt.NDArray[Any]:
     """The bytes libkiv returned for an output, as an array of the tensor's dtype and shape.
 
     libkiv returns bytes, bytearray or a uint8 array depending on what was last

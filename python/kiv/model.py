@@ -1,5 +1,7 @@
 """A loaded graph with numpy-in, numpy-out inference."""
 
+from __future__ import annotations
+
 import asyncio
 import concurrent.futures
 import math
@@ -7,30 +9,38 @@ import numbers
 import os
 import threading
 import warnings
+from collections.abc import Iterable, Mapping, Sequence
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Literal, SupportsInt
+
+import numpy.typing as npt
 
 import libkiv
 
 from . import batch
 from ._board import board
-from .completion import NativeJob, PendingJob, RunJob
+from .completion import Job, NativeJob, PendingJob, RunJob
 from .container import diagnose
 from .errors import JobTimeout, KivError, check, status_text
-from .inputs import bind_inputs, outputs_of, unpack_output
+from .inputs import InputSet, InputValue, Outputs, bind_inputs, outputs_of, unpack_output
 from .job_pool import JobPool
 from .tensor_info import describe_tensors
+
+if TYPE_CHECKING:
+    from .runtime import Runtime
 
 _DONE = int(libkiv.KIV_JOB_STATUS_DONE)
 _OUTPUT = libkiv.KIV_TENSOR_TYPE_OUTPUT
 
 
-def _notified_job(model, job_id):
+def _notified_job(model: Model, job_id: int) -> NativeJob | PendingJob:
     """A job whose end is delivered: through the board, natively; through a
     Python callable when the board already holds a job of that id (another
     context's)."""
     return NativeJob(model, job_id) if board.expect(job_id) else PendingJob(model, job_id)
 
 
-def checked_timeout(timeout):
+def checked_timeout(timeout: float | None) -> float | None:
     """`timeout` in seconds as given to a wait: None (no limit) or a number of at least 0."""
     if timeout is None:
         return None
@@ -41,7 +51,7 @@ def checked_timeout(timeout):
     return float(timeout)
 
 
-def _load_failure_detail(path, status):
+def _load_failure_detail(path: str, status: SupportsInt) -> str:
     """The path, and what is wrong with the file when the file is to blame."""
     problem = diagnose(path)
     if problem is None and int(status) == int(libkiv.KIV_STATUS_ERROR_INVALID_GBIN):
@@ -56,11 +66,11 @@ class Model:
     methods may be called from several threads at once.
     """
 
-    def __init__(self, runtime, path, max_idle_jobs=4):
+    def __init__(self, runtime: Runtime, path: str | os.PathLike[str], max_idle_jobs: int = 4) -> None:
         if not isinstance(path, (str, os.PathLike)):
             raise TypeError("path must be a str or os.PathLike, not %s" % type(path).__name__)
         self._runtime = runtime
-        self._npu = runtime.npu
+        self._npu: libkiv.NPU = runtime.npu
         self.path = os.fspath(path)
         status, graph_id = self._npu.kiv_load_graph(self.path)
         if int(status) != 0:
@@ -81,7 +91,7 @@ class Model:
         self._closed = False
         self._unloaded = False
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "<kiv.Model %r graph=%#x inputs=%s outputs=%s%s>" % (
             self.path,
             self.graph_id,
@@ -91,24 +101,24 @@ class Model:
         )
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return self._closed
 
     @property
-    def jobs_created(self):
+    def jobs_created(self) -> int:
         """How many driver jobs this model has created so far (reuse keeps it low)."""
         return self._pool.created
 
     # Bookkeeping of the operations that use the graph: the graph is unloaded
     # only once none is left.
 
-    def _begin(self):
+    def _begin(self) -> None:
         with self._state:
             if self._closed:
                 raise ValueError("model %r is closed" % self.path)
             self._active += 1
 
-    def _end(self):
+    def _end(self) -> None:
         with self._state:
             self._active -= 1
             due = self._closed and self._active == 0 and not self._unloaded
@@ -116,13 +126,13 @@ class Model:
         if due:
             self._unload(raising=False)
 
-    def _unload(self, raising):
+    def _unload(self, raising: bool) -> None:
         """Cleans the pooled jobs and unloads the graph; every step is tried.
 
         `raising` False (a deferred unload, run by whichever thread ended the
         last job): failures are warned about instead of raised.
         """
-        first_error = None
+        first_error: Exception | None = None
         try:
             self._pool.close()
         except Exception as err:
@@ -141,7 +151,7 @@ class Model:
 
     # Starting a job and collecting its outputs.
 
-    def _prepare(self, arrays):
+    def _prepare(self, arrays: Sequence[npt.NDArray[Any]]) -> int:
         """A job of the pool with the inputs loaded; counted as an operation."""
         self._begin()
         try:
@@ -159,16 +169,16 @@ class Model:
             raise
         return job_id
 
-    def _drop(self, job_id):
+    def _drop(self, job_id: int) -> None:
         """Gives up a job that never started."""
         self._release_quietly(job_id, reusable=False)
         self._end()
 
-    def _start(self, arrays):
+    def _start(self, arrays: Sequence[npt.NDArray[Any]]) -> NativeJob | PendingJob:
         """Starts a job whose end is delivered to the runtime's completion thread."""
         job_id = self._prepare(arrays)
         job = _notified_job(self, job_id)
-        status = None
+        status: libkiv.kiv_status_t | None = None
         try:
             status = self._npu.kiv_job_infer_async(job_id, job.completion)
             check(self._npu, "kiv_job_infer_async", status)
@@ -183,16 +193,16 @@ class Model:
             raise
         return job
 
-    def _name(self, index):
+    def _name(self, index: int) -> str:
         return "input '%s'" % self.inputs[index].name
 
-    def _release_quietly(self, job_id, reusable):
+    def _release_quietly(self, job_id: int, reusable: bool) -> None:
         try:
             self._pool.release(job_id, reusable)
         except KivError:
             pass  # the job is gone from the pool either way; the first error matters more
 
-    def _outputs(self, job_id, job_status):
+    def _outputs(self, job_id: int, job_status: int) -> Outputs:
         """The outputs of an ended job, or the error that stands for them."""
         if job_status != _DONE:
             code = libkiv.KIV_STATUS_ERROR_JOB_EXCEPTION
@@ -202,31 +212,33 @@ class Model:
                 status_text(self._npu, code),
                 "job %#x ended with job status %d" % (job_id, job_status),
             )
-        results = []
+        results: list[npt.NDArray[Any]] = []
         for info in self.outputs:
             status, data = self._npu.kiv_get_tensor(job_id, _OUTPUT, info.index)
             if int(status):
                 raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "output '%s'" % info.name)
+            assert data is not None  # a successful read brings the bytes
             results.append(unpack_output(info, data))
         return outputs_of(self._output_names, results)
 
-    def _release(self, job_id, job_status):
+    def _release(self, job_id: int, job_status: int) -> None:
         """Returns an ended job to the pool (reused only when it ended well)."""
         try:
             self._pool.release(job_id, job_status == _DONE)
         finally:
             self._end()
 
-    def _collect(self, job_id, job_status):
+    def _collect(self, job_id: int, job_status: int) -> Outputs:
         """Outputs of an ended job; the job goes back to the pool either way."""
         try:
             return self._outputs(job_id, job_status)
         finally:
             self._release(job_id, job_status)
 
-    def _finish_routed(self, job):
+    def _finish_routed(self, job: Job) -> None:
         """Runs on the runtime's dispatcher thread once a routed job has ended:
         the future gets its outputs first, the job goes back to the pool after."""
+        assert job.job_status is not None  # routed jobs come here once they ended
         try:
             future = job.future
             if future is None:  # a run() that timed out or was interrupted
@@ -242,7 +254,7 @@ class Model:
 
     # Public inference API.
 
-    def run(self, *inputs, timeout=None):
+    def run(self, *inputs: InputValue | Mapping[str, InputValue], timeout: float | None = None) -> Outputs:
         """Runs one inference and returns the outputs (a list, also by output name).
 
         `inputs` are one value per model input in order, or a single dict by
@@ -266,28 +278,29 @@ class Model:
             raise KivError("kiv_job_infer_sync", status, status_text(self._npu, status), "job %#x" % job_id)
         if not job_status:
             RunJob(self, job_id).route_to(None)
+            assert limit is not None  # only a wait with a limit ends before the job
             raise JobTimeout("Model.run", limit, job_id)
         return self._collect(job_id, job_status)
 
-    def submit(self, *inputs):
+    def submit(self, *inputs: InputValue | Mapping[str, InputValue]) -> concurrent.futures.Future[Outputs]:
         """Starts one inference and returns a concurrent.futures.Future of its outputs.
 
         Input errors are raised here; runtime failures of the job are set on
         the future. The outputs are collected on the runtime's completion thread.
         """
         arrays = bind_inputs(self.inputs, inputs)
-        future = concurrent.futures.Future()
+        future: concurrent.futures.Future[Outputs] = concurrent.futures.Future()
         future.set_running_or_notify_cancel()
         job = self._start(arrays)
         job.future = future
         job.route_to(self._runtime._dispatcher())
         return future
 
-    async def run_async(self, *inputs):
+    async def run_async(self, *inputs: InputValue | Mapping[str, InputValue]) -> Outputs:
         """Awaitable form of run(), for asyncio programs."""
         return await asyncio.wrap_future(self.submit(*inputs))
 
-    def run_batch(self, input_sets):
+    def run_batch(self, input_sets: Iterable[InputSet]) -> list[Outputs]:
         """Runs several input sets through one batch queue; returns one output list per set.
 
         Each element of `input_sets` is what run() takes: a sequence of values
@@ -305,7 +318,7 @@ class Model:
 
     # Lifetime.
 
-    def close(self):
+    def close(self) -> None:
         """Unloads the graph, or, while jobs are still running, marks the model
         closed and leaves the unload to the end of its last job. Never waits.
         Idempotent."""
@@ -318,9 +331,11 @@ class Model:
         if due:
             self._unload(raising=True)
 
-    def __enter__(self):
+    def __enter__(self) -> Model:
         return self
 
-    def __exit__(self, exc_type, exc, tb):
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> Literal[False]:
         self.close()
         return False

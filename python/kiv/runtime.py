@@ -1,10 +1,15 @@
 """The runtime context: one libkiv NPU object with an open context."""
 
+from __future__ import annotations
+
 import atexit
 import numbers
+import os
 import threading
 import warnings
 import weakref
+from types import TracebackType
+from typing import Literal
 
 import libkiv
 
@@ -17,11 +22,11 @@ _BACKEND_LOAD_FAIL = 66  # the runtime's own code; libkiv gives it no name
 
 # Runtimes still open when the interpreter exits are closed first, so that no
 # driver thread calls into Python while the interpreter is being torn down.
-_open_runtimes = weakref.WeakSet()
+_open_runtimes: weakref.WeakSet[Runtime] = weakref.WeakSet()
 
 
 @atexit.register
-def _close_open_runtimes():
+def _close_open_runtimes() -> None:
     for runtime in list(_open_runtimes):
         try:
             runtime.close()
@@ -29,7 +34,7 @@ def _close_open_runtimes():
             pass
 
 
-def check_idle_jobs(value):
+def check_idle_jobs(value: int) -> int:
     """`max_idle_jobs` as given, if it is a whole number of at least 0."""
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
         raise TypeError("max_idle_jobs must be a whole number, not %s" % type(value).__name__)
@@ -49,7 +54,7 @@ class Runtime:
     driver library. `Runtime.driver` tells what was loaded.
     """
 
-    def __init__(self, max_idle_jobs=4, driver=None):
+    def __init__(self, max_idle_jobs: int = 4, driver: str | os.PathLike[str] | None = None) -> None:
         self._max_idle_jobs = check_idle_jobs(max_idle_jobs)
         library = drivers.requested_library(driver)
         self.npu = libkiv.NPU()
@@ -60,21 +65,21 @@ class Runtime:
         check(self.npu, "kiv_init_context", status)
         self.driver = drivers.describe_loaded(self.npu, library)
         self._lock = threading.Lock()
-        self._models = []
-        self._completion = None
+        self._models: list[Model] = []
+        self._completion: Dispatcher | None = None
         self._closed = False
         self._context_closed = False
         _open_runtimes.add(self)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         state = " closed" if self._closed else ""
         return "<kiv.Runtime on %s models=%d%s>" % (self.driver, len(self._models), state)
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return self._closed
 
-    def load(self, path, max_idle_jobs=None):
+    def load(self, path: str | os.PathLike[str], max_idle_jobs: int | None = None) -> Model:
         """Loads a zor model container as a Model."""
         idle = self._max_idle_jobs if max_idle_jobs is None else check_idle_jobs(max_idle_jobs)
         with self._lock:
@@ -86,19 +91,19 @@ class Runtime:
         return model
 
     @property
-    def models(self):
+    def models(self) -> list[Model]:
         """The models loaded through this runtime and not yet unloaded."""
         with self._lock:
             return list(self._models)
 
-    def _dispatcher(self):
+    def _dispatcher(self) -> Dispatcher:
         """The runtime's completion thread, started on first use."""
         with self._lock:
             if self._completion is None:
                 self._completion = Dispatcher()
             return self._completion
 
-    def _forget(self, model, raising=True):
+    def _forget(self, model: Model, raising: bool = True) -> None:
         """Called once `model` is unloaded; a closed runtime closes its context
         when its last model is gone. `raising` False: failures are warned
         about, for a thread that only happened to end the model's last job."""
@@ -107,7 +112,7 @@ class Runtime:
                 self._models.remove(model)
         self._close_context_when_idle(raising)
 
-    def close(self):
+    def close(self) -> None:
         """Closes every model, then the context. Idempotent; never waits for jobs.
 
         A model whose jobs are still running is unloaded as soon as they have
@@ -121,7 +126,7 @@ class Runtime:
             self._closed = True
             models = list(self._models)
         _open_runtimes.discard(self)
-        first_error = None
+        first_error: Exception | None = None
         for model in models:
             try:
                 model.close()
@@ -134,7 +139,7 @@ class Runtime:
         if first_error is not None:
             raise first_error
 
-    def _close_context_when_idle(self, raising=True):
+    def _close_context_when_idle(self, raising: bool = True) -> None:
         with self._lock:
             if not self._closed or self._models or self._context_closed:
                 return
@@ -149,9 +154,11 @@ class Runtime:
                 raise error
             warnings.warn(str(error), RuntimeWarning)
 
-    def __enter__(self):
+    def __enter__(self) -> Runtime:
         return self
 
-    def __exit__(self, exc_type, exc, tb):
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> Literal[False]:
         self.close()
         return False

@@ -1,10 +1,15 @@
 """What a model's inputs and outputs look like, from the container and the runtime."""
 
+from __future__ import annotations
+
 import dataclasses
 import math
 import warnings
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 import libkiv
 
@@ -27,8 +32,8 @@ class TensorInfo:
 
     index: int
     name: str
-    shape: tuple
-    dtype: np.dtype
+    shape: tuple[int, ...]
+    dtype: np.dtype[Any]
     size: int
     scale: float
     zero_point: int
@@ -36,27 +41,29 @@ class TensorInfo:
     shape_from_container: bool
 
     @property
-    def is_raw(self):
+    def is_raw(self) -> bool:
         """True when the array holds raw bytes rather than elements of `data_type`."""
         return dtypes.numpy_dtype(self.data_type) != self.dtype
 
-    def quantize(self, values):
+    def quantize(self, values: npt.ArrayLike) -> npt.NDArray[Any]:
         """Real values to this tensor's integer dtype, using its scale and zero point."""
         return dtypes.quantize(values, self.scale, self.zero_point, self.dtype)
 
-    def dequantize(self, values):
+    def dequantize(self, values: npt.ArrayLike) -> npt.NDArray[np.float32]:
         """This tensor's integers to real values (float32), using its scale and zero point."""
         return dtypes.dequantize(values, self.scale, self.zero_point)
 
 
-def _element_dtype(data_type, size):
+def _element_dtype(data_type: libkiv.kiv_data_type_t, size: int) -> np.dtype[Any]:
     dtype = dtypes.numpy_dtype(data_type)
     if dtype is None or size % dtype.itemsize != 0:
         return dtypes.RAW_DTYPE
     return dtype
 
 
-def _resolve_shape(name, container_shape, dtype, size):
+def _resolve_shape(
+    name: str, container_shape: Sequence[int], dtype: np.dtype[Any], size: int
+) -> tuple[tuple[int, ...], bool]:
     """The container's shape when it matches the byte size, else one dimension."""
     count = size // dtype.itemsize
     if not container_shape:
@@ -73,7 +80,9 @@ def _resolve_shape(name, container_shape, dtype, size):
     return (count,), False
 
 
-def _container_names(npu, container_path, tensor_type, count):
+def _container_names(
+    npu: libkiv.NPU, container_path: str, tensor_type: libkiv.tensor_type_t, count: int
+) -> list[tuple[str | None, list[int]]]:
     """(name, shape) the container gives each of `count` tensors of one type.
 
     One rule names tensors here and in the zor tool: the names the graph
@@ -90,7 +99,9 @@ def _container_names(npu, container_path, tensor_type, count):
     return [(name, shape) if int(status) == 0 else (None, []) for status, name, shape in queried]
 
 
-def describe_tensors(npu, graph_id, container_path, tensor_type):
+def describe_tensors(
+    npu: libkiv.NPU, graph_id: int, container_path: str, tensor_type: libkiv.tensor_type_t
+) -> list[TensorInfo]:
     """TensorInfo for every tensor of one type (input or output) of a loaded graph."""
     status, count = npu.kiv_get_tensor_count(graph_id, tensor_type)
     check(npu, "kiv_get_tensor_count", status)
@@ -124,7 +135,7 @@ def describe_tensors(npu, graph_id, container_path, tensor_type):
     return infos
 
 
-def raise_zero_size(npu, prefix, index):
+def raise_zero_size(npu: libkiv.NPU, prefix: str, index: int) -> None:
     check(
         npu,
         "kiv_get_tensor_descriptor",
