@@ -31,6 +31,7 @@ import libkiv
 
 from ._board import board
 from .errors import check
+from .job_pool import ASYNC, BLOCKING
 
 if TYPE_CHECKING:
     from .inputs import Outputs
@@ -45,6 +46,7 @@ class RunJob:
 
     __slots__ = ("model", "job_id", "job_status", "future")
     completion = None
+    kind = BLOCKING  # how the pool may reuse the job
 
     def __init__(self, model: Model, job_id: int) -> None:
         self.model = model
@@ -85,6 +87,7 @@ class NativeJob:
 
     __slots__ = ("model", "job_id", "job_status", "future")
     completion: Completion = board.notify
+    kind = ASYNC
 
     def __init__(self, model: Model, job_id: int) -> None:
         self.model = model
@@ -114,6 +117,8 @@ class NativeJob:
 
 class PendingJob:
     """One started job completed through a Python callable (the fallback)."""
+
+    kind = ASYNC
 
     def __init__(self, model: Model, job_id: int) -> None:
         self.model = model

@@ -23,7 +23,7 @@ from .completion import Job, NativeJob, PendingJob, RunJob
 from .container import diagnose
 from .errors import JobTimeout, KivError, check, status_text
 from .inputs import InputSet, InputValue, Outputs, bind_inputs, outputs_of, unpack_output
-from .job_pool import JobPool
+from .job_pool import ASYNC, BLOCKING, JobPool
 from .tensor_info import describe_tensors
 
 if TYPE_CHECKING:
@@ -151,11 +151,12 @@ class Model:
 
     # Starting a job and collecting its outputs.
 
-    def _prepare(self, arrays: Sequence[npt.NDArray[Any]]) -> int:
-        """A job of the pool with the inputs loaded; counted as an operation."""
+    def _prepare(self, arrays: Sequence[npt.NDArray[Any]], kind: str) -> int:
+        """A job of the pool, for a run of `kind`, with the inputs loaded;
+        counted as an operation."""
         self._begin()
         try:
-            job_id = self._pool.acquire()
+            job_id = self._pool.acquire(kind)
         except BaseException:
             self._end()
             raise
@@ -171,12 +172,12 @@ class Model:
 
     def _drop(self, job_id: int) -> None:
         """Gives up a job that never started."""
-        self._release_quietly(job_id, reusable=False)
+        self._release_quietly(job_id)
         self._end()
 
     def _start(self, arrays: Sequence[npt.NDArray[Any]]) -> NativeJob | PendingJob:
         """Starts a job whose end is delivered to the runtime's completion thread."""
-        job_id = self._prepare(arrays)
+        job_id = self._prepare(arrays, ASYNC)
         job = _notified_job(self, job_id)
         status: libkiv.kiv_status_t | None = None
         try:
@@ -196,9 +197,10 @@ class Model:
     def _name(self, index: int) -> str:
         return "input '%s'" % self.inputs[index].name
 
-    def _release_quietly(self, job_id: int, reusable: bool) -> None:
+    def _release_quietly(self, job_id: int) -> None:
+        """Cleans a job that is not to be reused."""
         try:
-            self._pool.release(job_id, reusable)
+            self._pool.discard(job_id)
         except KivError:
             pass  # the job is gone from the pool either way; the first error matters more
 
@@ -221,19 +223,21 @@ class Model:
             results.append(unpack_output(info, data))
         return outputs_of(self._output_names, results)
 
-    def _release(self, job_id: int, job_status: int) -> None:
-        """Returns an ended job to the pool (reused only when it ended well)."""
+    def _release(self, job_id: int, job_status: int, kind: str) -> None:
+        """Returns a job ended after a run of `kind` to the pool (reused only
+        when it ended well)."""
         try:
-            self._pool.release(job_id, job_status == _DONE)
+            self._pool.release(job_id, kind, job_status == _DONE)
         finally:
             self._end()
 
     def _collect(self, job_id: int, job_status: int) -> Outputs:
-        """Outputs of an ended job; the job goes back to the pool either way."""
+        """Outputs of a job that ended after a blocking run; the job goes
+        back to the pool either way."""
         try:
             return self._outputs(job_id, job_status)
         finally:
-            self._release(job_id, job_status)
+            self._release(job_id, job_status, BLOCKING)
 
     def _finish_routed(self, job: Job) -> None:
         """Runs on the runtime's dispatcher thread once a routed job has ended:
@@ -250,7 +254,7 @@ class Model:
             else:
                 future.set_result(result)
         finally:
-            self._release(job.job_id, job.job_status)
+            self._release(job.job_id, job.job_status, job.kind)
 
     # Public inference API.
 
@@ -267,7 +271,7 @@ class Model:
         timeout or an interrupt is released in the background when it ends.
         """
         limit = checked_timeout(timeout)
-        job_id = self._prepare(bind_inputs(self.inputs, inputs))
+        job_id = self._prepare(bind_inputs(self.inputs, inputs), BLOCKING)
         try:
             status, job_status = board.run(self._npu, job_id, limit)
         except BaseException:  # e.g. KeyboardInterrupt: the job runs on and has to be released

@@ -202,8 +202,8 @@ def test_a_job_id_the_board_already_holds_completes_through_python(runtime, tmp_
     from kiv._board import board
 
     with runtime.load(copy_model(tmp_path, make_model, shape=(2,))) as model:
-        model.run(np.zeros(2, np.float32))
-        (job_id,) = model._pool._idle  # the job the next submit takes
+        model.submit(np.zeros(2, np.float32)).result(timeout=WAIT)
+        (job_id,) = model._pool._idle["async"]  # the job the next submit takes
         assert board.expect(job_id)  # another context's job of that id, waited for
         other = []
         waiter = threading.Thread(target=lambda: other.append(board.wait(job_id, 1.0)))
@@ -216,3 +216,12 @@ def test_a_job_id_the_board_already_holds_completes_through_python(runtime, tmp_
         finally:
             board.forget(job_id)
         assert model.submit(np.array([1.0, 2.0], np.float32)).result(timeout=WAIT)[0].tolist() == [1.0, 2.0]
+
+
+def test_runs_after_submits_on_reused_jobs_compute_anew(runtime, tmp_path, make_model):
+    """A job last run asynchronously would hand a blocking run its old result:
+    the pool never gives it to one."""
+    with runtime.load(copy_model(tmp_path, make_model, shape=(2,)), max_idle_jobs=1) as model:
+        for i in range(3):
+            assert model.submit(np.full(2, i, np.float32)).result(timeout=WAIT)[0].tolist() == [i, i]
+            assert model.run(np.full(2, 10 + i, np.float32))[0].tolist() == [10 + i, 10 + i]
