@@ -225,3 +225,24 @@ def test_runs_after_submits_on_reused_jobs_compute_anew(runtime, tmp_path, make_
         for i in range(3):
             assert model.submit(np.full(2, i, np.float32)).result(timeout=WAIT)[0].tolist() == [i, i]
             assert model.run(np.full(2, 10 + i, np.float32))[0].tolist() == [10 + i, 10 + i]
+
+
+def test_exit_with_jobs_still_running_is_clean(run_python, tmp_path, make_model):
+    """A job that a timed-out run or a submit left running ends while the
+    interpreter exits: its waiter must not take the interpreter lock back
+    then (the interpreter would end that thread, and the process aborted)."""
+    path = copy_model(tmp_path, make_model, shape=(2,), wait_ms=300)
+    code = (
+        "import numpy as np, kiv\n"
+        "rt = kiv.Runtime()\n"
+        "m = rt.load(%r)\n"
+        "try:\n"
+        "    m.run(np.zeros(2, np.float32), timeout=0.01)\n"
+        "except kiv.JobTimeout:\n"
+        "    pass\n"
+        "m.submit(np.zeros(2, np.float32))\n"
+        "print('exiting')\n" % path
+    )
+    for _ in range(3):
+        result = run_python(code)
+        assert (result.returncode, result.stdout) == (0, "exiting\n"), result.stderr

@@ -154,6 +154,70 @@ private:
     std::unordered_map<uint64_t, std::unique_ptr<Slot>> slots_;
 };
 
+// A thread that takes the interpreter lock back while the interpreter
+// finalizes is ended by the interpreter, and that ending cannot pass the
+// standard library's noexcept frames: the process aborts. A wait left running
+// at exit (a job a timed-out run left behind, a completion thread) would do
+// just that when its job ends. An exit hook closes this gate, after the
+// returns already under way: from then on a wait that ends parks its thread
+// for good instead (the process is ending).
+class ExitGate {
+public:
+    static ExitGate& instance() {
+        static auto* gate = new ExitGate();  // never destroyed: threads may ask late
+        return *gate;
+    }
+
+    bool enter() {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (closed_) return false;
+        ++returning_;
+        return true;
+    }
+
+    void leave() {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (--returning_ == 0) drained_.notify_all();
+    }
+
+    // Called without the interpreter lock, which the returns under way need.
+    void close_and_drain() {
+        std::unique_lock<std::mutex> lock(mu_);
+        closed_ = true;
+        drained_.wait(lock, [&] { return returning_ == 0; });
+    }
+
+private:
+    std::mutex mu_;
+    std::condition_variable drained_;
+    bool closed_ = false;
+    int returning_ = 0;
+};
+
+[[noreturn]] void park_forever() {
+    std::mutex mu;
+    std::condition_variable never;
+    std::unique_lock<std::mutex> lock(mu);
+    for (;;) never.wait(lock);
+}
+
+// The interpreter lock given up for the life of the object, and taken back
+// through the exit gate.
+class WithoutInterpreterLock {
+public:
+    WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
+    ~WithoutInterpreterLock() {
+        if (!ExitGate::instance().enter()) park_forever();
+        PyEval_RestoreThread(state_);
+        ExitGate::instance().leave();
+    }
+    WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
+    WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 // The runtime's native completion callable: called on the driver's thread,
 // without the interpreter lock.
 int32_t notify(uint64_t job_id, job_status_t status) {
@@ -180,7 +244,7 @@ auto sliced(Clock::time_point deadline, Attempt&& attempt) -> decltype(attempt(d
         const Clock::time_point now = Clock::now();
         const Clock::time_point until = deadline - now > kSlice ? now + kSlice : deadline;
         {
-            py::gil_scoped_release release;
+            WithoutInterpreterLock release;
             if (auto result = attempt(until)) return result;
         }
         if (Clock::now() >= deadline) return {};
@@ -228,7 +292,7 @@ py::tuple run_job(NPU& npu, uint64_t job_id, const py::object& timeout) {
     const auto first = std::min<Clock::duration>(kSlice, std::max<Clock::duration>(deadline - Clock::now(), {}));
     kiv_status_t status;
     {
-        py::gil_scoped_release release;
+        WithoutInterpreterLock release;
         // At least a millisecond: a zero time-out may mean "no limit" to a driver.
         const auto first_ms = std::max<int64_t>(1, std::chrono::ceil<std::chrono::milliseconds>(first).count());
         status = ::kiv_job_infer_sync(ctx, job_id, static_cast<int32_t>(first_ms));
@@ -249,7 +313,7 @@ py::object next_entry(RoutedQueue& queue, const py::object& timeout) {
     const Clock::time_point deadline = deadline_of(timeout);
     std::optional<RoutedQueue::Entry> entry;
     {
-        py::gil_scoped_release release;
+        WithoutInterpreterLock release;
         entry = queue.pop(deadline);
     }
     if (!entry) return py::none();
@@ -264,6 +328,10 @@ PYBIND11_MODULE(kiv_completion_board, m) {
     m.doc() = "Native completion of jobs for the kiv package (carried by libkiv.so)";
     m.attr("JOB") = py::int_(static_cast<uint32_t>(ENTRY_JOB));
     m.attr("TICKET") = py::int_(static_cast<uint32_t>(ENTRY_TICKET));
+    py::module_::import("atexit").attr("register")(py::cpp_function([] {
+        py::gil_scoped_release release;
+        ExitGate::instance().close_and_drain();
+    }));
     m.def("notify", &notify, py::arg("job_id"), py::arg("status"),
           "The completion callable to hand to kiv_job_infer_async: called by the runtime without the "
           "interpreter lock.");
