@@ -40,14 +40,17 @@ class Board(Protocol):
     def notify(self, job_id: int, status: libkiv.kiv_job_status_t) -> int:
         """The native completion callable to hand to kiv_job_infer_async."""
 
-    def expect(self, job_id: int) -> bool:
-        """Puts a job on the board before it is submitted; False when its id is there already."""
+    def expect(self, job_id: int) -> int:
+        """Puts a job on the board before it is submitted: its serial number,
+        or 0 when its id is there already."""
 
     def forget(self, job_id: int) -> None:
         """Takes a job that was never started off the board."""
 
-    def wait(self, job_id: int, timeout: float | None = None) -> int | None:
-        """The job's status once it ended, or None when `timeout` seconds passed first."""
+    def wait(self, job_id: int, serial: int, timeout: float | None = None) -> int | None:
+        """The job's status once it ended (taking it off the board), or None
+        when `timeout` seconds passed first. KeyError when the job is not on
+        the board: its end went to its queue, or to another waiter."""
 
     def wait_through_status(
         self, npu: libkiv.NPU, job_id: int, timeout: float | None = None
@@ -59,7 +62,8 @@ class Board(Protocol):
         """Runs a job like kiv_job_infer_sync without the interpreter lock: (status, job status)."""
 
     def route(self, job_id: int, queue: BoardQueue) -> None:
-        """Sends the job's end to `queue` (at once if it has ended)."""
+        """Sends the job's end to `queue` (at once if it has ended), unless a
+        thread waits for the job when it ends."""
 
 
 def _load() -> Board:

@@ -23,6 +23,7 @@ from __future__ import annotations
 import concurrent.futures
 import itertools
 import threading
+import time
 import traceback
 from collections.abc import Callable
 from typing import TYPE_CHECKING
@@ -85,26 +86,17 @@ class RunJob:
 class NativeJob:
     """One started job completed through the board, until its outputs are collected."""
 
-    __slots__ = ("model", "job_id", "job_status", "future")
+    __slots__ = ("model", "job_id", "serial", "job_status", "future", "dispatcher")
     completion: Completion = board.notify
     kind = ASYNC
 
-    def __init__(self, model: Model, job_id: int) -> None:
+    def __init__(self, model: Model, job_id: int, serial: int) -> None:
         self.model = model
         self.job_id = job_id
+        self.serial = serial  # tells this job from a later one with the same id
         self.job_status: int | None = None
         self.future: concurrent.futures.Future[Outputs] | None = None
-
-    def wait(self, timeout: float | None = None) -> bool:
-        """True when the job ended within `timeout` seconds (None: no limit).
-
-        The interpreter lock is released meanwhile; Ctrl-C ends the wait.
-        """
-        status = board.wait(self.job_id, timeout)
-        if status is None:
-            return False
-        self.job_status = status
-        return True
+        self.dispatcher: Dispatcher | None = None
 
     def abandon(self) -> None:
         """The driver refused the job: it never ends, so it leaves the board."""
@@ -112,7 +104,45 @@ class NativeJob:
 
     def route_to(self, dispatcher: Dispatcher) -> None:
         """Hands the job to a dispatcher once it ends (at once if it has)."""
+        self.dispatcher = dispatcher
         dispatcher.take(self)
+
+    def finish_here(self, timeout: float | None) -> None:
+        """Waits up to `timeout` seconds for the job on this thread and
+        finishes it here, when its end comes while this thread waits: one
+        hand-off to the dispatcher's thread less for a caller that waits for
+        the future anyway. Otherwise the dispatcher finishes it."""
+        dispatcher = self.dispatcher
+        if dispatcher is None:
+            return
+        try:
+            status = board.wait(self.job_id, self.serial, timeout)
+        except KeyError:  # ended before (or while not) waited for: the dispatcher has it
+            return
+        if status is None:
+            return
+        self.job_status = status
+        dispatcher.release(self.job_id)
+        self.model._finish_routed(self)
+
+
+class JobFuture(concurrent.futures.Future["Outputs"]):
+    """The future of a submitted job. A thread that asks for its result
+    before the job has ended waits for the job itself and collects the
+    outputs on the spot; otherwise the runtime's completion thread does."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.job: NativeJob | None = None
+
+    def result(self, timeout: float | None = None) -> Outputs:
+        job = self.job
+        if job is None or self.done():
+            return super().result(timeout)
+        deadline = None if timeout is None else time.monotonic() + timeout
+        job.finish_here(timeout)
+        left = None if deadline is None else max(0.0, deadline - time.monotonic())
+        return super().result(left)
 
 
 class PendingJob:
@@ -180,6 +210,10 @@ class Dispatcher:
         """Receives the end of a board job (recorded before the board may report it)."""
         self._routed[job.job_id] = job
         board.route(job.job_id, self.queue)
+
+    def release(self, job_id: int) -> None:
+        """Forgets a board job whose end a waiting thread took."""
+        self._routed.pop(job_id, None)
 
     def post(self, item: PendingJob | _Stop) -> None:
         """Queues a Python-side item (a completed PendingJob, or the stop mark)."""

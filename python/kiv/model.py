@@ -19,7 +19,7 @@ import libkiv
 
 from . import batch
 from ._board import board
-from .completion import Job, NativeJob, PendingJob, RunJob
+from .completion import Job, JobFuture, NativeJob, PendingJob, RunJob
 from .container import diagnose
 from .errors import JobTimeout, KivError, check, status_text
 from .inputs import InputSet, InputValue, Outputs, bind_inputs, outputs_of, unpack_output
@@ -37,7 +37,8 @@ def _notified_job(model: Model, job_id: int) -> NativeJob | PendingJob:
     """A job whose end is delivered: through the board, natively; through a
     Python callable when the board already holds a job of that id (another
     context's)."""
-    return NativeJob(model, job_id) if board.expect(job_id) else PendingJob(model, job_id)
+    serial = board.expect(job_id)
+    return NativeJob(model, job_id, serial) if serial else PendingJob(model, job_id)
 
 
 def checked_timeout(timeout: float | None) -> float | None:
@@ -290,14 +291,18 @@ class Model:
         """Starts one inference and returns a concurrent.futures.Future of its outputs.
 
         Input errors are raised here; runtime failures of the job are set on
-        the future. The outputs are collected on the runtime's completion thread.
+        the future. The outputs are collected on the runtime's completion
+        thread, or by a thread that asks the future for its result before the
+        job has ended.
         """
         arrays = bind_inputs(self.inputs, inputs)
-        future: concurrent.futures.Future[Outputs] = concurrent.futures.Future()
+        future = JobFuture()
         future.set_running_or_notify_cancel()
         job = self._start(arrays)
         job.future = future
         job.route_to(self._runtime._dispatcher())
+        if isinstance(job, NativeJob):
+            future.job = job
         return future
 
     async def run_async(self, *inputs: InputValue | Mapping[str, InputValue]) -> Outputs:

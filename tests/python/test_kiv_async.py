@@ -1,6 +1,7 @@
 """Waiting without the interpreter lock: run on slow jobs, futures, asyncio and timeouts."""
 
 import asyncio
+import concurrent.futures
 import signal
 import threading
 import time
@@ -46,12 +47,22 @@ def test_other_threads_run_while_run_waits_on_a_slow_job(runtime, tmp_path, make
 
 
 def test_concurrent_submissions_each_get_their_own_outputs(runtime, tmp_path, make_model):
+    """Each future gets its own job's outputs, whether a thread waiting in
+    result() or the completion thread collects them, over reused job ids."""
     with runtime.load(copy_model(tmp_path, make_model, shape=(3,), wait_ms=50)) as model:
-        inputs = [ramp((3,), np.float32, start=10 * i) for i in range(8)]
-        futures = [model.submit(x) for x in inputs]
-        for x, future in zip(inputs, futures):
-            (out,) = future.result(timeout=WAIT)
-            np.testing.assert_array_equal(out, x)
+        for round_ in range(3):
+            inputs = [ramp((3,), np.float32, start=10 * i + round_) for i in range(8)]
+            futures = [model.submit(x) for x in inputs]
+            with pytest.raises(concurrent.futures.TimeoutError):
+                futures[-1].result(timeout=0.001)
+            # Several threads wait for the same future: each sees the outputs once collected.
+            with concurrent.futures.ThreadPoolExecutor(3) as pool:
+                seen = list(pool.map(lambda _: futures[0].result(timeout=WAIT)[0], range(3)))
+            for out in seen:
+                np.testing.assert_array_equal(out, inputs[0])
+            for x, future in zip(inputs, futures):
+                (out,) = future.result(timeout=WAIT)
+                np.testing.assert_array_equal(out, x)
 
 
 def test_run_from_many_threads_at_once(runtime, tmp_path, make_model):
@@ -204,9 +215,10 @@ def test_a_job_id_the_board_already_holds_completes_through_python(runtime, tmp_
     with runtime.load(copy_model(tmp_path, make_model, shape=(2,))) as model:
         model.submit(np.zeros(2, np.float32)).result(timeout=WAIT)
         (job_id,) = model._pool._idle["async"]  # the job the next submit takes
-        assert board.expect(job_id)  # another context's job of that id, waited for
+        serial = board.expect(job_id)  # another context's job of that id, waited for
+        assert serial
         other = []
-        waiter = threading.Thread(target=lambda: other.append(board.wait(job_id, 1.0)))
+        waiter = threading.Thread(target=lambda: other.append(board.wait(job_id, serial, 1.0)))
         waiter.start()
         try:
             future = model.submit(np.array([5.0, 6.0], np.float32))

@@ -74,8 +74,16 @@ private:
     std::deque<Entry> entries_;
 };
 
+// What a wait for a board job came to.
+struct WaitOutcome {
+    enum Kind { ENDED, GONE } kind;
+    uint32_t status;  // the job status, when ENDED
+};
+
 // The jobs submitted with the native completion, by job id, from submission
-// until their status has been taken by a waiter or queued for a thread.
+// until their status has been taken by a waiter or queued for a thread. A
+// job routed to a queue can still be waited for: while a thread waits for
+// it, its end goes to that thread and not to the queue.
 class CompletionBoard {
 public:
     static CompletionBoard& instance() {
@@ -84,11 +92,15 @@ public:
         return *board;
     }
 
-    // False when a job of that id is on the board already (another context's
-    // job with the same id): the caller then completes the job another way.
-    bool expect(uint64_t job_id) {
+    // The job's serial number on the board (never 0), or 0 when a job of
+    // that id is on the board already (another context's job with the same
+    // id): the caller then completes the job another way. The serial tells
+    // this job from a later one that reuses its id.
+    uint64_t expect(uint64_t job_id) {
         std::lock_guard<std::mutex> lock(mu_);
-        return slots_.emplace(job_id, std::make_unique<Slot>()).second;
+        auto slot = std::make_shared<Slot>();
+        slot->serial = ++last_serial_;
+        return slots_.emplace(job_id, std::move(slot)).second ? last_serial_ : 0;
     }
 
     void forget(uint64_t job_id) {
@@ -102,35 +114,43 @@ public:
         auto it = slots_.find(job_id);
         if (it == slots_.end()) return -1;
         Slot& slot = *it->second;
-        if (slot.queue) {
+        if (slot.queue && slot.waiters == 0) {
             slot.queue->push({ENTRY_JOB, job_id, status});
             slots_.erase(it);
             return 0;
         }
         slot.ended = true;
         slot.status = status;
-        slot.ended_cv.notify_one();
+        slot.ended_cv.notify_all();
         return 0;
     }
 
-    // Waits until the job ended or `until` passed; takes the job off the
-    // board when it ended.
-    std::optional<uint32_t> wait(uint64_t job_id, Clock::time_point until) {
+    // Waits until the job ended or `until` passed, and takes the job off the
+    // board when it ended. GONE: the job (of that serial) is not on the
+    // board: its end went to its queue, or to another waiter.
+    std::optional<WaitOutcome> wait(uint64_t job_id, uint64_t serial, Clock::time_point until) {
         std::unique_lock<std::mutex> lock(mu_);
-        Slot& slot = slot_of(job_id);
-        if (!slot.ended_cv.wait_until(lock, until, [&] { return slot.ended; })) return std::nullopt;
-        const uint32_t status = slot.status;
+        std::shared_ptr<Slot> slot = find(job_id, serial);
+        if (!slot) return WaitOutcome{WaitOutcome::GONE, 0};
+        ++slot->waiters;
+        const bool ended = slot->ended_cv.wait_until(lock, until, [&] { return slot->ended; });
+        --slot->waiters;
+        if (!ended) return std::nullopt;
+        if (find(job_id, serial) != slot) return WaitOutcome{WaitOutcome::GONE, 0};
         slots_.erase(job_id);
-        return status;
+        return WaitOutcome{WaitOutcome::ENDED, slot->status};
     }
 
-    // From now on the job's end goes to `queue`; at once if it has ended.
+    // From now on the job's end goes to `queue`; at once if it has ended
+    // (and no thread waits to take it).
     void route(uint64_t job_id, std::shared_ptr<RoutedQueue> queue) {
         std::lock_guard<std::mutex> lock(mu_);
-        Slot& slot = slot_of(job_id);
-        if (slot.ended) {
+        auto it = slots_.find(job_id);
+        if (it == slots_.end()) throw py::key_error("job " + std::to_string(job_id) + " is not on the board");
+        Slot& slot = *it->second;
+        if (slot.ended && slot.waiters == 0) {
             queue->push({ENTRY_JOB, job_id, slot.status});
-            slots_.erase(job_id);
+            slots_.erase(it);
             return;
         }
         slot.queue = std::move(queue);
@@ -139,19 +159,24 @@ public:
 private:
     struct Slot {
         std::condition_variable ended_cv;
+        uint64_t serial = 0;
         bool ended = false;
         uint32_t status = 0;
+        int waiters = 0;                     // threads in wait() for this job
         std::shared_ptr<RoutedQueue> queue;  // set once routed
     };
 
-    Slot& slot_of(uint64_t job_id) {
+    // Shared, so that a waiter keeps its slot (and condition variable) alive
+    // when another thread takes the job off the board.
+    std::shared_ptr<Slot> find(uint64_t job_id, uint64_t serial) {
         auto it = slots_.find(job_id);
-        if (it == slots_.end()) throw py::key_error("job " + std::to_string(job_id) + " is not on the board");
-        return *it->second;
+        if (it == slots_.end() || it->second->serial != serial) return nullptr;
+        return it->second;
     }
 
     std::mutex mu_;
-    std::unordered_map<uint64_t, std::unique_ptr<Slot>> slots_;
+    uint64_t last_serial_ = 0;
+    std::unordered_map<uint64_t, std::shared_ptr<Slot>> slots_;
 };
 
 // A thread that takes the interpreter lock back while the interpreter
@@ -252,11 +277,15 @@ auto sliced(Clock::time_point deadline, Attempt&& attempt) -> decltype(attempt(d
     }
 }
 
-py::object wait_for_job(uint64_t job_id, const py::object& timeout) {
-    auto status = sliced(deadline_of(timeout),
-                         [&](Clock::time_point until) { return CompletionBoard::instance().wait(job_id, until); });
-    if (!status) return py::none();
-    return py::int_(*status);
+py::object wait_for_job(uint64_t job_id, uint64_t serial, const py::object& timeout) {
+    auto outcome = sliced(deadline_of(timeout), [&](Clock::time_point until) {
+        return CompletionBoard::instance().wait(job_id, serial, until);
+    });
+    if (!outcome) return py::none();
+    if (outcome->kind == WaitOutcome::GONE) {
+        throw py::key_error("job " + std::to_string(job_id) + " is no longer on the board");
+    }
+    return py::int_(outcome->status);
 }
 
 // Waits for a job that was started without a completion callable, through
@@ -337,7 +366,7 @@ PYBIND11_MODULE(kiv_completion_board, m) {
           "interpreter lock.");
     m.def(
         "expect", [](uint64_t job_id) { return CompletionBoard::instance().expect(job_id); }, py::arg("job_id"),
-        "Puts a job on the board before it is submitted; False when its id is there already.");
+        "Puts a job on the board before it is submitted: its serial number, or 0 when its id is there already.");
     m.def(
         "forget", [](uint64_t job_id) { CompletionBoard::instance().forget(job_id); }, py::arg("job_id"),
         "Takes a job that was never started off the board.");
@@ -349,8 +378,9 @@ PYBIND11_MODULE(kiv_completion_board, m) {
           py::arg("timeout") = py::none(),
           "(status, job status) of a job started without a completion callable, once it ended; job status 0 "
           "when `timeout` seconds passed first.");
-    m.def("wait", &wait_for_job, py::arg("job_id"), py::arg("timeout") = py::none(),
-          "The job's status once it ended, or None when `timeout` seconds passed first.");
+    m.def("wait", &wait_for_job, py::arg("job_id"), py::arg("serial"), py::arg("timeout") = py::none(),
+          "The job's status once it ended, or None when `timeout` seconds passed first; KeyError when its "
+          "end went to its queue (or to another waiter).");
     py::class_<RoutedQueue, std::shared_ptr<RoutedQueue>>(m, "Queue")
         .def(py::init<>())
         .def(
