@@ -9,7 +9,8 @@ Three kinds of started job, by how their end is learnt:
   waits for it and releases it.
 - NativeJob (Model.submit): completed through the native completion board:
   the driver's thread records the end without the interpreter lock and
-  wakes the runtime's completion thread (the Dispatcher).
+  wakes the thread waiting in the future's result(), or else the runtime's
+  completion thread (the Dispatcher).
 - PendingJob: the same through a Python callable, which the driver's
   thread calls with the interpreter lock; used when the board already holds
   a job of the same id (another context's).
