@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "kiv_api.h"
+#include "page_advice.h"
 #include "standin_controls.h"
 
 namespace standin {
@@ -17,9 +18,18 @@ Job::Job(uint64_t id, uint64_t graph_id, std::shared_ptr<const Program> program)
     output_bindings_.resize(outputs_.size());
 }
 
+// Large outputs live on huge pages, as a device's buffers sit in large
+// mappings: reading one back then costs what reading a numpy array of that
+// size costs, and a caller's copy of it is measured against that.
 std::vector<std::vector<uint8_t>> Job::fresh_outputs() const {
     std::vector<std::vector<uint8_t>> out;
-    for (uint32_t idx : program_->outputs) out.emplace_back(program_->tensors[idx].bytes, 0);
+    for (uint32_t idx : program_->outputs) {
+        const uint32_t bytes = program_->tensors[idx].bytes;
+        std::vector<uint8_t>& tensor = out.emplace_back();
+        tensor.reserve(bytes);
+        kiv::advise_huge_pages(tensor.data(), bytes);
+        tensor.resize(bytes);
+    }
     return out;
 }
 
