@@ -49,18 +49,31 @@ inline void advise_interior(void* buffer, size_t size, int advice) {
 }
 
 #if defined(MADV_FREE) && defined(MADV_DONTNEED)
-// Whether MADV_DONTNEED really hands out fresh zero pages here: some
-// emulators accept the advice and ignore it. Tried once on a page of our own.
-inline bool dontneed_gives_zero_pages() {
+inline void* map_probe_page(int sharing) {
+    void* page = ::mmap(nullptr, page_size(), PROT_READ | PROT_WRITE, sharing | MAP_ANONYMOUS, -1, 0);
+    return page == MAP_FAILED ? nullptr : page;
+}
+
+// Whether the two facts refresh_pages relies on hold here: MADV_DONTNEED
+// hands out fresh zero pages for private memory, and MADV_FREE refuses
+// shared memory. Some emulators accept either advice and ignore it. Tried
+// once, on pages of our own.
+inline bool page_refresh_works() {
     static const bool works = [] {
         const size_t page = page_size();
-        void* probe = ::mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (probe == MAP_FAILED) return false;
-        auto* byte = static_cast<volatile unsigned char*>(probe);
-        *byte = 0xA5;
-        const bool zeroed = ::madvise(probe, page, MADV_DONTNEED) == 0 && *byte == 0;
-        ::munmap(probe, page);
-        return zeroed;
+        void* mine = map_probe_page(MAP_PRIVATE);
+        void* shared = map_probe_page(MAP_SHARED);
+        bool zeroed = false;
+        bool shared_refused = false;
+        if (mine != nullptr && shared != nullptr) {
+            auto* byte = static_cast<volatile unsigned char*>(mine);
+            *byte = 0xA5;
+            zeroed = ::madvise(mine, page, MADV_DONTNEED) == 0 && *byte == 0;
+            shared_refused = ::madvise(shared, page, MADV_FREE) != 0;
+        }
+        if (mine != nullptr) ::munmap(mine, page);
+        if (shared != nullptr) ::munmap(shared, page);
+        return zeroed && shared_refused;
     }();
     return works;
 }
@@ -73,7 +86,7 @@ inline bool dontneed_gives_zero_pages() {
 inline bool refresh_pages(uintptr_t begin, uintptr_t end) {
 #if defined(MADV_FREE) && defined(MADV_DONTNEED)
     void* start = reinterpret_cast<void*>(begin);
-    return dontneed_gives_zero_pages() && ::madvise(start, end - begin, MADV_FREE) == 0 &&
+    return page_refresh_works() && ::madvise(start, end - begin, MADV_FREE) == 0 &&
            ::madvise(start, end - begin, MADV_DONTNEED) == 0;
 #else
     (void)begin;
