@@ -21,9 +21,10 @@ bash scripts/setup.sh
 # cpack's Debian packages: dpkg-shlibdeps, and file, with which cpack finds the binaries.
 ensure_packages dpkg-dev file
 # For the prefix /usr, with the Python files where Debian's python3 searches
-# for it.
+# for it, and the CMake package in lib/cmake as in the cross build's packages
+# (for /usr, GNUInstallDirs picks the multiarch directory in native builds only).
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_BUILD_TESTS=OFF -DKIV_BUILD_BENCH=OFF \
-    -DCMAKE_INSTALL_PREFIX=/usr -DKIV_INSTALL_PYTHONDIR=lib/python3/dist-packages >/dev/null
+    -DCMAKE_INSTALL_PREFIX=/usr -DKIV_INSTALL_PYTHONDIR=lib/python3/dist-packages -DCMAKE_INSTALL_LIBDIR=lib >/dev/null
 cmake --build "$build" -j 2
 arch=$(debs_make "$build" "$dist")
 echo "== packages in $dist"

@@ -31,6 +31,11 @@ for module in (libkiv, kiv):
     check(where.startswith(site_dir + os.sep), "%s imported from %s, not from %s" % (module.__name__, where, site_dir))
 print("libkiv and kiv imported from", site_dir)
 
+# The commands of the runtime package: python3 -m kiv and zor, of kiv's version.
+for command, name in (([sys.executable, "-m", "kiv"], "kiv"), ([zor], "zor")):
+    said = subprocess.run(command + ["--version"], capture_output=True, text=True, check=True).stdout.strip()
+    check(said == "%s %s" % (name, kiv.__version__), "%s --version says %r, kiv is %s" % (name, said, kiv.__version__))
+
 standin = os.path.join(site_dir, "kiv", "standin", "libaipudrv.so")
 if mode == "runtime":
     check(kiv.standin_path() is None, "the runtime package alone brings a stand-in: %s" % kiv.standin_path())
