@@ -38,6 +38,12 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/python/kiv)
           PATTERN "__pycache__" EXCLUDE PATTERN "*.pyc" EXCLUDE)
 endif()
 
+# The kiv command: kiv.cli run by the interpreter the module is built for.
+if(EXISTS ${CMAKE_SOURCE_DIR}/python/kiv/cli.py)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/kiv_command.in ${CMAKE_BINARY_DIR}/commands/kiv @ONLY)
+  install(PROGRAMS ${CMAKE_BINARY_DIR}/commands/kiv DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT commands)
+endif()
+
 if(KIV_INSTALL_STANDIN_DRIVER)
   set(KIV_STANDIN_EXCLUDE)
 else()

@@ -69,7 +69,7 @@ done
 
 step "files of each package"
 runtime_files=$(contents libkiv)
-for f in "$pydir/libkiv.so" "$pydir/libkiv.pyi" usr/bin/zor; do
+for f in "$pydir/libkiv.so" "$pydir/libkiv.pyi" usr/bin/kiv usr/bin/zor; do
     grep -qxF "$f" <<<"$runtime_files" || fail "libkiv lacks $f"
 done
 # Every file of the kiv package (modules, the typing marker, ...).

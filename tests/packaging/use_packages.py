@@ -2,10 +2,11 @@
 
     use_packages.py SITE_DIR ZOR BUILDERS_DIR runtime|standin
 
-libkiv and kiv must come from SITE_DIR. "runtime": the stand-in package is
-not there, so there must be no stand-in. "standin": it is; a tiny model,
-packed by the packaged zor (ZOR), runs on it and matches numpy. BUILDERS_DIR
-holds the stand-in's program builders (npu_program), which no package ships.
+libkiv and kiv must come from SITE_DIR; the packaged commands, ZOR and the
+kiv command beside it, must say kiv's version. "runtime": the stand-in
+package is not there, so there must be no stand-in. "standin": it is; a tiny
+model, packed by ZOR, runs on it and matches numpy. BUILDERS_DIR holds the
+stand-in's program builders (npu_program), which no package ships.
 """
 
 import os
@@ -31,8 +32,9 @@ for module in (libkiv, kiv):
     check(where.startswith(site_dir + os.sep), "%s imported from %s, not from %s" % (module.__name__, where, site_dir))
 print("libkiv and kiv imported from", site_dir)
 
-# The commands of the runtime package: python3 -m kiv and zor, of kiv's version.
-for command, name in (([sys.executable, "-m", "kiv"], "kiv"), ([zor], "zor")):
+# The commands of the runtime package (kiv, python3 -m kiv, zor), of kiv's version.
+kiv_command = os.path.join(os.path.dirname(zor), "kiv")
+for command, name in (([kiv_command], "kiv"), ([sys.executable, "-m", "kiv"], "kiv"), ([zor], "zor")):
     said = subprocess.run(command + ["--version"], capture_output=True, text=True, check=True).stdout.strip()
     check(said == "%s %s" % (name, kiv.__version__), "%s --version says %r, kiv is %s" % (name, said, kiv.__version__))
 
