@@ -6,10 +6,19 @@
 include(CMakePackageConfigHelpers)
 
 set(KIV_PYTHON_VERSION "${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}")
-# Debian's interpreter searches <prefix>/lib/python3.X/dist-packages for
-# /usr/local; for other prefixes point PYTHONPATH at this directory.
-set(KIV_INSTALL_PYTHONDIR "lib/python${KIV_PYTHON_VERSION}/dist-packages"
-    CACHE STRING "Directory (relative to the prefix) for libkiv.so, its stub and the driver")
+# Debian's interpreter searches lib/python3/dist-packages for /usr (the prefix
+# of the Debian packages) and lib/python3.X/dist-packages for /usr/local; for
+# other prefixes point PYTHONPATH at the directory. Left empty, it follows
+# the prefix this tree is configured for.
+set(KIV_INSTALL_PYTHONDIR "" CACHE STRING
+    "Directory (relative to the prefix) for libkiv.so, its stub, kiv and the stand-in (empty: the one Debian's python3 searches for the prefix)")
+if(NOT KIV_INSTALL_PYTHONDIR)
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(KIV_INSTALL_PYTHONDIR "lib/python3/dist-packages")
+  else()
+    set(KIV_INSTALL_PYTHONDIR "lib/python${KIV_PYTHON_VERSION}/dist-packages")
+  endif()
+endif()
 set(KIV_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/kiv")
 set(KIV_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/kiv")
 option(KIV_INSTALL_STANDIN_DRIVER
@@ -27,6 +36,12 @@ endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/python/kiv)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/python/kiv DESTINATION ${KIV_INSTALL_PYTHONDIR} COMPONENT python
           PATTERN "__pycache__" EXCLUDE PATTERN "*.pyc" EXCLUDE)
+endif()
+
+# The kiv command: kiv.cli run by the interpreter the module is built for.
+if(EXISTS ${CMAKE_SOURCE_DIR}/python/kiv/cli.py)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/kiv_command.in ${CMAKE_BINARY_DIR}/commands/kiv @ONLY)
+  install(PROGRAMS ${CMAKE_BINARY_DIR}/commands/kiv DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT commands)
 endif()
 
 if(KIV_INSTALL_STANDIN_DRIVER)

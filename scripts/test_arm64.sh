@@ -7,26 +7,32 @@
 #
 # Steps: the host packages (the cross compiler, qemu, debootstrap, the arm64
 # -dev packages), qemu's binfmt_misc registration, the arm64 root (made once,
-# then reused), the cross build in build-arm64/, and CTest run inside the
-# root (mounted at <root>.run) with proc, /dev, /sys and the source and build
-# trees mounted at their own paths. The mounts are undone however the script
-# ends (after a kill -9, by the next run before anything else). Each step
-# prints its duration; README.md has the figures.
+# then reused), the cross build in build-arm64/ and its Debian packages in
+# dist/ (checked as files by tests/packaging/check_debs.sh), then, inside the
+# root (mounted at <root>.run) with proc, /dev, /sys and the source, build and
+# dist trees mounted at their own paths: the packages installed with dpkg,
+# used and purged again (tests/packaging/install_debs.sh), and CTest. The
+# mounts are undone however the script ends (after a kill -9, by the next run
+# before anything else). Each step prints its duration; README.md has the
+# figures.
 #
 # Environment:
 #   KIV_ARM64_ROOT       the arm64 root (default /var/cache/kiv-arm64/bookworm)
 #   KIV_ARM64_BUILD_DIR  the cross build tree (default build-arm64)
+#   KIV_DIST_DIR         where the packages go (default dist)
 #   KIV_ARM64_MIRROR     the Debian mirror for the root (default: the one apt uses)
 #   KIV_ARM64_JOBS       parallel compile and test jobs (default 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd -P)
 source scripts/lib/arm64_root.sh
+source scripts/lib/debs.sh
 
 suite=bookworm
 root=$(realpath -m "${KIV_ARM64_ROOT:-/var/cache/kiv-arm64/$suite}")
 run=$root.run  # where the root is mounted, with the host's trees, for the tests
 build=$(realpath -m "${KIV_ARM64_BUILD_DIR:-$repo/build-arm64}")
+dist=$(realpath -m "${KIV_DIST_DIR:-$repo/dist}")
 jobs=${KIV_ARM64_JOBS:-2}
 toolchain=$repo/cmake/toolchains/aarch64-linux-gnu.cmake
 qemu=/usr/bin/qemu-aarch64-static
@@ -160,8 +166,11 @@ cross_build() {
     fi
     local log=$build/build.log
     mkdir -p "$build"
+    # The tree the packages are made from: for the prefix /usr, with the
+    # Python files where Debian's python3 searches for it.
     if ! cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-            -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_BUILD_BENCH=OFF >"$log" 2>&1; then
+            -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_BUILD_BENCH=OFF \
+            -DCMAKE_INSTALL_PREFIX=/usr -DKIV_INSTALL_PYTHONDIR=lib/python3/dist-packages >"$log" 2>&1; then
         cat "$log" >&2
         die "configuring $build failed"
     fi
@@ -176,13 +185,17 @@ cross_build() {
     readelf -h "$build/libkiv.so" | grep -q "Machine:.*AArch64" || die "$build/libkiv.so is not an arm64 library"
 }
 
-run_tests() {
-    arm64_mount_for_tests "$root" "$run" "$repo" "$build"
-    local status=0
-    chroot "$run" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
-        ctest --test-dir "$build" --output-on-failure -j "$jobs" || status=$?
-    arm64_unmount_under "$run" self || die "could not unmount everything at $run"
-    return "$status"
+make_packages() {
+    local arch
+    arch=$(debs_make "$build" "$dist") || die "making the packages failed"
+    [ "$arch" = arm64 ] || die "the packages of $build are for $arch, not arm64"
+    ls "$dist"/libkiv*_arm64.deb
+    bash tests/packaging/check_debs.sh "$dist" arm64 || die "the arm64 packages do not hold what they should"
+}
+
+# in_root COMMAND...: runs COMMAND in the mounted root with a clean environment.
+in_root() {
+    chroot "$run" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@"
 }
 
 [ "$(id -u)" -eq 0 ] || die "run as root: it installs packages, makes the arm64 root, mounts and chroots"
@@ -208,15 +221,25 @@ prepare_root
 install_emulators
 step "cross build"
 cross_build
+step "arm64 packages"
+make_packages
 step "python lookup check"
 bash tests/cmake/python_lookup_check.sh "$toolchain"
+arm64_mount_for_tests "$root" "$run" "$repo" "$build" "$dist"
+# The packages first: the check removes any an interrupted run left installed,
+# so that the tests never meet them, and purges its own again.
+step "packages in the arm64 root"
+packages_status=0
+in_root bash "$repo/tests/packaging/install_debs.sh" "$dist" arm64 || packages_status=$?
 step "tests in the arm64 root"
 bash scripts/fetch_data.sh
 status=0
-run_tests || status=$?
+in_root ctest --test-dir "$build" --output-on-failure -j "$jobs" || status=$?
 step_done
+arm64_unmount_under "$run" self || die "could not unmount everything at $run"
 
 echo "== timings"
 printf '   %s\n' "${timings[@]}"
+[ "$packages_status" -eq 0 ] || die "the arm64 packages failed in the arm64 root (status $packages_status)"
 [ "$status" -eq 0 ] || die "tests failed in the arm64 root (status $status)"
-echo "test_arm64: all tests passed on arm64"
+echo "test_arm64: the arm64 packages install and work; all tests passed on arm64 (packages in $dist)"

@@ -35,7 +35,7 @@ for f in "$pydir/libkiv.so" "$pydir/libkiv.pyi" "$pydir/kiv/__init__.py" "$pydir
          "$prefix/include/kiv/kiv_api.h" "$prefix/include/kiv/aipu_driver.h" \
          "$prefix/include/kiv/serialization_handler.h" "$prefix/include/kiv/zor_generated.h" \
          "$prefix/lib/cmake/kiv/kivConfig.cmake" "$prefix/lib/cmake/kiv/kivConfigVersion.cmake" \
-         "$prefix/bin/zor"; do
+         "$prefix/bin/zor" "$prefix/bin/kiv"; do
   [ -f "$f" ] || fail "missing $f"
 done
 found=$(find "$prefix" -name 'libaipudrv*')
@@ -45,6 +45,10 @@ if readelf -d "$pydir/libkiv.so" | grep -q 'R.*PATH'; then fail "installed libki
 # Python with the installed package alone: a clean environment, run away from
 # the build tree (Python puts the working directory first on its path).
 installed_python() { env -i PATH=/usr/bin:/bin HOME="$work" PYTHONPATH="$pydir" "$@" "$python" - "$pydir"; }
+
+step "the kiv command runs the installed kiv"
+said=$(env -i PATH=/usr/bin:/bin HOME="$work" PYTHONPATH="$pydir" "$prefix/bin/kiv" --version) || fail "kiv --version"
+[ "$said" = "kiv $(sed -n 's/^__version__ = "\(.*\)"$/\1/p' "$pydir/kiv/_version.py")" ] || fail "kiv --version: $said"
 
 step "import libkiv and kiv from the prefix; no driver is found by default"
 installed_python <<'PY'

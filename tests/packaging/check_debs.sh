@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Checks the Debian packages of one architecture, libkiv, libkiv-dev and
+# libkiv-standin, as files:
+#
+#   check_debs.sh DIST ARCH
+#
+# their control fields and declared dependencies, and which files each holds
+# (the stand-in only in its own package, headers and the CMake package only in
+# -dev). For this machine's architecture, the packages are then extracted
+# (dpkg -x) into a fresh root and used from there with a clean environment:
+# libkiv and kiv import from the root and nowhere else; no stand-in without
+# its package; with it, a tiny model packed by the packaged zor runs; a native
+# program builds against libkiv-dev. install_debs.sh installs them with dpkg
+# in a throwaway root, where dpkg itself checks that the dependencies are met.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+if [ $# -ne 2 ]; then
+    echo "usage: $0 <directory of the .deb files> <architecture>" >&2
+    exit 2
+fi
+find_debs "$(realpath "$1")" "$2"
+arch=$2
+
+WORK=$(mktemp -d)
+# The extracted root holds plain files only: nothing is ever mounted below.
+trap 'rm -rf --one-file-system "$WORK"' EXIT
+
+# Outputs are kept in variables before grep reads them: with pipefail, a
+# "dpkg-deb | grep -q" that stops reading early fails by SIGPIPE.
+field() { dpkg-deb -f "${deb[$1]}" "$2"; }
+depends() { field "$1" Depends | tr ',' '\n' | sed 's/^ *//; s/ *$//'; }
+# The files and links of a package, without the leading ./
+contents() { dpkg-deb -c "${deb[$1]}" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./||'; }
+
+step "control fields"
+version=$(field libkiv Version)
+[[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+-[0-9]+$ ]] || fail "libkiv version '$version'"
+source_version=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' "$source_dir/python/kiv/_version.py")
+[ "${version%-*}" = "$source_version" ] || fail "the packages are version $version, the sources $source_version"
+for name in "${packages[@]}"; do
+    for pair in "Package=$name" "Architecture=$arch" "Version=$version" "Source=libkiv"; do
+        value=$(field "$name" "${pair%%=*}")
+        [ "$value" = "${pair#*=}" ] || fail "$name: ${pair%%=*} is '$value', not '${pair#*=}'"
+    done
+    for required in Maintainer Description Section; do
+        [ -n "$(field "$name" "$required")" ] || fail "$name: no $required"
+    done
+    echo "   $name $version $arch: $(field "$name" Depends)"
+done
+
+step "declared dependencies"
+py_minor=$("$python" -c 'import sys; print(sys.version_info[1])')
+want() {  # want PACKAGE DEPENDENCY: PACKAGE declares exactly this dependency
+    grep -qxF "$2" <<<"$(depends "$1")" || fail "$1 does not depend on '$2': $(field "$1" Depends)"
+}
+want libkiv "python3 (>= 3.$py_minor~)"
+want libkiv "python3 (<< 3.$((py_minor + 1)))"
+want libkiv python3-numpy
+for lib in libflatbuffers2 libstdc++6 libc6; do
+    grep -q "^$lib\( \|$\)" <<<"$(depends libkiv)" || fail "libkiv does not depend on $lib: $(field libkiv Depends)"
+done
+want libkiv-dev "libkiv (= $version)"
+want libkiv-dev "libpython3.$py_minor-dev"
+want libkiv-standin "libkiv (= $version)"
+for name in "${packages[@]}"; do
+    # The cross toolchain's copies of libc and libstdc++ exist on no device.
+    if grep -q -- '-cross\b' <<<"$(depends "$name")"; then fail "$name depends on a cross toolchain package"; fi
+done
+
+step "files of each package"
+runtime_files=$(contents libkiv)
+for f in "$pydir/libkiv.so" "$pydir/libkiv.pyi" usr/bin/kiv usr/bin/zor; do
+    grep -qxF "$f" <<<"$runtime_files" || fail "libkiv lacks $f"
+done
+# Every file of the kiv package (modules, the typing marker, ...).
+while IFS= read -r file; do
+    grep -qxF "$pydir/kiv/$file" <<<"$runtime_files" || fail "libkiv lacks kiv/$file"
+done < <(cd "$source_dir/python/kiv" && find . -type f ! -path '*/__pycache__/*' ! -name '*.pyc' | sed 's|^\./||')
+stray=$(grep -vE "^($pydir/(libkiv\.so|libkiv\.pyi|kiv/.+)|usr/bin/[a-z0-9_-]+)$" <<<"$runtime_files" || true)
+[ -z "$stray" ] || fail "libkiv holds files that are not the runtime's: $stray"
+if grep -q "libaipudrv\|__pycache__" <<<"$runtime_files"; then fail "libkiv holds a driver or bytecode"; fi
+
+dev_files=$(contents libkiv-dev)
+for f in kiv_api.h aipu_driver.h serialization_handler.h zor_generated.h; do
+    grep -qxF "usr/include/kiv/$f" <<<"$dev_files" || fail "libkiv-dev lacks usr/include/kiv/$f"
+done
+stray=$(grep -vxE "usr/include/kiv/[a-z_]+\.h|usr/lib/cmake/kiv/kivConfig(Version)?\.cmake" <<<"$dev_files" || true)
+[ -z "$stray" ] || fail "libkiv-dev holds files that are not headers or the CMake package: $stray"
+[ "$(grep -c . <<<"$dev_files")" -eq 6 ] || fail "libkiv-dev holds: $dev_files"
+
+expected=$(printf '%s\n' "$pydir/kiv/standin/libaipudrv.so" "$pydir/kiv/standin/libaipudrv.so.0")
+[ "$(contents libkiv-standin | sort)" = "$expected" ] || fail "libkiv-standin holds: $(contents libkiv-standin)"
+grep -q "libaipudrv.so -> libaipudrv.so.0$" <<<"$(dpkg-deb -c "${deb[libkiv-standin]}")" ||
+    fail "libkiv-standin's libaipudrv.so is not a link to libaipudrv.so.0"
+echo "   libkiv: $(wc -l <<<"$runtime_files") files, libkiv-dev: 6, libkiv-standin: 2"
+
+if [ "$arch" != "$(dpkg --print-architecture)" ]; then
+    echo "check_debs: the $arch packages hold what they should (not this machine's architecture: not used here)"
+    exit 0
+fi
+
+ROOT=$WORK/root
+step "libkiv alone, extracted into $ROOT"
+dpkg -x "${deb[libkiv]}" "$ROOT"
+use_debs_python runtime
+step "with libkiv-standin"
+dpkg -x "${deb[libkiv-standin]}" "$ROOT"
+use_debs_python standin
+step "with libkiv-dev: a native program"
+dpkg -x "${deb[libkiv-dev]}" "$ROOT"
+use_debs_native
+echo "check_debs: the $arch packages are sound"

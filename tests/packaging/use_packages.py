@@ -1,0 +1,78 @@
+"""Uses the Debian packages where they were installed, from a clean environment.
+
+    use_packages.py SITE_DIR ZOR BUILDERS_DIR runtime|standin
+
+libkiv and kiv must come from SITE_DIR; the packaged commands, ZOR and the
+kiv command beside it, must say kiv's version. "runtime": the stand-in
+package is not there, so there must be no stand-in. "standin": it is; a tiny
+model, packed by ZOR, runs on it and matches numpy. BUILDERS_DIR holds the
+stand-in's program builders (npu_program), which no package ships.
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+
+import kiv
+import libkiv
+import numpy as np
+
+site_dir, zor, builders_dir, mode = sys.argv[1:]
+site_dir = os.path.realpath(site_dir)
+
+
+def check(condition, what):
+    if not condition:
+        raise SystemExit("FAIL: " + what)
+
+
+for module in (libkiv, kiv):
+    where = os.path.realpath(module.__file__)
+    check(where.startswith(site_dir + os.sep), "%s imported from %s, not from %s" % (module.__name__, where, site_dir))
+print("libkiv and kiv imported from", site_dir)
+
+# The commands of the runtime package (kiv, python3 -m kiv, zor), of kiv's version.
+kiv_command = os.path.join(os.path.dirname(zor), "kiv")
+for command, name in (([kiv_command], "kiv"), ([sys.executable, "-m", "kiv"], "kiv"), ([zor], "zor")):
+    said = subprocess.run(command + ["--version"], capture_output=True, text=True, check=True).stdout.strip()
+    check(said == "%s %s" % (name, kiv.__version__), "%s --version says %r, kiv is %s" % (name, said, kiv.__version__))
+
+standin = os.path.join(site_dir, "kiv", "standin", "libaipudrv.so")
+if mode == "runtime":
+    check(kiv.standin_path() is None, "the runtime package alone brings a stand-in: %s" % kiv.standin_path())
+    print("no stand-in without its package")
+    sys.exit(0)
+
+check(kiv.standin_path() == standin, "stand-in at %s, expected %s" % (kiv.standin_path(), standin))
+sys.path.append(builders_dir)
+from npu_program import ProgramBuilder  # noqa: E402
+
+# y = relu(x @ w + b), as in docs/getting-started.md.
+w = np.arange(12, dtype=np.float32).reshape(4, 3) / 10
+b = np.array([-1.0, 0.0, 1.0], dtype=np.float32)
+builder = ProgramBuilder()
+x_ref = builder.input([1, 4], "float32")
+y_ref = builder.output([1, 3], "float32")
+pre = builder.temp([1, 3], "float32")
+builder.fully_connected(pre, x_ref, builder.constant(w), builder.constant(b))
+builder.relu(y_ref, pre)
+
+with tempfile.TemporaryDirectory() as work:
+    program, io_json, container = (os.path.join(work, name) for name in ("tiny.bin", "tiny.io.json", "tiny.zor"))
+    with open(program, "wb") as f:
+        f.write(builder.build())
+    with open(io_json, "w") as f:
+        f.write('{"name": "tiny", "version": [1, 0, 0],'
+                ' "input_tensors": [{"name": "x", "shape": [1, 4], "dtype": 11}],'
+                ' "output_tensors": [{"name": "y", "shape": [1, 3], "dtype": 11}]}')
+    subprocess.run([zor, "pack", "--bin", program, "--io", io_json, "-o", container], check=True)
+
+    with kiv.Runtime(driver="standin") as rt, rt.load(container) as model:
+        check(rt.driver.is_standin and rt.driver.path == standin, "driver: %s" % rt.driver)
+        x = np.array([[1, 2, -1, 0]], dtype=np.float32)  # y = [0, 0.2, 1.4]: relu cuts the first
+        (y,) = model.run(x)
+expected = np.maximum(x @ w + b, 0)
+check(y.dtype == np.float32 and y.shape == (1, 3), "output %s %s" % (y.dtype, y.shape))
+check(np.allclose(y, expected), "output %s, expected %s" % (y, expected))
+print("inference on the packaged stand-in:", y.tolist())
