@@ -30,6 +30,10 @@ if(TARGET libkiv)
   install(TARGETS libkiv LIBRARY DESTINATION ${KIV_INSTALL_PYTHONDIR} COMPONENT python)
   install(FILES ${CMAKE_SOURCE_DIR}/kiv_umd/src/python/libkiv.pyi DESTINATION ${KIV_INSTALL_PYTHONDIR}
           COMPONENT python)
+  # Type checkers read installed modules' types only from typed packages or
+  # stub packages: the same stub again as the stub package libkiv-stubs.
+  install(FILES ${CMAKE_SOURCE_DIR}/kiv_umd/src/python/libkiv.pyi DESTINATION ${KIV_INSTALL_PYTHONDIR}/libkiv-stubs
+          RENAME __init__.pyi COMPONENT python)
 endif()
 
 # kiv, the pure Python layer over libkiv, imports it from the same directory.

@@ -69,14 +69,14 @@ done
 
 step "files of each package"
 runtime_files=$(contents libkiv)
-for f in "$pydir/libkiv.so" "$pydir/libkiv.pyi" usr/bin/kiv usr/bin/zor; do
+for f in "$pydir/libkiv.so" "$pydir/libkiv.pyi" "$pydir/libkiv-stubs/__init__.pyi" usr/bin/kiv usr/bin/zor; do
     grep -qxF "$f" <<<"$runtime_files" || fail "libkiv lacks $f"
 done
 # Every file of the kiv package (modules, the typing marker, ...).
 while IFS= read -r file; do
     grep -qxF "$pydir/kiv/$file" <<<"$runtime_files" || fail "libkiv lacks kiv/$file"
 done < <(cd "$source_dir/python/kiv" && find . -type f ! -path '*/__pycache__/*' ! -name '*.pyc' | sed 's|^\./||')
-stray=$(grep -vE "^($pydir/(libkiv\.so|libkiv\.pyi|kiv/.+)|usr/bin/[a-z0-9_-]+)$" <<<"$runtime_files" || true)
+stray=$(grep -vE "^($pydir/(libkiv\.so|libkiv\.pyi|libkiv-stubs/__init__\.pyi|kiv/.+)|usr/bin/[a-z0-9_-]+)$" <<<"$runtime_files" || true)
 [ -z "$stray" ] || fail "libkiv holds files that are not the runtime's: $stray"
 if grep -q "libaipudrv\|__pycache__" <<<"$runtime_files"; then fail "libkiv holds a driver or bytecode"; fi
 
