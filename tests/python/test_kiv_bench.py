@@ -28,4 +28,6 @@ def test_quick_benchmark_prints_every_row(python, build_dir, tmp_path):
     ]
     values = json.loads(figures.read_text())
     assert sorted(values) == ["big_output_gbps", "latency_us", "overlap_s"]
-    assert all(v > 0 for table in values.values() for v in table.values())
+    assert sorted(values["latency_us"]) == ["all_cpus", "one_cpu"]
+    tables = [values["overlap_s"], values["big_output_gbps"], *values["latency_us"].values()]
+    assert all(v > 0 for table in tables for v in table.values())

@@ -15,6 +15,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -23,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 
 #include "kiv_api.h"
@@ -37,6 +39,8 @@ using Clock = std::chrono::steady_clock;
 
 // How long a wait runs without looking at signals.
 constexpr auto kSlice = std::chrono::milliseconds(20);
+// How long a waiter stays awake for its job's end before it sleeps.
+constexpr auto kSpin = std::chrono::microseconds(100);
 
 enum EntryKind : uint32_t { ENTRY_JOB = 0, ENTRY_TICKET = 1 };
 
@@ -133,7 +137,8 @@ public:
         std::shared_ptr<Slot> slot = find(job_id, serial);
         if (!slot) return WaitOutcome{WaitOutcome::GONE, 0};
         ++slot->waiters;
-        const bool ended = slot->ended_cv.wait_until(lock, until, [&] { return slot->ended; });
+        spin_until_ended(lock, *slot, until);
+        const bool ended = slot->ended_cv.wait_until(lock, until, [&] { return slot->ended.load(); });
         --slot->waiters;
         if (!ended) return std::nullopt;
         if (find(job_id, serial) != slot) return WaitOutcome{WaitOutcome::GONE, 0};
@@ -160,11 +165,21 @@ private:
     struct Slot {
         std::condition_variable ended_cv;
         uint64_t serial = 0;
-        bool ended = false;
+        std::atomic<bool> ended{false};
         uint32_t status = 0;
         int waiters = 0;                     // threads in wait() for this job
         std::shared_ptr<RoutedQueue> queue;  // set once routed
     };
+
+    // A job that ends within microseconds is waited for awake: a thread
+    // put to sleep is woken up tens of microseconds late on an idle core.
+    static void spin_until_ended(std::unique_lock<std::mutex>& lock, const Slot& slot, Clock::time_point until) {
+        const Clock::time_point spin_end = std::min(until, Clock::now() + kSpin);
+        lock.unlock();
+        // Yielding, so that the threads delivering the end get this core when they need it.
+        while (!slot.ended.load(std::memory_order_acquire) && Clock::now() < spin_end) std::this_thread::yield();
+        lock.lock();
+    }
 
     // Shared, so that a waiter keeps its slot (and condition variable) alive
     // when another thread takes the job off the board.
