@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -95,18 +96,38 @@ inline bool refresh_pages(uintptr_t begin, uintptr_t end) {
 #endif
 }
 
+// Whether at least half of the pages in [begin, end) are resident. Such
+// memory (reused heap memory) is cleared faster in place than by dropping
+// its pages, which the next write would fault in again one by one.
+inline bool mostly_resident(uintptr_t begin, uintptr_t end) {
+    const uintptr_t page = page_size();
+    constexpr size_t kChunkPages = 4096;
+    unsigned char residency[kChunkPages];
+    size_t resident = 0;
+    size_t total = 0;
+    for (uintptr_t at = begin; at < end;) {
+        const size_t pages = std::min<size_t>(kChunkPages, (end - at) / page);
+        if (::mincore(reinterpret_cast<void*>(at), pages * page, residency) != 0) return true;
+        for (size_t i = 0; i < pages; ++i) resident += residency[i] & 1u;
+        total += pages;
+        at += pages * page;
+    }
+    return resident * 2 >= total;
+}
+
 }  // namespace detail
 
 // Zero-fills a buffer that is about to be handed out, at the least cost: a
-// large one gets fresh zero pages from the kernel instead of a pass over its
-// memory (the bytes around its whole pages are cleared by hand), a small one
-// is cleared.
+// large one that is mostly not in memory yet (freshly mapped) gets fresh zero
+// pages from the kernel instead of a pass over its memory (the bytes around
+// its whole pages are cleared by hand); any other is cleared.
 inline void zero_fill(void* buffer, size_t size) {
     if (buffer == nullptr || size == 0) return;
     auto* bytes = static_cast<unsigned char*>(buffer);
     const auto first = reinterpret_cast<uintptr_t>(bytes);
     const detail::PageSpan pages = detail::interior_pages(first, size, detail::page_size());
-    if (size < kPageAdviceMin || pages.end <= pages.begin || !detail::refresh_pages(pages.begin, pages.end)) {
+    if (size < kPageAdviceMin || pages.end <= pages.begin || detail::mostly_resident(pages.begin, pages.end) ||
+        !detail::refresh_pages(pages.begin, pages.end)) {
         std::memset(bytes, 0, size);
         return;
     }
