@@ -45,8 +45,9 @@ TEST_F(AdapterTest, DefaultLibraryNameIsLeftToTheLoaderSearch) {
     AipuAdapter::Impl impl;
     StderrCapture capture;
     EXPECT_FALSE(impl.load_aipu_library());
-    EXPECT_EQ(impl.load_error, "Failed to load backend: libaipudrv.so: cannot open shared object file: "
-                               "No such file or directory");
+    EXPECT_EQ(impl.load_error,
+              "Failed to load backend: libaipudrv.so: cannot open shared object file: "
+              "No such file or directory");
     capture.finish();
     EXPECT_EQ(standin_.open_context_count(), base_contexts_);
 }

@@ -81,13 +81,13 @@ TEST(SetFreq, NoNodeLogsBothPaths) {
 TEST(SetFreq, RefusedWriteIsReportedAsFailure) {
     if (!private_mounts_available()) GTEST_SKIP() << "needs unshare --mount (root)";
     const std::string dt_file = std::string(kDtDir) + "/set_freq";
-    const std::string full = "touch " + shell_quote(dt_file) + " && mount --bind /dev/full " + shell_quote(dt_file) +
-                             " || exit 96; ";
+    const std::string full =
+        "touch " + shell_quote(dt_file) + " && mount --bind /dev/full " + shell_quote(dt_file) + " || exit 96; ";
     const std::string out = run_probe({kDtDir}, "2", "", full, "umount " + shell_quote(dt_file) + "; ");
-    EXPECT_TRUE(matches_whole(out, log_record_pattern("kiv_api", "ERROR",
-                                                      "Failed to write frequency file " + dt_file +
-                                                          ": No space left on device\n") +
-                                       "status=15\n\\[DT\\]\n\n"))
+    EXPECT_TRUE(matches_whole(
+        out, log_record_pattern("kiv_api", "ERROR",
+                                "Failed to write frequency file " + dt_file + ": No space left on device\n") +
+                 "status=15\n\\[DT\\]\n\n"))
         << out;
 }
 

@@ -399,7 +399,10 @@ PYBIND11_MODULE(kiv_completion_board, m) {
     py::class_<RoutedQueue, std::shared_ptr<RoutedQueue>>(m, "Queue")
         .def(py::init<>())
         .def(
-            "post", [](RoutedQueue& q, uint64_t ticket) { q.push({ENTRY_TICKET, ticket, 0}); },
+            "post",
+            [](RoutedQueue& q, uint64_t ticket) {
+                q.push({ENTRY_TICKET, ticket, 0});
+            },
             py::arg("ticket"))
         .def("get", &next_entry, py::arg("timeout") = py::none(),
              "(kind, id, status) of the next entry, or None when `timeout` seconds passed first.");

@@ -15,7 +15,7 @@ inline std::string library_without(const std::string& entry) {
 // The entry points the test variants of the stand-in lack: the first, the
 // second, two in the middle and the last of the 28.
 inline const char* const kStandinOmittedEntries[] = {"aipu_init_context", "aipu_deinit_context", "aipu_finish_job",
-                                                      "aipu_add_batch", "aipu_specify_iobuf"};
+                                                     "aipu_add_batch", "aipu_specify_iobuf"};
 inline std::string probe_path(const char* name) {
     return std::string(KIV_PROBE_DIR) + "/" + name;
 }
