@@ -9,13 +9,11 @@ only the thread that waits for the job takes the lock, when it wakes.
 
 from __future__ import annotations
 
-import importlib.machinery
-import importlib.util
 from typing import Protocol, cast
 
 import libkiv
 
-_NAME = "kiv_completion_board"
+from . import _native
 
 
 class BoardQueue(Protocol):
@@ -66,15 +64,5 @@ class Board(Protocol):
         thread waits for the job when it ends."""
 
 
-def _load() -> Board:
-    loader = importlib.machinery.ExtensionFileLoader(_NAME, libkiv.__file__)
-    spec = importlib.util.spec_from_file_location(_NAME, libkiv.__file__, loader=loader)
-    assert spec is not None  # given its loader, a spec always comes back
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    # The module has no file of its own for a type checker to read: the
-    # Protocol above describes it.
-    return cast(Board, module)
-
-
-board = _load()
+# The Protocols above describe the module.
+board = cast(Board, _native.load("kiv_completion_board"))

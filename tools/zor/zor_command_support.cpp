@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "zor_file_problems.h"
+#include "container_diagnosis.h"
 #include "zor_stdout_capture.h"
 
 namespace zor {
@@ -21,7 +21,11 @@ bool read_container(kiv::SerializationHandler& handler, const std::string& path)
     // diagnosis of the file, which replaces it.
     capture_stdout_lines([&] { result = handler.DeSerialization(path.c_str()); });
     if (result == KIV_SERIALIZATION_OK) return true;
-    report(path + ": " + container_problem(path));
+    std::string problem = kiv::container_file_problem(path, false);
+    // Laid out like a container, yet the class's full check refused it: a
+    // table, string or vector somewhere does not hold together.
+    if (problem.empty()) problem = "is not a well-formed zor model container";
+    report(path + ": " + problem);
     return false;
 }
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "zor_file_problems.h"
+#include "container_diagnosis.h"
 
 namespace zor {
 namespace {
@@ -112,7 +112,7 @@ void check_subgraph(const json& entry, size_t index, Problems& problems) {
                problems);
     if (entry.contains("data") && entry["data"].is_string()) {
         const std::string path = entry["data"].get<std::string>();
-        const std::string problem = input_file_problem(path, "an NPU executable");
+        const std::string problem = kiv::input_file_problem(path, "an NPU executable");
         if (!problem.empty()) problems.push_back(where + "data file " + path + ": " + problem);
     }
 }

@@ -4,9 +4,9 @@
 #include <functional>
 #include <iterator>
 
+#include "container_diagnosis.h"
 #include "zor_command_support.h"
 #include "zor_description_check.h"
-#include "zor_file_problems.h"
 #include "zor_output_file.h"
 #include "zor_stdout_capture.h"
 #include "zor_usage.h"
@@ -18,7 +18,7 @@ using nlohmann::json;
 
 // Reports a problem of an input file; true when there is none.
 bool readable(const std::string& path, const char* kind) {
-    const std::string problem = input_file_problem(path, kind);
+    const std::string problem = kiv::input_file_problem(path, kind);
     if (problem.empty()) return true;
     report(path + ": " + problem);
     return false;

@@ -1,13 +1,18 @@
-"""The Protocols of kiv/_board.py describe the completion board module that
-libkiv.so carries as it is: the same attributes, and functions with the same
-parameters. (The module has no file a type checker could read, so nothing
-else compares the two.)"""
+"""The Protocols of kiv/_board.py and kiv/container.py describe the modules
+of kiv's own that libkiv.so carries as they are: the same attributes, and
+functions with the same parameters. (The modules have no file a type checker
+could read, so nothing else compares the two.)"""
 
 import inspect
 
 import pytest
 
 from kiv._board import Board, BoardQueue, board
+from kiv.container import Containers, containers
+
+# (Protocol, what it describes), for every native module and class.
+DESCRIBED = [(Board, board), (BoardQueue, board.Queue), (Containers, containers)]
+IDS = ["board", "board.Queue", "containers"]
 
 
 def _described(protocol):
@@ -33,17 +38,13 @@ def _protocol_parameters(function):
     return [p.name + ("" if p.default is inspect.Parameter.empty else "=%r" % p.default) for p in params]
 
 
-def test_board_protocol_names_every_module_attribute_and_nothing_else():
-    assert _described(Board) == {name for name in dir(board) if not name.startswith("_")}
-    assert _described(BoardQueue) == {name for name in dir(board.Queue) if not name.startswith("_")}
+@pytest.mark.parametrize("protocol, native", DESCRIBED, ids=IDS)
+def test_protocol_names_every_module_attribute_and_nothing_else(protocol, native):
+    assert _described(protocol) == {name for name in dir(native) if not name.startswith("_")}
 
 
-@pytest.mark.parametrize(
-    "protocol, native",
-    [(Board, board), (BoardQueue, board.Queue)],
-    ids=["module", "Queue"],
-)
-def test_board_protocol_functions_have_the_module_parameters(protocol, native):
+@pytest.mark.parametrize("protocol, native", DESCRIBED, ids=IDS)
+def test_protocol_functions_have_the_module_parameters(protocol, native):
     for name, function in vars(protocol).items():
         if name.startswith("_") or not inspect.isfunction(function):
             continue

@@ -1,4 +1,4 @@
-#include "zor_file_problems.h"
+#include "container_diagnosis.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,10 +11,8 @@
 
 #include "unique_fd.h"
 
-namespace zor {
+namespace kiv {
 namespace {
-
-using kiv::UniqueFd;
 
 constexpr uint64_t kMaxBuffer = 2147483647;  // the container format's limit: 2 GiB less one byte
 constexpr uint64_t kRootNearStart = 256;     // a container's root table lies within its first bytes
@@ -96,10 +94,10 @@ private:
 };
 
 // Each subgraph's table and executable lie within the file: they were
-// written first, so they are what a cut loses first.
-void check_subgraphs(const Reader& reader, uint64_t subgraphs) {
+// written first, so they are what a cut loses first. Returns their count.
+uint64_t check_subgraphs(const Reader& reader, uint64_t subgraphs) {
     const uint64_t count = reader.u32(static_cast<int64_t>(subgraphs));
-    if (count == 0) return;
+    if (count == 0) return 0;
     reader.u32(static_cast<int64_t>(subgraphs + 4 * count));  // the last entry lies in the file
     for (uint64_t i = 0; i < count; ++i) {
         const Table table = reader.table(reader.target(subgraphs + 4 + 4 * i), "a subgraph's table");
@@ -110,6 +108,7 @@ void check_subgraphs(const Reader& reader, uint64_t subgraphs) {
             throw Layout{"an NPU executable lies past its end", true};
         }
     }
+    return count;
 }
 
 std::string with_size(const std::string& text, size_t bytes) {
@@ -130,6 +129,31 @@ std::string read_head(int fd, std::string& error) {
     return bytes;
 }
 
+// Empty when `bytes` are laid out like a container (with a subgraph, when
+// `need_subgraph`), else why not.
+std::string layout_problem(const std::string& bytes, bool need_subgraph) {
+    if (bytes.size() < 8) return with_size("is too short to be a model container", bytes.size());
+    const Reader reader(bytes);
+    try {
+        const Table root = reader.root();
+        if (!reader.field(root, 0)) return "is not a zor model container (it has no model version)";
+        std::optional<uint64_t> subgraphs;
+        uint64_t count = 0;
+        for (int number = 0; number < kRootFields; ++number) {
+            const std::optional<uint64_t> position = reader.field(root, number);
+            if (!position) continue;
+            const uint64_t to = reader.target(*position);
+            if (number == kSubgraphsField) subgraphs = to;
+        }
+        if (subgraphs) count = check_subgraphs(reader, *subgraphs);
+        if (need_subgraph && count == 0) return "holds no subgraph, so no NPU executable to load";
+    } catch (const Layout& problem) {
+        if (problem.truncated) return with_size("is truncated: " + problem.text, bytes.size());
+        return "is not a zor model container: " + problem.text;
+    }
+    return "";
+}
+
 }  // namespace
 
 std::string input_file_problem(const std::string& path, const std::string& kind) {
@@ -143,28 +167,7 @@ std::string input_file_problem(const std::string& path, const std::string& kind)
     return "";
 }
 
-std::string container_layout_problem(const std::string& bytes) {
-    if (bytes.size() < 8) return with_size("is too short to be a model container", bytes.size());
-    const Reader reader(bytes);
-    try {
-        const Table root = reader.root();
-        if (!reader.field(root, 0)) return "is not a zor model container (it has no model version)";
-        std::optional<uint64_t> subgraphs;
-        for (int number = 0; number < kRootFields; ++number) {
-            const std::optional<uint64_t> position = reader.field(root, number);
-            if (!position) continue;
-            const uint64_t to = reader.target(*position);
-            if (number == kSubgraphsField) subgraphs = to;
-        }
-        if (subgraphs) check_subgraphs(reader, *subgraphs);
-    } catch (const Layout& problem) {
-        if (problem.truncated) return with_size("is truncated: " + problem.text, bytes.size());
-        return "is not a zor model container: " + problem.text;
-    }
-    return "";
-}
-
-std::string container_problem(const std::string& path) {
+std::string container_file_problem(const std::string& path, bool need_subgraph) {
     std::string problem = input_file_problem(path, "a model container file");
     if (!problem.empty()) return problem;
     UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -174,10 +177,7 @@ std::string container_problem(const std::string& path) {
     if (!error.empty()) return "cannot be read: " + error;
     if (bytes.empty()) return "is empty, not a model container";
     if (bytes.size() > kMaxBuffer) return "is larger than any model container can be";
-    problem = container_layout_problem(bytes);
-    // Laid out like a container, yet the class's full check refused it: a
-    // table, string or vector somewhere does not hold together.
-    return problem.empty() ? "is not a well-formed zor model container" : problem;
+    return layout_problem(bytes, need_subgraph);
 }
 
-}  // namespace zor
+}  // namespace kiv
