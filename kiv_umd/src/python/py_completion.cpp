@@ -25,34 +25,6 @@ void report_native_failure(PyObject* type, const char* text, const py::object& c
     report_unraisable(pending, callable);
 }
 
-// Once the interpreter finalizes, a thread that waits for the GIL is ended
-// with pthread_exit, whose unwinding cannot pass the driver's and the
-// standard library's noexcept frames: the process aborts. An exit hook closes
-// this gate before finalization starts: calls already inside finish (the hook
-// waits for them without the GIL), later ones skip Python.
-CompletionGate& interpreter_gate() {
-    // Never destroyed: driver threads may still ask after static destructors ran.
-    static auto* gate = new CompletionGate();
-    return *gate;
-}
-
-// Registers the exit hook once; called with the GIL held. When that is no
-// longer possible the interpreter is already going away, and no completion
-// may enter Python any more.
-void arm_interpreter_gate() {
-    static bool armed = false;  // guarded by the GIL
-    if (armed) return;
-    armed = true;
-    try {
-        py::module_::import("atexit").attr("register")(py::cpp_function([] {
-            py::gil_scoped_release release;
-            interpreter_gate().close_and_drain();
-        }));
-    } catch (py::error_already_set&) {
-        interpreter_gate().close();
-    }
-}
-
 // Holds a gate open for one scope; `open()` is false when it was closed.
 class GatePass {
 public:
@@ -138,6 +110,26 @@ void CompletionGate::close_and_drain() {
     std::unique_lock<std::mutex> lock(mu_);
     closed_ = true;
     cv_.wait(lock, [&] { return inside_ == 0; });
+}
+
+CompletionGate& interpreter_gate() {
+    // Never destroyed: driver threads may still ask after static destructors ran.
+    static auto* gate = new CompletionGate();
+    return *gate;
+}
+
+void arm_interpreter_gate() {
+    static bool armed = false;  // guarded by the GIL
+    if (armed) return;
+    armed = true;
+    try {
+        py::module_::import("atexit").attr("register")(py::cpp_function([] {
+            py::gil_scoped_release release;
+            interpreter_gate().close_and_drain();
+        }));
+    } catch (py::error_already_set&) {
+        interpreter_gate().close();
+    }
 }
 
 kiv_job_callback_t make_completion(const py::object& py_cb, std::shared_ptr<CompletionGate> owner) {

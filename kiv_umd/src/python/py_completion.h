@@ -35,6 +35,19 @@ private:
     int inside_ = 0;
 };
 
+// The interpreter's gate. Once the interpreter finalizes, a thread that
+// takes the GIL back is ended with pthread_exit, whose unwinding cannot pass
+// the driver's and the standard library's noexcept frames: the process
+// aborts. An exit hook closes this gate before finalization starts: threads
+// already inside finish (the hook waits for them without the GIL), later
+// ones must stay out of Python.
+CompletionGate& interpreter_gate();
+
+// Registers that exit hook once; called with the GIL held. When that is no
+// longer possible the interpreter is already going away, and the gate closes
+// at once.
+void arm_interpreter_gate();
+
 // The completion function object for `py_cb`: empty for None; a function
 // exported by a binding with exactly the native signature is called
 // directly; any other callable is called with the GIL, while both `owner`

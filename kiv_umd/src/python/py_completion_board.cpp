@@ -28,6 +28,7 @@
 #include <unordered_map>
 
 #include "kiv_api.h"
+#include "py_completion.h"
 #include "py_npu.h"
 
 namespace py = pybind11;
@@ -194,46 +195,10 @@ private:
     std::unordered_map<uint64_t, std::shared_ptr<Slot>> slots_;
 };
 
-// A thread that takes the interpreter lock back while the interpreter
-// finalizes is ended by the interpreter, and that ending cannot pass the
-// standard library's noexcept frames: the process aborts. A wait left running
-// at exit (a job a timed-out run left behind, a completion thread) would do
-// just that when its job ends. An exit hook closes this gate, after the
-// returns already under way: from then on a wait that ends parks its thread
-// for good instead (the process is ending).
-class ExitGate {
-public:
-    static ExitGate& instance() {
-        static auto* gate = new ExitGate();  // never destroyed: threads may ask late
-        return *gate;
-    }
-
-    bool enter() {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (closed_) return false;
-        ++returning_;
-        return true;
-    }
-
-    void leave() {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (--returning_ == 0) drained_.notify_all();
-    }
-
-    // Called without the interpreter lock, which the returns under way need.
-    void close_and_drain() {
-        std::unique_lock<std::mutex> lock(mu_);
-        closed_ = true;
-        drained_.wait(lock, [&] { return returning_ == 0; });
-    }
-
-private:
-    std::mutex mu_;
-    std::condition_variable drained_;
-    bool closed_ = false;
-    int returning_ = 0;
-};
-
+// A wait left running at exit (a job a timed-out run left behind, a
+// completion thread) would take the interpreter lock back while the
+// interpreter finalizes when its job ends: through the interpreter's gate,
+// such a wait parks its thread for good instead (the process is ending).
 [[noreturn]] void park_forever() {
     std::mutex mu;
     std::condition_variable never;
@@ -242,14 +207,14 @@ private:
 }
 
 // The interpreter lock given up for the life of the object, and taken back
-// through the exit gate.
+// through the interpreter's gate.
 class WithoutInterpreterLock {
 public:
     WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
     ~WithoutInterpreterLock() {
-        if (!ExitGate::instance().enter()) park_forever();
+        if (!interpreter_gate().enter()) park_forever();
         PyEval_RestoreThread(state_);
-        ExitGate::instance().leave();
+        interpreter_gate().leave();
     }
     WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
     WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
@@ -372,10 +337,7 @@ PYBIND11_MODULE(kiv_completion_board, m) {
     m.doc() = "Native completion of jobs for the kiv package (carried by libkiv.so)";
     m.attr("JOB") = py::int_(static_cast<uint32_t>(ENTRY_JOB));
     m.attr("TICKET") = py::int_(static_cast<uint32_t>(ENTRY_TICKET));
-    py::module_::import("atexit").attr("register")(py::cpp_function([] {
-        py::gil_scoped_release release;
-        ExitGate::instance().close_and_drain();
-    }));
+    arm_interpreter_gate();
     m.def("notify", &notify, py::arg("job_id"), py::arg("status"),
           "The completion callable to hand to kiv_job_infer_async: called by the runtime without the "
           "interpreter lock.");
