@@ -27,6 +27,7 @@ cd "$(dirname "$0")/.."
 repo=$(pwd -P)
 source scripts/lib/arm64_root.sh
 source scripts/lib/debs.sh
+source scripts/lib/packages.sh
 
 suite=bookworm
 root=$(realpath -m "${KIV_ARM64_ROOT:-/var/cache/kiv-arm64/$suite}")
@@ -70,37 +71,15 @@ step_done() {
     step_name=""
 }
 
-missing_packages() {
-    local pkg
-    for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || echo "$pkg"
-    done
-}
-
 install_host_packages() {
     bash scripts/setup.sh
     if ! dpkg --print-foreign-architectures | grep -qx arm64; then
         echo "adding the arm64 architecture to dpkg"
         dpkg --add-architecture arm64
     fi
-    local missing
-    mapfile -t missing < <(missing_packages "${HOST_PACKAGES[@]}")
-    if [ ${#missing[@]} -eq 0 ]; then
-        echo "all ${#HOST_PACKAGES[@]} arm64 host packages present"
-        return 0
-    fi
-    echo "installing ${missing[*]}"
-    apt-get update -qq || die "apt-get update failed"
     # The arm64 libraries must be the very versions of their amd64 twins, so
     # apt may upgrade some of the machine's packages (python3.11, libssl3...).
-    local log
-    log=$(mktemp)
-    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >"$log" 2>&1; then
-        tail -n 40 "$log" >&2
-        die "installing ${missing[*]} failed"
-    fi
-    grep -E "^[0-9]+ upgraded" "$log" || true
-    rm -f "$log"
+    ensure_packages "${HOST_PACKAGES[@]}" || die "installing ${HOST_PACKAGES[*]} failed"
 }
 
 # Lets the kernel start arm64 programs through qemu: the tests start arm64

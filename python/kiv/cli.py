@@ -22,7 +22,7 @@ import statistics
 import sys
 import threading
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
@@ -196,15 +196,22 @@ def _keep_going(done: int, started: float, args: argparse.Namespace) -> bool:
     return bool(done < args.count)
 
 
-def bench_sync(model: Model, inputs: Arrays, args: argparse.Namespace, progress: Progress) -> Measured:
+def _one_at_a_time(run: Callable[[], object], args: argparse.Namespace, progress: Progress) -> tuple[list[float], float]:
+    """Calls `run` until the count or duration is reached: the latency of each
+    call, and the seconds in all."""
     latencies: list[float] = []
     started = time.monotonic()
     while _keep_going(len(latencies), started, args):
         begin = time.perf_counter()
-        model.run(inputs)
+        run()
         latencies.append(time.perf_counter() - begin)
         progress.show(len(latencies), started)
-    return latencies, len(latencies), time.monotonic() - started
+    return latencies, time.monotonic() - started
+
+
+def bench_sync(model: Model, inputs: Arrays, args: argparse.Namespace, progress: Progress) -> Measured:
+    latencies, seconds = _one_at_a_time(lambda: model.run(inputs), args, progress)
+    return latencies, len(latencies), seconds
 
 
 def bench_async(model: Model, inputs: Arrays, args: argparse.Namespace, progress: Progress) -> Measured:
@@ -239,15 +246,9 @@ def bench_async(model: Model, inputs: Arrays, args: argparse.Namespace, progress
 
 def bench_batch(model: Model, inputs: Arrays, args: argparse.Namespace, progress: Progress) -> Measured:
     """Batches of `batch_size` sets; latency is a whole batch's, throughput counts sets."""
-    latencies: list[float] = []
     batch = [inputs] * args.batch_size
-    started = time.monotonic()
-    while _keep_going(len(latencies), started, args):
-        begin = time.perf_counter()
-        model.run_batch(batch)
-        latencies.append(time.perf_counter() - begin)
-        progress.show(len(latencies), started)
-    return latencies, len(latencies) * args.batch_size, time.monotonic() - started
+    latencies, seconds = _one_at_a_time(lambda: model.run_batch(batch), args, progress)
+    return latencies, len(latencies) * args.batch_size, seconds
 
 
 MODES = {"sync": bench_sync, "async": bench_async, "batch": bench_batch}
@@ -332,11 +333,13 @@ def parser() -> argparse.ArgumentParser:
     info = command("info", "list a model's inputs and outputs, its name and version, and the driver")
     info.add_argument("--json", action="store_true", help="print one JSON document")
 
+    def input_options(sub: argparse.ArgumentParser, input_help: str) -> None:
+        sub.add_argument("-i", "--input", action="append", default=[], metavar="NAME=FILE.npy", help=input_help)
+        sub.add_argument("--seed", type=int, default=0, help="seed of the random data (default 0)")
+
     run = command("run", "run a model once")
-    run.add_argument("-i", "--input", action="append", default=[], metavar="NAME=FILE.npy",
-                     help="an input from a .npy file (repeatable; FILE alone for a one-input model)")
+    input_options(run, "an input from a .npy file (repeatable; FILE alone for a one-input model)")
     run.add_argument("--random", action="store_true", help="random data for the inputs not given")
-    run.add_argument("--seed", type=int, default=0, help="seed of the random data (default 0)")
     run.add_argument("-o", "--output", metavar="OUT.npz", help="write the outputs to an .npz file by name")
 
     bench = command("bench", "measure a model's latency and throughput")
@@ -349,9 +352,7 @@ def parser() -> argparse.ArgumentParser:
     bench.add_argument("--warmup", type=int, default=10, help="untimed runs first (default 10)")
     bench.add_argument("--in-flight", type=int, default=4, help="jobs at once in async mode (default 4)")
     bench.add_argument("--batch-size", type=int, default=8, help="input sets per batch in batch mode (default 8)")
-    bench.add_argument("-i", "--input", action="append", default=[], metavar="NAME=FILE.npy",
-                       help="an input from a .npy file (default: random data)")
-    bench.add_argument("--seed", type=int, default=0, help="seed of the random data (default 0)")
+    input_options(bench, "an input from a .npy file (default: random data)")
     bench.add_argument("--json", action="store_true", help="print the figures as one JSON document")
     return main
 

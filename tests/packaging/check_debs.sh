@@ -14,11 +14,7 @@
 # in a throwaway root, where dpkg itself checks that the dependencies are met.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-if [ $# -ne 2 ]; then
-    echo "usage: $0 <directory of the .deb files> <architecture>" >&2
-    exit 2
-fi
-find_debs "$(realpath "$1")" "$2"
+debs_from_arguments "$@"
 arch=$2
 
 WORK=$(mktemp -d)

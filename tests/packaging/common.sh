@@ -26,6 +26,16 @@ find_debs() {
     done
 }
 
+# debs_from_arguments DIST ARCH: the scripts' own arguments, checked, then
+# find_debs on them.
+debs_from_arguments() {
+    if [ $# -ne 2 ]; then
+        echo "usage: $0 <directory of the .deb files> <architecture>" >&2
+        exit 2
+    fi
+    find_debs "$(realpath "$1")" "$2"
+}
+
 # use_debs_python runtime|standin: tests/packaging/use_packages.py from a clean
 # environment. Installed, Python finds the packages by itself; extracted,
 # PYTHONPATH names their site directory.

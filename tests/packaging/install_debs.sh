@@ -11,11 +11,7 @@
 # killed outright left behind, even half installed, go first.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-if [ $# -ne 2 ]; then
-    echo "usage: $0 <directory of the .deb files> <architecture>" >&2
-    exit 2
-fi
-find_debs "$(realpath "$1")" "$2"
+debs_from_arguments "$@"
 [ "$(id -u)" -eq 0 ] || fail "run as root: it installs packages"
 [ "$(dpkg --print-architecture)" = "$2" ] || fail "this is a $(dpkg --print-architecture) system, the packages are for $2"
 ROOT=/
