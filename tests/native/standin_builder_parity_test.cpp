@@ -12,6 +12,7 @@
 #include "aipu_standin_loader.h"
 #include "kiv_api.h"
 #include "npu_program_builder.h"
+#include "test_paths.h"
 
 namespace {
 
@@ -91,7 +92,7 @@ TEST(BuilderParity, NumpyReferenceMatchesTheDriver) {
     ASSERT_EQ(input.size(), 4u * 33u);
     ASSERT_EQ(expected.size(), 24u);
 
-    aipu_standin::DriverLibrary drv(KIV_BUILD_DIR "/standin/libaipudrv.so");
+    aipu_standin::DriverLibrary drv(standin_library_path());
     ASSERT_TRUE(drv.loaded());
     aipu_ctx_handle_t* ctx = nullptr;
     ASSERT_EQ(drv.aipu_init_context(&ctx), 0u);

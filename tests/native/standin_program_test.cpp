@@ -11,6 +11,7 @@
 #include "aipu_standin_loader.h"
 #include "kiv_api.h"
 #include "npu_program_builder.h"
+#include "test_paths.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ protected:
         return out;
     }
 
-    aipu_standin::DriverLibrary drv{KIV_BUILD_DIR "/standin/libaipudrv.so"};
+    aipu_standin::DriverLibrary drv{standin_library_path()};
     aipu_ctx_handle_t* ctx = nullptr;
 };
 

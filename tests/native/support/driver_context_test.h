@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "aipu_standin_loader.h"
+#include "test_paths.h"
 
 class DriverContextTest : public ::testing::Test {
 protected:
@@ -30,7 +31,7 @@ protected:
         return graph;
     }
 
-    aipu_standin::DriverLibrary drv{KIV_BUILD_DIR "/standin/libaipudrv.so"};
+    aipu_standin::DriverLibrary drv{standin_library_path()};
     aipu_ctx_handle_t* ctx = nullptr;
 };
 
