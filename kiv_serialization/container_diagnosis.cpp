@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +17,7 @@ namespace {
 
 constexpr uint64_t kMaxBuffer = 2147483647;  // the container format's limit: 2 GiB less one byte
 constexpr uint64_t kRootNearStart = 256;     // a container's root table lies within its first bytes
+constexpr size_t kPrefixLimit = 1 << 20;     // what is read of anything but a regular file
 // Fields of the root table that hold offsets: version, name, subgraphs,
 // tensors, inputs, outputs, io_json.
 constexpr int kRootFields = 7;
@@ -35,6 +37,61 @@ struct Table {
     uint64_t size;  // of the vtable, in bytes
 };
 
+// The file could not be read where a verdict looked.
+struct ReadFailure {
+    std::string reason;
+};
+
+// The bytes a verdict looks at: a regular file is read at each place the
+// verdict needs (a few bytes at a time, never past its size); of anything
+// else (a device, a pipe) only a bounded prefix is read, once.
+class Source {
+public:
+    Source(int fd, const struct stat& info) : fd_(fd), regular_(S_ISREG(info.st_mode)) {
+        if (regular_) {
+            size_ = static_cast<uint64_t>(info.st_size);
+        } else {
+            read_prefix();
+        }
+    }
+
+    uint64_t size() const { return size_; }
+
+    // `width` bytes at `at`, which the caller checked to lie within size().
+    void read(uint64_t at, uint8_t* out, size_t width) const {
+        if (!regular_) {
+            std::memcpy(out, prefix_.data() + at, width);
+            return;
+        }
+        size_t done = 0;
+        while (done < width) {
+            const ssize_t n = pread(fd_, out + done, width - done, static_cast<off_t>(at + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) throw ReadFailure{strerror(errno)};
+            if (n == 0) throw ReadFailure{"it shrank while being read"};
+            done += static_cast<size_t>(n);
+        }
+    }
+
+private:
+    void read_prefix() {
+        char buffer[65536];
+        while (prefix_.size() < kPrefixLimit) {
+            const ssize_t n = ::read(fd_, buffer, std::min(sizeof buffer, kPrefixLimit - prefix_.size()));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) throw ReadFailure{strerror(errno)};
+            if (n == 0) break;
+            prefix_.append(buffer, static_cast<size_t>(n));
+        }
+        size_ = prefix_.size();
+    }
+
+    int fd_;
+    bool regular_;
+    uint64_t size_ = 0;
+    std::string prefix_;
+};
+
 // Containers are one FlatBuffers buffer: a 32-bit offset of the root table,
 // then tables that find their fields through a vtable, and the strings and
 // vectors that tables point to. Containers are written back to front, so
@@ -42,7 +99,7 @@ struct Table {
 // root offset but loses what the tables point to.
 class Reader {
 public:
-    explicit Reader(const std::string& data) : data_(data) {}
+    explicit Reader(const Source& source) : source_(source) {}
 
     uint16_t u16(int64_t at) const { return static_cast<uint16_t>(unsigned_at(at, 2)); }
     uint32_t u32(int64_t at) const { return static_cast<uint32_t>(unsigned_at(at, 4)); }
@@ -51,7 +108,7 @@ public:
     Table root() const {
         const uint64_t at = u32(0);
         if (at % 4 != 0 || at >= kMaxBuffer) throw Layout{"it does not start with a container's root table offset"};
-        if (at + 4 > data_.size()) throw Layout{"its root table lies past its end", at < kRootNearStart};
+        if (at + 4 > size()) throw Layout{"its root table lies past its end", at < kRootNearStart};
         return table(at, "its root table");
     }
 
@@ -60,7 +117,7 @@ public:
         if (vtable < 0 || vtable % 2 != 0) throw Layout{what + " has no valid field table"};
         const uint64_t size = u16(vtable);
         if (size < 4 || size % 2 != 0) throw Layout{what + " has no valid field table"};
-        if (static_cast<uint64_t>(vtable) + size > data_.size()) throw Layout{"it ends inside " + what, true};
+        if (static_cast<uint64_t>(vtable) + size > this->size()) throw Layout{"it ends inside " + what, true};
         return Table{at, static_cast<uint64_t>(vtable), size};
     }
 
@@ -76,21 +133,23 @@ public:
     // Where the offset stored at `position` points; checked to lie in the file.
     uint64_t target(uint64_t position) const {
         const uint64_t to = position + u32(static_cast<int64_t>(position));
-        if (to + 4 > data_.size()) throw Layout{"a part of the model lies past its end", true};
+        if (to + 4 > size()) throw Layout{"a part of the model lies past its end", true};
         return to;
     }
 
-    uint64_t size() const { return data_.size(); }
+    uint64_t size() const { return source_.size(); }
 
 private:
     uint64_t unsigned_at(int64_t at, int width) const {
-        if (at < 0 || static_cast<uint64_t>(at) + width > data_.size()) throw Layout{"it points past its end", true};
+        if (at < 0 || static_cast<uint64_t>(at) + width > size()) throw Layout{"it points past its end", true};
+        uint8_t bytes[4];
+        source_.read(static_cast<uint64_t>(at), bytes, static_cast<size_t>(width));
         uint64_t value = 0;
-        for (int i = width - 1; i >= 0; --i) value = (value << 8) | static_cast<uint8_t>(data_[at + i]);
+        for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes[i];
         return value;
     }
 
-    const std::string& data_;
+    const Source& source_;
 };
 
 // Each subgraph's table and executable lie within the file: they were
@@ -115,25 +174,11 @@ std::string with_size(const std::string& text, size_t bytes) {
     return text + " (" + std::to_string(bytes) + " bytes)";
 }
 
-// Reads at most one byte more than any container can hold.
-std::string read_head(int fd, std::string& error) {
-    std::string bytes;
-    char buffer[65536];
-    while (bytes.size() <= kMaxBuffer) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) error = strerror(errno);
-        if (n <= 0) break;
-        bytes.append(buffer, static_cast<size_t>(n));
-    }
-    return bytes;
-}
-
-// Empty when `bytes` are laid out like a container (with a subgraph, when
-// `need_subgraph`), else why not.
-std::string layout_problem(const std::string& bytes, bool need_subgraph) {
-    if (bytes.size() < 8) return with_size("is too short to be a model container", bytes.size());
-    const Reader reader(bytes);
+// Empty when the bytes of `source` are laid out like a container (with a
+// subgraph, when `need_subgraph`), else why not.
+std::string layout_problem(const Source& source, bool need_subgraph) {
+    if (source.size() < 8) return with_size("is too short to be a model container", source.size());
+    const Reader reader(source);
     try {
         const Table root = reader.root();
         if (!reader.field(root, 0)) return "is not a zor model container (it has no model version)";
@@ -148,7 +193,7 @@ std::string layout_problem(const std::string& bytes, bool need_subgraph) {
         if (subgraphs) count = check_subgraphs(reader, *subgraphs);
         if (need_subgraph && count == 0) return "holds no subgraph, so no NPU executable to load";
     } catch (const Layout& problem) {
-        if (problem.truncated) return with_size("is truncated: " + problem.text, bytes.size());
+        if (problem.truncated) return with_size("is truncated: " + problem.text, source.size());
         return "is not a zor model container: " + problem.text;
     }
     return "";
@@ -171,13 +216,16 @@ std::string container_file_problem(const std::string& path, bool need_subgraph) 
     std::string problem = input_file_problem(path, "a model container file");
     if (!problem.empty()) return problem;
     UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0) return std::string("cannot be read: ") + strerror(errno);
-    std::string error;
-    const std::string bytes = read_head(file.get(), error);
-    if (!error.empty()) return "cannot be read: " + error;
-    if (bytes.empty()) return "is empty, not a model container";
-    if (bytes.size() > kMaxBuffer) return "is larger than any model container can be";
-    return layout_problem(bytes, need_subgraph);
+    struct stat info {};
+    if (file.get() < 0 || fstat(file.get(), &info) != 0) return std::string("cannot be read: ") + strerror(errno);
+    try {
+        const Source source(file.get(), info);
+        if (source.size() == 0) return "is empty, not a model container";
+        if (source.size() > kMaxBuffer) return "is larger than any model container can be";
+        return layout_problem(source, need_subgraph);
+    } catch (const ReadFailure& failure) {
+        return "cannot be read: " + failure.reason;
+    }
 }
 
 }  // namespace kiv

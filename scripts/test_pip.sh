@@ -34,7 +34,7 @@ venv = os.path.realpath(sys.argv[1])
 for module in (kiv, libkiv):
     assert os.path.realpath(module.__file__).startswith(venv), module.__file__
 where = os.path.dirname(os.path.realpath(libkiv.__file__))
-for part in ("libkiv.pyi", "libkiv-stubs/__init__.pyi", "kiv/py.typed", "kiv/standin/libaipudrv.so"):
+for part in ("libkiv.pyi", "libkiv-stubs/__init__.pyi", "kiv/py.typed", "kiv/_native.pyi", "kiv/standin/libaipudrv.so"):
     assert os.path.isfile(os.path.join(where, part)), part
 print("kiv %s and libkiv import from the environment" % kiv.__version__)
 PY

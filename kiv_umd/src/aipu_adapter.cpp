@@ -109,7 +109,7 @@ std::string AipuAdapter::Impl::bind_entries(void* library, AipuEntryTable& table
 
 bool AipuAdapter::Impl::load_aipu_library() {
     const char* env_path = std::getenv("AIPU_LIB_PATH");
-    const char* path = env_path ? env_path : "libaipudrv.so";
+    const char* path = !requested_library.empty() ? requested_library.c_str() : env_path ? env_path : "libaipudrv.so";
     dlerror();
     OpenedLibrary opened(dlopen(path, RTLD_LAZY));
     if (!opened) {
@@ -137,7 +137,9 @@ void AipuAdapter::Impl::unload_library() {
     entries = AipuEntryTable{};
 }
 
-AipuAdapter::AipuAdapter() : impl_(std::make_unique<Impl>()) {}
+AipuAdapter::AipuAdapter(std::string library) : impl_(std::make_unique<Impl>()) {
+    impl_->requested_library = std::move(library);
+}
 
 // A context whose close failed earlier gets one last attempt; the library is
 // left loaded then, because the driver may still hold state in it.

@@ -1,15 +1,19 @@
-// Backend for the AIPU driver: loads libaipudrv.so (or $AIPU_LIB_PATH) on the
-// first init_context, binds its 28 entry points and forwards each operation.
+// Backend for the AIPU driver: loads libaipudrv.so (or $AIPU_LIB_PATH, or a
+// library named by its creator) on the first init_context, binds its 28
+// entry points and forwards each operation.
 #ifndef KIV_AIPU_ADAPTER_H
 #define KIV_AIPU_ADAPTER_H
 
 #include <memory>
+#include <string>
 
 #include "backend_adapter.h"
 
 class AipuAdapter : public BackendAdapter {
 public:
-    AipuAdapter();
+    // `library` names the driver library to load; empty: $AIPU_LIB_PATH,
+    // else libaipudrv.so.
+    explicit AipuAdapter(std::string library = {});
     ~AipuAdapter() override;
     AipuAdapter(const AipuAdapter&) = delete;
     AipuAdapter& operator=(const AipuAdapter&) = delete;

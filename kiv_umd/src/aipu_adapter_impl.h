@@ -42,13 +42,14 @@ struct AipuEntryTable {
 };
 
 struct AipuAdapter::Impl {
+    std::string requested_library;  // empty: $AIPU_LIB_PATH, else libaipudrv.so
     void* library = nullptr;
     aipu_ctx_handle_t* driver_ctx = nullptr;
     std::string load_error;
     std::mutex mutex;
     AipuEntryTable entries;
 
-    // Opens $AIPU_LIB_PATH (or libaipudrv.so) and binds all entry points;
+    // Opens the requested library (else $AIPU_LIB_PATH, else libaipudrv.so) and binds all entry points;
     // false, with the library closed again and nothing bound, when the
     // library cannot be opened or lacks any entry point.
     bool load_aipu_library();

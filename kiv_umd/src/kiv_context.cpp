@@ -12,13 +12,13 @@ constexpr const char* kLogFile = "src/kiv_api";
 
 // Builds a live context or throws; failures that are not exceptions come back
 // as a status with `out` left empty.
-kiv_status_t create_live_context(int32_t device, std::unique_ptr<kiv_context>& out) {
+kiv_status_t create_live_context(int32_t device, const char* library, std::unique_ptr<kiv_context>& out) {
     auto handle = std::make_unique<kiv_context>();
     handle->impl = std::make_unique<kiv_context_impl>();
     handle->impl->device = device;
     handle->impl->initialised = false;
 
-    handle->impl->backend = create_device_adapter(device);
+    handle->impl->backend = create_device_adapter(device, library);
     if (!handle->impl->backend) return KIV_STATUS_ERROR_INVALID_HANDLE;
 
     const kiv_status_t status = handle->impl->backend->init_context();
@@ -34,8 +34,8 @@ kiv_status_t create_live_context(int32_t device, std::unique_ptr<kiv_context>& o
 
 }  // namespace
 
-std::unique_ptr<BackendAdapter> create_device_adapter(int32_t device) {
-    if (device == 0) return std::make_unique<AipuAdapter>();
+std::unique_ptr<BackendAdapter> create_device_adapter(int32_t device, const char* library) {
+    if (device == 0) return std::make_unique<AipuAdapter>(library != nullptr ? library : "");
     KIV_LOG(LogLevel::ERROR, kLogFile, "%s: Unsupported device type\n", "create_device_adapter");
     return nullptr;
 }
@@ -53,6 +53,10 @@ kiv_status_t validate_context(const kiv_context* ctx) {
 }
 
 kiv_status_t kiv_init_context(kiv_context** ctx, int32_t device) {
+    return kiv_init_context_with_driver(ctx, device, nullptr);
+}
+
+kiv_status_t kiv_init_context_with_driver(kiv_context** ctx, int32_t device, const char* library) {
     if (ctx == nullptr) {
         KIV_LOG(LogLevel::ERROR, kLogFile, "%s: context pointer is null\n", "kiv_init_context");
         return KIV_STATUS_ERROR_INVALID_HANDLE;
@@ -62,7 +66,7 @@ kiv_status_t kiv_init_context(kiv_context** ctx, int32_t device) {
     // Whatever was built is owned by unique_ptrs, so an exception unwinds it.
     try {
         std::unique_ptr<kiv_context> handle;
-        const kiv_status_t status = create_live_context(device, handle);
+        const kiv_status_t status = create_live_context(device, library, handle);
         if (status == KIV_STATUS_SUCCESS) *ctx = handle.release();
         return status;
     } catch (const std::bad_alloc&) {

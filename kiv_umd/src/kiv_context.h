@@ -21,6 +21,13 @@ struct kiv_context {
 kiv_status_t validate_context(const kiv_context* ctx);
 
 // Maps the device selector to a new backend; null for an unsupported selector.
-std::unique_ptr<BackendAdapter> create_device_adapter(int32_t device);
+// `library` names the driver library the backend loads; null: the backend's
+// own choice ($AIPU_LIB_PATH, else libaipudrv.so).
+std::unique_ptr<BackendAdapter> create_device_adapter(int32_t device, const char* library = nullptr);
+
+// kiv_init_context on the driver library `library` (null: as kiv_init_context
+// chooses), for callers that name the driver themselves instead of through
+// the environment.
+kiv_status_t kiv_init_context_with_driver(kiv_context** ctx, int32_t device, const char* library);
 
 #endif  // KIV_CONTEXT_H

@@ -7,14 +7,36 @@
 libkiv stays available underneath (Runtime.npu) for what this layer does not cover.
 """
 
-from ._version import __version__
-from .driver import DriverInfo, standin_path
-from .dtypes import dequantize, numpy_dtype, quantize
-from .errors import JobTimeout, KivError
-from .inputs import Outputs
-from .model import Model
-from .runtime import Runtime
-from .tensor_info import TensorInfo
+
+def _load_native() -> None:
+    """Makes kiv._native importable: the package's native module, which
+    libkiv.so carries beside libkiv (described by _native.pyi)."""
+    import importlib.machinery
+    import importlib.util
+    import sys
+
+    import libkiv
+
+    name = __name__ + "._native"
+    loader = importlib.machinery.ExtensionFileLoader(name, libkiv.__file__)
+    spec = importlib.util.spec_from_file_location(name, libkiv.__file__, loader=loader)
+    assert spec is not None  # given its loader, a spec always comes back
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    sys.modules[name] = module
+    setattr(sys.modules[__name__], "_native", module)
+
+
+_load_native()
+
+from ._version import __version__  # noqa: E402
+from .driver import DriverInfo, standin_path  # noqa: E402
+from .dtypes import dequantize, numpy_dtype, quantize  # noqa: E402
+from .errors import JobTimeout, KivError  # noqa: E402
+from .inputs import Outputs  # noqa: E402
+from .model import Model  # noqa: E402
+from .runtime import Runtime  # noqa: E402
+from .tensor_info import TensorInfo  # noqa: E402
 
 __all__ = [
     "__version__",

@@ -72,7 +72,9 @@ def run_batch(
     and leaves no queue behind.
     """
     prepared = [bind_inputs(input_infos, _as_args(input_infos, item)) for item in input_sets]
-    results = [[np.empty(info.shape, dtype=info.dtype) for info in output_infos] for _ in prepared]
+    # Zeroed (calloc: fresh zero pages when large), so that a driver that
+    # writes less than an output never hands out stale memory.
+    results = [[np.zeros(info.shape, dtype=info.dtype) for info in output_infos] for _ in prepared]
     sets = [(number, inputs, outputs) for number, (inputs, outputs) in enumerate(zip(prepared, results))]
     start, size = 0, 1
     while start < len(sets):

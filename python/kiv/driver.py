@@ -8,12 +8,9 @@ by kiv.Runtime(driver="standin") or by pointing AIPU_LIB_PATH at it.
 
 from __future__ import annotations
 
-import contextlib
 import ctypes
 import dataclasses
 import os
-import threading
-from collections.abc import Iterator
 
 import libkiv
 
@@ -87,31 +84,6 @@ def requested_library(driver: str | os.PathLike[str] | None) -> str | None:
     if isinstance(driver, (str, os.PathLike)):
         return os.fspath(driver)
     raise TypeError("driver must be None, a path to a driver library or %r, not %s" % (STANDIN, type(driver).__name__))
-
-
-_choice_lock = threading.Lock()
-
-
-@contextlib.contextmanager
-def chosen(library: str | None) -> Iterator[None]:
-    """Points AIPU_LIB_PATH at `library` while a context opens (None: as it is).
-
-    The runtime reads the variable when a context opens, so the choice is
-    serialised across threads and the caller's environment restored after.
-    """
-    if library is None:
-        yield
-        return
-    with _choice_lock:
-        saved = os.environ.get(_ENV)
-        os.environ[_ENV] = library
-        try:
-            yield
-        finally:
-            if saved is None:
-                del os.environ[_ENV]
-            else:
-                os.environ[_ENV] = saved
 
 
 def _tried(library: str | None) -> tuple[str, str]:

@@ -22,7 +22,8 @@ class JobPool:
 
     A job that completed normally can be started again with new inputs, by a
     run of the same kind (BLOCKING or ASYNC); up to `max_idle` such jobs are
-    kept. With `max_idle` 0 every run creates and cleans its own job.
+    kept. With `max_idle` 0 every run creates and cleans its own job. Once
+    closed, jobs returned to the pool are dropped: they went with the graph.
     """
 
     def __init__(self, npu: libkiv.NPU, graph_id: int, max_idle: int) -> None:
@@ -33,6 +34,7 @@ class JobPool:
         self._max_idle = max_idle
         self._idle: dict[str, list[int]] = {BLOCKING: [], ASYNC: []}
         self._lock = threading.Lock()
+        self._closed = False
         self.created = 0
 
     def acquire(self, kind: str) -> int:
@@ -50,11 +52,12 @@ class JobPool:
     def release(self, job_id: int, kind: str, reusable: bool = True) -> None:
         """Returns a job after a run of `kind`; it is kept when reusable and
         there is room, else cleaned."""
-        if reusable:
-            with self._lock:
-                if self._idle_total() < self._max_idle:
-                    self._idle[kind].append(job_id)
-                    return
+        with self._lock:
+            if self._closed:
+                return
+            if reusable and self._idle_total() < self._max_idle:
+                self._idle[kind].append(job_id)
+                return
         self.discard(job_id)
 
     def _idle_total(self) -> int:
@@ -71,6 +74,7 @@ class JobPool:
     def close(self) -> None:
         """Cleans every idle job; raises the first failure after trying them all."""
         with self._lock:
+            self._closed = True
             jobs = [job_id for kind in self._idle.values() for job_id in kind]
             self._idle = {BLOCKING: [], ASYNC: []}
         first_error: Exception | None = None

@@ -17,11 +17,9 @@ import numpy.typing as npt
 
 import libkiv
 
-from . import batch
-from ._board import board
-from .completion import Job, JobFuture, NativeJob, PendingJob, RunJob
+from . import _native, batch
 from .container import diagnose
-from .errors import JobTimeout, KivError, check, status_text
+from .errors import JobTimeout, KivError, status_text
 from .inputs import InputSet, InputValue, Outputs, bind_inputs, outputs_of, unpack_output
 from .job_pool import ASYNC, BLOCKING, JobPool
 from .tensor_info import describe_tensors
@@ -33,21 +31,17 @@ _DONE = int(libkiv.KIV_JOB_STATUS_DONE)
 _OUTPUT = libkiv.KIV_TENSOR_TYPE_OUTPUT
 
 
-def _notified_job(model: Model, job_id: int) -> NativeJob | PendingJob:
-    """A job whose end is delivered: through the board, natively; through a
-    Python callable when the board already holds a job of that id (another
-    context's)."""
-    serial = board.expect(job_id)
-    return NativeJob(model, job_id, serial) if serial else PendingJob(model, job_id)
-
-
 def checked_timeout(timeout: float | None) -> float | None:
-    """`timeout` in seconds as given to a wait: None (no limit) or a number of at least 0."""
+    """`timeout` in seconds as given to a wait: None (no limit) or a number of
+    at least 0; infinity, and any timeout too long to wait out, also mean no
+    limit."""
     if timeout is None:
         return None
     if isinstance(timeout, bool) or not isinstance(timeout, numbers.Real):
         raise TypeError("timeout must be None or a number of seconds, not %s" % type(timeout).__name__)
-    if math.isnan(timeout) or timeout < 0:
+    if math.isnan(timeout):
+        raise ValueError("timeout must be a number of seconds, got %r" % (timeout,))
+    if timeout < 0:
         raise ValueError("timeout must not be negative, got %r" % (timeout,))
     return float(timeout)
 
@@ -176,25 +170,6 @@ class Model:
         self._release_quietly(job_id)
         self._end()
 
-    def _start(self, arrays: Sequence[npt.NDArray[Any]]) -> NativeJob | PendingJob:
-        """Starts a job whose end is delivered to the runtime's completion thread."""
-        job_id = self._prepare(arrays, ASYNC)
-        job = _notified_job(self, job_id)
-        status: libkiv.kiv_status_t | None = None
-        try:
-            status = self._npu.kiv_job_infer_async(job_id, job.completion)
-            check(self._npu, "kiv_job_infer_async", status)
-        except BaseException:
-            if status is not None and int(status) != 0:
-                job.abandon()  # refused: the driver never runs the job
-                self._drop(job_id)
-            else:
-                # Interrupted around a submission the driver may have taken:
-                # only its completion may release the job.
-                job.route_to(self._runtime._dispatcher())
-            raise
-        return job
-
     def _name(self, index: int) -> str:
         return "input '%s'" % self.inputs[index].name
 
@@ -240,22 +215,32 @@ class Model:
         finally:
             self._release(job_id, job_status, BLOCKING)
 
-    def _finish_routed(self, job: Job) -> None:
-        """Runs on the runtime's dispatcher thread once a routed job has ended:
-        the future gets its outputs first, the job goes back to the pool after."""
-        assert job.job_status is not None  # routed jobs come here once they ended
+    def _finish(self, job_id: int, job_status: int, future: concurrent.futures.Future[Outputs]) -> None:
+        """Runs on the runtime's completion thread once a submitted job has
+        ended: the future gets its outputs first, the job goes back to the
+        pool after."""
         try:
-            future = job.future
-            if future is None:  # a run() that timed out or was interrupted
-                return
             try:
-                result = self._outputs(job.job_id, job.job_status)
+                result = self._outputs(job_id, job_status)
             except BaseException as err:
                 future.set_exception(err)
             else:
                 future.set_result(result)
         finally:
-            self._release(job.job_id, job.job_status, job.kind)
+            self._release(job_id, job_status, ASYNC)
+
+    def _release_when_ended(self, job_id: int) -> None:
+        """A job that a run left running (a timeout, Ctrl-C): a thread of its
+        own waits for its end and releases it."""
+
+        def wait_then_release() -> None:
+            try:
+                status, job_status = _native.wait(self._npu, job_id)
+            except BaseException:
+                status, job_status = libkiv.KIV_STATUS_ERROR_TIMEOUT, 0
+            self._release(job_id, job_status if int(status) == 0 else 0, BLOCKING)
+
+        threading.Thread(target=wait_then_release, name="kiv-job-%x" % job_id, daemon=True).start()
 
     # Public inference API.
 
@@ -274,15 +259,15 @@ class Model:
         limit = checked_timeout(timeout)
         job_id = self._prepare(bind_inputs(self.inputs, inputs), BLOCKING)
         try:
-            status, job_status = board.run(self._npu, job_id, limit)
+            status, job_status = _native.run(self._npu, job_id, limit)
         except BaseException:  # e.g. KeyboardInterrupt: the job runs on and has to be released
-            RunJob(self, job_id).route_to(None)
+            self._release_when_ended(job_id)
             raise
         if int(status):
             self._drop(job_id)
             raise KivError("kiv_job_infer_sync", status, status_text(self._npu, status), "job %#x" % job_id)
         if not job_status:
-            RunJob(self, job_id).route_to(None)
+            self._release_when_ended(job_id)
             assert limit is not None  # only a wait with a limit ends before the job
             raise JobTimeout("Model.run", limit, job_id)
         return self._collect(job_id, job_status)
@@ -290,19 +275,15 @@ class Model:
     def submit(self, *inputs: InputValue | Mapping[str, InputValue]) -> concurrent.futures.Future[Outputs]:
         """Starts one inference and returns a concurrent.futures.Future of its outputs.
 
-        Input errors are raised here; runtime failures of the job are set on
-        the future. The outputs are collected on the runtime's completion
-        thread, or by a thread that asks the future for its result before the
-        job has ended.
+        Input errors, and a driver's refusal to start the job, are raised
+        here; runtime failures of the job are set on the future. The outputs
+        are collected on the runtime's completion thread.
         """
         arrays = bind_inputs(self.inputs, inputs)
-        future = JobFuture()
+        future: concurrent.futures.Future[Outputs] = concurrent.futures.Future()
         future.set_running_or_notify_cancel()
-        job = self._start(arrays)
-        job.future = future
-        job.route_to(self._runtime._dispatcher())
-        if isinstance(job, NativeJob):
-            future.job = job
+        job_id = self._prepare(arrays, ASYNC)
+        self._runtime._completions().submit(self, job_id, future)
         return future
 
     async def run_async(self, *inputs: InputValue | Mapping[str, InputValue]) -> Outputs:
@@ -339,6 +320,17 @@ class Model:
             self._unloaded = due
         if due:
             self._unload(raising=True)
+
+    def _close_now(self) -> None:
+        """Unloads the graph at once, also under jobs still running (the
+        context is closed right after, which ends them); failures are warned
+        about."""
+        with self._state:
+            self._closed = True
+            due = not self._unloaded
+            self._unloaded = True
+        if due:
+            self._unload(raising=False)
 
     def __enter__(self) -> Model:
         return self

@@ -13,25 +13,26 @@ from typing import Literal
 
 import libkiv
 
+from . import _native
 from . import driver as drivers
-from .completion import Dispatcher
+from .completion import Completions
 from .errors import KivError, check, status_text
 from .model import Model
 
 _BACKEND_LOAD_FAIL = 66  # the runtime's own code; libkiv gives it no name
 
-# Runtimes still open when the interpreter exits are closed first, so that no
-# driver thread calls into Python while the interpreter is being torn down.
+# Runtimes whose context is open, closed or not.
 _open_runtimes: weakref.WeakSet[Runtime] = weakref.WeakSet()
 
 
 @atexit.register
-def _close_open_runtimes() -> None:
+def _close_at_exit() -> None:
+    """Closes every context kiv opened before the interpreter goes away, also
+    under jobs still running (a job whose end the driver never reports would
+    keep it open for good): those jobs are not waited for, and the futures
+    still waiting for them get an error."""
     for runtime in list(_open_runtimes):
-        try:
-            runtime.close()
-        except Exception:
-            pass
+        runtime._close_now("the interpreter exited")
 
 
 def check_idle_jobs(value: int) -> int:
@@ -58,15 +59,14 @@ class Runtime:
         self._max_idle_jobs = check_idle_jobs(max_idle_jobs)
         library = drivers.requested_library(driver)
         self.npu = libkiv.NPU()
-        with drivers.chosen(library):
-            status = self.npu.kiv_init_context()
+        status = _native.init_context(self.npu, None if library is None else os.fsencode(library))
         if int(status) == _BACKEND_LOAD_FAIL:
             raise KivError("kiv_init_context", status, status_text(self.npu, status), drivers.load_failure_text(library))
         check(self.npu, "kiv_init_context", status)
         self.driver = drivers.describe_loaded(self.npu, library)
         self._lock = threading.Lock()
         self._models: list[Model] = []
-        self._completion: Dispatcher | None = None
+        self._completion: Completions | None = None
         self._closed = False
         self._context_closed = False
         _open_runtimes.add(self)
@@ -96,11 +96,11 @@ class Runtime:
         with self._lock:
             return list(self._models)
 
-    def _dispatcher(self) -> Dispatcher:
+    def _completions(self) -> Completions:
         """The runtime's completion thread, started on first use."""
         with self._lock:
             if self._completion is None:
-                self._completion = Dispatcher()
+                self._completion = Completions()
             return self._completion
 
     def _forget(self, model: Model, raising: bool = True) -> None:
@@ -125,7 +125,6 @@ class Runtime:
                 return
             self._closed = True
             models = list(self._models)
-        _open_runtimes.discard(self)
         first_error: Exception | None = None
         for model in models:
             try:
@@ -139,14 +138,32 @@ class Runtime:
         if first_error is not None:
             raise first_error
 
+    def _close_now(self, why: str) -> None:
+        """Closes every model and the context at once, without waiting for the
+        jobs still running: the futures still waiting get KivError saying
+        `why`, and the driver ends the jobs with the context. Failures are
+        warned about."""
+        with self._lock:
+            self._closed = True
+            models = list(self._models)
+            completions = self._completion
+        if completions is not None:
+            code = libkiv.KIV_STATUS_ERROR_JOB_EXCEPTION
+            detail = "the job had not ended when %s; the runtime was closed without waiting for it" % why
+            completions.abandon(KivError("kiv_job_infer_async", code, status_text(self.npu, code), detail))
+        for model in models:
+            model._close_now()
+        self._close_context_when_idle(raising=False)
+
     def _close_context_when_idle(self, raising: bool = True) -> None:
         with self._lock:
             if not self._closed or self._models or self._context_closed:
                 return
             self._context_closed = True
-            dispatcher = self._completion
-        if dispatcher is not None:
-            dispatcher.stop()
+            completions = self._completion
+        _open_runtimes.discard(self)
+        if completions is not None:
+            completions.stop()
         status = self.npu.kiv_deinit_context()
         if int(status) != 0:
             error = KivError("kiv_deinit_context", status, status_text(self.npu, status))

@@ -20,6 +20,26 @@ void aipu_standin_set_deinit_status(uint32_t status);
 // UINT32_MAX restores normal behaviour.
 void aipu_standin_set_tensor_write_limit(uint32_t bytes);
 
+// Makes every later call of the named entry point (for example
+// "aipu_flush_job") return `status` without doing anything; 0 restores the
+// entry point, a null name restores every entry point.
+void aipu_standin_set_call_status(const char* entry_point, uint32_t status);
+
+// Completion faults of a misbehaving driver, for aipu_standin_set_completion_fault:
+// completions held back until the fault is changed, then delivered; each
+// completion delivered twice; no completion delivered at all (the jobs still
+// end, as status queries and blocking waits see).
+#define AIPU_STANDIN_COMPLETION_NORMAL 0u
+#define AIPU_STANDIN_COMPLETION_LATE 1u
+#define AIPU_STANDIN_COMPLETION_TWICE 2u
+#define AIPU_STANDIN_COMPLETION_NEVER 3u
+void aipu_standin_set_completion_fault(uint32_t fault);
+
+// With `on` not 0, aipu_deinit_context waits until every completion of the
+// context has been delivered, as a driver that joins its completion thread
+// on close (unless it is called from that thread).
+void aipu_standin_set_close_waits_for_completions(uint32_t on);
+
 // Number of driver contexts currently open in this process.
 uint32_t aipu_standin_open_context_count(void);
 

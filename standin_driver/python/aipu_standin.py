@@ -14,6 +14,9 @@ class StandinControls:
         self.lib = ctypes.CDLL(os.path.abspath(path))
         self.lib.aipu_standin_set_init_status.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_set_deinit_status.argtypes = [ctypes.c_uint32]
+        self.lib.aipu_standin_set_call_status.argtypes = [ctypes.c_char_p, ctypes.c_uint32]
+        self.lib.aipu_standin_set_completion_fault.argtypes = [ctypes.c_uint32]
+        self.lib.aipu_standin_set_close_waits_for_completions.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_open_context_count.restype = ctypes.c_uint32
         self.lib.aipu_standin_describe_last_call.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
         self.lib.aipu_standin_describe_last_call.restype = ctypes.c_size_t
@@ -23,6 +26,20 @@ class StandinControls:
 
     def set_deinit_status(self, status):
         self.lib.aipu_standin_set_deinit_status(status)
+
+    # Completion faults (set_completion_fault): held back until changed,
+    # delivered twice, never delivered.
+    COMPLETION_NORMAL, COMPLETION_LATE, COMPLETION_TWICE, COMPLETION_NEVER = range(4)
+
+    def set_completion_fault(self, fault):
+        self.lib.aipu_standin_set_completion_fault(fault)
+
+    def set_call_status(self, entry_point, status):
+        """Makes `entry_point` fail with `status` (0: works again; None: every entry point works again)."""
+        self.lib.aipu_standin_set_call_status(None if entry_point is None else entry_point.encode(), status)
+
+    def set_close_waits_for_completions(self, on):
+        self.lib.aipu_standin_set_close_waits_for_completions(1 if on else 0)
 
     def open_context_count(self):
         return self.lib.aipu_standin_open_context_count()

@@ -28,6 +28,10 @@ public:
 
     void post(uint64_t job_id, uint32_t job_status, aipu_job_callback_func_t cb);
 
+    // Waits until everything posted has been delivered; returns at once on
+    // the delivering thread itself, which cannot wait for its own work.
+    void drain();
+
 private:
     struct Item {
         uint64_t job_id;
@@ -39,8 +43,11 @@ private:
         std::condition_variable cv;
         std::deque<Item> items;
         bool closing = false;
+        bool delivering = false;  // an item is out of the queue and not yet delivered
+        std::thread::id deliverer;
     };
     static void deliver_loop(std::shared_ptr<Shared> shared);
+    static void deliver(Item& item);
 
     std::shared_ptr<Shared> shared_;
     std::mutex start_mu_;

@@ -33,6 +33,9 @@ public:
     // Ends all work: waits for running jobs (waits are cut short), releases
     // buffers. Further submissions are refused.
     void shutdown();
+    // Waits until every completion posted so far has been delivered (at
+    // once when called from the thread that delivers them).
+    void wait_for_completions() { executor_.callbacks().drain(); }
 
     // Graphs.
     uint32_t load_graph(const char* data, uint32_t size, uint64_t* graph_id);

@@ -1,9 +1,11 @@
+#include <algorithm>
 #include <cstring>
 
 #include "context.h"
 #include "id_source.h"
 #include "interpreter.h"
 #include "kiv_api.h"
+#include "standin_controls.h"
 
 namespace standin {
 
@@ -82,7 +84,9 @@ uint32_t Context::run_batch(BatchQueue& queue, const BatchQueue::Entry& entry) {
     const uint32_t status = run_program(p, inputs, outputs, [this](uint32_t ms) { return executor_.sleep_ms(ms); });
     if (status != AIPU_JOB_STATUS_DONE) return status;
     if (queue.dump.outputs) dump_tensors(queue.dump, stem, "output", outputs);
-    for (size_t i = 0; i < outputs.size(); ++i) std::memcpy(entry.outputs[i], outputs[i].data(), outputs[i].size());
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        std::memcpy(entry.outputs[i], outputs[i].data(), std::min<size_t>(outputs[i].size(), tensor_write_limit()));
+    }
     return status;
 }
 

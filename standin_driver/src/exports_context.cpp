@@ -23,12 +23,13 @@ AIPU_EXPORT aipu_status_t aipu_deinit_context(const aipu_ctx_handle_t* ctx) {
     std::shared_ptr<Context> context = ContextRegistry::instance().remove(ctx);
     if (!context) return KIV_STATUS_ERROR_INVALID_CTX;
     context->shutdown();
+    if (close_waits_for_completions()) context->wait_for_completions();
     return 0;
 }
 
 AIPU_EXPORT aipu_status_t aipu_get_error_message(const aipu_ctx_handle_t* ctx, aipu_status_t status, const char** msg) {
     record_call("aipu_get_error_message", ctx, json{{"status", status}});
-    return with_context(ctx, [&](Context&) -> aipu_status_t {
+    return with_context("aipu_get_error_message", ctx, [&](Context&) -> aipu_status_t {
         if (msg == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
         *msg = status_text(status);
         return 0;
@@ -41,12 +42,12 @@ AIPU_EXPORT aipu_status_t aipu_config_global(const aipu_ctx_handle_t* ctx, uint6
         args["raw"] = to_hex(config, sizeof(aipu_global_config_hw_t));
     }
     record_call("aipu_config_global", ctx, args);
-    return with_context(ctx, [&](Context& c) { return c.config_global(types, config); });
+    return with_context("aipu_config_global", ctx, [&](Context& c) { return c.config_global(types, config); });
 }
 
 AIPU_EXPORT aipu_status_t aipu_get_device_status(const aipu_ctx_handle_t* ctx, uint32_t* status) {
     record_call("aipu_get_device_status", ctx, json::object());
-    return with_context(ctx, [&](Context& c) -> aipu_status_t {
+    return with_context("aipu_get_device_status", ctx, [&](Context& c) -> aipu_status_t {
         if (status == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
         *status = c.device_status();
         return 0;
@@ -55,7 +56,7 @@ AIPU_EXPORT aipu_status_t aipu_get_device_status(const aipu_ctx_handle_t* ctx, u
 
 AIPU_EXPORT aipu_status_t aipu_get_target(const aipu_ctx_handle_t* ctx, char* target) {
     record_call("aipu_get_target", ctx, json::object());
-    return with_context(ctx, [&](Context&) -> aipu_status_t {
+    return with_context("aipu_get_target", ctx, [&](Context&) -> aipu_status_t {
         if (target == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
         std::strcpy(target, kTargetName);
         return 0;
@@ -64,7 +65,7 @@ AIPU_EXPORT aipu_status_t aipu_get_target(const aipu_ctx_handle_t* ctx, char* ta
 
 AIPU_EXPORT aipu_status_t aipu_get_partition_count(const aipu_ctx_handle_t* ctx, uint32_t* count) {
     record_call("aipu_get_partition_count", ctx, json::object());
-    return with_context(ctx, [&](Context&) -> aipu_status_t {
+    return with_context("aipu_get_partition_count", ctx, [&](Context&) -> aipu_status_t {
         if (count == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
         *count = kPartitionCount;
         return 0;
@@ -73,7 +74,7 @@ AIPU_EXPORT aipu_status_t aipu_get_partition_count(const aipu_ctx_handle_t* ctx,
 
 AIPU_EXPORT aipu_status_t aipu_get_cluster_count(const aipu_ctx_handle_t* ctx, uint32_t partition, uint32_t* count) {
     record_call("aipu_get_cluster_count", ctx, json{{"partition", partition}});
-    return with_context(ctx, [&](Context&) -> aipu_status_t {
+    return with_context("aipu_get_cluster_count", ctx, [&](Context&) -> aipu_status_t {
         if (count == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
         if (partition >= kPartitionCount) return KIV_STATUS_ERROR_INVALID_PARTITION_ID;
         *count = kClusterCount;
@@ -84,7 +85,7 @@ AIPU_EXPORT aipu_status_t aipu_get_cluster_count(const aipu_ctx_handle_t* ctx, u
 AIPU_EXPORT aipu_status_t aipu_get_core_count(const aipu_ctx_handle_t* ctx, uint32_t partition, uint32_t cluster,
                                               uint32_t* count) {
     record_call("aipu_get_core_count", ctx, json{{"partition", partition}, {"cluster", cluster}});
-    return with_context(ctx, [&](Context&) -> aipu_status_t {
+    return with_context("aipu_get_core_count", ctx, [&](Context&) -> aipu_status_t {
         if (count == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
         if (partition >= kPartitionCount) return KIV_STATUS_ERROR_INVALID_PARTITION_ID;
         if (cluster >= kClusterCount) return KIV_STATUS_ERROR_INVALID_CLUSTER_ID;
@@ -103,6 +104,18 @@ AIPU_EXPORT void aipu_standin_set_deinit_status(uint32_t status) {
 
 AIPU_EXPORT void aipu_standin_set_tensor_write_limit(uint32_t bytes) {
     set_tensor_write_limit(bytes);
+}
+
+AIPU_EXPORT void aipu_standin_set_call_status(const char* entry_point, uint32_t status) {
+    set_forced_call_status(entry_point, status);
+}
+
+AIPU_EXPORT void aipu_standin_set_completion_fault(uint32_t fault) {
+    set_completion_fault(fault);
+}
+
+AIPU_EXPORT void aipu_standin_set_close_waits_for_completions(uint32_t on) {
+    set_close_waits_for_completions(on != 0);
 }
 
 AIPU_EXPORT uint32_t aipu_standin_open_context_count(void) {

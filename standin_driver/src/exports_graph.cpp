@@ -15,22 +15,24 @@ AIPU_EXPORT aipu_status_t aipu_load_graph_helper(const aipu_ctx_handle_t* ctx, c
               {"data_null", graph_buf == nullptr}};
     if (graph_buf != nullptr) args["data_hex_prefix"] = to_hex(graph_buf, std::min<uint32_t>(graph_size, 32));
     record_call("aipu_load_graph_helper", ctx, args);
-    return with_context(ctx, [&](Context& c) { return c.load_graph(graph_buf, graph_size, graph_id); });
+    return with_context("aipu_load_graph_helper", ctx,
+                        [&](Context& c) { return c.load_graph(graph_buf, graph_size, graph_id); });
 }
 
 AIPU_EXPORT aipu_status_t aipu_unload_graph(const aipu_ctx_handle_t* ctx, uint64_t graph_id) {
     record_call("aipu_unload_graph", ctx, json{{"graph_id", graph_id}});
-    return with_context(ctx, [&](Context& c) { return c.unload_graph(graph_id); });
+    return with_context("aipu_unload_graph", ctx, [&](Context& c) { return c.unload_graph(graph_id); });
 }
 
 AIPU_EXPORT aipu_status_t aipu_get_tensor_count(const aipu_ctx_handle_t* ctx, uint64_t id, aipu_tensor_type_t type,
                                                 uint32_t* count) {
     record_call("aipu_get_tensor_count", ctx, json{{"id", id}, {"type", type}});
-    return with_context(ctx, [&](Context& c) { return c.tensor_count(id, type, count); });
+    return with_context("aipu_get_tensor_count", ctx, [&](Context& c) { return c.tensor_count(id, type, count); });
 }
 
 AIPU_EXPORT aipu_status_t aipu_get_tensor_descriptor(const aipu_ctx_handle_t* ctx, uint64_t id, aipu_tensor_type_t type,
                                                      uint32_t tensor, aipu_tensor_desc_t* desc) {
     record_call("aipu_get_tensor_descriptor", ctx, json{{"id", id}, {"type", type}, {"tensor", tensor}});
-    return with_context(ctx, [&](Context& c) { return c.tensor_descriptor(id, type, tensor, desc); });
+    return with_context("aipu_get_tensor_descriptor", ctx,
+                        [&](Context& c) { return c.tensor_descriptor(id, type, tensor, desc); });
 }

@@ -3,6 +3,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
 
 namespace standin {
 namespace {
@@ -10,6 +13,14 @@ namespace {
 std::atomic<uint32_t> g_init_status{0};
 std::atomic<uint32_t> g_deinit_status{0};
 std::atomic<uint32_t> g_tensor_write_limit{UINT32_MAX};
+std::atomic<uint32_t> g_completion_fault{0};
+std::atomic<bool> g_close_waits{false};
+
+// Forced statuses by entry point; the flag spares every call the lock while
+// none is set.
+std::mutex g_call_status_mu;
+std::map<std::string, uint32_t> g_call_status;
+std::atomic<bool> g_any_call_status{false};
 
 // A decimal status from the environment; unset, empty or unparsable means 0.
 uint32_t env_status(const char* name) {
@@ -47,6 +58,41 @@ uint32_t forced_init_status() {
 uint32_t forced_deinit_status() {
     const uint32_t set = g_deinit_status.load();
     return set != 0 ? set : env_status("AIPU_STANDIN_DEINIT_STATUS");
+}
+
+void set_forced_call_status(const char* entry_point, uint32_t status) {
+    std::lock_guard<std::mutex> lock(g_call_status_mu);
+    if (entry_point == nullptr) {
+        g_call_status.clear();
+    } else if (status == 0) {
+        g_call_status.erase(entry_point);
+    } else {
+        g_call_status[entry_point] = status;
+    }
+    g_any_call_status = !g_call_status.empty();
+}
+
+uint32_t forced_call_status(const char* entry_point) {
+    if (!g_any_call_status.load()) return 0;
+    std::lock_guard<std::mutex> lock(g_call_status_mu);
+    auto it = g_call_status.find(entry_point);
+    return it == g_call_status.end() ? 0 : it->second;
+}
+
+void set_completion_fault(uint32_t fault) {
+    g_completion_fault = fault;
+}
+
+uint32_t completion_fault() {
+    return g_completion_fault.load();
+}
+
+void set_close_waits_for_completions(bool on) {
+    g_close_waits = on;
+}
+
+bool close_waits_for_completions() {
+    return g_close_waits.load();
 }
 
 }  // namespace standin

@@ -1,5 +1,7 @@
-// Failure injection for context open/close, set by the test controls or by
-// environment variables read at each call, and a short-writing get_tensor.
+// Failure injection for tests: context open/close statuses (also from
+// environment variables read at each call), any entry point's status, a
+// short-writing get_tensor, misdelivered completions and a close that waits
+// for the completion thread.
 #ifndef STANDIN_CONTROLS_H
 #define STANDIN_CONTROLS_H
 
@@ -14,9 +16,22 @@ void set_forced_deinit_status(uint32_t status);
 uint32_t forced_init_status();
 uint32_t forced_deinit_status();
 
-// At most this many bytes of a tensor are written by aipu_get_tensor.
+// At most this many bytes of a tensor are written by aipu_get_tensor and
+// into the output buffers of a batch.
 void set_tensor_write_limit(uint32_t bytes);
 uint32_t tensor_write_limit();
+
+// The status `entry_point` fails with instead of doing its work, 0 for none.
+void set_forced_call_status(const char* entry_point, uint32_t status);
+uint32_t forced_call_status(const char* entry_point);
+
+// How completion callables are delivered (the AIPU_STANDIN_COMPLETION_* values).
+void set_completion_fault(uint32_t fault);
+uint32_t completion_fault();
+
+// Whether closing a context waits until its completions are delivered.
+void set_close_waits_for_completions(bool on);
+bool close_waits_for_completions();
 
 }  // namespace standin
 

@@ -47,6 +47,9 @@ class Standin:
         self.lib.aipu_standin_set_init_status.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_set_deinit_status.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_set_tensor_write_limit.argtypes = [ctypes.c_uint32]
+        self.lib.aipu_standin_set_call_status.argtypes = [ctypes.c_char_p, ctypes.c_uint32]
+        self.lib.aipu_standin_set_completion_fault.argtypes = [ctypes.c_uint32]
+        self.lib.aipu_standin_set_close_waits_for_completions.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_open_context_count.restype = ctypes.c_uint32
 
     def __getattr__(self, name):
@@ -86,6 +89,9 @@ def standin():
     driver.aipu_standin_set_init_status(0)
     driver.aipu_standin_set_deinit_status(0)
     driver.aipu_standin_set_tensor_write_limit(0xFFFFFFFF)
+    driver.aipu_standin_set_call_status(None, 0)
+    driver.aipu_standin_set_completion_fault(0)
+    driver.aipu_standin_set_close_waits_for_completions(0)
 
 
 @pytest.fixture

@@ -47,8 +47,8 @@ def test_other_threads_run_while_run_waits_on_a_slow_job(runtime, tmp_path, make
 
 
 def test_concurrent_submissions_each_get_their_own_outputs(runtime, tmp_path, make_model):
-    """Each future gets its own job's outputs, whether a thread waiting in
-    result() or the completion thread collects them, over reused job ids."""
+    """Each future gets its own job's outputs, also with several threads
+    waiting for one future, over reused job ids."""
     with runtime.load(copy_model(tmp_path, make_model, shape=(3,), wait_ms=50)) as model:
         for round_ in range(3):
             inputs = [ramp((3,), np.float32, start=10 * i + round_) for i in range(8)]
@@ -124,6 +124,38 @@ def test_timeout_raises_and_the_job_is_released_later(runtime, tmp_path, make_mo
     assert not unloaded(standin, model.graph_id)
     await_unload(standin, model.graph_id)
     assert model not in runtime.models
+
+
+@pytest.mark.parametrize("timeout", [float("inf"), 1e10, 2.0**63])
+def test_timeouts_too_long_to_wait_out_mean_no_limit(runtime, tmp_path, make_model, timeout):
+    with runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=100)) as model:
+        assert model.run(np.ones(2, np.float32), timeout=timeout)[0].tolist() == [1.0, 1.0]
+
+
+def test_a_wait_at_exit_ends_within_its_timeout(run_python, tmp_path, make_model):
+    """A wait in an exit handler that runs after kiv's own (registered before
+    kiv was imported) gets a clear error for a job still running, at once."""
+    path = copy_model(tmp_path, make_model, shape=(2,), wait_ms=SLOW_MS)
+    result = run_python(
+        "import atexit, time\n"
+        "def wait_for_the_job():\n"
+        "    began = time.monotonic()\n"
+        "    try:\n"
+        "        print(future.result(timeout=5))\n"
+        "    except Exception as err:\n"
+        "        print('%%s: %%s' %% (type(err).__name__, err))\n"
+        "    print('waited less than the timeout:', time.monotonic() - began < 5)\n"
+        "atexit.register(wait_for_the_job)\n"
+        "import numpy as np, kiv\n"
+        "model = kiv.Runtime().load(%r)\n"
+        "future = model.submit(np.zeros(2, np.float32))\n" % path,
+        timeout=WAIT,
+    )
+    assert result.returncode == 0, result.stderr
+    error, waited = result.stdout.splitlines()
+    assert error.startswith("KivError: kiv_job_infer_async failed with status 17: ")
+    assert "the job had not ended when the interpreter exited" in error
+    assert waited == "waited less than the timeout: True"
 
 
 def test_jobs_are_reused_unless_disabled(runtime, tmp_path, make_model):
@@ -205,29 +237,6 @@ def test_run_batch_answers_ctrl_c_between_rounds(tmp_path, make_model, standin):
         assert int(runtime.npu.kiv_clean_batch_queue(model.graph_id, cleaned + 1)) == 36
         results = model.run_batch([np.array([i, -i], np.float32) for i in range(3)])
         assert [r[0].tolist() for r in results] == [[0.0, 0.0], [1.0, -1.0], [2.0, -2.0]]
-
-
-def test_a_job_id_the_board_already_holds_completes_through_python(runtime, tmp_path, make_model):
-    """Two contexts' drivers may issue the same job id; the native board can
-    hold one of them, and the other's end must still arrive."""
-    from kiv._board import board
-
-    with runtime.load(copy_model(tmp_path, make_model, shape=(2,))) as model:
-        model.submit(np.zeros(2, np.float32)).result(timeout=WAIT)
-        (job_id,) = model._pool._idle["async"]  # the job the next submit takes
-        serial = board.expect(job_id)  # another context's job of that id, waited for
-        assert serial
-        other = []
-        waiter = threading.Thread(target=lambda: other.append(board.wait(job_id, serial, 1.0)))
-        waiter.start()
-        try:
-            future = model.submit(np.array([5.0, 6.0], np.float32))
-            assert future.result(timeout=WAIT)[0].tolist() == [5.0, 6.0]
-            waiter.join(WAIT)
-            assert other == [None]  # the other job's waiter did not get this job's end
-        finally:
-            board.forget(job_id)
-        assert model.submit(np.array([1.0, 2.0], np.float32)).result(timeout=WAIT)[0].tolist() == [1.0, 2.0]
 
 
 def test_runs_after_submits_on_reused_jobs_compute_anew(runtime, tmp_path, make_model):

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import kiv
-from test_kiv_helpers import fc_model
+from test_kiv_helpers import copy_model, fc_model
 from helpers_models import FC_K, fc_reference
 
 
@@ -40,3 +40,16 @@ def test_empty_batch_and_bad_set_queue_nothing(fc, standin):
     with pytest.raises(TypeError, match="input 'x'"):
         fc.run_batch([np.zeros(FC_K, np.float32), np.zeros(FC_K, np.int32)])
     assert standin.last_call("aipu_create_batch_queue") is None
+
+
+def test_outputs_a_driver_leaves_short_hold_zeros(tmp_path, make_model, standin):
+    """Output arrays are new: bytes the driver does not write read as zeros,
+    never as memory freed before."""
+    with kiv.Runtime() as runtime, runtime.load(copy_model(tmp_path, make_model, shape=(64,))) as model:
+        standin.aipu_standin_set_tensor_write_limit(100)
+        for _ in range(3):
+            garbage = [np.full(64, 7.5, np.float32) for _ in range(16)]
+            del garbage
+            (out,), (again,) = model.run_batch([np.arange(64, dtype=np.float32)] * 2)
+            np.testing.assert_array_equal(out[:25], np.arange(25, dtype=np.float32))  # 100 bytes written
+            assert not out[25:].any() and not again[25:].any(), "an output carries bytes the driver never wrote"

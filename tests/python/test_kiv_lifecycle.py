@@ -134,6 +134,24 @@ def test_unreadable_containers_say_what_is_wrong(tmp_path, make_model, name, sta
         assert zor.stderr == "zor: %s: %s\n" % (path, diagnose(path))
 
 
+def _bytes_read():
+    """Bytes this process has read so far, from any file."""
+    with open("/proc/self/io") as f:
+        return int(next(line for line in f if line.startswith("rchar:")).split()[1])
+
+
+@pytest.mark.parametrize("kind", ["device", "large sparse file"])
+def test_diagnosis_reads_only_what_its_verdict_needs(tmp_path, kind):
+    path = "/dev/zero"
+    if kind != "device":
+        path = str(tmp_path / "sparse.zor")
+        with open(path, "wb") as f:
+            f.truncate(1 << 30)
+    before = _bytes_read()
+    assert diagnose(path) == "is not a zor model container: its root table has no valid field table"
+    assert _bytes_read() - before < 2 << 20  # a bounded prefix at most: no more than a few MiB
+
+
 def test_runtime_texts_where_the_driver_has_none():
     for code, text in ((64, "invalid runtime context handle"), (66, "could not be loaded"), (69, "internal error")):
         assert text in kiv.errors.status_text(libkiv.NPU(), code)

@@ -1,5 +1,6 @@
-"""The type stub libkiv.pyi describes the module as it is: the same types,
-members and methods, and the same parameter names."""
+"""The type stubs describe the native modules as they are: libkiv.pyi the
+libkiv module, and kiv/_native.pyi the kiv package's own native module. The
+same types, functions, members and methods, with the same parameter names."""
 
 import ast
 import inspect
@@ -7,19 +8,24 @@ import os
 
 import pytest
 
+import kiv._native
 import libkiv
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-STUB = os.path.join(REPO, "kiv_umd", "src", "python", "libkiv.pyi")
+STUBS = {
+    "libkiv": (libkiv, os.path.join(REPO, "kiv_umd", "src", "python", "libkiv.pyi")),
+    "kiv._native": (kiv._native, os.path.join(REPO, "python", "kiv", "_native.pyi")),
+}
 # Dunder and enumeration helpers the stub spells out but dir() filters below.
 ENUM_EXTRAS = {"name", "value"}
 
 
-def _stub():
-    tree = ast.parse(open(STUB).read())
+def _stub(module_name):
+    tree = ast.parse(open(STUBS[module_name][1]).read())
     classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
+    functions = {n.name: n for n in tree.body if isinstance(n, ast.FunctionDef)}
     module_vars = {n.target.id for n in tree.body if isinstance(n, ast.AnnAssign)}
-    return classes, module_vars
+    return classes, functions, module_vars
 
 
 def _public(obj):
@@ -36,28 +42,33 @@ def _stub_members(cls):
     return names
 
 
-def test_stub_names_every_module_attribute_and_nothing_else():
-    classes, module_vars = _stub()
-    stubbed = set(classes) | module_vars
-    assert _public(libkiv) - stubbed == set()
-    assert stubbed - _public(libkiv) == set()
+@pytest.mark.parametrize("module_name", sorted(STUBS))
+def test_stub_names_every_module_attribute_and_nothing_else(module_name):
+    classes, functions, module_vars = _stub(module_name)
+    stubbed = set(classes) | set(functions) | module_vars
+    public = _public(STUBS[module_name][0])
+    assert public - stubbed == set()
+    assert stubbed - public == set()
 
 
-@pytest.mark.parametrize("name", sorted(_stub()[0]))
-def test_stub_class_members_match(name):
-    cls = _stub()[0][name]
-    assert _stub_members(cls) - ENUM_EXTRAS == _public(getattr(libkiv, name)) - ENUM_EXTRAS
+@pytest.mark.parametrize(
+    "module_name, name", [(module, name) for module in sorted(STUBS) for name in sorted(_stub(module)[0])]
+)
+def test_stub_class_members_match(module_name, name):
+    cls = _stub(module_name)[0][name]
+    native = getattr(STUBS[module_name][0], name)
+    assert _stub_members(cls) - ENUM_EXTRAS == _public(native) - ENUM_EXTRAS
 
 
-def _stub_params(func):
+def _stub_params(func, is_method):
     args = func.args
-    names = [a.arg for a in args.args[1:]]
+    names = [a.arg for a in args.args[1 if is_method else 0 :]]
     if args.kwarg:
         names.append("**" + args.kwarg.arg)
     return names
 
 
-def _doc_params(signature_line):
+def _doc_params(signature_line, is_method):
     """Parameter names from a pybind11 signature line 'name(self: T, a: int, ...) -> R'."""
     inside = signature_line[signature_line.index("(") + 1 : signature_line.rindex(") ->")]
     names, depth, current = [], 0, ""
@@ -71,17 +82,35 @@ def _doc_params(signature_line):
             current = ""
         else:
             current += ch
-    return [n for n in names[1:] if n]
+    return [n for n in names[1 if is_method else 0 :] if n]
 
 
-def test_npu_method_parameters_match():
-    npu_stub = _stub()[0]["NPU"]
-    stub_methods = {}
-    for node in npu_stub.body:
-        if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
-            stub_methods.setdefault(node.name, []).append(_stub_params(node))
-    for name, stub_signatures in stub_methods.items():
-        doc = inspect.getdoc(getattr(libkiv.NPU, name)) or ""
-        lines = [line.split(". ", 1)[-1] for line in doc.splitlines() if f"{name}(self" in line]
-        real = [_doc_params(line) for line in lines]
-        assert sorted(real) == sorted(stub_signatures), name
+def _callables():
+    """(name, stub function node, native callable, is a method) for every
+    function of both stubs and every method of their classes."""
+    found = []
+    for module_name, (module, _) in sorted(STUBS.items()):
+        classes, functions, _ = _stub(module_name)
+        found += [("%s.%s" % (module_name, name), node, getattr(module, name), False) for name, node in functions.items()]
+        for class_name, cls in classes.items():
+            for node in cls.body:
+                if not isinstance(node, ast.FunctionDef) or node.name.startswith("_"):
+                    continue
+                member = getattr(getattr(module, class_name), node.name)
+                if callable(member):  # not a property
+                    found.append(("%s.%s.%s" % (module_name, class_name, node.name), node, member, True))
+    return found
+
+
+def test_parameters_match():
+    stub_signatures, native = {}, {}
+    for name, node, function, is_method in _callables():
+        stub_signatures.setdefault(name, []).append(_stub_params(node, is_method))
+        native[name] = (function, is_method)
+    for name, signatures in stub_signatures.items():
+        function, is_method = native[name]
+        short = name.rsplit(".", 1)[1]
+        doc = inspect.getdoc(function) or ""
+        lines = [line.split(". ", 1)[-1] for line in doc.splitlines()]
+        real = [_doc_params(line, is_method) for line in lines if line.startswith(short + "(") and ") ->" in line]
+        assert sorted(real) == sorted(signatures), name

@@ -4,6 +4,7 @@ failure values, error lines, the records that reach the driver, callbacks."""
 import struct
 import sys
 import threading
+import time
 
 import pytest
 from npu_program import ProgramBuilder
@@ -13,6 +14,7 @@ import libkiv
 NO_GRAPH = 18446744073709551615
 INVALID_HANDLE = 64
 WAIT = 60  # seconds; generous for a loaded machine
+COMPLETION_LATE = 1  # the stand-in's completion fault: held back until changed
 
 
 def copy_program(wait_ms=0):
@@ -109,25 +111,84 @@ class TestContext:
         standin.aipu_standin_set_deinit_status(0)
         assert npu.kiv_clean_job(1) == INVALID_HANDLE
 
-    def test_no_driver_context_is_left_open(self, standin, tmp_path, make_model):
+    def test_no_driver_context_is_left_open(self, standin):
         """A second init closes the first context; an object dropped with its
-        context open closes it, and its jobs' completions no longer reach
-        Python once it is gone."""
+        context open closes it."""
         base = standin.aipu_standin_open_context_count()
         npu = libkiv.NPU()
         assert npu.kiv_init_context() == 0
         assert npu.kiv_init_context() == 0
         assert standin.aipu_standin_open_context_count() == base + 1
-        status, graph_id = npu.kiv_load_graph(make_model(tmp_path, copy_program(wait_ms=300)))
+        del npu
+        assert standin.aipu_standin_open_context_count() == base
+
+    def test_completions_after_the_object_is_gone_never_reach_python(self, standin, tmp_path, make_model):
+        npu = libkiv.NPU()
+        assert npu.kiv_init_context() == 0
+        status, graph_id = npu.kiv_load_graph(make_model(tmp_path, copy_program()))
         status, job_id = npu.kiv_create_job(graph_id)
         assert status == 0 and npu.kiv_load_tensor(job_id, 0, bytes(16)) == 0
-        calls, gone = [], threading.Event()
-        assert npu.kiv_job_infer_async(job_id, lambda j, s: calls.append(gone.is_set()) or 0) == 0
+        calls = []
+        standin.aipu_standin_set_completion_fault(COMPLETION_LATE)  # held back until the object is gone
+        assert npu.kiv_job_infer_async(job_id, lambda j, s: calls.append(j) or 0) == 0
+        assert npu.kiv_get_job_status(job_id, WAIT * 1000) == (0, libkiv.KIV_JOB_STATUS_DONE)
         del npu
-        gone.set()
-        assert standin.aipu_standin_open_context_count() == base
-        gone.wait(0.6)  # past the job's own end
-        assert True not in calls, "a completion reached Python after its NPU object was gone"
+        standin.aipu_standin_reset_calls()
+        standin.aipu_standin_set_completion_fault(0)
+        for _ in range(WAIT * 100):
+            if standin.last_call("completion") is not None:
+                break
+            time.sleep(0.01)
+        assert standin.last_call("completion") == {"job_id": job_id, "status": 1, "result": -1}
+        assert calls == [], "a completion reached Python after its NPU object was gone"
+
+    def test_a_completion_may_drop_its_own_npu(self, run_python, tmp_path, make_model):
+        """An object that owns the NPU and clears itself when its job ends:
+        the last reference goes inside the NPU's own completion."""
+        path = make_model(tmp_path, copy_program())
+        result = run_python(
+            "import threading, libkiv\n"
+            "npu = libkiv.NPU()\n"
+            "assert npu.kiv_init_context() == 0\n"
+            "status, graph = npu.kiv_load_graph(%r)\n"
+            "status, job = npu.kiv_create_job(graph)\n"
+            "assert npu.kiv_load_tensor(job, 0, bytes(16)) == 0\n"
+            "owner, ended = {'npu': npu}, threading.Event()\n"
+            "def drop_own_npu(job_id, status):\n"
+            "    owner.clear()\n"
+            "    ended.set()\n"
+            "    return 0\n"
+            "assert npu.kiv_job_infer_async(job, drop_own_npu) == 0\n"
+            "del npu\n"
+            "print('ended' if ended.wait(%d) else 'stuck')\n" % (path, WAIT),
+            timeout=2 * WAIT,
+        )
+        assert (result.returncode, result.stdout) == (0, "ended\n"), result.stderr
+
+    @pytest.mark.parametrize("close", ["kiv_deinit_context", "kiv_init_context"])
+    def test_closing_a_context_lets_its_completions_run(self, run_python, tmp_path, make_model, close):
+        """A driver that waits for its completion thread on close: the close
+        releases the interpreter lock, which a pending Python completion
+        needs; meanwhile the object's handle is already gone."""
+        path = make_model(tmp_path, copy_program(wait_ms=2000))
+        result = run_python(
+            "import libkiv\n"
+            "from aipu_standin import StandinControls\n"
+            "StandinControls().set_close_waits_for_completions(True)\n"
+            "npu = libkiv.NPU()\n"
+            "assert npu.kiv_init_context() == 0\n"
+            "status, graph = npu.kiv_load_graph(%r)\n"
+            "status, job = npu.kiv_create_job(graph)\n"
+            "assert npu.kiv_load_tensor(job, 0, bytes(16)) == 0\n"
+            "seen = []\n"
+            "def completion(job_id, status):\n"
+            "    seen.append(int(npu.kiv_get_job_status(job_id)[0]))\n"
+            "    return 0\n"
+            "assert npu.kiv_job_infer_async(job, completion) == 0\n"
+            "print(int(npu.%s()), seen)\n" % (path, close),
+            timeout=2 * WAIT,
+        )
+        assert (result.returncode, result.stdout) == (0, "0 [%d]\n" % INVALID_HANDLE), result.stderr
 
     def test_error_message(self, npu):
         text = npu.kiv_get_error_message(libkiv.KIV_STATUS_SUCCESS)

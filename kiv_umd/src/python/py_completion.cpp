@@ -4,12 +4,47 @@
 
 #include <pybind11/functional.h>
 
+#include <algorithm>
 #include <exception>
+#include <iterator>
 #include <utility>
+#include <vector>
 
 namespace aipudrv {
 
 namespace {
+
+// The gates the calling thread is inside, one entry per pass.
+thread_local std::vector<const CompletionGate*> t_passes;
+
+// The interpreter's gate. Once the interpreter finalizes, a thread that
+// takes the GIL back is ended with pthread_exit, whose unwinding cannot pass
+// the driver's and the standard library's noexcept frames: the process
+// aborts. An exit hook closes this gate before finalization starts: threads
+// already inside finish (the hook waits for them without the GIL), later
+// ones stay out of Python.
+CompletionGate& interpreter_gate() {
+    // Never destroyed: driver threads may still ask after static destructors ran.
+    static auto* gate = new CompletionGate();
+    return *gate;
+}
+
+// Registers that exit hook once; called with the GIL held. When that is no
+// longer possible the interpreter is already going away, and the gate closes
+// at once.
+void arm_interpreter_gate() {
+    static bool armed = false;  // guarded by the GIL
+    if (armed) return;
+    armed = true;
+    try {
+        py::module_::import("atexit").attr("register")(py::cpp_function([] {
+            py::gil_scoped_release release;
+            interpreter_gate().close_and_drain();
+        }));
+    } catch (py::error_already_set&) {
+        interpreter_gate().close();
+    }
+}
 
 using NativeCompletion = int32_t (*)(uint64_t, job_status_t);
 
@@ -93,12 +128,16 @@ bool CompletionGate::enter() {
     std::lock_guard<std::mutex> lock(mu_);
     if (closed_) return false;
     ++inside_;
+    t_passes.push_back(this);
     return true;
 }
 
 void CompletionGate::leave() {
+    const auto latest = std::find(t_passes.rbegin(), t_passes.rend(), this);
+    t_passes.erase(std::next(latest).base());
     std::lock_guard<std::mutex> lock(mu_);
-    if (--inside_ == 0) cv_.notify_all();
+    --inside_;
+    cv_.notify_all();
 }
 
 void CompletionGate::close() {
@@ -107,29 +146,22 @@ void CompletionGate::close() {
 }
 
 void CompletionGate::close_and_drain() {
+    const auto own = std::count(t_passes.begin(), t_passes.end(), this);
     std::unique_lock<std::mutex> lock(mu_);
     closed_ = true;
-    cv_.wait(lock, [&] { return inside_ == 0; });
+    cv_.wait(lock, [&] { return inside_ == own; });
 }
 
-CompletionGate& interpreter_gate() {
-    // Never destroyed: driver threads may still ask after static destructors ran.
-    static auto* gate = new CompletionGate();
-    return *gate;
-}
-
-void arm_interpreter_gate() {
-    static bool armed = false;  // guarded by the GIL
-    if (armed) return;
-    armed = true;
-    try {
-        py::module_::import("atexit").attr("register")(py::cpp_function([] {
-            py::gil_scoped_release release;
-            interpreter_gate().close_and_drain();
-        }));
-    } catch (py::error_already_set&) {
-        interpreter_gate().close();
+void without_gil_in_destructor(const std::function<void()>& work) {
+    arm_interpreter_gate();
+    GatePass pass(interpreter_gate());
+    if (!pass.open()) {
+        work();
+        return;
     }
+    PyThreadState* state = PyEval_SaveThread();
+    work();
+    PyEval_RestoreThread(state);
 }
 
 kiv_job_callback_t make_completion(const py::object& py_cb, std::shared_ptr<CompletionGate> owner) {

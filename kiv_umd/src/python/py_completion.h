@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -24,8 +25,10 @@ public:
     void leave();
     // Lets no new call in.
     void close();
-    // Closes the gate and waits for the calls inside; must be called
-    // without the GIL, which those calls hold.
+    // Closes the gate and waits for the calls inside on other threads; must
+    // be called without the GIL, which those calls hold. A call of the
+    // calling thread itself (a completion that destroys its own NPU object)
+    // is not waited for: it could only end after this returns.
     void close_and_drain();
 
 private:
@@ -35,18 +38,12 @@ private:
     int inside_ = 0;
 };
 
-// The interpreter's gate. Once the interpreter finalizes, a thread that
-// takes the GIL back is ended with pthread_exit, whose unwinding cannot pass
-// the driver's and the standard library's noexcept frames: the process
-// aborts. An exit hook closes this gate before finalization starts: threads
-// already inside finish (the hook waits for them without the GIL), later
-// ones must stay out of Python.
-CompletionGate& interpreter_gate();
-
-// Registers that exit hook once; called with the GIL held. When that is no
-// longer possible the interpreter is already going away, and the gate closes
-// at once.
-void arm_interpreter_gate();
+// Runs `work` for a destructor that holds the GIL: without the GIL while a
+// pass on the interpreter's gate keeps the interpreter from finalizing before
+// the GIL is back (a destructor cannot be unwound out of); with the GIL once
+// the interpreter is exiting, when no completion can enter Python any more
+// and so none can be waiting for the GIL.
+void without_gil_in_destructor(const std::function<void()>& work);
 
 // The completion function object for `py_cb`: empty for None; a function
 // exported by a binding with exactly the native signature is called

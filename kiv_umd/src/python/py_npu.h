@@ -6,9 +6,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,22 @@ namespace aipudrv {
 // kiv_get_tensor returns.
 enum InputKind : uint32_t { INPUT_KIND_BYTES = 0, INPUT_KIND_BYTEARRAY = 1, INPUT_KIND_NUMPY = 2 };
 
+// Threads that use an NPU object's context handle without the GIL. Closing
+// the context first makes the handle unreachable (under the GIL), then waits
+// here for the uses already under way before the runtime frees it.
+class HandleUsers {
+public:
+    void enter();
+    void leave();
+    // Must be called without the GIL: users take it back when they leave.
+    void wait_until_none();
+
+private:
+    std::mutex mu_;
+    std::condition_variable none_;
+    int count_ = 0;
+};
+
 class NPU {
 public:
     NPU();
@@ -35,6 +53,10 @@ public:
 
     kiv_context* ctx = nullptr;
     uint32_t input_kind = INPUT_KIND_BYTES;
+
+    // Opens a context on the driver library `library` (null: $AIPU_LIB_PATH,
+    // else libaipudrv.so), closing one that is still open first.
+    kiv_status_t open_context(const char* library);
 
     // Context, graph and job methods.
     kiv_status_t kiv_init_context();
@@ -72,6 +94,8 @@ public:
     // Prints "[PY UMD ERROR] <api_name>: <status text>\n" on standard error.
     void print_error_line(const char* api_name, kiv_status_t status);
 
+    HandleUsers handle_users;
+
 private:
     // Buffers handed to the runtime by kiv_add_batch, kept alive until the
     // runtime can no longer use them: until the queue is finished or cleaned,
@@ -81,6 +105,22 @@ private:
 
     void release_batch_buffers_of(uint64_t graph_id);
     void close_on_destruction() noexcept;
+};
+
+// The handle of an NPU object, held for a driver call made without the GIL.
+// Taken with the GIL held: a context being closed gives the null handle, on
+// which the runtime answers with the invalid-handle status.
+class HandleUse {
+public:
+    explicit HandleUse(NPU& npu) : users_(npu.handle_users), ctx_(npu.ctx) { users_.enter(); }
+    ~HandleUse() { users_.leave(); }
+    HandleUse(const HandleUse&) = delete;
+    HandleUse& operator=(const HandleUse&) = delete;
+    kiv_context* ctx() const { return ctx_; }
+
+private:
+    HandleUsers& users_;
+    kiv_context* ctx_;
 };
 
 // Registers the NPU class and its method table; the module entry calls it

@@ -7,7 +7,9 @@
 #include <stdexcept>
 #include <utility>
 
+#include "kiv_context.h"
 #include "py_completion.h"
+#include "py_gil.h"
 #include "py_npu.h"
 #include "py_records.h"
 
@@ -44,45 +46,76 @@ void NPU::print_error_line(const char* api_name, kiv_status_t status) {
     }
 }
 
+void HandleUsers::enter() {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++count_;
+}
+
+void HandleUsers::leave() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (--count_ == 0) none_.notify_all();
+}
+
+void HandleUsers::wait_until_none() {
+    std::unique_lock<std::mutex> lock(mu_);
+    none_.wait(lock, [&] { return count_ == 0; });
+}
+
+namespace {
+
+// Closes a context that is no longer reachable through its NPU object, once
+// the calls that use it without the GIL have left. The caller has released
+// the GIL: the driver may wait for its completion thread, which may be
+// waiting for the GIL to run a Python completion.
+kiv_status_t close_unreachable(HandleUsers& users, kiv_context* open) {
+    users.wait_until_none();
+    return ::kiv_deinit_context(open);
+}
+
+}  // namespace
+
 NPU::NPU() : completions_(std::make_shared<CompletionGate>()) {}
 
 NPU::~NPU() {
     close_on_destruction();
 }
 
-// While the driver closes the context it may still deliver completions,
-// which need the GIL: it is released meanwhile. Then the object's gate
-// closes, after the completions inside have finished.
+// Completions still inside Python finish first (other than one that is
+// destroying this object); then the object's gate lets no later one in.
 void NPU::close_on_destruction() noexcept {
     kiv_context* open = std::exchange(ctx, nullptr);
     auto close = [&] {
         try {
-            if (open != nullptr) ::kiv_deinit_context(open);
+            if (open != nullptr) close_unreachable(handle_users, open);
         } catch (...) {
             // A destructor has no one to report to; the handle is freed anyway.
         }
         completions_->close_and_drain();
     };
     if (Py_IsInitialized() && PyGILState_Check()) {
-        py::gil_scoped_release release;
-        close();
+        without_gil_in_destructor(close);
     } else {
         close();
     }
 }
 
-kiv_status_t NPU::kiv_init_context() {
+kiv_status_t NPU::open_context(const char* library) {
     // A context that is still open is closed first: replacing its handle
     // would leave it open, unreachable, for the rest of the process.
     if (ctx != nullptr) kiv_deinit_context();
-    return ::kiv_init_context(&ctx, 0);
+    return ::kiv_init_context_with_driver(&ctx, 0, library);
+}
+
+kiv_status_t NPU::kiv_init_context() {
+    return open_context(nullptr);
 }
 
 kiv_status_t NPU::kiv_deinit_context() {
+    // The handle is gone whatever the status; forgetting it (under the GIL)
+    // makes later calls, from any thread, fail with the invalid-handle status
+    // instead of touching freed memory.
     kiv_context* open = std::exchange(ctx, nullptr);
-    // The handle is gone whatever the status; forgetting it makes later calls
-    // fail with the invalid-handle status instead of touching freed memory.
-    kiv_status_t status = ::kiv_deinit_context(open);
+    const kiv_status_t status = without_gil([&] { return close_unreachable(handle_users, open); });
     // The driver context is closed (or unreachable): no queue can use the
     // kept batch buffers any more.
     batch_buffers_.clear();

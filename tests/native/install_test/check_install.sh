@@ -31,7 +31,7 @@ step "install into $prefix"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "cmake --install"; }
 
 step "installed files"
-for f in "$pydir/libkiv.so" "$pydir/libkiv.pyi" "$pydir/libkiv-stubs/__init__.pyi" "$pydir/kiv/__init__.py" "$pydir/kiv/py.typed" \
+for f in "$pydir/libkiv.so" "$pydir/libkiv.pyi" "$pydir/libkiv-stubs/__init__.pyi" "$pydir/kiv/__init__.py" "$pydir/kiv/py.typed" "$pydir/kiv/_native.pyi" \
          "$prefix/include/kiv/kiv_api.h" "$prefix/include/kiv/aipu_driver.h" \
          "$prefix/include/kiv/serialization_handler.h" "$prefix/include/kiv/zor_generated.h" \
          "$prefix/lib/cmake/kiv/kivConfig.cmake" "$prefix/lib/cmake/kiv/kivConfigVersion.cmake" \

@@ -1,9 +1,10 @@
-// kiv_containers: a small module of the kiv package's own, carried by
-// libkiv.so beside the libkiv module (kiv loads it from this file by name;
-// libkiv's attributes are untouched). It gives kiv what the container code
-// knows about a file: what is wrong with it, and the container's name,
-// version and first subgraph's tensor names. Paths come as bytes, as the
-// file system has them.
+// kiv._native: the kiv package's own native module, carried by libkiv.so
+// beside the libkiv module (kiv loads it from this file by name; libkiv's
+// attributes are untouched; python/kiv/_native.pyi describes it). It runs
+// and completes jobs without the interpreter lock (py_kiv_jobs.cpp) and
+// gives kiv what the container code knows about a file: what is wrong with
+// it, and the container's name, version and first subgraph's tensor names.
+// Paths come as bytes, as the file system has them.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "container_diagnosis.h"
+#include "py_kiv_jobs.h"
 #include "serialization_handler.h"
 
 namespace py = pybind11;
@@ -67,9 +69,10 @@ py::tuple first_subgraph_names(const std::string& path) {
 }  // namespace
 }  // namespace aipudrv
 
-PYBIND11_MODULE(kiv_containers, m) {
+PYBIND11_MODULE(_native, m) {
     using namespace aipudrv;
-    m.doc() = "What the container code knows about a model container file, for the kiv package (carried by libkiv.so)";
+    m.doc() = "The kiv package's native parts (carried by libkiv.so)";
+    register_kiv_jobs(m);
     m.def("diagnose", &diagnose, py::arg("path"),
           "Why the file cannot be loaded as a model container (missing, a directory, empty, not a container, "
           "truncated, no subgraph), or None when nothing is visibly wrong with it.");

@@ -1,0 +1,103 @@
+"""The kiv layer against a misbehaving driver: failure statuses from entry
+points, and completions that come late, twice or never, while a program
+runs, submits, awaits, batches and closes. Each case runs in a process of
+its own, which must end on time, without a crash or a traceback, with every
+step either correct or failing with one of the layer's documented errors."""
+
+import json
+
+import pytest
+
+from test_kiv_helpers import copy_model
+
+LATE, TWICE, NEVER = 1, 2, 3  # the stand-in's completion faults
+
+CHILD = r"""
+import asyncio, atexit, json, time
+from aipu_standin import StandinControls
+
+driver = StandinControls()
+# Registered before kiv is imported, so that it runs after kiv's own exit hook.
+atexit.register(lambda: print(json.dumps({"contexts open at exit": driver.open_context_count()})))
+
+import numpy as np
+import kiv
+
+path, fault, entry_point, status = %r
+x = np.arange(4, dtype=np.float32)
+
+
+def outcome(step):
+    try:
+        outputs = step()
+    except (kiv.KivError, TimeoutError) as err:  # the layer's documented failures
+        return type(err).__name__
+    return "ok" if outputs is None or all(np.array_equal(o[0], x) for o in outputs) else "wrong outputs"
+
+
+runtime = kiv.Runtime()
+model = runtime.load(path)
+driver.set_completion_fault(fault)
+if entry_point:
+    driver.set_call_status(entry_point, status)
+submitted = []
+
+
+def submit():
+    submitted.append(model.submit(x))
+    return [submitted[0].result(timeout=1)]
+
+
+steps = {
+    "run": outcome(lambda: [model.run(x, timeout=10)]),
+    "submit": outcome(submit),
+    "run_async": outcome(lambda: [asyncio.run(asyncio.wait_for(model.run_async(x), 1))]),
+    "run_batch": outcome(lambda: model.run_batch([x, x])),
+}
+began = time.monotonic()
+steps["close"] = outcome(runtime.close)
+steps["close returned at once"] = time.monotonic() - began < 1
+driver.set_completion_fault(0)
+driver.set_call_status(None, 0)
+steps["submitted, after the close"] = outcome(lambda: [f.result(timeout=10) for f in submitted])
+print(json.dumps(steps))
+"""
+
+OK = {"run": "ok", "submit": "ok", "run_async": "ok", "run_batch": "ok", "close": "ok"}
+TIMED_OUT = {"submit": "TimeoutError", "run_async": "TimeoutError"}
+
+
+@pytest.mark.parametrize(
+    "fault, entry_point, status, differences",
+    [
+        (0, None, 0, {}),
+        (LATE, None, 0, TIMED_OUT),
+        (TWICE, None, 0, {}),
+        (NEVER, None, 0, dict(TIMED_OUT, **{"submitted, after the close": "TimeoutError"})),
+        (0, "aipu_flush_job", 50, {"submit": "KivError", "run_async": "KivError"}),
+        (0, "aipu_finish_job", 50, {"run": "KivError"}),
+        (0, "aipu_get_job_status", 2, {"run": "KivError"}),
+        (0, "aipu_load_tensor", 16, {"run": "KivError", "submit": "KivError", "run_async": "KivError"}),
+        (0, "aipu_get_tensor", 16, {"run": "KivError", "submit": "KivError", "run_async": "KivError",
+                                    "submitted, after the close": "KivError"}),
+        (0, "aipu_create_job", 11, {"run": "KivError", "submit": "KivError", "run_async": "KivError"}),
+        (0, "aipu_add_batch", 36, {"run_batch": "KivError"}),
+        (0, "aipu_finish_batch", 17, {"run_batch": "KivError"}),
+        (0, "aipu_clean_job", 16, {"close": "KivError"}),
+        (0, "aipu_unload_graph", 11, {"close": "KivError"}),
+    ],
+    ids=["none", "late", "twice", "never", "refused", "sync-fails", "status-fails", "load-fails", "read-fails",
+         "create-fails", "add-batch-fails", "finish-batch-fails", "clean-fails", "unload-fails"],
+)
+def test_a_misbehaving_driver_gives_errors_not_crashes_or_hangs(
+    run_python, tmp_path, make_model, fault, entry_point, status, differences
+):
+    # Longer than a slice of Model.run's wait, so that its status query runs too.
+    path = copy_model(tmp_path, make_model, shape=(4,), wait_ms=50)
+    result = run_python(CHILD % ((path, fault, entry_point, status),), timeout=120)
+    assert result.returncode == 0 and "Traceback" not in result.stderr, result.stderr
+    steps, at_exit = (json.loads(line) for line in result.stdout.splitlines())
+    expected = dict(OK, **{"close returned at once": True, "submitted, after the close": "ok"})
+    expected.update(differences)
+    assert steps == expected
+    assert at_exit == {"contexts open at exit": 0}
