@@ -14,10 +14,11 @@ import concurrent.futures
 import itertools
 import threading
 import traceback
+import warnings
 from typing import TYPE_CHECKING
 
 from . import _native
-from .errors import check
+from .errors import KivError, check
 
 if TYPE_CHECKING:
     from .inputs import Outputs
@@ -73,5 +74,7 @@ class Completions:
             model, job_id, future = started
             try:
                 model._finish(job_id, job_status, future)
+            except KivError as err:  # the job could not be released; its future has what it ended with
+                warnings.warn(str(err), RuntimeWarning)
             except Exception:  # never let one job stop the completion of the others
                 traceback.print_exc()

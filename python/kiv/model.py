@@ -237,8 +237,8 @@ class Model:
             try:
                 status, job_status = _native.wait(self._npu, job_id)
             except BaseException:
-                status, job_status = libkiv.KIV_STATUS_ERROR_TIMEOUT, 0
-            self._release(job_id, job_status if int(status) == 0 else 0, BLOCKING)
+                status = None
+            self._release(job_id, job_status if status == 0 else 0, BLOCKING)  # reused only when it ended well
 
         threading.Thread(target=wait_then_release, name="kiv-job-%x" % job_id, daemon=True).start()
 

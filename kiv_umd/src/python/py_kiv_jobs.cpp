@@ -34,8 +34,9 @@ using Clock = std::chrono::steady_clock;
 
 // How long a wait runs without looking at signals.
 constexpr auto kSlice = std::chrono::milliseconds(20);
-// Timeouts from this many seconds on (about 31 years) mean no limit: the
-// clock cannot hold deadlines much further ahead.
+// Timeouts from this many seconds on (about 31 years) mean no limit: such a
+// deadline is never reached, and one near the clock's range (about 292
+// years) would overflow it.
 constexpr double kNoLimitSeconds = 1e9;
 
 Clock::time_point deadline_after(std::optional<double> seconds) {
