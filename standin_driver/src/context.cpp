@@ -1,7 +1,9 @@
 #include "context.h"
 
 #include "id_source.h"
+#include "job_options.h"
 #include "kiv_api.h"
+#include "profile.h"
 
 namespace standin {
 
@@ -27,10 +29,12 @@ std::shared_ptr<const Program> Context::find_program(uint64_t id) {
     return nullptr;
 }
 
-uint32_t Context::load_graph(const char* data, uint32_t size, uint64_t* graph_id) {
+uint32_t Context::load_graph(const char* data, uint32_t size, uint64_t* graph_id,
+                             const aipu_load_graph_cfg_t* options) {
     if (data == nullptr || graph_id == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
     auto program = std::make_shared<Program>();
     if (uint32_t s = parse_program(reinterpret_cast<const uint8_t*>(data), size, *program)) return s;
+    if (uint32_t s = check_load_options(options, *program)) return s;
     const uint64_t id = next_object_id();
     {
         std::lock_guard<std::mutex> lock(mu_);
@@ -60,6 +64,8 @@ uint32_t Context::tensor_count(uint64_t id, uint32_t type, uint32_t* count) {
         *count = static_cast<uint32_t>(program->inputs.size());
     } else if (type == KIV_TENSOR_TYPE_OUTPUT) {
         *count = static_cast<uint32_t>(program->outputs.size());
+    } else if (type == KIV_TENSOR_TYPE_PROFILER) {
+        *count = executor_.profiling() ? 1 : 0;
     } else {
         *count = 0;
     }
@@ -71,6 +77,11 @@ uint32_t Context::tensor_descriptor(uint64_t id, uint32_t type, uint32_t index, 
     auto program = find_program(id);
     if (!program) return KIV_STATUS_ERROR_INVALID_GRAPH_ID;
     if (type > KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE) return KIV_STATUS_ERROR_INVALID_TENSOR_TYPE;
+    if (type == KIV_TENSOR_TYPE_PROFILER) {
+        if (!executor_.profiling() || index != 0) return KIV_STATUS_ERROR_INVALID_TENSOR_ID;
+        *desc = aipu_tensor_desc_t{0, profile_size(*program), 1.0f, 0, KIV_DATA_TYPE_U8};
+        return 0;
+    }
     const std::vector<uint32_t>* list = nullptr;
     if (type == KIV_TENSOR_TYPE_INPUT) list = &program->inputs;
     if (type == KIV_TENSOR_TYPE_OUTPUT) list = &program->outputs;

@@ -23,6 +23,8 @@ namespace standin {
 constexpr uint32_t kPartitionCount = 1;
 constexpr uint32_t kClusterCount = 1;
 constexpr uint32_t kCoreCount = 4;
+constexpr uint32_t kQosLevels = 4;          // job priorities 0 (lowest) to 3
+constexpr uint32_t kMemoryRegionCount = 2;  // 0: external memory, 1: on-chip memory
 constexpr const char* kTargetName = "KVS_0404MP4";
 
 class Context {
@@ -38,14 +40,15 @@ public:
     void wait_for_completions() { executor_.callbacks().drain(); }
 
     // Graphs.
-    uint32_t load_graph(const char* data, uint32_t size, uint64_t* graph_id);
+    // `options` may be null.
+    uint32_t load_graph(const char* data, uint32_t size, uint64_t* graph_id, const aipu_load_graph_cfg_t* options);
     uint32_t unload_graph(uint64_t graph_id);
     uint32_t tensor_count(uint64_t id, uint32_t type, uint32_t* count);
     uint32_t tensor_descriptor(uint64_t id, uint32_t type, uint32_t index, aipu_tensor_desc_t* desc);
     uint32_t build_version(uint64_t id, uint32_t* version);
 
     // Jobs.
-    uint32_t create_job(uint64_t graph_id, uint64_t* job_id);
+    uint32_t create_job(uint64_t graph_id, uint64_t* job_id, const aipu_create_job_cfg_t* options);
     uint32_t config_job(uint64_t job_id, uint64_t types, void* config);
     uint32_t finish_job(uint64_t job_id, int32_t timeout_ms);
     uint32_t flush_job(uint64_t job_id, aipu_job_callback_func_t cb);
@@ -60,7 +63,7 @@ public:
     uint32_t clean_batch_queue(uint64_t graph_id, uint32_t queue_id);
     uint32_t config_batch_dump(uint64_t graph_id, uint32_t queue_id, uint64_t types, const aipu_job_config_dump_t* cfg);
     uint32_t add_batch(uint64_t graph_id, uint32_t queue_id, char** inputs, char** outputs);
-    uint32_t finish_batch(uint64_t graph_id, uint32_t queue_id);
+    uint32_t finish_batch(uint64_t graph_id, uint32_t queue_id, const aipu_create_job_cfg_t* options);
 
     // Device.
     uint32_t device_status() const;
@@ -80,7 +83,6 @@ private:
 
     BufferPool buffers_;
     Executor executor_;
-    std::atomic<bool> profiling_{false};
     std::atomic<bool> tick_counter_{false};
     std::atomic<bool> poll_in_commit_thread_{false};
 };

@@ -4,6 +4,7 @@
 #include "context.h"
 #include "id_source.h"
 #include "interpreter.h"
+#include "job_options.h"
 #include "kiv_api.h"
 #include "standin_controls.h"
 
@@ -90,9 +91,12 @@ uint32_t Context::run_batch(BatchQueue& queue, const BatchQueue::Entry& entry) {
     return status;
 }
 
-uint32_t Context::finish_batch(uint64_t graph_id, uint32_t queue_id) {
+uint32_t Context::finish_batch(uint64_t graph_id, uint32_t queue_id, const aipu_create_job_cfg_t* options) {
     auto queue = find_queue(graph_id, queue_id);
     if (!queue) return KIV_STATUS_ERROR_NO_BATCH_QUEUE;
+    // The options are checked like a job's; the batches run on the calling thread.
+    Placement placement;
+    if (uint32_t status = placement_of(options, *queue->program, placement)) return status;
     std::vector<BatchQueue::Entry> entries;
     BatchQueue snapshot;
     {

@@ -61,7 +61,7 @@ uint32_t Context::ioctl(uint32_t cmd, void* arg) {
         case AIPU_IOCTL_SET_PROFILE: {
             uint32_t on = 0;
             std::memcpy(&on, arg, sizeof(on));
-            profiling_ = on != 0;
+            executor_.set_profiling(on != 0);
             return 0;
         }
         case AIPU_IOCTL_GET_AIPUBIN_BUILDVERSION: {

@@ -1,5 +1,6 @@
 #include "context.h"
 #include "id_source.h"
+#include "job_options.h"
 #include "kiv_api.h"
 
 namespace standin {
@@ -10,7 +11,7 @@ std::shared_ptr<Job> Context::find_job(uint64_t job_id) {
     return it == jobs_.end() ? nullptr : it->second;
 }
 
-uint32_t Context::create_job(uint64_t graph_id, uint64_t* job_id) {
+uint32_t Context::create_job(uint64_t graph_id, uint64_t* job_id, const aipu_create_job_cfg_t* options) {
     if (job_id == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
     std::shared_ptr<const Program> program;
     {
@@ -19,8 +20,10 @@ uint32_t Context::create_job(uint64_t graph_id, uint64_t* job_id) {
         if (it == graphs_.end()) return KIV_STATUS_ERROR_INVALID_GRAPH_ID;
         program = it->second;
     }
+    Placement placement;
+    if (uint32_t status = placement_of(options, *program, placement)) return status;
     const uint64_t id = next_object_id();
-    auto job = std::make_shared<Job>(id, graph_id, std::move(program));
+    auto job = std::make_shared<Job>(id, graph_id, std::move(program), placement);
     {
         std::lock_guard<std::mutex> lock(mu_);
         jobs_[id] = std::move(job);

@@ -14,7 +14,7 @@ Executor::~Executor() {
 
 void Executor::start_cores_locked() {
     if (!threads_.empty()) return;
-    for (uint32_t i = 0; i < cores_; ++i) threads_.emplace_back(&Executor::core_loop, this);
+    for (uint32_t core = 0; core < cores_; ++core) threads_.emplace_back(&Executor::core_loop, this, core);
 }
 
 bool Executor::submit(std::shared_ptr<Job> job) {
@@ -32,7 +32,8 @@ bool Executor::submit(std::shared_ptr<Job> job) {
         ++active_;
         queue_.push_back(std::move(job));
     }
-    work_cv_.notify_one();
+    // Every core looks: a pinned job is only for its own.
+    work_cv_.notify_all();
     return true;
 }
 
@@ -62,34 +63,51 @@ bool Executor::sleep_ms(uint32_t ms) {
     return !stop_cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_; });
 }
 
-void Executor::core_loop() {
+std::shared_ptr<Job> Executor::take_for_locked(uint32_t core) {
+    auto chosen = queue_.end();
+    for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+        const Placement& placement = (*it)->placement();
+        if (placement.core >= 0 && static_cast<uint32_t>(placement.core) != core) continue;
+        if (chosen == queue_.end() || placement.qos > (*chosen)->placement().qos) chosen = it;
+    }
+    if (chosen == queue_.end()) return nullptr;
+    std::shared_ptr<Job> job = std::move(*chosen);
+    queue_.erase(chosen);
+    return job;
+}
+
+void Executor::core_loop(uint32_t core) {
     for (;;) {
         std::shared_ptr<Job> job;
         {
             std::unique_lock<std::mutex> lock(mu_);
-            work_cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-            if (queue_.empty()) return;
-            job = std::move(queue_.front());
-            queue_.pop_front();
+            work_cv_.wait(lock, [&] { return stopping_ || (job = take_for_locked(core)) != nullptr; });
+            if (!job) return;
         }
-        run_job(job);
+        run_job(job, core);
     }
 }
 
-void Executor::run_job(const std::shared_ptr<Job>& job) {
+void Executor::run_job(const std::shared_ptr<Job>& job, uint32_t core) {
     RunInput run = job->start_run();
     const std::string stem = (run.dump.prefix.empty() ? "job" : run.dump.prefix) + "_" + std::to_string(job->id());
     if (run.dump.inputs) dump_tensors(run.dump, stem, "input", run.inputs);
     std::vector<std::vector<uint8_t>> outputs = job->fresh_outputs();
+    const bool profiled = profiling();
+    RunProfile profile{core, steady_ns(), 0, {}};
     uint32_t status = AIPU_JOB_STATUS_EXCEPTION;
     if (run.inputs_ok) {
-        status = run_program(job->program(), run.inputs, outputs, [this](uint32_t ms) { return sleep_ms(ms); });
+        status = run_program(
+            job->program(), run.inputs, outputs, [this](uint32_t ms) { return sleep_ms(ms); },
+            profiled ? &profile.ops : nullptr);
     }
+    profile.duration_ns = steady_ns() - profile.start_ns;
     if (status == AIPU_JOB_STATUS_DONE && run.dump.outputs) dump_tensors(run.dump, stem, "output", outputs);
     // Idle before the waiters wake, so that a caller seeing the job end also
     // sees the device idle.
     --active_;
-    callbacks_.post(job->id(), status, job->end_run(status, std::move(outputs)));
+    std::vector<uint8_t> profile_tensor = profiled ? encode_profile(job->program(), profile) : std::vector<uint8_t>{};
+    callbacks_.post(job->id(), status, job->end_run(status, std::move(outputs), std::move(profile_tensor)));
 }
 
 }  // namespace standin

@@ -1,5 +1,6 @@
-// The simulated NPU cores: a small pool of threads per context that run
-// queued jobs, started on first use.
+// The simulated NPU cores: one thread per core, started on first use, that
+// run queued jobs. A free core takes the queued job of the highest QoS level
+// (the earliest among equals) that is not pinned to another core.
 #ifndef STANDIN_EXECUTOR_H
 #define STANDIN_EXECUTOR_H
 
@@ -39,12 +40,17 @@ public:
     // Sleeps `ms` unless shut down first; false when cut short.
     bool sleep_ms(uint32_t ms);
 
+    // Whether runs record a profile (ioctl 255).
+    void set_profiling(bool on) { profiling_ = on; }
+    bool profiling() const { return profiling_.load(); }
+
     CallbackDispatcher& callbacks() { return callbacks_; }
 
 private:
-    void core_loop();
-    void run_job(const std::shared_ptr<Job>& job);
+    void core_loop(uint32_t core);
+    void run_job(const std::shared_ptr<Job>& job, uint32_t core);
     void start_cores_locked();
+    std::shared_ptr<Job> take_for_locked(uint32_t core);
 
     const uint32_t cores_;
     std::mutex mu_;
@@ -54,6 +60,7 @@ private:
     std::vector<std::thread> threads_;
     bool stopping_ = false;
     std::atomic<int> active_{0};
+    std::atomic<bool> profiling_{false};
     CallbackDispatcher callbacks_;
 };
 

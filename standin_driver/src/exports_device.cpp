@@ -45,5 +45,6 @@ AIPU_EXPORT aipu_status_t aipu_finish_batch(const aipu_ctx_handle_t* ctx, uint64
                                             aipu_create_job_cfg_t* config) {
     record_call("aipu_finish_batch", ctx,
                 json{{"graph_id", graph_id}, {"queue_id", queue_id}, {"config", describe_create_job_config(config)}});
-    return with_context("aipu_finish_batch", ctx, [&](Context& c) { return c.finish_batch(graph_id, queue_id); });
+    return with_context("aipu_finish_batch", ctx,
+                        [&](Context& c) { return c.finish_batch(graph_id, queue_id, config); });
 }

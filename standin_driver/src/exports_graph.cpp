@@ -15,8 +15,9 @@ AIPU_EXPORT aipu_status_t aipu_load_graph_helper(const aipu_ctx_handle_t* ctx, c
               {"data_null", graph_buf == nullptr}};
     if (graph_buf != nullptr) args["data_hex_prefix"] = to_hex(graph_buf, std::min<uint32_t>(graph_size, 32));
     record_call("aipu_load_graph_helper", ctx, args);
-    return with_context("aipu_load_graph_helper", ctx,
-                        [&](Context& c) { return c.load_graph(graph_buf, graph_size, graph_id); });
+    return with_context("aipu_load_graph_helper", ctx, [&](Context& c) {
+        return c.load_graph(graph_buf, graph_size, graph_id, config ? config->load_graph_cfg : nullptr);
+    });
 }
 
 AIPU_EXPORT aipu_status_t aipu_unload_graph(const aipu_ctx_handle_t* ctx, uint64_t graph_id) {

@@ -7,7 +7,7 @@ using nlohmann::json;
 AIPU_EXPORT aipu_status_t aipu_create_job(const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint64_t* job_id,
                                           aipu_create_job_cfg_t* config) {
     record_call("aipu_create_job", ctx, json{{"graph_id", graph_id}, {"config", describe_create_job_config(config)}});
-    return with_context("aipu_create_job", ctx, [&](Context& c) { return c.create_job(graph_id, job_id); });
+    return with_context("aipu_create_job", ctx, [&](Context& c) { return c.create_job(graph_id, job_id, config); });
 }
 
 AIPU_EXPORT aipu_status_t aipu_config_job(const aipu_ctx_handle_t* ctx, uint64_t job_id, uint64_t types, void* config) {

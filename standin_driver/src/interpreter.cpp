@@ -130,42 +130,60 @@ void run_fc_quantised(const Program& p, const Workspace& ws, const OpSpec& op) {
     }
 }
 
+// Runs one operation: true to go on, false with `status` set to end the run.
+bool run_operation(const Program& program, const Workspace& ws, const OpSpec& op, const SleepFn& sleep,
+                   uint32_t& status) {
+    switch (op.code) {
+        case kOpCopy:
+            run_copy(program, ws, op);
+            return true;
+        case kOpAdd:
+            run_elementwise(program, ws, op, [](double a, double b) { return a + b; });
+            return true;
+        case kOpMul:
+            run_elementwise(program, ws, op, [](double a, double b) { return a * b; });
+            return true;
+        case kOpRelu:
+            run_relu(program, ws, op);
+            return true;
+        case kOpFullyConnected:
+            if (program.tensors[op.args[0]].dtype == kF32) {
+                run_fc_float(program, ws, op);
+            } else {
+                run_fc_quantised(program, ws, op);
+            }
+            return true;
+        case kOpWaitMs:
+            if (sleep(op.args[0])) return true;
+            status = AIPU_JOB_STATUS_EXCEPTION;
+            return false;
+        case kOpRaise:
+            status = op.args[0];
+            return false;
+        default:
+            status = AIPU_JOB_STATUS_EXCEPTION;
+            return false;
+    }
+}
+
 }  // namespace
 
 uint32_t run_program(const Program& program, const std::vector<std::vector<uint8_t>>& inputs,
-                     std::vector<std::vector<uint8_t>>& outputs, const SleepFn& sleep) {
+                     std::vector<std::vector<uint8_t>>& outputs, const SleepFn& sleep, std::vector<OpTiming>* timings) {
     Workspace ws(program, inputs, outputs);
-    for (const OpSpec& op : program.ops) {
-        switch (op.code) {
-            case kOpCopy:
-                run_copy(program, ws, op);
-                break;
-            case kOpAdd:
-                run_elementwise(program, ws, op, [](double a, double b) { return a + b; });
-                break;
-            case kOpMul:
-                run_elementwise(program, ws, op, [](double a, double b) { return a * b; });
-                break;
-            case kOpRelu:
-                run_relu(program, ws, op);
-                break;
-            case kOpFullyConnected:
-                if (program.tensors[op.args[0]].dtype == kF32) {
-                    run_fc_float(program, ws, op);
-                } else {
-                    run_fc_quantised(program, ws, op);
-                }
-                break;
-            case kOpWaitMs:
-                if (!sleep(op.args[0])) return AIPU_JOB_STATUS_EXCEPTION;
-                break;
-            case kOpRaise:
-                return op.args[0];
-            default:
-                return AIPU_JOB_STATUS_EXCEPTION;
+    const uint64_t job_start = timings != nullptr ? steady_ns() : 0;
+    uint32_t status = AIPU_JOB_STATUS_DONE;
+    for (size_t i = 0; i < program.ops.size(); ++i) {
+        const OpSpec& op = program.ops[i];
+        const uint64_t start = timings != nullptr ? steady_ns() : 0;
+        const bool go_on = run_operation(program, ws, op, sleep, status);
+        if (timings != nullptr) {
+            const uint64_t end = steady_ns();
+            timings->push_back(OpTiming{static_cast<uint32_t>(i), op.code, start - job_start, end - start});
         }
+        if (!go_on) break;
     }
-    return AIPU_JOB_STATUS_DONE;
+    return status;
 }
 
 }  // namespace standin

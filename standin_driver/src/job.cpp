@@ -6,12 +6,13 @@
 
 #include "kiv_api.h"
 #include "page_advice.h"
+#include "profile.h"
 #include "standin_controls.h"
 
 namespace standin {
 
-Job::Job(uint64_t id, uint64_t graph_id, std::shared_ptr<const Program> program)
-    : id_(id), graph_id_(graph_id), program_(std::move(program)) {
+Job::Job(uint64_t id, uint64_t graph_id, std::shared_ptr<const Program> program, Placement placement)
+    : id_(id), graph_id_(graph_id), program_(std::move(program)), placement_(placement) {
     for (uint32_t idx : program_->inputs) inputs_.emplace_back(program_->tensors[idx].bytes, 0);
     outputs_ = fresh_outputs();
     input_bindings_.resize(inputs_.size());
@@ -45,13 +46,17 @@ uint32_t Job::get_tensor(uint32_t type, uint32_t index, void* data) {
     if (type > KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE) return KIV_STATUS_ERROR_INVALID_TENSOR_TYPE;
     if (data == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
     std::lock_guard<std::mutex> lock(mu_);
-    const std::vector<std::vector<uint8_t>>* list = nullptr;
-    if (type == KIV_TENSOR_TYPE_INPUT) list = &inputs_;
-    if (type == KIV_TENSOR_TYPE_OUTPUT) list = &outputs_;
+    const std::vector<uint8_t>* tensor = nullptr;
+    if (type == KIV_TENSOR_TYPE_INPUT && index < inputs_.size()) tensor = &inputs_[index];
+    if (type == KIV_TENSOR_TYPE_OUTPUT && index < outputs_.size()) tensor = &outputs_[index];
+    if (type == KIV_TENSOR_TYPE_PROFILER && index == 0) {
+        // Zero until a run was profiled.
+        if (profile_.empty()) profile_.assign(profile_size(*program_), 0);
+        tensor = &profile_;
+    }
     // The other tensor kinds exist as types but this device has none of them.
-    if (list == nullptr || index >= list->size()) return KIV_STATUS_ERROR_INVALID_TENSOR_ID;
-    const std::vector<uint8_t>& tensor = (*list)[index];
-    std::memcpy(data, tensor.data(), std::min<size_t>(tensor.size(), tensor_write_limit()));
+    if (tensor == nullptr) return KIV_STATUS_ERROR_INVALID_TENSOR_ID;
+    std::memcpy(data, tensor->data(), std::min<size_t>(tensor->size(), tensor_write_limit()));
     return 0;
 }
 
@@ -133,8 +138,10 @@ RunInput Job::start_run() {
     return run;
 }
 
-aipu_job_callback_func_t Job::end_run(uint32_t job_status, std::vector<std::vector<uint8_t>>&& outputs) {
+aipu_job_callback_func_t Job::end_run(uint32_t job_status, std::vector<std::vector<uint8_t>>&& outputs,
+                                      std::vector<uint8_t>&& profile) {
     std::lock_guard<std::mutex> lock(mu_);
+    if (!profile.empty()) profile_ = std::move(profile);
     if (job_status == AIPU_JOB_STATUS_DONE) {
         for (size_t i = 0; i < output_bindings_.size(); ++i) {
             if (output_bindings_[i] && !output_bindings_[i]->write(outputs[i].data(), outputs[i].size())) {

@@ -17,6 +17,12 @@
 
 namespace standin {
 
+// Where and how urgently a job runs, from its create-job options.
+struct Placement {
+    int core = -1;     // the core it is pinned to; -1: any core
+    uint32_t qos = 0;  // when every core is busy, higher levels are taken first
+};
+
 // What one run works on, taken from the job when the run starts.
 struct RunInput {
     std::vector<std::vector<uint8_t>> inputs;
@@ -26,9 +32,10 @@ struct RunInput {
 
 class Job {
 public:
-    Job(uint64_t id, uint64_t graph_id, std::shared_ptr<const Program> program);
+    Job(uint64_t id, uint64_t graph_id, std::shared_ptr<const Program> program, Placement placement = {});
 
     uint64_t id() const { return id_; }
+    const Placement& placement() const { return placement_; }
     uint64_t graph_id() const { return graph_id_; }
     const Program& program() const { return *program_; }
     std::shared_ptr<const Program> program_ptr() const { return program_; }
@@ -55,9 +62,11 @@ public:
 
     // Executor side.
     RunInput start_run();
-    // Records the outcome, commits outputs when the run succeeded and wakes
-    // the waiters; returns the completion callable to deliver, if any.
-    aipu_job_callback_func_t end_run(uint32_t job_status, std::vector<std::vector<uint8_t>>&& outputs);
+    // Records the outcome, commits outputs when the run succeeded (and the
+    // run's profiler tensor, when it was profiled) and wakes the waiters;
+    // returns the completion callable to deliver, if any.
+    aipu_job_callback_func_t end_run(uint32_t job_status, std::vector<std::vector<uint8_t>>&& outputs,
+                                     std::vector<uint8_t>&& profile = {});
     std::vector<std::vector<uint8_t>> fresh_outputs() const;
 
 private:
@@ -68,6 +77,7 @@ private:
     const uint64_t id_;
     const uint64_t graph_id_;
     const std::shared_ptr<const Program> program_;
+    const Placement placement_;
 
     std::mutex mu_;
     std::condition_variable ended_cv_;
@@ -78,6 +88,7 @@ private:
     aipu_job_callback_func_t callback_;
     std::vector<std::vector<uint8_t>> inputs_;
     std::vector<std::vector<uint8_t>> outputs_;
+    std::vector<uint8_t> profile_;  // of the last profiled run; empty before one
     std::vector<std::shared_ptr<BoundRegion>> input_bindings_;
     std::vector<std::shared_ptr<BoundRegion>> output_bindings_;
     DumpConfig dump_;

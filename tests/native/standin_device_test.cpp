@@ -245,7 +245,11 @@ TEST_F(DeviceTest, RecorderDescribesOptionRecords) {
     lg.wt_idxes_cnt = 2;
     lg.extra_weight_path = "/w/extra.bin";
     aipu_load_graph_config_t wrap{&lg};
-    const uint64_t graph = load(bytes, &wrap);
+    uint64_t refused = 0;
+    // Described on entry, also when the device refuses the options (it has no region 3).
+    EXPECT_EQ(drv.aipu_load_graph_helper(ctx, reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<uint32_t>(bytes.size()), &refused, &wrap),
+              uint32_t(KIV_STATUS_ERROR_INVALID_CONFIG));
     json j = last("aipu_load_graph_helper");
     EXPECT_EQ(j["size"], bytes.size());
     EXPECT_EQ(j["data_hex_prefix"].get<std::string>().substr(0, 8), "4b564e50");
@@ -253,7 +257,7 @@ TEST_F(DeviceTest, RecorderDescribesOptionRecords) {
     EXPECT_EQ(j["config"]["wt_idxes"], json({4, -1}));
     EXPECT_EQ(j["config"]["extra_weight_path"], "/w/extra.bin");
     EXPECT_EQ(j["config"]["raw"].get<std::string>().size(), 80u);
-    load(bytes, nullptr);
+    const uint64_t graph = load(bytes, nullptr);
     EXPECT_TRUE(last("aipu_load_graph_helper")["config"].is_null());
 
     uint32_t dims0[] = {1, 224}, dims1[] = {7};
@@ -266,7 +270,8 @@ TEST_F(DeviceTest, RecorderDescribesOptionRecords) {
     cj.fm_idxes_cnt = 1;
     cj.dynshape = &ds;
     uint64_t job = 0;
-    ASSERT_EQ(drv.aipu_create_job(ctx, graph, &job, &cj), 0u);
+    // Described on entry, also when the device refuses the options (it has one partition).
+    ASSERT_EQ(drv.aipu_create_job(ctx, graph, &job, &cj), uint32_t(KIV_STATUS_ERROR_INVALID_PARTITION_ID));
     j = last("aipu_create_job");
     EXPECT_EQ(j["graph_id"], graph);
     const json& c = j["config"];
@@ -281,6 +286,7 @@ TEST_F(DeviceTest, RecorderDescribesOptionRecords) {
     EXPECT_EQ(c["dynshape"][1]["ds_idx"], 1);
     EXPECT_EQ(c["dynshape"][1]["first_value"], 7);
     EXPECT_EQ(c["dynshape"][0]["raw_item"].get<std::string>().size(), 32u);
+    ASSERT_EQ(drv.aipu_create_job(ctx, graph, &job, nullptr), 0u);
 
     aipu_job_config_dump_t dump{nullptr, "pre", nullptr, "misc"};
     drv.aipu_config_job(ctx, job, KIV_JOB_CONFIG_TYPE_DUMP_TEXT, &dump);
