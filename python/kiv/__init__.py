@@ -10,7 +10,7 @@ libkiv stays available underneath (Runtime.npu) for what this layer does not cov
 from ._version import __version__
 from .driver import DriverInfo, standin_path
 from .dtypes import dequantize, numpy_dtype, quantize
-from .errors import JobTimeout, KivError
+from .errors import JobTimeout, KivError, ModelFormatError
 from .inputs import Outputs
 from .model import Model
 from .runtime import Runtime
@@ -22,6 +22,7 @@ __all__ = [
     "JobTimeout",
     "KivError",
     "Model",
+    "ModelFormatError",
     "Outputs",
     "Runtime",
     "TensorInfo",
