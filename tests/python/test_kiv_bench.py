@@ -12,6 +12,7 @@ import subprocess
 import time
 import zlib
 
+import numpy as np
 import pytest
 
 from conftest import PYTHON, SEARCH_PATH
@@ -71,14 +72,18 @@ def check_trace(document, runs, lanes):
     ("batch", ["--batch-size", "4"], 4, 1),
 ])
 def test_bench_reports_every_figure_and_traces_every_job(model, tmp_path, mode, options, per_run, lanes):
-    trace = tmp_path / "trace.json"
+    trace, samples = tmp_path / "trace.json", tmp_path / "samples"
+    samples.mkdir()
+    for name in ("a", "b"):
+        np.save(samples / ("%s.npy" % name), np.ones((2, 3), np.float32))
     done = kiv("bench", model, "--driver", "standin", "--mode", mode, *options, "--count", "30", "--warmup", "2",
-               "--json", "--trace", str(trace))
+               "--json", "--trace", str(trace), "-i", str(samples))
     assert done.returncode == 0, done.stderr
     figures = json.loads(done.stdout)
     lat = figures["latency_ms"]
     assert (figures["runs"], figures["inferences"], figures["mode"], figures["partial"]) == (30, 30 * per_run, mode,
                                                                                             False)
+    assert figures["input_sets"] == 2
     assert 0 < lat["min"] <= lat["median"] <= lat["p90"] <= lat["p99"] <= lat["max"]
     assert lat["min"] <= lat["mean"] <= lat["max"] and lat["stdev"] >= 0
     assert figures["load_ms"] > 0 and figures["first_inference_ms"] > 0 and figures["throughput_per_s"] > 0

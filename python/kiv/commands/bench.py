@@ -15,7 +15,7 @@ from typing import Any
 from ..model import Model
 from .input_data import UNIFORM, Arrays, input_samples
 from .loading import opened
-from .plot import pyplot, write_plot
+from .plot import require_matplotlib, write_plot
 from .stats import summary
 from .timing import Goal, Progress, Timeline, bench_async, bench_batch, bench_sync
 from .trace import write_trace
@@ -42,7 +42,7 @@ def check_options(args: argparse.Namespace) -> None:
         if value is not None and value < 1:
             raise UsageError("%s must be at least 1" % option)
     if args.plot is not None:
-        pyplot()  # without matplotlib, say so now rather than after the runs
+        require_matplotlib()  # say so now rather than after the runs
 
 
 def _goal(args: argparse.Namespace) -> Goal:

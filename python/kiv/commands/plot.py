@@ -4,6 +4,7 @@ image, drawn with matplotlib, an optional dependency imported only here."""
 from __future__ import annotations
 
 import importlib
+import importlib.util
 from collections.abc import Mapping
 from typing import Any
 
@@ -17,24 +18,34 @@ WIDTH, HEIGHT, DPI = 1000, 400, 100
 PACKAGE = "python3-matplotlib"
 
 
-def pyplot() -> Any:
-    """matplotlib.pyplot drawing into files; UsageError naming the package
-    when matplotlib is not installed."""
+def _missing() -> UsageError:
+    return UsageError(
+        "--plot needs matplotlib, which is not installed: install the Debian package %s (apt-get install %s); "
+        "everything else works without it" % (PACKAGE, PACKAGE)
+    )
+
+
+def require_matplotlib() -> None:
+    """UsageError naming the package when matplotlib is not installed. Looked
+    up, not imported: the import would add to the memory a run reports."""
+    if importlib.util.find_spec("matplotlib") is None:
+        raise _missing()
+
+
+def _pyplot() -> Any:
+    """matplotlib.pyplot, drawing into files."""
     try:
         matplotlib = importlib.import_module("matplotlib")
+        matplotlib.use("Agg")  # no display: files only
+        return importlib.import_module("matplotlib.pyplot")
     except ImportError:
-        raise UsageError(
-            "--plot needs matplotlib, which is not installed: install the Debian package %s "
-            "(apt-get install %s); everything else works without it" % (PACKAGE, PACKAGE)
-        ) from None
-    matplotlib.use("Agg")  # no display: files only
-    return importlib.import_module("matplotlib.pyplot")
+        raise _missing() from None
 
 
 def write_plot(path: str, timeline: Timeline, latency: Mapping[str, float], title: str, unit: str) -> None:
     """A histogram of the latencies with the median and p99 marked, beside
     each job's latency against when it started."""
-    plt = pyplot()
+    plt = _pyplot()
     figure, (histogram, over_time) = plt.subplots(1, 2, figsize=(WIDTH / DPI, HEIGHT / DPI), dpi=DPI)
     milliseconds = [value * 1e3 for value in timeline.latencies()]
     # Logarithmic bins: a few slow runs, a hundred times the median, would
