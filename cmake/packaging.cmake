@@ -81,6 +81,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libkiv)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${KIV_DEB_PYTHON_DEPENDS}, python3-numpy")
+# kiv bench --plot draws with matplotlib; nothing else needs it.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SUGGESTS python3-matplotlib)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "user-mode runtime of the NPU, for Python
 The runtime loads compiled models from zor containers and runs inference on
 the NPU through its user-mode driver libaipudrv.so.

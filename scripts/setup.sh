@@ -13,9 +13,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/packages.sh
 
+# python3-matplotlib is optional for the kiv package (kiv bench --plot); the
+# tests draw a plot with it.
 BUILD_AND_RUN=(
   g++ cmake ninja-build make
-  pybind11-dev python3-pybind11 python3-dev python3-numpy python3-pytest
+  pybind11-dev python3-pybind11 python3-dev python3-numpy python3-pytest python3-matplotlib
   nlohmann-json3-dev libflatbuffers-dev flatbuffers-compiler
   libgtest-dev googletest
 )

@@ -32,7 +32,7 @@ _load_native()
 from ._version import __version__  # noqa: E402
 from .driver import DriverInfo, standin_path  # noqa: E402
 from .dtypes import dequantize, numpy_dtype, quantize  # noqa: E402
-from .errors import JobTimeout, KivError  # noqa: E402
+from .errors import JobTimeout, KivError, ModelFormatError  # noqa: E402
 from .inputs import Outputs  # noqa: E402
 from .model import Model  # noqa: E402
 from .runtime import Runtime  # noqa: E402
@@ -44,6 +44,7 @@ __all__ = [
     "JobTimeout",
     "KivError",
     "Model",
+    "ModelFormatError",
     "Outputs",
     "Runtime",
     "TensorInfo",

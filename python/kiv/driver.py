@@ -142,13 +142,44 @@ def describe_loaded(npu: libkiv.NPU, library: str | None) -> DriverInfo:
     return DriverInfo(path=found[0], versions=versions, is_standin=found[1])
 
 
+def _file_kind(path: str) -> str | None:
+    """What the file at `path` is when it cannot be a shared library (a
+    directory, empty, text, other data); None when there is no such file or
+    it starts like one."""
+    if not os.path.lexists(path):
+        return None
+    if os.path.isdir(path):
+        return "a directory"
+    try:
+        with open(path, "rb") as f:
+            head = f.read(512)
+    except OSError as err:
+        return "a file that cannot be read (%s)" % (err.strerror or err)
+    if head.startswith(b"\x7fELF"):
+        return None
+    if not head:
+        return "an empty file"
+    # "ignore": the first 512 bytes may end inside a character.
+    text = b"\0" not in head and all(c.isprintable() or c.isspace() for c in head.decode("utf-8", "ignore"))
+    return "a text file" if text else "a file of other data"
+
+
 def _why_unusable(libc: ctypes.CDLL, name: str) -> str:
-    """The loader's reason why `name` cannot serve as a driver."""
+    """The loader's reason why `name` cannot serve as a driver, and what the
+    file is when it is none."""
     libc.dlerror()
     handle = libc.dlopen(os.fsencode(name), os.RTLD_LAZY | os.RTLD_LOCAL)
     if not handle:
         error = libc.dlerror()
-        return os.fsdecode(error) if error else "the loader could not open it"
+        reason = os.fsdecode(error) if error else "the loader could not open it"
+        kind = _file_kind(name)
+        if kind is None:
+            return reason
+        if os.sep not in name:
+            # The loader looks a bare name up in the system's library search only.
+            return "%s (a name without a slash is not looked up in the current directory, where %s is %s, not a " \
+                "shared library)" % (reason, name, kind)
+        return "%s is %s, not a shared library (%s)" % (name, kind, reason)
     try:
         missing = [entry for entry in ENTRY_POINTS if not libc.dlsym(handle, entry.encode())]
     finally:

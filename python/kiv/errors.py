@@ -75,6 +75,30 @@ def _rebuild_error(api: str, code: int, message: str, detail: str | None) -> Kiv
     return KivError(api, code, message, detail)
 
 
+class ModelFormatError(KivError):
+    """The runtime refused a model file because of what the file holds: empty,
+    not a zor model container, truncated, without a subgraph, or with an NPU
+    executable the driver refuses.
+
+    The text leads with the file and what is wrong with it; `status` and the
+    other attributes of KivError are kept. `path` is the file, `problem` what
+    is wrong with it. A file that cannot be opened at all (missing, a
+    directory) stays a plain KivError with status KIV_STATUS_ERROR_OPEN_FILE_FAIL,
+    whose text already says so.
+    """
+
+    def __init__(self, api: str, status: SupportsInt, message: str, path: str, problem: str) -> None:
+        super().__init__(api, status, message, "%s: %s" % (path, problem))
+        self.path = path
+        self.problem = problem
+        # The file's problem first; the runtime's text for the status (often
+        # "internal error") would blame the runtime.
+        self.args = ("%s: %s; %s returned status %d" % (path, problem, api, self.code),)
+
+    def __reduce__(self) -> tuple[Callable[..., KivError], tuple[Any, ...]]:
+        return (ModelFormatError, (self.api, self.code, self.message, self.path, self.problem))
+
+
 class JobTimeout(KivError, TimeoutError):
     """A wait for a job ended before the job did (status KIV_STATUS_ERROR_TIMEOUT).
 

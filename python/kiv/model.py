@@ -19,7 +19,7 @@ import libkiv
 
 from . import _native, batch
 from .container import diagnose
-from .errors import JobTimeout, KivError, status_text
+from .errors import JobTimeout, KivError, ModelFormatError, status_text
 from .inputs import InputSet, InputValue, Outputs, bind_inputs, outputs_of, unpack_output
 from .job_pool import ASYNC, BLOCKING, JobPool
 from .tensor_info import describe_tensors
@@ -46,12 +46,19 @@ def checked_timeout(timeout: float | None) -> float | None:
     return float(timeout)
 
 
-def _load_failure_detail(path: str, status: SupportsInt) -> str:
-    """The path, and what is wrong with the file when the file is to blame."""
+def _load_failure(npu: libkiv.NPU, path: str, status: SupportsInt) -> KivError:
+    """The error of a failed load: a ModelFormatError when what the file holds
+    is to blame, else a KivError naming the path (and, for a file that cannot
+    be opened, why)."""
     problem = diagnose(path)
     if problem is None and int(status) == int(libkiv.KIV_STATUS_ERROR_INVALID_GBIN):
         problem = "its NPU executable was refused by the driver"
-    return path if problem is None else "%s: %s" % (path, problem)
+    message = status_text(npu, status)
+    if problem is None:
+        return KivError("kiv_load_graph", status, message, path)
+    if int(status) == int(libkiv.KIV_STATUS_ERROR_OPEN_FILE_FAIL):
+        return KivError("kiv_load_graph", status, message, "%s: %s" % (path, problem))
+    return ModelFormatError("kiv_load_graph", status, message, path, problem)
 
 
 class Model:
@@ -69,9 +76,7 @@ class Model:
         self.path = os.fspath(path)
         status, graph_id = self._npu.kiv_load_graph(self.path)
         if int(status) != 0:
-            raise KivError(
-                "kiv_load_graph", status, status_text(self._npu, status), _load_failure_detail(self.path, status)
-            )
+            raise _load_failure(self._npu, self.path, status)
         self.graph_id = graph_id
         try:
             self.inputs = describe_tensors(self._npu, graph_id, self.path, libkiv.KIV_TENSOR_TYPE_INPUT)

@@ -9,6 +9,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "serialization_handler.h"
@@ -219,14 +220,14 @@ TEST_F(ZorToolTest, GraphDescriptionAndIoDescription) {
               "Inputs:     1\n"
               "  0  x\n"
               "       shape       [1, 4]\n"
-              "       dtype       S8 (3)\n"
+              "       dtype       int8 (3)\n"
               "       qtype       1\n"
               "       scale       [0.1]\n"
               "       zero point  [-3]\n"
               "Outputs:    1\n"
               "  0  y\n"
               "       shape       [1, 3]\n"
-              "       dtype       F32 (11)\n"
+              "       dtype       float32 (11)\n"
               "       qtype       0\n"
               "       scale       []\n"
               "       zero point  []\n"
@@ -407,6 +408,31 @@ TEST_F(ZorToolTest, GraphDescriptionProblemsWriteNothing) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(kiv_test::read_file(output), "earlier");
     EXPECT_EQ(scratch_files(), (std::vector<std::string>{"description.json", "out.zor", "prog.bin"}));
+}
+
+// An IO description's problems name the tensor and the key, as a graph
+// description's do, instead of the JSON library's own texts.
+TEST_F(ZorToolTest, IoDescriptionProblemsNameTheTensorAndKey) {
+    const std::string bin = file("prog.bin", "abc");
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {R"({"name": 5, "version": "1.0", "inputs": [{"name": "a", "dtype": "int8"}, 7, {"shape": [1]}]})",
+         {"'name' must be a string", "'version' must be an array of three 32-bit whole numbers (major, minor, patch)",
+          "input 0 ('a'): 'dtype' must be a whole number from 0 to 4294967295",
+          "input 1: must be a tensor name or a tensor object", "input 2: 'name' is missing"}},
+        {R"({"input_tensors": ["x"], "output_tensors": [{"name": "y", "shape": [1.5], "scale": ["big"]}]})",
+         {"output 0 ('y'): 'shape' must be an array of 32-bit whole numbers",
+          "output 0 ('y'): 'scale' must be an array of numbers within single precision"}},
+        {R"({"outputs": {"name": "y"}})", {"'outputs' must be an array of tensor names or tensor objects"}},
+    };
+    for (const auto& [text, problems] : cases) {
+        const std::string io = file("io.json", text);
+        const ToolRun run = zor({"pack", "--bin", bin, "--io", io, "-o", dir_.file("x.zor")});
+        std::string expected;
+        for (const std::string& problem : problems) expected += "zor: " + io + ": " + problem + "\n";
+        EXPECT_EQ(run.status, 1) << text;
+        EXPECT_EQ(run.err, expected) << text;
+        EXPECT_EQ(scratch_files(), (std::vector<std::string>{"io.json", "prog.bin"})) << text;
+    }
 }
 
 // A container that cannot be read is one line saying why, in the words of

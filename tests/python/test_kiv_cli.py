@@ -1,4 +1,5 @@
-"""The kiv command on a small model: info, run and bench, and its errors."""
+"""The kiv command on small models: info, run (inputs, quantisation, the
+reference check) and their errors. kiv bench: test_kiv_bench.py."""
 
 import json
 import os
@@ -7,8 +8,11 @@ import subprocess
 import numpy as np
 import pytest
 
-from conftest import PYTHON, SEARCH_PATH
-from test_kiv_helpers import copy_model
+from conftest import BUILD_DIR, PYTHON, SEARCH_PATH
+from test_kiv_helpers import copy_model, copy_program
+
+ZOR = os.path.join(BUILD_DIR, "tools", "zor", "zor")
+INT8 = dict(shape=(1, 10), dtype="int8", scale=0.5, zero_point=3)
 
 
 @pytest.fixture
@@ -16,9 +20,10 @@ def model(tmp_path, make_model):
     return copy_model(tmp_path, make_model, shape=(2, 3))
 
 
-def kiv(*args):
+def kiv(*args, cwd=None, code="from kiv.cli import main; raise SystemExit(main())"):
+    """The kiv command (run by `code`) in a child process."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(SEARCH_PATH))
-    return subprocess.run([PYTHON, "-m", "kiv", *args], capture_output=True, text=True, timeout=120, env=env)
+    return subprocess.run([PYTHON, "-c", code, *args], capture_output=True, text=True, timeout=120, env=env, cwd=cwd)
 
 
 def test_info_lists_the_tensors_the_container_and_the_driver(model):
@@ -35,34 +40,131 @@ def test_info_lists_the_tensors_the_container_and_the_driver(model):
     assert described["driver"]["standin"] is True and described["model"]["version"] == "1.0.0"
 
 
-def test_run_takes_npy_inputs_or_random_data_and_writes_npz(model, tmp_path):
+@pytest.mark.parametrize("io, name, version", [
+    ({"name": "q", "version": [1, 0, 2]}, "q", "1.0.2"),
+    ({}, "model", "0.0.0 (draft)"),  # an IO description without a version makes a draft
+    (None, "(no name)", "0.0.0"),  # a bare executable: no name, no tensor descriptions
+])
+def test_zor_and_kiv_use_the_same_labels(tmp_path, make_model, io, name, version):
+    if io is not None:
+        io = dict(io, input_tensors=[{"name": "src", "shape": [1, 10], "dtype": 3}],
+                  output_tensors=[{"name": "dst", "shape": [1, 10], "dtype": 3}])
+    path = make_model(tmp_path, copy_program([1, 10], "int8", scale=0.5, zero_point=3), io)
+    listing = subprocess.run([ZOR, "info", path], capture_output=True, text=True, check=True).stdout
+    fields = dict(line.split(None, 1) for line in listing.splitlines() if line.startswith(("Model:", "Version:")))
+    assert (fields["Model:"], fields["Version:"]) == (name, version)
+    described = kiv("info", path, "--driver", "standin").stdout
+    assert described.startswith("model    %s %s (" % (name, version)), described
+    assert "  int8  10 bytes  scale 0.5, zero point 3" in described
+    assert ("dtype       int8 (3)" in listing) == (io is not None)
+
+
+@pytest.mark.parametrize("name, content, problem", [
+    ("text.txt", b"hello\n", "is too short to be a model container (6 bytes)"),
+    ("empty.zor", b"", "is empty, not a model container"),
+    ("missing.zor", None, "no such file"),
+])
+def test_a_failed_load_is_one_line_on_stderr_and_no_output(tmp_path, name, content, problem):
+    path = tmp_path / name
+    if content is not None:
+        path.write_bytes(content)
+    done = kiv("info", str(path), "--json", "--driver", "standin")
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr.count("\n") == 1 and done.stderr.startswith("kiv info: "), done.stderr
+    assert "%s: %s" % (path, problem) in done.stderr
+    # A file the user must fix is not presented as the runtime's fault.
+    assert "internal error" not in done.stderr
+
+
+def test_run_takes_npy_npz_and_a_directory_of_samples(model, tmp_path):
     x = np.arange(6, dtype=np.float32).reshape(2, 3)
     np.save(tmp_path / "x.npy", x)
-    done = kiv("run", model, "--driver", "standin", "-i", "src=%s" % (tmp_path / "x.npy"), "-o", str(tmp_path / "y.npz"))
+    done = kiv("run", model, "--driver", "standin", "-i", "src=%s" % (tmp_path / "x.npy"), "-o", str(tmp_path / "y"))
     assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("wrote %s.npz: dst float32 (2, 3)" % (tmp_path / "y"))  # the file numpy writes
     np.testing.assert_array_equal(np.load(tmp_path / "y.npz")["dst"], x)
-    printed = kiv("run", model, "--driver", "standin", "--random")
+    np.savez(tmp_path / "x.npz", src=x)
+    printed = kiv("run", model, "--driver", "standin", "-i", str(tmp_path / "x.npz"))
     assert printed.returncode == 0 and printed.stdout.startswith("dst float32 (2, 3)\n")
-
-
-@pytest.mark.parametrize("mode", ["sync", "async", "batch"])
-def test_bench_reports_latency_and_throughput(model, mode):
-    done = kiv("bench", model, "--driver", "standin", "--mode", mode, "--count", "20", "--warmup", "2", "--json")
+    samples = tmp_path / "samples"
+    samples.mkdir()
+    np.save(samples / "a.npy", x)
+    np.savez(samples / "b.npz", src=-x)
+    done = kiv("run", model, "--driver", "standin", "-i", str(samples), "-o", str(tmp_path / "out"))
     assert done.returncode == 0, done.stderr
-    figures = json.loads(done.stdout)
-    lat = figures["latency_ms"]
-    assert figures["runs"] == 20 and figures["mode"] == mode
-    assert 0 < lat["min"] <= lat["median"] <= lat["p90"] <= lat["p99"] <= lat["max"]
-    assert figures["inferences"] == 20 * (8 if mode == "batch" else 1) and figures["throughput_per_s"] > 0
-    text = kiv("bench", model, "--driver", "standin", "--mode", mode, "--duration", "0.2")
-    assert text.returncode == 0 and "throughput:" in text.stdout and "latency per " in text.stdout
+    assert sorted(os.listdir(tmp_path / "out")) == ["a.npz", "b.npz"]
+    np.testing.assert_array_equal(np.load(tmp_path / "out" / "b.npz")["dst"], -x)
 
 
-def test_errors_say_what_to_do(model, tmp_path):
-    usage = kiv("run", model, "--driver", "standin")
-    assert usage.returncode == 2 and "give -i NAME=FILE.npy or --random" in usage.stderr
-    assert kiv("bench", model, "--count", "0").returncode == 2
-    no_driver = kiv("info", model, "--driver", str(tmp_path / "libaipudrv.so"))
-    assert no_driver.returncode == 1 and "--driver standin" in no_driver.stderr
-    assert kiv("info", str(tmp_path / "missing.zor"), "--driver", "standin").returncode == 1
+@pytest.mark.parametrize("fill, check", [
+    ("zeros", lambda y: (y == 0).all()),
+    ("ones", lambda y: (y == 1).all()),
+    ("-2.5", lambda y: (y == -2.5).all()),
+    # Uniform over [-1, 1) for a float type: a standard deviation of 1/sqrt(3).
+    (None, lambda y: (-1 <= y).all() and (y < 1).all() and abs(y.std() - 3 ** -0.5) < 0.05),
+])
+def test_random_fills_the_inputs_as_asked(tmp_path, make_model, fill, check):
+    model = copy_model(tmp_path, make_model, shape=(40, 25))
+    done = kiv("run", model, "--driver", "standin", "--random", *([fill] if fill else []), "-o", str(tmp_path / "y"))
+    assert done.returncode == 0, done.stderr
+    assert check(np.load(tmp_path / "y.npz")["dst"])
+
+
+def test_quantize_and_dequantize_convert_with_each_tensors_scale(tmp_path, make_model):
+    model = copy_model(tmp_path, make_model, **INT8)
+    real = np.linspace(-3, 3, 10, dtype=np.float32).reshape(1, 10)
+    np.save(tmp_path / "x.npy", real)
+    refused = kiv("run", model, "--driver", "standin", "-i", str(tmp_path / "x.npy"))
+    assert refused.returncode == 2 and "give --quantize" in refused.stderr and "scale 0.5" in refused.stderr
+    done = kiv("run", model, "--driver", "standin", "-i", str(tmp_path / "x.npy"), "--quantize", "--dequantize",
+               "-o", str(tmp_path / "y.npz"))
+    assert done.returncode == 0, done.stderr
+    y = np.load(tmp_path / "y.npz")["dst"]
+    assert y.dtype == np.float32
+    np.testing.assert_array_equal(y, np.round(real * 2) / 2)  # the grid of scale 0.5
+
+
+@pytest.mark.parametrize("change, status, lines", [
+    (lambda ref: ref, 0, ["dst  max abs 0  max rel 0  cosine 1.000000  mismatches 0 of 6  top-1 2/2  ok",
+                          "all 1 outputs match the reference"]),
+    # 6 against 12: relative error 0.5; cosine 127 / sqrt(91 * 199).
+    (lambda ref: ref * np.float32([[1, 1, 1], [1, 1, 2]]), 1, [
+        "dst  max abs 6  max rel 0.5  cosine 0.943749  mismatches 1 of 6  top-1 2/2  MISMATCH",
+        "1 of 1 outputs differ from the reference"]),
+    (lambda ref: {"other": ref}, 1, ["dst  missing from the reference  MISMATCH",
+                                     "not compared (no output of that name): other"]),
+])
+def test_reference_check(model, tmp_path, change, status, lines):
+    x = np.arange(1, 7, dtype=np.float32).reshape(2, 3)
+    np.save(tmp_path / "x.npy", x)
+    reference = change(x)
+    np.savez(tmp_path / "ref.npz", **(reference if isinstance(reference, dict) else {"dst": reference}))
+    done = kiv("run", model, "--driver", "standin", "-i", str(tmp_path / "x.npy"), "--reference",
+               str(tmp_path / "ref.npz"))
+    assert done.returncode == status, done.stderr
+    printed = [" ".join(line.split()) for line in done.stdout.splitlines()]
+    assert all(" ".join(line.split()) in printed for line in lines), done.stdout
+
+
+@pytest.mark.parametrize("args, status, text", [
+    (["run", "{model}"], 2, "give -i NAME=FILE.npy or --random"),
+    (["run", "{model}", "-i", "src={int_file}"], 2, "{int_file}: input 'src' expects dtype float32, got int32"),
+    (["run", "{model}", "-i", "src={wide_file}"], 2, "{wide_file}: input 'src' has shape (2, 3), got (2, 4)"),
+    (["run", "{model}", "-i", "src={text_file}"], 2, "{text_file}: is not a .npy or .npz file"),
+    (["run", "{model}", "--random", "--atol", "1"], 2, "--atol and --rtol go with --reference"),
+    (["info", "{model}", "--bogus"], 2, "usage: kiv info "),
+    (["info", "{model}", "--driver", "text.txt"], 1, "where text.txt is a text file, not a shared library"),
+    (["info", "{model}", "--driver", "{dir}"], 1, "{dir} is a directory, not a shared library"),
+    (["info", "{dir}/missing.zor"], 1, "{dir}/missing.zor: no such file"),
+])
+def test_errors_say_what_to_do(model, tmp_path, args, status, text):
+    files = {"model": model, "dir": str(tmp_path), "int_file": str(tmp_path / "int.npy"),
+             "wide_file": str(tmp_path / "wide.npy"), "text_file": str(tmp_path / "text.txt")}
+    np.save(files["int_file"], np.zeros((2, 3), np.int32))
+    np.save(files["wide_file"], np.zeros((2, 4), np.float32))
+    (tmp_path / "text.txt").write_text("not an array\n")
+    done = kiv(*[arg.format(**files) for arg in args], cwd=tmp_path)
+    assert done.returncode == status and text.format(**files) in done.stderr, done.stderr
+    # One line per failure: the runtime's own lines about a driver or model it could not load are left out.
+    assert "usage:" in done.stderr or done.stderr.count("\n") == 1, done.stderr
     assert kiv("--version").stdout.startswith("kiv ")

@@ -126,6 +126,13 @@ def test_unreadable_containers_say_what_is_wrong(tmp_path, make_model, name, sta
         "%s: %s" % (tmp_path / name, problem)
     )
     assert "unknown status" not in str(info.value)
+    # What the file holds is the user's to fix: the text leads with it and
+    # blames no runtime; a file that cannot be opened keeps its plain status.
+    assert isinstance(info.value, kiv.ModelFormatError) == (status != 12)
+    if status != 12:
+        assert str(info.value).startswith("%s: %s" % (tmp_path / name, problem))
+        assert "internal error" not in str(info.value)
+        assert str(pickle.loads(pickle.dumps(info.value))) == str(info.value)
     if name != "hollow.zor":  # zor lists a container without subgraphs
         path = str(tmp_path / name)
         zor = subprocess.run([os.path.join(os.environ["KIV_BUILD_DIR"], "tools", "zor", "zor"), "info", path],

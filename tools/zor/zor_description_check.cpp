@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
+#include <string>
 
 #include "container_diagnosis.h"
 
@@ -62,10 +64,12 @@ struct Key {
     std::string expected;
 };
 
-void check_keys(const json& object, const std::string& where, const std::vector<Key>& keys, Problems& problems) {
+// Keys that are absent are reported only when `required`.
+void check_keys(const json& object, const std::string& where, const std::vector<Key>& keys, Problems& problems,
+                bool required = true) {
     for (const Key& key : keys) {
         if (!object.contains(key.name)) {
-            problems.push_back(where + "'" + key.name + "' is missing");
+            if (required) problems.push_back(where + "'" + key.name + "' is missing");
         } else if (!key.valid(object.at(key.name))) {
             problems.push_back(where + "'" + key.name + "' must be " + key.expected);
         }
@@ -81,20 +85,53 @@ std::string entry_label(const char* kind, size_t index, const json& entry) {
     return label + ": ";
 }
 
+// The keys of a tensor object, in the graph description and the IO description.
+const std::vector<Key>& tensor_keys() {
+    static const std::vector<Key> keys = {{"name", &json::is_string, "a string"},
+                                          {"dtype", is_code, kCodeText},
+                                          {"shape", is_int32_array, kInt32Text},
+                                          {"qtype", is_code, kCodeText},
+                                          {"scale", is_scale_array, "an array of numbers within single precision"},
+                                          {"zero_point", is_int32_array, kInt32Text}};
+    return keys;
+}
+
 void check_tensor(const json& entry, size_t index, Problems& problems) {
     const std::string where = entry_label("tensor", index, entry);
     if (!entry.is_object()) {
         problems.push_back(where + "must be an object");
         return;
     }
-    check_keys(entry, where,
-               {{"name", &json::is_string, "a string"},
-                {"dtype", is_code, kCodeText},
-                {"shape", is_int32_array, kInt32Text},
-                {"qtype", is_code, kCodeText},
-                {"scale", is_scale_array, "an array of numbers within single precision"},
-                {"zero_point", is_int32_array, kInt32Text}},
-               problems);
+    check_keys(entry, where, tensor_keys(), problems);
+}
+
+// An entry of an IO description's tensor list: a name, or an object with a
+// name and any other key of a tensor.
+void check_io_tensor(const char* kind, const json& entry, size_t index, Problems& problems) {
+    if (entry.is_string()) return;
+    const std::string where = entry_label(kind, index, entry);
+    if (!entry.is_object()) {
+        problems.push_back(where + "must be a tensor name or a tensor object");
+        return;
+    }
+    if (!entry.contains("name")) problems.push_back(where + "'name' is missing");
+    check_keys(entry, where, tensor_keys(), problems, false);
+}
+
+// The first of `keys` that the document holds is the list the container
+// class reads; it must be an array of tensor entries.
+void check_io_list(const json& document, std::initializer_list<const char*> keys, const char* kind,
+                   Problems& problems) {
+    for (const char* key : keys) {
+        if (!document.contains(key)) continue;
+        const json& list = document[key];
+        if (!list.is_array()) {
+            problems.push_back(std::string("'") + key + "' must be an array of tensor names or tensor objects");
+            return;
+        }
+        for (size_t index = 0; index < list.size(); ++index) check_io_tensor(kind, list[index], index, problems);
+        return;
+    }
 }
 
 void check_subgraph(const json& entry, size_t index, Problems& problems) {
@@ -163,7 +200,14 @@ std::vector<std::string> graph_description_problems(const json& document) {
 
 std::vector<std::string> io_description_problems(const json& document) {
     if (!document.is_object()) return {not_an_object("IO description", document)};
-    return {};
+    Problems problems;
+    check_keys(document, "",
+               {{"name", &json::is_string, "a string"},
+                {"version", is_version, "an array of three 32-bit whole numbers (major, minor, patch)"}},
+               problems, false);
+    check_io_list(document, {"input_tensors", "inputs"}, "input", problems);
+    check_io_list(document, {"output_tensors", "outputs"}, "output", problems);
+    return problems;
 }
 
 }  // namespace zor

@@ -28,8 +28,11 @@ namespace zor {
 // Other keys are ignored.
 std::vector<std::string> graph_description_problems(const nlohmann::json& document);
 
-// The problems of an IO description: its top level must be an object; the
-// rest of it is optional and read leniently by the container class.
+// Every problem of an IO description, as for a graph description. It is an
+// object whose keys are all optional: name and version as in a graph
+// description; input_tensors (or inputs) and output_tensors (or outputs),
+// arrays whose entries are tensor names or tensor objects with a name and
+// any of the other keys of a graph description's tensor, of the same types.
 std::vector<std::string> io_description_problems(const nlohmann::json& document);
 
 }  // namespace zor

@@ -12,13 +12,15 @@ struct CodeName {
     const char* name;
 };
 
-// The codes of kiv_data_type_t (kiv_umd/include/kiv_api.h).
+// The codes of kiv_data_type_t (kiv_umd/include/kiv_api.h), named as the kiv
+// package names them: numpy's name where numpy has the type, else the
+// runtime's name in lower case.
 const CodeName kDtypes[] = {
-    {0, "NONE"},         {1, "BOOL"},         {2, "U8"},           {3, "S8"},          {4, "U16"},
-    {5, "S16"},          {6, "U32"},          {7, "S32"},          {8, "U64"},         {9, "S64"},
-    {10, "F16"},         {11, "F32"},         {12, "F64"},         {13, "BF16"},       {18, "ALIGNED_U4"},
-    {19, "ALIGNED_S4"},  {20, "ALIGNED_U12"}, {21, "ALIGNED_S12"}, {32, "COMPACT_U4"}, {33, "COMPACT_S4"},
-    {34, "COMPACT_U12"}, {35, "COMPACT_S12"},
+    {0, "none"},         {1, "bool"},         {2, "uint8"},        {3, "int8"},        {4, "uint16"},
+    {5, "int16"},        {6, "uint32"},       {7, "int32"},        {8, "uint64"},      {9, "int64"},
+    {10, "float16"},     {11, "float32"},     {12, "float64"},     {13, "bf16"},       {18, "aligned_u4"},
+    {19, "aligned_s4"},  {20, "aligned_u12"}, {21, "aligned_s12"}, {32, "compact_u4"}, {33, "compact_s4"},
+    {34, "compact_u12"}, {35, "compact_s12"},
 };
 
 // The engines of the container's Backend enumeration.

@@ -1,6 +1,6 @@
 // How the tool writes numbers and codes for people: element types by the
-// runtime's names, byte counts with a binary unit, floats in their shortest
-// exact form.
+// names the kiv package uses too, byte counts with a binary unit, floats in
+// their shortest exact form.
 #ifndef ZOR_FORMATTING_H
 #define ZOR_FORMATTING_H
 
@@ -10,11 +10,13 @@
 
 namespace zor {
 
-// The runtime's name of an element type code (kiv_data_type_t without its
-// prefix: 11 is "F32"); empty for a code the runtime does not define.
+// The name of an element type code (kiv_data_type_t) that kiv uses too:
+// numpy's where numpy has the type (11 is "float32", 3 "int8"), else the
+// runtime's in lower case (13 is "bf16"); empty for a code the runtime does
+// not define.
 std::string dtype_name(uint32_t code);
 
-// "F32 (11)", or "unknown (14)".
+// "float32 (11)", or "unknown (14)".
 std::string dtype_text(uint32_t code);
 
 // "AIPU (1)", "UNSPECIFIED (0)", or "unknown (4)".

@@ -1,0 +1,141 @@
+"""kiv bench: a model's load time, first inference, latency statistics,
+throughput and peak memory, in one of three modes; optionally a plot and a
+trace of the timed jobs."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+from collections.abc import Callable, Sequence
+from typing import Any
+
+from ..model import Model
+from .input_data import UNIFORM, Arrays, input_samples
+from .loading import opened
+from .plot import require_matplotlib, write_plot
+from .stats import summary
+from .timing import Goal, Progress, Timeline, bench_async, bench_batch, bench_sync
+from .trace import write_trace
+from .usage import UsageError
+
+MODES = ("async", "batch", "sync")
+IN_FLIGHT, BATCH_SIZE = 4, 8
+# Without --count or --duration: at least this many runs, for at least this long.
+DEFAULT_GOAL = Goal(100, 1.0)
+
+
+def check_options(args: argparse.Namespace) -> None:
+    """Refuses what cannot be done, or does not apply to the mode, before
+    anything is loaded."""
+    if args.count is not None and args.count < 1:
+        raise UsageError("--count must be at least 1")
+    if args.duration is not None and args.duration <= 0:
+        raise UsageError("--duration must be positive")
+    if args.warmup < 0:
+        raise UsageError("--warmup must be at least 0")
+    for option, value, mode in (("--in-flight", args.in_flight, "async"), ("--batch-size", args.batch_size, "batch")):
+        if value is not None and args.mode != mode:
+            raise UsageError("%s applies to --mode %s only, not to --mode %s" % (option, mode, args.mode))
+        if value is not None and value < 1:
+            raise UsageError("%s must be at least 1" % option)
+    if args.plot is not None:
+        require_matplotlib()  # say so now rather than after the runs
+
+
+def _goal(args: argparse.Namespace) -> Goal:
+    if args.count is None and args.duration is None:
+        return DEFAULT_GOAL
+    return Goal(args.count, args.duration)
+
+
+def _run_mode(model: Model, sets: Sequence[Arrays], args: argparse.Namespace, goal: Goal, progress: Progress,
+              timeline: Timeline) -> None:
+    if args.mode == "async":
+        bench_async(model, sets, goal, args.in_flight or IN_FLIGHT, progress, timeline)
+    elif args.mode == "batch":
+        size = args.batch_size or BATCH_SIZE
+        # Batch b takes the sets from b * size on, going round them.
+        batches = [[sets[(b * size + j) % len(sets)] for j in range(size)] for b in range(len(sets))]
+        bench_batch(model, batches, goal, progress, timeline)
+    else:
+        bench_sync(model, sets, goal, progress, timeline)
+
+
+def _timed(run: Callable[[], object]) -> float:
+    start = time.perf_counter()
+    run()
+    return time.perf_counter() - start
+
+
+def _text(result: dict[str, Any]) -> str:
+    lat = result["latency_ms"]
+    mode = result["mode"] + " mode" + (", %d in flight" % result["in_flight"] if "in_flight" in result else "")
+    lines = [
+        "%s: %d runs in %.2f s (%s), after %d warm-up runs%s" % (
+            result["model"], result["runs"], result["seconds"], mode, result["warmup"],
+            "; PARTIAL: interrupted" if result["partial"] else ""),
+        "load %.3f ms, first inference %.3f ms" % (result["load_ms"], result["first_inference_ms"]),
+        "latency per %s, ms: %s" % (result["latency_per"], "  ".join("%s %.3f" % item for item in lat.items())),
+        "throughput: %.1f inferences/s" % result["throughput_per_s"],
+        "peak resident memory: %.1f MiB" % (result["peak_rss_bytes"] / 2**20),
+    ]
+    lines += ["%s: %s" % (key, result[key]) for key in ("plot", "trace") if key in result]
+    return "\n".join(lines)
+
+
+def _write_pictures(args: argparse.Namespace, timeline: Timeline, result: dict[str, Any]) -> None:
+    title = "kiv bench %s (%s mode, %d runs)" % (os.path.basename(result["model"]), args.mode, result["runs"])
+    if args.plot is not None:
+        write_plot(args.plot, timeline, result["latency_ms"], title, result["latency_per"])
+        result["plot"] = args.plot
+    if args.trace is not None:
+        write_trace(args.trace, timeline, title, "batch" if args.mode == "batch" else "job")
+        result["trace"] = args.trace
+
+
+def _timed_runs(model: Model, sets: Sequence[Arrays], args: argparse.Namespace) -> tuple[Timeline, bool]:
+    """The timeline of the timed runs, and whether an interrupt ended them
+    (raised again when no run had ended: there are no figures)."""
+    goal = _goal(args)
+    progress = Progress(sys.stderr.isatty() and not args.json, goal)
+    timeline = Timeline()
+    interrupted = False
+    try:
+        _run_mode(model, sets, args, goal, progress, timeline)
+    except KeyboardInterrupt:
+        if not len(timeline):
+            raise
+        interrupted = True
+    finally:
+        progress.end()
+    return timeline, interrupted
+
+
+def command_bench(args: argparse.Namespace) -> int:
+    check_options(args)
+    per_job = (args.batch_size or BATCH_SIZE) if args.mode == "batch" else 1
+    with opened(args.model, args.driver, max(4, args.in_flight or IN_FLIGHT)) as session:
+        model = session.model
+        samples = input_samples(model.inputs, args.input, args.random or UNIFORM, args.seed, args.quantize)
+        sets = [sample.arrays for sample in samples]
+        first = _timed(lambda: model.run(sets[0]))
+        for i in range(args.warmup):
+            model.run(sets[i % len(sets)])
+        timeline, interrupted = _timed_runs(model, sets, args)
+        seconds = time.perf_counter() - timeline.began
+    result = {
+        "model": model.path, "driver": session.runtime.driver.path, "mode": args.mode, "warmup": args.warmup,
+        "input_sets": len(sets), "partial": interrupted, "load_ms": session.load_seconds * 1e3,
+        "first_inference_ms": first * 1e3, **summary(timeline, per_job, seconds),
+        "latency_per": "batch of %d" % per_job if args.mode == "batch" else "inference",
+    }
+    if args.mode == "async":
+        result["in_flight"] = args.in_flight or IN_FLIGHT
+    if args.mode == "batch":
+        result["batch_size"] = per_job
+    _write_pictures(args, timeline, result)
+    print(json.dumps(result, indent=2) if args.json else _text(result))
+    return 130 if interrupted else 0

@@ -1,0 +1,68 @@
+"""kiv bench --plot: the latency distribution and latency over time as a PNG
+image, drawn with matplotlib, an optional dependency imported only here."""
+
+from __future__ import annotations
+
+import importlib
+import importlib.util
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+
+from .timing import Timeline
+from .usage import UsageError
+
+# The image is WIDTH x HEIGHT pixels.
+WIDTH, HEIGHT, DPI = 1000, 400, 100
+PACKAGE = "python3-matplotlib"
+
+
+def _missing() -> UsageError:
+    return UsageError(
+        "--plot needs matplotlib, which is not installed: install the Debian package %s (apt-get install %s); "
+        "everything else works without it" % (PACKAGE, PACKAGE)
+    )
+
+
+def require_matplotlib() -> None:
+    """UsageError naming the package when matplotlib is not installed. Looked
+    up, not imported: the import would add to the memory a run reports."""
+    if importlib.util.find_spec("matplotlib") is None:
+        raise _missing()
+
+
+def _pyplot() -> Any:
+    """matplotlib.pyplot, drawing into files."""
+    try:
+        matplotlib = importlib.import_module("matplotlib")
+        matplotlib.use("Agg")  # no display: files only
+        return importlib.import_module("matplotlib.pyplot")
+    except ImportError:
+        raise _missing() from None
+
+
+def write_plot(path: str, timeline: Timeline, latency: Mapping[str, float], title: str, unit: str) -> None:
+    """A histogram of the latencies with the median and p99 marked, beside
+    each job's latency against when it started."""
+    plt = _pyplot()
+    figure, (histogram, over_time) = plt.subplots(1, 2, figsize=(WIDTH / DPI, HEIGHT / DPI), dpi=DPI)
+    milliseconds = [value * 1e3 for value in timeline.latencies()]
+    # Logarithmic bins: a few slow runs, a hundred times the median, would
+    # otherwise squeeze the usual ones into a single bar.
+    low = max(latency["min"], 1e-6)
+    bins = np.geomspace(low, max(latency["max"], low * 1.01), 60)
+    histogram.hist(milliseconds, bins=bins, color="tab:blue")
+    histogram.set_xscale("log")
+    for name, style in (("median", "-"), ("p99", "--")):
+        histogram.axvline(latency[name], color="tab:red", linestyle=style, label="%s %.3f ms" % (name, latency[name]))
+    histogram.set(xlabel="latency per %s, ms" % unit, ylabel="runs", title="distribution")
+    histogram.legend()
+    over_time.semilogy([start - timeline.began for start in timeline.starts], milliseconds, ".", markersize=2)
+    over_time.axhline(latency["median"], color="tab:red", label="median")
+    over_time.set(xlabel="start of the run, s", ylabel="latency per %s, ms" % unit, title="over time")
+    over_time.legend()
+    figure.suptitle(title)
+    figure.tight_layout()
+    figure.savefig(path, format="png")
+    plt.close(figure)

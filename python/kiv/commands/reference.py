@@ -1,0 +1,140 @@
+"""Checking a run's outputs against reference arrays (kiv run --reference):
+per output the largest absolute and relative error, the cosine similarity,
+the count of elements outside the tolerance and, for class scores, top-k
+agreement."""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from .array_files import load_arrays
+from .usage import UsageError
+
+Arrays = Mapping[str, npt.NDArray[Any]]
+
+# Top-k agreement is shown for these k below the number of classes.
+TOP_K = (1, 5)
+
+
+@dataclasses.dataclass(frozen=True)
+class Comparison:
+    """One output against its reference. `problem` is set when they cannot
+    be compared (no reference array, another shape); `top` holds (k, rows
+    that agree, rows) for class scores."""
+
+    name: str
+    problem: str | None = None
+    max_abs: float = 0.0
+    max_rel: float = 0.0
+    cosine: float = 1.0
+    mismatches: int = 0
+    size: int = 0
+    top: tuple[tuple[int, int, int], ...] = ()
+
+    @property
+    def ok(self) -> bool:
+        return self.problem is None and self.mismatches == 0
+
+
+def _cosine(a: npt.NDArray[np.float64], b: npt.NDArray[np.float64]) -> float:
+    norms = float(np.linalg.norm(a) * np.linalg.norm(b))
+    if norms == 0.0:
+        return 1.0 if not a.any() and not b.any() else 0.0
+    return float(np.dot(a.ravel(), b.ravel()) / norms)
+
+
+def _top_agreement(a: npt.NDArray[np.float64], b: npt.NDArray[np.float64]) -> tuple[tuple[int, int, int], ...]:
+    """For 1-D or 2-D scores (a row per sample, a column per class): per k,
+    the rows whose reference's highest class is among the output's k highest."""
+    if a.ndim not in (1, 2) or a.shape[-1] < 2:
+        return ()
+    rows_a, rows_b = a.reshape(-1, a.shape[-1]), b.reshape(-1, b.shape[-1])
+    best = rows_b.argmax(axis=1)
+    ranked = np.argsort(-rows_a, axis=1, kind="stable")
+    return tuple(
+        (k, int((ranked[:, :k] == best[:, None]).any(axis=1).sum()), len(best))
+        for k in TOP_K
+        if k == 1 or k < a.shape[-1]
+    )
+
+
+def compare(name: str, output: npt.NDArray[Any], reference: npt.NDArray[Any], atol: float, rtol: float) -> Comparison:
+    """An element mismatches where |output - reference| > atol + rtol * |reference|
+    (NaN matches NaN). The relative error is taken where the reference is not 0."""
+    if output.size != reference.size or tuple(d for d in output.shape if d != 1) != tuple(
+        d for d in reference.shape if d != 1
+    ):
+        return Comparison(name, "shape %s against the reference's %s" % (output.shape, reference.shape))
+    b = reference.astype(np.float64)
+    a = output.astype(np.float64).reshape(b.shape)
+    with np.errstate(invalid="ignore"):
+        error = np.abs(a - b)
+        close = np.isclose(a, b, rtol=rtol, atol=atol, equal_nan=True)
+        nonzero = b != 0
+        relative = error[nonzero] / np.abs(b[nonzero])
+    return Comparison(
+        name,
+        max_abs=float(error.max()) if error.size else 0.0,
+        max_rel=float(relative.max()) if relative.size else 0.0,
+        cosine=_cosine(a, b),
+        mismatches=int(close.size - np.count_nonzero(close)),
+        size=int(close.size),
+        top=_top_agreement(a, b),
+    )
+
+
+def compare_all(outputs: Arrays, reference: Arrays, atol: float, rtol: float) -> list[Comparison]:
+    """Every output against the reference array of its name."""
+    return [
+        compare(name, array, reference[name], atol, rtol)
+        if name in reference
+        else Comparison(name, "missing from the reference")
+        for name, array in outputs.items()
+    ]
+
+
+def report(comparisons: Sequence[Comparison]) -> list[tuple[str, ...]]:
+    """A row per output, for columns()."""
+    rows: list[tuple[str, ...]] = []
+    for c in comparisons:
+        verdict = "ok" if c.ok else "MISMATCH"
+        if c.problem is not None:
+            rows.append(("  " + c.name, c.problem, "", "", "", "", verdict))
+            continue
+        top = "  ".join("top-%d %d/%d" % entry for entry in c.top)
+        rows.append(("  " + c.name, "max abs %.3g" % c.max_abs, "max rel %.3g" % c.max_rel, "cosine %.6f" % c.cosine,
+                     "mismatches %d of %d" % (c.mismatches, c.size), top, verdict))
+    return rows
+
+
+def reference_arrays(path: str, output_names: Sequence[str]) -> dict[str, npt.NDArray[Any]]:
+    """The arrays of a reference file by output name: a .npz file's, or a
+    .npy file's one array for a one-output model."""
+    loaded = load_arrays(path)
+    if isinstance(loaded, dict):
+        return loaded
+    if len(output_names) != 1:
+        raise UsageError("%s: one array for a model with outputs %s; give an .npz file of arrays by output name"
+                         % (path, list(output_names)))
+    return {output_names[0]: loaded}
+
+
+def reference_for(reference: str, sample: str | None) -> str:
+    """The reference file of a sample: in a directory of references, the
+    file of the sample's name."""
+    if sample is None:
+        return reference
+    if not os.path.isdir(reference):
+        raise UsageError("%s: a directory of samples is checked against a directory of references, one file "
+                         "of the same name per sample" % reference)
+    for suffix in (".npz", ".npy"):
+        path = os.path.join(reference, sample + suffix)
+        if os.path.exists(path):
+            return path
+    raise UsageError("%s: no reference for sample %s (%s.npz or .npy)" % (reference, sample, sample))

@@ -1,0 +1,104 @@
+"""kiv run: one inference per input set, its outputs printed or written,
+and checked against a reference when one is given."""
+
+from __future__ import annotations
+
+import argparse
+import os
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ..model import Model
+from ..tensor_info import TensorInfo
+from .array_files import npz_path
+from .info import columns
+from .input_data import Sample, input_samples
+from .loading import opened
+from .reference import compare_all, reference_arrays, reference_for, report
+from .usage import UsageError
+
+Arrays = dict[str, npt.NDArray[Any]]
+
+
+def dequantized(infos: Sequence[TensorInfo], outputs: Arrays) -> Arrays:
+    """Integer outputs with a scale as real values; the others as they are."""
+    by_name = {t.name: t for t in infos}
+    return {
+        name: by_name[name].dequantize(array) if array.dtype.kind in "iu" and by_name[name].scale else array
+        for name, array in outputs.items()
+    }
+
+
+def _check_options(args: argparse.Namespace) -> None:
+    if args.reference is None and (args.atol is not None or args.rtol is not None):
+        raise UsageError("--atol and --rtol go with --reference")
+    if args.atol is not None and args.atol < 0 or args.rtol is not None and args.rtol < 0:
+        raise UsageError("--atol and --rtol must not be negative")
+
+
+def _output_path(output: str, sample: Sample, several: bool) -> str:
+    """Where a sample's outputs go: the -o file, or for samples of a
+    directory, a file of the sample's name in the -o directory."""
+    if not several:
+        return npz_path(output)
+    os.makedirs(output, exist_ok=True)
+    return os.path.join(output, "%s.npz" % sample.name)
+
+
+def _show(outputs: Arrays, sample: Sample, output: str | None, several: bool) -> None:
+    shapes = ", ".join("%s %s %s" % (n, a.dtype, a.shape) for n, a in outputs.items())
+    if output is not None:
+        path = _output_path(output, sample, several)
+        np.savez(path, **outputs)
+        print("wrote %s: %s" % (path, shapes))
+        return
+    if several:
+        print("sample %s" % sample.name)
+    with np.printoptions(threshold=64, edgeitems=4):
+        for name, array in outputs.items():
+            print("%s %s %s\n%s" % (name, array.dtype, array.shape, array))
+
+
+def _checked(outputs: Arrays, reference: Arrays, path: str, args: argparse.Namespace) -> bool:
+    """Prints the comparison with the reference; True when every output matches."""
+    atol = 1e-8 if args.atol is None else args.atol
+    rtol = 1e-5 if args.rtol is None else args.rtol
+    comparisons = compare_all(outputs, reference, atol, rtol)
+    differing = sum(not c.ok for c in comparisons)
+    print("reference %s (atol %g, rtol %g)" % (path, atol, rtol))
+    print("\n".join(columns(report(comparisons))))
+    unused = sorted(set(reference) - set(outputs))
+    if unused:
+        print("  not compared (no output of that name): %s" % ", ".join(unused))
+    if differing:
+        print("%d of %d outputs differ from the reference" % (differing, len(comparisons)))
+    else:
+        print("all %d outputs match the reference" % len(comparisons))
+    return not differing
+
+
+def _run_all(model: Model, samples: Sequence[Sample], args: argparse.Namespace) -> bool:
+    several = samples[0].name is not None
+    references = []
+    if args.reference is not None:
+        paths = [reference_for(args.reference, s.name) for s in samples]
+        references = [(path, reference_arrays(path, [t.name for t in model.outputs])) for path in paths]
+    matched = True
+    for index, sample in enumerate(samples):
+        outputs = model.run(sample.arrays).as_dict()
+        if args.dequantize:
+            outputs = dequantized(model.outputs, outputs)
+        _show(outputs, sample, args.output, several)
+        if references:
+            matched = _checked(outputs, references[index][1], references[index][0], args) and matched
+    return matched
+
+
+def command_run(args: argparse.Namespace) -> int:
+    _check_options(args)
+    with opened(args.model, args.driver) as session:
+        samples = input_samples(session.model.inputs, args.input, args.random, args.seed, args.quantize)
+        return 0 if _run_all(session.model, samples, args) else 1

@@ -1,0 +1,159 @@
+"""The timed runs of kiv bench, in its three modes, and what they record:
+when each job started and ended, and the lane it ran in (one lane per job in
+flight)."""
+
+from __future__ import annotations
+
+import dataclasses
+import functools
+import sys
+import threading
+import time
+from array import array
+from collections.abc import Callable, Sequence
+from concurrent.futures import Future
+
+from ..inputs import Outputs
+from ..model import Model
+from .input_data import Arrays
+
+
+# After an interrupt, how long async mode waits for its jobs in flight.
+SETTLE_SECONDS = 10.0
+
+
+@dataclasses.dataclass(frozen=True)
+class Goal:
+    """How long to keep going: at least one run, at least `count` runs and at
+    least `seconds` (either may be None)."""
+
+    count: int | None
+    seconds: float | None
+
+    def reached(self, done: int, elapsed: float) -> bool:
+        return done >= (self.count or 1) and (self.seconds is None or elapsed >= self.seconds)
+
+
+@dataclasses.dataclass
+class Timeline:
+    """Start and end of each timed job (perf_counter seconds) and its lane;
+    `began` is when the timed runs began. Packed arrays, so that a long run
+    adds little to the peak memory it reports (8 bytes a figure, not 32)."""
+
+    began: float = dataclasses.field(default_factory=time.perf_counter)
+    starts: array[float] = dataclasses.field(default_factory=lambda: array("d"))
+    ends: array[float] = dataclasses.field(default_factory=lambda: array("d"))
+    lanes: array[int] = dataclasses.field(default_factory=lambda: array("i"))
+
+    def add(self, start: float, end: float, lane: int) -> None:
+        self.starts.append(start)
+        self.ends.append(end)
+        self.lanes.append(lane)
+
+    def __len__(self) -> int:
+        return len(self.starts)
+
+    def latencies(self) -> list[float]:
+        return [end - start for start, end in zip(self.starts, self.ends)]
+
+
+class Progress:
+    """A line on the terminal that counts the timed runs; silent elsewhere."""
+
+    def __init__(self, enabled: bool, goal: Goal) -> None:
+        self._enabled = enabled
+        self._goal = goal
+        self._shown = 0.0
+
+    def show(self, done: int, began: float) -> None:
+        now = time.perf_counter()
+        if not self._enabled or now - self._shown < 0.2:
+            return
+        self._shown = now
+        goals = ["%d runs" % self._goal.count] if self._goal.count else []
+        goals += ["%.0f s" % self._goal.seconds] if self._goal.seconds else []
+        sys.stderr.write("\r  %d runs, %.1f s of %s " % (done, now - began, " and ".join(goals)))
+        sys.stderr.flush()
+
+    def end(self) -> None:
+        if self._enabled:
+            sys.stderr.write("\r" + " " * 60 + "\r")
+            sys.stderr.flush()
+
+
+# Each mode adds to a timeline the caller holds, which keeps the jobs that
+# ended when an interrupt stops the runs.
+
+
+def one_at_a_time(run: Callable[[int], object], goal: Goal, progress: Progress, timeline: Timeline) -> None:
+    """Calls run(0), run(1), ... one at a time, in lane 0, until the goal is reached."""
+    while not goal.reached(len(timeline), time.perf_counter() - timeline.began):
+        start = time.perf_counter()
+        run(len(timeline))
+        timeline.add(start, time.perf_counter(), 0)
+        progress.show(len(timeline), timeline.began)
+
+
+def bench_sync(model: Model, sets: Sequence[Arrays], goal: Goal, progress: Progress, timeline: Timeline) -> None:
+    one_at_a_time(lambda i: model.run(sets[i % len(sets)]), goal, progress, timeline)
+
+
+def bench_batch(
+    model: Model, batches: Sequence[Sequence[Arrays]], goal: Goal, progress: Progress, timeline: Timeline
+) -> None:
+    """A job is a whole batch queue of input sets."""
+    one_at_a_time(lambda i: model.run_batch(batches[i % len(batches)]), goal, progress, timeline)
+
+
+def bench_async(
+    model: Model, sets: Sequence[Arrays], goal: Goal, in_flight: int, progress: Progress, timeline: Timeline
+) -> None:
+    """Keeps `in_flight` jobs going, each in a lane of its own; a job's
+    latency runs from its submit to its completion. On an interrupt the jobs
+    in flight are waited for, and counted."""
+    lock = threading.Lock()
+    free_lanes = list(range(in_flight))
+    slots = threading.Semaphore(in_flight)
+    failures: list[BaseException] = []
+
+    def finished(start: float, lane: int, future: Future[Outputs]) -> None:
+        end = time.perf_counter()
+        with lock:
+            timeline.add(start, end, lane)
+            free_lanes.append(lane)
+            error = future.exception()
+            if error is not None:
+                failures.append(error)
+        slots.release()
+
+    def settle(bounded: bool) -> None:
+        """Waits for the jobs in flight: each one's callback gives its slot
+        back. After an interrupt the wait is bounded, since a job the
+        interrupt caught between its submit and its callback never does."""
+        for _ in range(in_flight):
+            if not slots.acquire(timeout=SETTLE_SECONDS if bounded else None):
+                return
+
+    submitted = 0
+    try:
+        while not goal.reached(submitted, time.perf_counter() - timeline.began) and not failures:
+            slots.acquire()
+            with lock:
+                lane = free_lanes.pop()
+            start = time.perf_counter()
+            try:
+                future = model.submit(sets[submitted % len(sets)])
+            except BaseException:
+                with lock:
+                    free_lanes.append(lane)
+                slots.release()
+                raise
+            future.add_done_callback(functools.partial(finished, start, lane))
+            submitted += 1
+            progress.show(submitted, timeline.began)
+    except BaseException:
+        settle(bounded=True)
+        raise
+    settle(bounded=False)
+    if failures:
+        raise failures[0]
