@@ -17,6 +17,9 @@ so that both see the same load of the moment:
 3. A 64 MiB output: libkiv's zero-filled kiv_get_tensor, and the output read
    of Model.run (kiv_get_tensor and the view as the tensor's array), against
    a copy into a new numpy array of the same size (target >= 0.9).
+4. Priority: the latency of a quick job while the four cores of the stand-in
+   are kept busy with QoS 0 jobs of 2 ms (eight in flight, four waiting), at
+   QoS 0 (behind the waiting ones) and at QoS 1 (ahead of them).
 
 Usage:
     /usr/bin/python3 bench/bench_kiv_layer.py [--build-dir build] [--quick] [--json FILE]
@@ -29,6 +32,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from bench_timing import interleaved_medians
@@ -37,6 +41,7 @@ SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TINY_FLOATS = 256  # 1 KiB of float32
 OVERLAP_JOBS = 32
 OVERLAP_MS = 2
+BUSY_JOBS = 8  # QoS 0 jobs of OVERLAP_MS kept in flight on the four cores
 
 
 def parse_args():
@@ -49,6 +54,7 @@ def parse_args():
     args.big_mib = 4 if args.quick else 64
     args.big_samples = 3 if args.quick else 15
     args.overlap_samples = 2 if args.quick else 7
+    args.priority_samples = 10 if args.quick else 200
     if args.quick:
         args.samples = 50
     return args
@@ -151,6 +157,29 @@ def overlap(runtime, np, path, samples):
         return interleaved_medians({"sequential": one_by_one, "overlapped": in_flight}, samples)
 
 
+def priority(kiv, runtime, np, busy_path, quick_path, samples):
+    """Median seconds of Model.run on a quick model while BUSY_JOBS jobs of
+    another keep every core busy at QoS 0: at QoS 0 and at QoS 1."""
+    x = np.zeros((1, TINY_FLOATS), np.float32)
+    high = kiv.JobOptions(qos=1)
+    stop = threading.Event()
+    with runtime.load(busy_path, max_idle_jobs=BUSY_JOBS) as busy, runtime.load(quick_path) as quick:
+
+        def keep_busy(_=None):
+            if not stop.is_set():
+                busy.submit(x).add_done_callback(keep_busy)
+
+        for _ in range(BUSY_JOBS):
+            keep_busy()
+        try:
+            return interleaved_medians({"qos0": lambda: quick.run(x), "qos1": lambda: quick.run(x, job_options=high)},
+                                       samples)
+        finally:
+            stop.set()
+            while busy._active:
+                time.sleep(0.001)
+
+
 def big_output(libkiv, kiv, runtime, np, path, mib, samples):
     """GB/s of a new array holding `mib` MiB: by copy, by libkiv, by Model.run's output read."""
     size = mib << 20
@@ -203,6 +232,7 @@ def main():
         with kiv.Runtime(driver="standin") as runtime:
             ovl = overlap(runtime, np, slow, args.overlap_samples)
             mem = big_output(libkiv, kiv, runtime, np, big, args.big_mib, args.big_samples)
+            prio = priority(kiv, runtime, np, slow, tiny, args.priority_samples)
 
     one, every = lat["one_cpu"], lat["all_cpus"]
 
@@ -241,9 +271,18 @@ def main():
              "%.2f" % (mem["run_output"] / mem["copy_into_new"]), ">= 0.9"),
         ],
     )
+    print_table(
+        "Priority: a quick job while the four cores run QoS 0 jobs of %d ms (%d in flight), %d samples"
+        % (OVERLAP_MS, BUSY_JOBS, args.priority_samples),
+        ("path", "median ms", "ratio"),
+        [
+            ("Model.run at QoS 0, behind the waiting jobs", "%.2f" % (prio["qos0"] * 1e3), "1.00"),
+            ("Model.run at QoS 1, ahead of them", "%.2f" % (prio["qos1"] * 1e3), "%.2f" % (prio["qos1"] / prio["qos0"])),
+        ],
+    )
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"latency_us": lat, "overlap_s": ovl, "big_output_gbps": mem}, f, indent=1)
+            json.dump({"latency_us": lat, "overlap_s": ovl, "big_output_gbps": mem, "priority_s": prio}, f, indent=1)
 
 
 if __name__ == "__main__":

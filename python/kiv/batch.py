@@ -13,6 +13,7 @@ import libkiv
 
 from .errors import check
 from .inputs import InputSet, bind_inputs
+from .job_options import JobOptions
 
 if TYPE_CHECKING:
     from .tensor_info import TensorInfo
@@ -44,14 +45,20 @@ def next_round_size(size: int, seconds: float, remaining: int) -> int:
     return max(1, min(remaining, fitting, size * _MAX_GROWTH))
 
 
-def _run_round(npu: libkiv.NPU, graph_id: int, rounds: Sequence[_Set]) -> None:
-    """One batch queue: create, add every set of `rounds`, finish, clean."""
+def _run_round(npu: libkiv.NPU, graph_id: int, rounds: Sequence[_Set], options: JobOptions) -> None:
+    """One batch queue: create, configure its dumps, add every set of
+    `rounds`, finish with the job options, clean."""
     status, queue_id = npu.kiv_create_batch_queue(graph_id)
     check(npu, "kiv_create_batch_queue", status)
     try:
+        dump = options.dump_config()
+        if dump is not None:
+            status = npu.kiv_config_batch_dump(graph_id, queue_id, dump[0], dump[1])
+            check(npu, "kiv_config_batch_dump", status, options.blame("kiv_config_batch_dump", status))
         for number, inputs, outputs in rounds:
             check(npu, "kiv_add_batch", npu.kiv_add_batch(graph_id, queue_id, inputs, outputs), "input set %d" % number)
-        check(npu, "kiv_finish_batch", npu.kiv_finish_batch(graph_id, queue_id))
+        status = npu.kiv_finish_batch(graph_id, queue_id, options.create_job_config())
+        check(npu, "kiv_finish_batch", status, options.blame("kiv_finish_batch", status))
     except BaseException:
         npu.kiv_clean_batch_queue(graph_id, queue_id)  # the first failure is the one to report
         raise
@@ -64,6 +71,7 @@ def run_batch(
     input_infos: Sequence[TensorInfo],
     output_infos: Sequence[TensorInfo],
     input_sets: Iterable[InputSet],
+    options: JobOptions,
 ) -> list[list[npt.NDArray[Any]]]:
     """Queues every input set with fresh output arrays, in rounds; returns the outputs.
 
@@ -79,7 +87,7 @@ def run_batch(
     start, size = 0, 1
     while start < len(sets):
         began = time.perf_counter()
-        _run_round(npu, graph_id, sets[start : start + size])
+        _run_round(npu, graph_id, sets[start : start + size], options)
         start += size
         size = next_round_size(size, time.perf_counter() - began, len(sets) - start)
     return results

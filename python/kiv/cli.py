@@ -44,6 +44,16 @@ def _input_options(sub: argparse.ArgumentParser, random_help: str) -> None:
                      help="quantise real (float) input data with each integer input's scale and zero point")
 
 
+def _job_options(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument("--partition", type=int, help="partition that runs the jobs (default 0)")
+    sub.add_argument("--core", type=int, help="pin the jobs to this core (default: the driver dispatches them)")
+    sub.add_argument("--qos", type=int, help="QoS level of the jobs: higher levels run first on a busy NPU (default 0)")
+    sub.add_argument("--dump", metavar="DIR", help="have the driver dump every job's inputs and outputs into DIR")
+    sub.add_argument("--profile", action="store_true",
+                     help="have the driver profile the jobs, and show the profile: per operation for the stand-in "
+                          "NPU, else its size")
+
+
 def _run_options(run: argparse.ArgumentParser) -> None:
     _input_options(run, "fill the inputs not given: uniform (over the dtype's range; [-1, 1) for floats, the "
                         "default), zeros, ones, or a number")
@@ -56,6 +66,7 @@ def _run_options(run: argparse.ArgumentParser) -> None:
                           "samples); exit status 1 on any difference")
     run.add_argument("--atol", type=float, help="absolute tolerance of the reference check (default 1e-08)")
     run.add_argument("--rtol", type=float, help="relative tolerance of the reference check (default 1e-05)")
+    _job_options(run)
 
 
 def _bench_options(bench: argparse.ArgumentParser) -> None:
@@ -73,6 +84,7 @@ def _bench_options(bench: argparse.ArgumentParser) -> None:
     bench.add_argument("--plot", metavar="FILE.png", help="draw the latency distribution and latency over time "
                                                          "(needs matplotlib)")
     bench.add_argument("--trace", metavar="FILE.json", help="write every timed job as a trace event")
+    _job_options(bench)
 
 
 def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:

@@ -15,17 +15,20 @@ import itertools
 import threading
 import traceback
 import warnings
+from collections.abc import Callable
 from typing import TYPE_CHECKING
+
+import libkiv
 
 from . import _native
 from .errors import KivError, check
 
 if TYPE_CHECKING:
     from .inputs import Outputs
-    from .model import Model
 
-# A started job: its model, its id and the future of its outputs.
-Started = tuple["Model", int, "concurrent.futures.Future[Outputs]"]
+# A started job: the future of its outputs, and what finishes it once it
+# ended (called with its job status).
+Started = tuple["concurrent.futures.Future[Outputs]", Callable[[int], None]]
 
 
 class Completions:
@@ -37,15 +40,22 @@ class Completions:
         self._tokens = itertools.count(1)
         threading.Thread(target=self._finish_ended, name="kiv-completion", daemon=True).start()
 
-    def submit(self, model: Model, job_id: int, future: concurrent.futures.Future[Outputs]) -> None:
-        """Starts the job; it is finished on the completion thread. KivError
-        when the driver refuses it: the completion thread then releases it."""
+    def submit(
+        self,
+        npu: libkiv.NPU,
+        job_id: int,
+        future: concurrent.futures.Future[Outputs],
+        finish: Callable[[int], None],
+    ) -> None:
+        """Starts the job; `finish(job status)` runs on the completion thread
+        once it ended. KivError when the driver refuses it: `finish` then
+        runs too, for a job that never ran (job status 0)."""
         token = next(self._tokens)
         # Filed before the driver can report the end. A refused job comes
         # back through the queue as one that never ran, so every job handed
         # over here is finished by the completion thread, whatever happens.
-        self._started[token] = (model, job_id, future)
-        check(model._npu, "kiv_job_infer_async", self._ended.submit(model._npu, job_id, token))
+        self._started[token] = (future, finish)
+        check(npu, "kiv_job_infer_async", self._ended.submit(npu, job_id, token))
 
     def stop(self) -> None:
         """Ends the completion thread once it has finished what has ended."""
@@ -57,7 +67,7 @@ class Completions:
         self.stop()
         while self._started:
             try:
-                _, (_, _, future) = self._started.popitem()
+                _, (future, _) = self._started.popitem()
             except KeyError:  # the completion thread took the last one meanwhile
                 break
             if not future.done():
@@ -71,9 +81,8 @@ class Completions:
             started = self._started.pop(token, None)
             if started is None:
                 continue
-            model, job_id, future = started
             try:
-                model._finish(job_id, job_status, future)
+                started[1](job_status)
             except KivError as err:  # the job could not be released; its future has what it ended with
                 warnings.warn(str(err), RuntimeWarning)
             except Exception:  # never let one job stop the completion of the others

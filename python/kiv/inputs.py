@@ -161,11 +161,14 @@ class Outputs(list[npt.NDArray[Any]]):
         (y,) = model.run(x)          # as a list
         y = model.run(x)["y"]        # by name
 
-    `names` holds the output names in order.
+    `names` holds the output names in order; `profile` the driver's profiler
+    tensors of the run, as bytes (joined, in index order), or None when the
+    runtime does not profile or the driver gave none.
     """
 
-    __slots__ = ("names",)
+    __slots__ = ("names", "profile")
     names: tuple[str, ...]
+    profile: bytes | None
 
     @overload
     def __getitem__(self, key: SupportsIndex) -> npt.NDArray[Any]: ...
@@ -189,10 +192,11 @@ class Outputs(list[npt.NDArray[Any]]):
         return dict(zip(self.names, self))
 
 
-def outputs_of(names: tuple[str, ...], arrays: Iterable[npt.NDArray[Any]]) -> Outputs:
+def outputs_of(names: tuple[str, ...], arrays: Iterable[npt.NDArray[Any]], profile: bytes | None = None) -> Outputs:
     """An Outputs of `arrays` named `names` (a tuple)."""
     outputs = Outputs(arrays)
     outputs.names = names
+    outputs.profile = profile
     return outputs
 
 

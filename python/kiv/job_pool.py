@@ -6,8 +6,8 @@ import threading
 
 import libkiv
 
-from .errors import check
-
+from .errors import KivError, check, status_text
+from .job_options import JobOptions
 
 # How a job last ran. A job last run asynchronously may still hold that run's
 # result for a blocking wait: the driver's blocking call on it hands back that
@@ -16,14 +16,19 @@ from .errors import check
 BLOCKING = "blocking"
 ASYNC = "async"
 
+# What an idle job can be reused for: the kind of run it served, and the
+# options it was created with.
+Use = tuple[str, JobOptions]
+
 
 class JobPool:
     """Idle jobs of one graph.
 
     A job that completed normally can be started again with new inputs, by a
-    run of the same kind (BLOCKING or ASYNC); up to `max_idle` such jobs are
-    kept. With `max_idle` 0 every run creates and cleans its own job. Once
-    closed, jobs returned to the pool are dropped: they went with the graph.
+    run of the same kind (BLOCKING or ASYNC) with equal options; up to
+    `max_idle` such jobs are kept. With `max_idle` 0 every run creates and
+    cleans its own job. Once closed, jobs returned to the pool are dropped:
+    they went with the graph.
     """
 
     def __init__(self, npu: libkiv.NPU, graph_id: int, max_idle: int) -> None:
@@ -32,31 +37,43 @@ class JobPool:
         self._npu = npu
         self._graph_id = graph_id
         self._max_idle = max_idle
-        self._idle: dict[str, list[int]] = {BLOCKING: [], ASYNC: []}
+        self._idle: dict[Use, list[int]] = {}
         self._lock = threading.Lock()
         self._closed = False
         self.created = 0
 
-    def acquire(self, kind: str) -> int:
-        """A job id ready for new inputs and a run of `kind`."""
+    def acquire(self, use: Use) -> int:
+        """A job id ready for new inputs and a run of `use`."""
         with self._lock:
-            idle = self._idle[kind]
+            idle = self._idle.get(use)
             if idle:
                 return idle.pop()
-        status, job_id = self._npu.kiv_create_job(self._graph_id)
-        check(self._npu, "kiv_create_job", status)
+        job_id = self._create(use[1])
         with self._lock:
             self.created += 1
         return job_id
 
-    def release(self, job_id: int, kind: str, reusable: bool = True) -> None:
-        """Returns a job after a run of `kind`; it is kept when reusable and
+    def _create(self, options: JobOptions) -> int:
+        """A new job with `options`; KivError naming the options the driver refused."""
+        status, job_id = self._npu.kiv_create_job(self._graph_id, options.create_job_config())
+        if int(status):
+            raise KivError("kiv_create_job", status, status_text(self._npu, status), options.blame("kiv_create_job", status))
+        dump = options.dump_config()
+        if dump is not None:
+            status = self._npu.kiv_config_job(job_id, dump[0], dump[1])
+            if int(status):
+                self._npu.kiv_clean_job(job_id)
+                raise KivError("kiv_config_job", status, status_text(self._npu, status), options.blame("kiv_config_job", status))
+        return job_id
+
+    def release(self, job_id: int, use: Use, reusable: bool = True) -> None:
+        """Returns a job after a run of `use`; it is kept when reusable and
         there is room, else cleaned."""
         with self._lock:
             if self._closed:
                 return
             if reusable and self._idle_total() < self._max_idle:
-                self._idle[kind].append(job_id)
+                self._idle.setdefault(use, []).append(job_id)
                 return
         self.discard(job_id)
 
@@ -75,8 +92,8 @@ class JobPool:
         """Cleans every idle job; raises the first failure after trying them all."""
         with self._lock:
             self._closed = True
-            jobs = [job_id for kind in self._idle.values() for job_id in kind]
-            self._idle = {BLOCKING: [], ASYNC: []}
+            jobs = [job_id for idle in self._idle.values() for job_id in idle]
+            self._idle = {}
         first_error: Exception | None = None
         for job_id in jobs:
             try:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import functools
 import math
 import numbers
 import os
@@ -19,9 +20,10 @@ import libkiv
 
 from . import _native, batch
 from .container import diagnose
-from .errors import JobTimeout, KivError, ModelFormatError, status_text
+from .errors import JobTimeout, KivError, ModelFormatError, check, status_text
 from .inputs import InputSet, InputValue, Outputs, bind_inputs, outputs_of, unpack_output
-from .job_pool import ASYNC, BLOCKING, JobPool
+from .job_options import JobOptions, LoadOptions
+from .job_pool import ASYNC, BLOCKING, JobPool, Use
 from .tensor_info import describe_tensors
 
 if TYPE_CHECKING:
@@ -29,6 +31,7 @@ if TYPE_CHECKING:
 
 _DONE = int(libkiv.KIV_JOB_STATUS_DONE)
 _OUTPUT = libkiv.KIV_TENSOR_TYPE_OUTPUT
+_PROFILER = libkiv.KIV_TENSOR_TYPE_PROFILER
 
 
 def checked_timeout(timeout: float | None) -> float | None:
@@ -46,14 +49,25 @@ def checked_timeout(timeout: float | None) -> float | None:
     return float(timeout)
 
 
-def _load_failure(npu: libkiv.NPU, path: str, status: SupportsInt) -> KivError:
+def checked_job_options(job_options: JobOptions | None, default: JobOptions) -> JobOptions:
+    if job_options is None:
+        return default
+    if not isinstance(job_options, JobOptions):
+        raise TypeError("job_options must be None or a kiv.JobOptions, not %s" % type(job_options).__name__)
+    return job_options
+
+
+def _load_failure(npu: libkiv.NPU, path: str, status: SupportsInt, options: LoadOptions) -> KivError:
     """The error of a failed load: a ModelFormatError when what the file holds
     is to blame, else a KivError naming the path (and, for a file that cannot
-    be opened, why)."""
+    be opened, why, or the load option the driver refused)."""
     problem = diagnose(path)
+    message = status_text(npu, status)
+    blamed = options.blame(status) if problem is None else None
+    if blamed is not None:
+        return KivError("kiv_load_graph", status, message, "%s: %s" % (path, blamed))
     if problem is None and int(status) == int(libkiv.KIV_STATUS_ERROR_INVALID_GBIN):
         problem = "its NPU executable was refused by the driver"
-    message = status_text(npu, status)
     if problem is None:
         return KivError("kiv_load_graph", status, message, path)
     if int(status) == int(libkiv.KIV_STATUS_ERROR_OPEN_FILE_FAIL):
@@ -68,19 +82,29 @@ class Model:
     methods may be called from several threads at once.
     """
 
-    def __init__(self, runtime: Runtime, path: str | os.PathLike[str], max_idle_jobs: int = 4) -> None:
+    def __init__(
+        self,
+        runtime: Runtime,
+        path: str | os.PathLike[str],
+        max_idle_jobs: int = 4,
+        job_options: JobOptions | None = None,
+        load_options: LoadOptions | None = None,
+    ) -> None:
         if not isinstance(path, (str, os.PathLike)):
             raise TypeError("path must be a str or os.PathLike, not %s" % type(path).__name__)
+        self.job_options = checked_job_options(job_options, JobOptions())
+        load_options = load_options or LoadOptions()
         self._runtime = runtime
         self._npu: libkiv.NPU = runtime.npu
         self.path = os.fspath(path)
-        status, graph_id = self._npu.kiv_load_graph(self.path)
+        status, graph_id = self._npu.kiv_load_graph(self.path, load_options.load_graph_config())
         if int(status) != 0:
-            raise _load_failure(self._npu, self.path, status)
+            raise _load_failure(self._npu, self.path, status, load_options)
         self.graph_id = graph_id
         try:
             self.inputs = describe_tensors(self._npu, graph_id, self.path, libkiv.KIV_TENSOR_TYPE_INPUT)
             self.outputs = describe_tensors(self._npu, graph_id, self.path, libkiv.KIV_TENSOR_TYPE_OUTPUT)
+            self._profilers = self._profiler_count() if runtime.profile else 0
         except BaseException:
             self._npu.kiv_unload_graph(graph_id)
             raise
@@ -108,6 +132,20 @@ class Model:
     def jobs_created(self) -> int:
         """How many driver jobs this model has created so far (reuse keeps it low)."""
         return self._pool.created
+
+    @property
+    def build_version(self) -> int:
+        """The build version number of the graph, as the driver reports it."""
+        status, version = self._npu.kiv_ioctl(
+            libkiv.npu, libkiv.KIV_IOCTL_GET_KIVBIN_BUILDVERSION, graph_id=self.graph_id
+        )
+        check(self._npu, "kiv_ioctl", status, "the build version of %s" % self.path)
+        return int(version)
+
+    def _profiler_count(self) -> int:
+        status, count = self._npu.kiv_get_tensor_count(self.graph_id, _PROFILER)
+        check(self._npu, "kiv_get_tensor_count", status, "the profiler tensors of %s" % self.path)
+        return int(count)
 
     # Bookkeeping of the operations that use the graph: the graph is unloaded
     # only once none is left.
@@ -151,12 +189,12 @@ class Model:
 
     # Starting a job and collecting its outputs.
 
-    def _prepare(self, arrays: Sequence[npt.NDArray[Any]], kind: str) -> int:
-        """A job of the pool, for a run of `kind`, with the inputs loaded;
+    def _prepare(self, arrays: Sequence[npt.NDArray[Any]], use: Use) -> int:
+        """A job of the pool, for a run of `use`, with the inputs loaded;
         counted as an operation."""
         self._begin()
         try:
-            job_id = self._pool.acquire(kind)
+            job_id = self._pool.acquire(use)
         except BaseException:
             self._end()
             raise
@@ -202,25 +240,38 @@ class Model:
                 raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "output '%s'" % info.name)
             assert data is not None  # a successful read brings the bytes
             results.append(unpack_output(info, data))
-        return outputs_of(self._output_names, results)
+        return outputs_of(self._output_names, results, self._profile(job_id))
 
-    def _release(self, job_id: int, job_status: int, kind: str) -> None:
-        """Returns a job ended after a run of `kind` to the pool (reused only
+    def _profile(self, job_id: int) -> bytes | None:
+        """The job's profiler tensors, joined; None when there are none."""
+        if not self._profilers:
+            return None
+        parts = []
+        for index in range(self._profilers):
+            status, data = self._npu.kiv_get_tensor(job_id, _PROFILER, index)
+            if int(status):
+                raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "profiler tensor %d" % index)
+            assert data is not None  # a successful read brings the bytes
+            parts.append(bytes(data))
+        return b"".join(parts)
+
+    def _release(self, job_id: int, job_status: int, use: Use) -> None:
+        """Returns a job ended after a run of `use` to the pool (reused only
         when it ended well)."""
         try:
-            self._pool.release(job_id, kind, job_status == _DONE)
+            self._pool.release(job_id, use, job_status == _DONE)
         finally:
             self._end()
 
-    def _collect(self, job_id: int, job_status: int) -> Outputs:
+    def _collect(self, job_id: int, job_status: int, use: Use) -> Outputs:
         """Outputs of a job that ended after a blocking run; the job goes
         back to the pool either way."""
         try:
             return self._outputs(job_id, job_status)
         finally:
-            self._release(job_id, job_status, BLOCKING)
+            self._release(job_id, job_status, use)
 
-    def _finish(self, job_id: int, job_status: int, future: concurrent.futures.Future[Outputs]) -> None:
+    def _finish(self, job_id: int, use: Use, future: concurrent.futures.Future[Outputs], job_status: int) -> None:
         """Runs on the runtime's completion thread once a submitted job has
         ended: the future gets its outputs first, the job goes back to the
         pool after."""
@@ -232,9 +283,9 @@ class Model:
             else:
                 future.set_result(result)
         finally:
-            self._release(job_id, job_status, ASYNC)
+            self._release(job_id, job_status, use)
 
-    def _release_when_ended(self, job_id: int) -> None:
+    def _release_when_ended(self, job_id: int, use: Use) -> None:
         """A job that a run left running (a timeout, Ctrl-C): a thread of its
         own waits for its end and releases it."""
 
@@ -243,13 +294,18 @@ class Model:
                 status, job_status = _native.wait(self._npu, job_id)
             except BaseException:
                 status = None
-            self._release(job_id, job_status if status == 0 else 0, BLOCKING)  # reused only when it ended well
+            self._release(job_id, job_status if status == 0 else 0, use)  # reused only when it ended well
 
         threading.Thread(target=wait_then_release, name="kiv-job-%x" % job_id, daemon=True).start()
 
     # Public inference API.
 
-    def run(self, *inputs: InputValue | Mapping[str, InputValue], timeout: float | None = None) -> Outputs:
+    def run(
+        self,
+        *inputs: InputValue | Mapping[str, InputValue],
+        timeout: float | None = None,
+        job_options: JobOptions | None = None,
+    ) -> Outputs:
         """Runs one inference and returns the outputs (a list, also by output name).
 
         `inputs` are one value per model input in order, or a single dict by
@@ -260,53 +316,63 @@ class Model:
         answers Ctrl-C at once. `timeout` is in seconds; on expiry JobTimeout
         (a KivError and a TimeoutError) is raised. A job left behind by a
         timeout or an interrupt is released in the background when it ends.
+        `job_options` replace the model's for this run.
         """
         limit = checked_timeout(timeout)
-        job_id = self._prepare(bind_inputs(self.inputs, inputs), BLOCKING)
+        use = (BLOCKING, checked_job_options(job_options, self.job_options))
+        job_id = self._prepare(bind_inputs(self.inputs, inputs), use)
         try:
             status, job_status = _native.run(self._npu, job_id, limit)
         except BaseException:  # e.g. KeyboardInterrupt: the job runs on and has to be released
-            self._release_when_ended(job_id)
+            self._release_when_ended(job_id, use)
             raise
         if int(status):
             self._drop(job_id)
             raise KivError("kiv_job_infer_sync", status, status_text(self._npu, status), "job %#x" % job_id)
         if not job_status:
-            self._release_when_ended(job_id)
+            self._release_when_ended(job_id, use)
             assert limit is not None  # only a wait with a limit ends before the job
             raise JobTimeout("Model.run", limit, job_id)
-        return self._collect(job_id, job_status)
+        return self._collect(job_id, job_status, use)
 
-    def submit(self, *inputs: InputValue | Mapping[str, InputValue]) -> concurrent.futures.Future[Outputs]:
+    def submit(
+        self, *inputs: InputValue | Mapping[str, InputValue], job_options: JobOptions | None = None
+    ) -> concurrent.futures.Future[Outputs]:
         """Starts one inference and returns a concurrent.futures.Future of its outputs.
 
         Input errors, and a driver's refusal to start the job, are raised
         here; runtime failures of the job are set on the future. The outputs
-        are collected on the runtime's completion thread.
+        are collected on the runtime's completion thread. `job_options`
+        replace the model's for this run.
         """
         arrays = bind_inputs(self.inputs, inputs)
+        use = (ASYNC, checked_job_options(job_options, self.job_options))
         future: concurrent.futures.Future[Outputs] = concurrent.futures.Future()
         future.set_running_or_notify_cancel()
-        job_id = self._prepare(arrays, ASYNC)
-        self._runtime._completions().submit(self, job_id, future)
+        job_id = self._prepare(arrays, use)
+        self._runtime._completions().submit(self._npu, job_id, future, functools.partial(self._finish, job_id, use, future))
         return future
 
-    async def run_async(self, *inputs: InputValue | Mapping[str, InputValue]) -> Outputs:
+    async def run_async(
+        self, *inputs: InputValue | Mapping[str, InputValue], job_options: JobOptions | None = None
+    ) -> Outputs:
         """Awaitable form of run(), for asyncio programs."""
-        return await asyncio.wrap_future(self.submit(*inputs))
+        return await asyncio.wrap_future(self.submit(*inputs, job_options=job_options))
 
-    def run_batch(self, input_sets: Iterable[InputSet]) -> list[Outputs]:
+    def run_batch(self, input_sets: Iterable[InputSet], job_options: JobOptions | None = None) -> list[Outputs]:
         """Runs several input sets through one batch queue; returns one output list per set.
 
         Each element of `input_sets` is what run() takes: a sequence of values
         in input order, a dict by name, or, for a one-input model, the value
         itself. The sets go to the queue in rounds short enough that Ctrl-C
         is answered soon (libkiv waits for each round holding the interpreter
-        lock).
+        lock). `job_options` replace the model's for these sets; the outputs
+        of a batch carry no profile.
         """
+        options = checked_job_options(job_options, self.job_options)
         self._begin()
         try:
-            results = batch.run_batch(self._npu, self.graph_id, self.inputs, self.outputs, input_sets)
+            results = batch.run_batch(self._npu, self.graph_id, self.inputs, self.outputs, input_sets, options)
             return [outputs_of(self._output_names, outputs) for outputs in results]
         finally:
             self._end()

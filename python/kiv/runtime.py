@@ -8,6 +8,7 @@ import os
 import threading
 import warnings
 import weakref
+from collections.abc import Sequence
 from types import TracebackType
 from typing import Literal
 
@@ -17,6 +18,7 @@ from . import _native
 from . import driver as drivers
 from .completion import Completions
 from .errors import KivError, check, status_text
+from .job_options import JobOptions, LoadOptions, indexes
 from .model import Model
 
 _BACKEND_LOAD_FAIL = 66  # the runtime's own code; libkiv gives it no name
@@ -52,17 +54,26 @@ class Runtime:
     per run). `driver` chooses the NPU driver library: None leaves the choice
     to AIPU_LIB_PATH, else the system's libaipudrv.so; "standin" is the
     stand-in NPU shipped with this package; anything else is the path of a
-    driver library. `Runtime.driver` tells what was loaded.
+    driver library. `Runtime.driver` tells what was loaded. With `profile`,
+    the driver profiles every job, and each result carries the driver's
+    profiler tensors (Outputs.profile).
     """
 
-    def __init__(self, max_idle_jobs: int = 4, driver: str | os.PathLike[str] | None = None) -> None:
+    def __init__(
+        self, max_idle_jobs: int = 4, driver: str | os.PathLike[str] | None = None, profile: bool = False
+    ) -> None:
         self._max_idle_jobs = check_idle_jobs(max_idle_jobs)
+        if not isinstance(profile, bool):
+            raise TypeError("profile must be True or False, not %s" % type(profile).__name__)
         library = drivers.requested_library(driver)
         self.npu = libkiv.NPU()
         status = _native.init_context(self.npu, None if library is None else os.fsencode(library))
         if int(status) == _BACKEND_LOAD_FAIL:
             raise KivError("kiv_init_context", status, status_text(self.npu, status), drivers.load_failure_text(library))
         check(self.npu, "kiv_init_context", status)
+        self.profile = profile
+        if profile:
+            self._switch_profiling_on()
         self.driver = drivers.describe_loaded(self.npu, library)
         self._lock = threading.Lock()
         self._models: list[Model] = []
@@ -79,13 +90,37 @@ class Runtime:
     def closed(self) -> bool:
         return self._closed
 
-    def load(self, path: str | os.PathLike[str], max_idle_jobs: int | None = None) -> Model:
-        """Loads a zor model container as a Model."""
+    def _switch_profiling_on(self) -> None:
+        (status,) = self.npu.kiv_ioctl(libkiv.npu, libkiv.KIV_IOCTL_SET_PROFILE, set_profile=1)
+        if int(status):
+            error = KivError("kiv_ioctl", status, status_text(self.npu, status), "profile=True")
+            self.npu.kiv_deinit_context()
+            raise error
+
+    def load(
+        self,
+        path: str | os.PathLike[str],
+        *,
+        job_options: JobOptions | None = None,
+        weights_region: int = 0,
+        weight_indexes: Sequence[int] = (),
+        extra_weights: str | os.PathLike[str] | None = None,
+        max_idle_jobs: int | None = None,
+    ) -> Model:
+        """Loads a zor model container as a Model.
+
+        `job_options` apply to every job of the model, batch queues
+        included; its runs may replace them for one call. `weights_region`
+        is the memory region of the graph's weights, `weight_indexes` the
+        weights placed there, `extra_weights` a file of further weights for
+        the driver to load. `max_idle_jobs` replaces the runtime's default.
+        """
         idle = self._max_idle_jobs if max_idle_jobs is None else check_idle_jobs(max_idle_jobs)
+        load_options = LoadOptions(weights_region, indexes("weight_indexes", weight_indexes), extra_weights)
         with self._lock:
             if self._closed:
                 raise ValueError("runtime is closed")
-        model = Model(self, path, idle)
+        model = Model(self, path, idle, job_options, load_options)
         with self._lock:
             self._models.append(model)
         return model

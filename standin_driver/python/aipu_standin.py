@@ -56,3 +56,11 @@ class StandinControls:
         buf = ctypes.create_string_buffer(n + 1)
         self.lib.aipu_standin_describe_last_call(name, buf, n + 1)
         return json.loads(buf.value.decode())
+
+
+def decode_profile(data):
+    """A job's profiler tensor decoded: the core that ran it and each
+    operation's time (kiv.standin_profile, which the kiv command uses too)."""
+    from kiv.standin_profile import decode_profile as decode
+
+    return decode(data)

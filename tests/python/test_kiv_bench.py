@@ -31,7 +31,8 @@ def test_quick_benchmark_prints_every_row(python, build_dir, tmp_path):
         timeout=300,
     )
     assert done.returncode == 0, done.stderr
-    rows = [line.split("  ")[0] for line in done.stdout.splitlines() if line.startswith(("libkiv:", "kiv:"))]
+    rows = [line.split("  ")[0] for line in done.stdout.splitlines()
+            if line.startswith(("libkiv:", "kiv:", "Model.run at"))]
     assert rows == [
         "libkiv: load/infer_sync/get, one job (floor)",
         "kiv: Model.run",
@@ -39,11 +40,13 @@ def test_quick_benchmark_prints_every_row(python, build_dir, tmp_path):
         "kiv: Model.submit().result()",
         "libkiv: kiv_get_tensor (zero-filled)",
         "kiv: Model.run's output read",
+        "Model.run at QoS 0, behind the waiting jobs",
+        "Model.run at QoS 1, ahead of them",
     ]
     values = json.loads(figures.read_text())
-    assert sorted(values) == ["big_output_gbps", "latency_us", "overlap_s"]
+    assert sorted(values) == ["big_output_gbps", "latency_us", "overlap_s", "priority_s"]
     assert sorted(values["latency_us"]) == ["all_cpus", "one_cpu"]
-    tables = [values["overlap_s"], values["big_output_gbps"], *values["latency_us"].values()]
+    tables = [values["overlap_s"], values["big_output_gbps"], values["priority_s"], *values["latency_us"].values()]
     assert all(v > 0 for table in tables for v in table.values())
 
 

@@ -1,6 +1,7 @@
 """The kiv command on small models: info, run (inputs, quantisation, the
 reference check) and their errors. kiv bench: test_kiv_bench.py."""
 
+import fnmatch
 import json
 import os
 import subprocess
@@ -9,6 +10,7 @@ import numpy as np
 import pytest
 
 from conftest import BUILD_DIR, PYTHON, SEARCH_PATH
+from npu_program import DEFAULT_BUILD_VERSION
 from test_kiv_helpers import copy_model, copy_program
 
 ZOR = os.path.join(BUILD_DIR, "tools", "zor", "zor")
@@ -31,13 +33,15 @@ def test_info_lists_the_tensors_the_container_and_the_driver(model):
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     assert lines[0].startswith("model    copy 1.0.0 (%s, " % model)
-    assert lines[1].startswith("driver   stand-in NPU ") and lines[1].endswith("(1.0.0-standin, 1.0.0-sim)")
-    assert lines[2:] == ["inputs", "  src  shape (2, 3)  float32  24 bytes  scale 1, zero point 0",
+    assert lines[1] == "build    version %d" % DEFAULT_BUILD_VERSION
+    assert lines[2].startswith("driver   stand-in NPU ") and lines[2].endswith("(1.0.0-standin, 1.0.0-sim)")
+    assert lines[3:] == ["inputs", "  src  shape (2, 3)  float32  24 bytes  scale 1, zero point 0",
                          "outputs", "  dst  shape (2, 3)  float32  24 bytes  scale 1, zero point 0"]
     described = json.loads(kiv("info", model, "--driver", "standin", "--json").stdout)
     assert described["inputs"] == [{"name": "src", "shape": [2, 3], "dtype": "float32", "bytes": 24, "scale": 1.0,
                                     "zero_point": 0}]
     assert described["driver"]["standin"] is True and described["model"]["version"] == "1.0.0"
+    assert described["model"]["build_version"] == DEFAULT_BUILD_VERSION
 
 
 @pytest.mark.parametrize("io, name, version", [
@@ -152,6 +156,10 @@ def test_reference_check(model, tmp_path, change, status, lines):
     (["run", "{model}", "-i", "src={wide_file}"], 2, "{wide_file}: input 'src' has shape (2, 3), got (2, 4)"),
     (["run", "{model}", "-i", "src={text_file}"], 2, "{text_file}: is not a .npy or .npz file"),
     (["run", "{model}", "--random", "--atol", "1"], 2, "--atol and --rtol go with --reference"),
+    (["run", "{model}", "--random", "--core", "9"], 2, "--core must be from 0 to 7, got 9"),
+    (["bench", "{model}", "--qos", "-1"], 2, "--qos must be from 0 to 15, got -1"),
+    (["run", "{model}", "--random", "--core", "4"], 1, "invalid core id (job options core=4)"),
+    (["run", "{model}", "--random", "--dump", "{dir}/none"], 1, "(job options dump_dir='{dir}/none'"),
     (["info", "{model}", "--bogus"], 2, "usage: kiv info "),
     (["info", "{model}", "--driver", "text.txt"], 1, "where text.txt is a text file, not a shared library"),
     (["info", "{model}", "--driver", "{dir}"], 1, "{dir} is a directory, not a shared library"),
@@ -165,6 +173,40 @@ def test_errors_say_what_to_do(model, tmp_path, args, status, text):
     (tmp_path / "text.txt").write_text("not an array\n")
     done = kiv(*[arg.format(**files) for arg in args], cwd=tmp_path)
     assert done.returncode == status and text.format(**files) in done.stderr, done.stderr
-    # One line per failure: the runtime's own lines about a driver or model it could not load are left out.
-    assert "usage:" in done.stderr or done.stderr.count("\n") == 1, done.stderr
+    # One line per failure: the runtime's own lines about a driver or model it could not load are left out
+    # (libkiv's line about a job that failed stays, before it).
+    lines = [line for line in done.stderr.splitlines() if not line.startswith("[PY UMD ERROR] ")]
+    assert "usage:" in done.stderr or len(lines) == 1, done.stderr
     assert kiv("--version").stdout.startswith("kiv ")
+
+
+@pytest.mark.parametrize("args, lines", [
+    (["run", "--random", "--core", "2", "--qos", "1", "--profile"],
+     ["profile (median of 1 run): job * on core 2", "op name start us duration us", "0 COPY * *"]),
+    (["bench", "--count", "20", "--profile", "--mode", "async", "--partition", "0"],
+     ["profile (median of 10 runs): job * on core*", "0 COPY * *"]),
+    (["run", "--random", "--dump", "{dir}/dumps"], ["wrote *", "dumped input0 output0"]),
+])
+def test_job_options_and_profiles_on_the_command_line(model, tmp_path, args, lines):
+    os.mkdir(tmp_path / "dumps")
+    args = [arg.format(dir=tmp_path) for arg in args]
+    done = kiv(args[0], model, "--driver", "standin", *args[1:], "-o" if args[0] == "run" else "--json",
+               *([str(tmp_path / "out.npz")] if args[0] == "run" else []))
+    assert done.returncode == 0, done.stderr
+    printed = [" ".join(line.split()) for line in done.stdout.splitlines()]
+    if args[0] == "bench":
+        summary = json.loads(done.stdout)["profile"]
+        assert summary["runs"] == 10 and [op["name"] for op in summary["operations"]] == ["COPY"]
+        printed = kiv(args[0], model, "--driver", "standin", *args[1:]).stdout.splitlines()
+        printed = [" ".join(line.split()) for line in printed]
+    dumped = sorted(name.rsplit("_", 1)[1][:-4] for name in os.listdir(tmp_path / "dumps"))
+    printed.append("dumped " + " ".join(dumped))
+    for pattern in lines:
+        assert any(fnmatch.fnmatch(line, pattern) for line in printed), (pattern, printed)
+
+
+def test_a_profile_kiv_does_not_know_is_shown_by_its_size():
+    from kiv.commands.profiles import profile_summary, profile_text
+
+    assert profile_text(profile_summary([b"\x01\x02\x03"] * 2)) == "profile: 3 bytes per run, in a layout kiv does not know"
+    assert profile_text(profile_summary([None])) == "profile: the driver gave none"

@@ -45,4 +45,5 @@ def test_the_typed_user_script_runs(tmp_path, make_model):
         "run_async: 4",
         "run_batch: 4",
         "load failure: kiv_load_graph 12 cannot open file",
+        "profiled: (1, 65536, ['WAIT_MS', 'ADD', 'COPY'])",
     ]

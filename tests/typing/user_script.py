@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import dataclasses
 import sys
 from typing import Any
 
@@ -22,6 +23,7 @@ import numpy.typing as npt
 
 import kiv
 import libkiv
+from kiv.standin_profile import decode_profile
 
 Array = npt.NDArray[Any]
 
@@ -88,6 +90,18 @@ def load_failure(runtime: kiv.Runtime, path: str) -> kiv.KivError:
     raise AssertionError("%s was loaded" % path)
 
 
+def profiled_on_core(path: str, a: Array, b: Array) -> tuple[int, int, list[str]]:
+    """(core, build version, operation names) of a run pinned to core 1."""
+    options = kiv.JobOptions(core=1, qos=1, dump=frozenset({"output"}))
+    with kiv.Runtime(driver="standin", profile=True) as runtime:
+        with runtime.load(path, job_options=options, weights_region=1) as model:
+            outputs = model.run(a, b, job_options=dataclasses.replace(options, qos=0))
+            assert outputs.profile is not None
+            profile = decode_profile(outputs.profile)
+            assert profile is not None
+            return profile.core, model.build_version, [op.name for op in profile.operations]
+
+
 def main(argv: list[str]) -> int:
     (path,) = argv
     with kiv.Runtime(driver="standin") as runtime, runtime.load(path) as model:
@@ -117,6 +131,7 @@ def main(argv: list[str]) -> int:
         assert error.status == libkiv.KIV_STATUS_ERROR_OPEN_FILE_FAIL and detail == path + ".missing: no such file"
         print("load failure:", error.api, code, error.message)
     assert model.closed and runtime.closed
+    print("profiled:", profiled_on_core(path, *sets[0]))
     return 0
 
 

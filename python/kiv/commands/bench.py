@@ -14,8 +14,9 @@ from typing import Any
 
 from ..model import Model
 from .input_data import UNIFORM, Arrays, input_samples
-from .loading import opened
+from .loading import job_options, opened
 from .plot import require_matplotlib, write_plot
+from .profiles import profile_summary, profile_text
 from .stats import summary
 from .timing import Goal, Progress, Timeline, bench_async, bench_batch, bench_sync
 from .trace import write_trace
@@ -25,6 +26,8 @@ MODES = ("async", "batch", "sync")
 IN_FLIGHT, BATCH_SIZE = 4, 8
 # Without --count or --duration: at least this many runs, for at least this long.
 DEFAULT_GOAL = Goal(100, 1.0)
+# With --profile, the runs after the timed ones whose profiles are summed up.
+PROFILED_RUNS = 10
 
 
 def check_options(args: argparse.Namespace) -> None:
@@ -83,6 +86,8 @@ def _text(result: dict[str, Any]) -> str:
         "peak resident memory: %.1f MiB" % (result["peak_rss_bytes"] / 2**20),
     ]
     lines += ["%s: %s" % (key, result[key]) for key in ("plot", "trace") if key in result]
+    if "profile" in result:
+        lines.append(profile_text(result["profile"]))
     return "\n".join(lines)
 
 
@@ -117,7 +122,8 @@ def _timed_runs(model: Model, sets: Sequence[Arrays], args: argparse.Namespace) 
 def command_bench(args: argparse.Namespace) -> int:
     check_options(args)
     per_job = (args.batch_size or BATCH_SIZE) if args.mode == "batch" else 1
-    with opened(args.model, args.driver, max(4, args.in_flight or IN_FLIGHT)) as session:
+    options = job_options(args)
+    with opened(args.model, args.driver, max(4, args.in_flight or IN_FLIGHT), options, args.profile) as session:
         model = session.model
         samples = input_samples(model.inputs, args.input, args.random or UNIFORM, args.seed, args.quantize)
         sets = [sample.arrays for sample in samples]
@@ -126,6 +132,7 @@ def command_bench(args: argparse.Namespace) -> int:
             model.run(sets[i % len(sets)])
         timeline, interrupted = _timed_runs(model, sets, args)
         seconds = time.perf_counter() - timeline.began
+        profiles = [model.run(sets[i % len(sets)]).profile for i in range(PROFILED_RUNS)] if args.profile else []
     result = {
         "model": model.path, "driver": session.runtime.driver.path, "mode": args.mode, "warmup": args.warmup,
         "input_sets": len(sets), "partial": interrupted, "load_ms": session.load_seconds * 1e3,
@@ -136,6 +143,8 @@ def command_bench(args: argparse.Namespace) -> int:
         result["in_flight"] = args.in_flight or IN_FLIGHT
     if args.mode == "batch":
         result["batch_size"] = per_job
+    if args.profile:
+        result["profile"] = profile_summary(profiles)
     _write_pictures(args, timeline, result)
     print(json.dumps(result, indent=2) if args.json else _text(result))
     return 130 if interrupted else 0

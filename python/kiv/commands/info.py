@@ -36,6 +36,7 @@ def describe(model: Model, runtime: Runtime) -> str:
     lines = [
         "model    %s %s (%s, %d bytes)"
         % (name_label(name), version_label(version), model.path, os.path.getsize(model.path)),
+        "build    version %d" % model.build_version,
         "driver   %s" % runtime.driver,
         "inputs",
     ]
@@ -53,7 +54,8 @@ def info_as_dict(model: Model, runtime: Runtime) -> dict[str, Any]:
                 "scale": t.scale, "zero_point": t.zero_point}
 
     return {
-        "model": {"name": name, "version": version_label(version), "path": model.path},
+        "model": {"name": name, "version": version_label(version), "path": model.path,
+                  "build_version": model.build_version},
         "driver": {"path": runtime.driver.path, "versions": list(runtime.driver.versions),
                    "standin": runtime.driver.is_standin},
         "inputs": [tensor(t) for t in model.inputs],

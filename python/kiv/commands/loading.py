@@ -1,15 +1,19 @@
-"""Opening the runtime and loading the model a command works on."""
+"""Opening the runtime and loading the model a command works on, with the
+job options and profiling the command line asks for."""
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import dataclasses
 import time
 from collections.abc import Iterator
 
+from ..job_options import JobOptions
 from ..model import Model
 from ..runtime import Runtime
 from .native_output import native_output_to_stderr
+from .usage import UsageError
 
 
 @dataclasses.dataclass(frozen=True)
@@ -19,14 +23,32 @@ class Session:
     load_seconds: float  # Runtime.load alone, the runtime already open
 
 
+def job_options(args: argparse.Namespace) -> JobOptions | None:
+    """The options of --partition, --core, --qos and --dump; None without them."""
+    given = {"partition": args.partition, "core": args.core, "qos": args.qos, "dump_dir": args.dump}
+    given = {name: value for name, value in given.items() if value is not None}
+    if not given:
+        return None
+    try:
+        return JobOptions(**given)
+    except ValueError as err:
+        raise UsageError("--%s" % err) from None  # "core must be from 0 to 7, got 9"
+
+
 @contextlib.contextmanager
-def opened(model_path: str, driver: str | None, max_idle_jobs: int = 4) -> Iterator[Session]:
+def opened(
+    model_path: str,
+    driver: str | None,
+    max_idle_jobs: int = 4,
+    options: JobOptions | None = None,
+    profile: bool = False,
+) -> Iterator[Session]:
     """The runtime on `driver` with the model loaded; both closed after."""
     with native_output_to_stderr():
-        runtime = Runtime(driver=driver, max_idle_jobs=max_idle_jobs)
+        runtime = Runtime(driver=driver, max_idle_jobs=max_idle_jobs, profile=profile)
         try:
             started = time.perf_counter()
-            model = runtime.load(model_path)
+            model = runtime.load(model_path, job_options=options)
             load_seconds = time.perf_counter() - started
         except BaseException:
             runtime.close()

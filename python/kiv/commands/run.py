@@ -16,7 +16,8 @@ from ..tensor_info import TensorInfo
 from .array_files import npz_path
 from .info import columns
 from .input_data import Sample, input_samples
-from .loading import opened
+from .loading import job_options, opened
+from .profiles import profile_summary, profile_text
 from .reference import compare_all, reference_arrays, reference_for, report
 from .usage import UsageError
 
@@ -88,10 +89,13 @@ def _run_all(model: Model, samples: Sequence[Sample], args: argparse.Namespace) 
         references = [(path, reference_arrays(path, [t.name for t in model.outputs])) for path in paths]
     matched = True
     for index, sample in enumerate(samples):
-        outputs = model.run(sample.arrays).as_dict()
+        result = model.run(sample.arrays)
+        outputs = result.as_dict()
         if args.dequantize:
             outputs = dequantized(model.outputs, outputs)
         _show(outputs, sample, args.output, several)
+        if args.profile:
+            print(profile_text(profile_summary([result.profile])))
         if references:
             matched = _checked(outputs, references[index][1], references[index][0], args) and matched
     return matched
@@ -99,6 +103,6 @@ def _run_all(model: Model, samples: Sequence[Sample], args: argparse.Namespace) 
 
 def command_run(args: argparse.Namespace) -> int:
     _check_options(args)
-    with opened(args.model, args.driver) as session:
+    with opened(args.model, args.driver, options=job_options(args), profile=args.profile) as session:
         samples = input_samples(session.model.inputs, args.input, args.random, args.seed, args.quantize)
         return 0 if _run_all(session.model, samples, args) else 1

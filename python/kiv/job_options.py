@@ -1,0 +1,198 @@
+"""Where and how a model's jobs run, how its graph is loaded, and what the
+driver dumps: the runtime's job, load and dump options in Pythonic form."""
+
+from __future__ import annotations
+
+import dataclasses
+import numbers
+import os
+from collections.abc import Iterable
+from typing import Any, SupportsInt
+
+import libkiv
+
+_INT32 = (-(1 << 31), (1 << 31) - 1)
+
+# The dump kinds of the runtime's configuration types, by their names.
+DUMP_KINDS = {
+    "text": libkiv.KIV_JOB_CONFIG_TYPE_DUMP_TEXT,
+    "weight": libkiv.KIV_JOB_CONFIG_TYPE_DUMP_WEIGHT,
+    "rodata": libkiv.KIV_JOB_CONFIG_TYPE_DUMP_RODATA,
+    "descriptor": libkiv.KIV_JOB_CONFIG_TYPE_DUMP_DESCRIPTOR,
+    "input": libkiv.KIV_JOB_CONFIG_TYPE_DUMP_INPUT,
+    "output": libkiv.KIV_JOB_CONFIG_TYPE_DUMP_OUTPUT,
+    "reuse": libkiv.KIV_JOB_CONFIG_TYPE_DUMP_REUSE,
+    "tcb_chain": libkiv.KIV_JOB_CONFIG_TYPE_DUMP_TCB_CHAIN,
+    "emulation": libkiv.KIV_JOB_CONFIG_TYPE_DUMP_EMULATION,
+    "profile": libkiv.KIV_JOB_CONFIG_TYPE_DUMP_PROFILE,
+}
+
+# The option that a failing status of the driver points at.
+_JOB_OPTION_OF_STATUS = {
+    int(libkiv.KIV_STATUS_ERROR_INVALID_PARTITION_ID): "partition",
+    int(libkiv.KIV_STATUS_ERROR_INVALID_CORE_ID): "core",
+    int(libkiv.KIV_STATUS_ERROR_INVALID_QOS): "qos",
+    int(libkiv.KIV_STATUS_ERROR_INVALID_CONFIG): "memory_region",
+    int(libkiv.KIV_STATUS_ERROR_INVALID_TENSOR_ID): "feature_map_indexes",
+}
+_LOAD_OPTION_OF_STATUS = {
+    int(libkiv.KIV_STATUS_ERROR_INVALID_CONFIG): "weights_region",
+    int(libkiv.KIV_STATUS_ERROR_INVALID_TENSOR_ID): "weight_indexes",
+    int(libkiv.KIV_STATUS_ERROR_OPEN_FILE_FAIL): "extra_weights",
+    int(libkiv.KIV_STATUS_ERROR_READ_FILE_FAIL): "extra_weights",
+}
+
+
+def whole_number(name: str, value: object, low: int, high: int) -> int:
+    """`value` as an int, if it is a whole number from `low` to `high`; else
+    TypeError or ValueError naming `name`."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError("%s must be a whole number, not %s" % (name, type(value).__name__))
+    if not low <= int(value) <= high:
+        raise ValueError("%s must be from %d to %d, got %d" % (name, low, high, int(value)))
+    return int(value)
+
+
+def bit_field(name: str, value: object, bits: int) -> int:
+    """`value` if it fits an unsigned field of `bits` bits (never masked)."""
+    return whole_number(name, value, 0, (1 << bits) - 1)
+
+
+def indexes(name: str, values: Iterable[SupportsInt]) -> tuple[int, ...]:
+    """`values` as a tuple of 32-bit indexes."""
+    if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
+        raise TypeError("%s must be a sequence of whole numbers, not %s" % (name, type(values).__name__))
+    return tuple(whole_number(name, v, *_INT32) for v in values)
+
+
+def optional_path(name: str, value: object) -> str | None:
+    if value is None:
+        return None
+    if not isinstance(value, (str, os.PathLike)):
+        raise TypeError("%s must be None or a path, not %s" % (name, type(value).__name__))
+    return os.fspath(value)
+
+
+def _named(options: Any, names: Iterable[str]) -> str:
+    return ", ".join("%s=%r" % (name, getattr(options, name)) for name in names)
+
+
+@dataclasses.dataclass(frozen=True)
+class JobOptions:
+    """Where and how a job runs, and what the driver dumps of it.
+
+    partition: the partition that runs the job.
+    core: None lets the driver dispatch the job; an int pins it to that core.
+    qos: the job's QoS level; when every core is busy, higher levels run first.
+    memory_region: the memory region of the job's feature maps.
+    feature_map_indexes: the feature maps placed in that region.
+    dump_dir: when set, the driver dumps the kinds named in `dump` of every
+        run into this directory, file names starting with `dump_prefix`.
+    dump: names of the dump kinds: text, weight, rodata, descriptor, input,
+        output, reuse, tcb_chain, emulation, profile.
+
+    Values that do not fit their field raise ValueError naming the field
+    (partition, qos and memory_region take 0 to 15, core 0 to 7); they are
+    never cut to fit. Equal options compare and hash equal.
+    """
+
+    partition: int = 0
+    core: int | None = None
+    qos: int = 0
+    memory_region: int = 0
+    feature_map_indexes: tuple[int, ...] = ()
+    dump_dir: str | os.PathLike[str] | None = None
+    dump_prefix: str = ""
+    dump: frozenset[str] = frozenset({"input", "output"})
+
+    def __post_init__(self) -> None:
+        bit_field("partition", self.partition, 4)
+        if self.core is not None:
+            bit_field("core", self.core, 3)
+        bit_field("qos", self.qos, 4)
+        bit_field("memory_region", self.memory_region, 4)
+        self._set("feature_map_indexes", indexes("feature_map_indexes", self.feature_map_indexes))
+        self._set("dump_dir", optional_path("dump_dir", self.dump_dir))
+        if not isinstance(self.dump_prefix, str):
+            raise TypeError("dump_prefix must be a str, not %s" % type(self.dump_prefix).__name__)
+        if isinstance(self.dump, str) or not isinstance(self.dump, Iterable):
+            raise TypeError("dump must be a set of dump kinds, not %s" % type(self.dump).__name__)
+        kinds = frozenset(self.dump)
+        unknown = sorted(str(kind) for kind in kinds - DUMP_KINDS.keys())
+        if unknown:
+            raise ValueError("dump names unknown kinds %s; the kinds are %s" % (unknown, sorted(DUMP_KINDS)))
+        self._set("dump", kinds)
+
+    def _set(self, name: str, value: object) -> None:
+        object.__setattr__(self, name, value)  # normalising a frozen instance
+
+    def create_job_config(self) -> libkiv.kiv_create_job_cfg_t | None:
+        """The create-job record; None for the defaults, which need none."""
+        placement = (self.partition, self.core, self.qos, self.memory_region, self.feature_map_indexes)
+        if placement == (0, None, 0, 0, ()):
+            return None
+        cfg = libkiv.kiv_create_job_cfg_t()
+        cfg.partition_id = self.partition
+        cfg.dbg_dispatch = 0 if self.core is None else 1
+        cfg.dbg_core_id = self.core or 0
+        cfg.qos_level = self.qos
+        cfg.fm_mem_region = self.memory_region
+        cfg.fm_idxes = list(self.feature_map_indexes)
+        return cfg
+
+    def dump_config(self) -> tuple[int, libkiv.job_config_dump_t] | None:
+        """(dump kinds as flags, the dump record) when dump_dir is set."""
+        if self.dump_dir is None:
+            return None
+        record = libkiv.job_config_dump_t()
+        record.dump_dir = os.fspath(self.dump_dir)
+        record.prefix = self.dump_prefix
+        flags = 0
+        for kind in self.dump:
+            flags |= int(DUMP_KINDS[kind])
+        return flags, record
+
+    def blame(self, api: str, status: SupportsInt) -> str:
+        """The options that a failing status of the driver points at, for an
+        error's detail: the dump options when configuring the dumps failed,
+        the option the status names, or else every option that was set."""
+        if api in ("kiv_config_job", "kiv_config_batch_dump"):
+            names = ["dump_dir", "dump_prefix", "dump"]
+        elif int(status) in _JOB_OPTION_OF_STATUS:
+            names = [_JOB_OPTION_OF_STATUS[int(status)]]
+        else:
+            defaults = JobOptions()
+            names = [f.name for f in dataclasses.fields(self) if getattr(self, f.name) != getattr(defaults, f.name)]
+        return "job options " + _named(self, names)
+
+
+@dataclasses.dataclass(frozen=True)
+class LoadOptions:
+    """How a graph is loaded: the memory region of its weights, the weights
+    placed there, and a file of extra weights."""
+
+    weights_region: int = 0
+    weight_indexes: tuple[int, ...] = ()
+    extra_weights: str | os.PathLike[str] | None = None
+
+    def __post_init__(self) -> None:
+        bit_field("weights_region", self.weights_region, 4)
+        object.__setattr__(self, "weight_indexes", indexes("weight_indexes", self.weight_indexes))
+        object.__setattr__(self, "extra_weights", optional_path("extra_weights", self.extra_weights))
+
+    def load_graph_config(self) -> libkiv.kiv_load_graph_cfg_t | None:
+        """The load-graph record; None for the defaults, which need none."""
+        if self == LoadOptions():
+            return None
+        cfg = libkiv.kiv_load_graph_cfg_t()
+        cfg.wt_mem_region = self.weights_region
+        cfg.wt_idxes = list(self.weight_indexes)
+        cfg.extra_weight_path = "" if self.extra_weights is None else os.fspath(self.extra_weights)
+        return cfg
+
+    def blame(self, status: SupportsInt) -> str | None:
+        """The load option a failing status points at, or None when it points at none given."""
+        option = _LOAD_OPTION_OF_STATUS.get(int(status))
+        if option is None or getattr(self, option) == getattr(LoadOptions(), option):
+            return None
+        return "load option " + _named(self, [option])
