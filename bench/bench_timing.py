@@ -16,6 +16,25 @@ def median_seconds(fn, samples, warmup=0):
     return statistics.median(times)
 
 
+def block_medians(fns, samples, blocks=10):
+    """Median seconds of each function over `samples` calls, made in blocks
+    of back-to-back calls taken in turn: within a block a function runs as a
+    program calling it in a loop does (what one call leaves behind, threads
+    asleep or awake, falls on the next call of the same kind), and the turns
+    let every function see the machine's load of the moment."""
+    for fn in fns.values():
+        fn()
+    times = {name: [] for name in fns}
+    per_block = max(1, samples // blocks)
+    for _ in range(blocks):
+        for name, fn in fns.items():
+            for _ in range(per_block):
+                start = time.perf_counter()
+                fn()
+                times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
 def interleaved_medians(fns, samples, settle=None):
     """Median seconds of each function, sampled in turn so that every figure
     and its floor share the machine's load of the moment. `settle`, when

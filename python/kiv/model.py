@@ -273,17 +273,21 @@ class Model:
 
     def _finish(self, job_id: int, use: Use, future: concurrent.futures.Future[Outputs], job_status: int) -> None:
         """Runs on the runtime's completion thread once a submitted job has
-        ended: the future gets its outputs first, the job goes back to the
-        pool after."""
+        ended: the outputs are read and the job goes back to the pool before
+        the future gets the outputs, so that the thread waiting for them
+        wakes when nothing is left to do here that would hold it up."""
+        result: Outputs | BaseException
         try:
-            try:
-                result = self._outputs(job_id, job_status)
-            except BaseException as err:
-                future.set_exception(err)
+            result = self._outputs(job_id, job_status)
+        except BaseException as err:
+            result = err
+        try:
+            self._release(job_id, job_status, use)
+        finally:
+            if isinstance(result, BaseException):
+                future.set_exception(result)
             else:
                 future.set_result(result)
-        finally:
-            self._release(job_id, job_status, use)
 
     def _release_when_ended(self, job_id: int, use: Use) -> None:
         """A job that a run left running (a timeout, Ctrl-C): a thread of its

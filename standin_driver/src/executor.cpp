@@ -18,6 +18,7 @@ void Executor::start_cores_locked() {
 }
 
 bool Executor::submit(std::shared_ptr<Job> job) {
+    bool pinned = false;
     {
         std::unique_lock<std::mutex> lock(mu_);
         if (stopping_) {
@@ -30,10 +31,16 @@ bool Executor::submit(std::shared_ptr<Job> job) {
         }
         start_cores_locked();
         ++active_;
+        pinned = job->placement().core >= 0;
         queue_.push_back(std::move(job));
     }
-    // Every core looks: a pinned job is only for its own.
-    work_cv_.notify_all();
+    // Any idle core takes a job that is not pinned; a pinned one only its
+    // own core, so then every idle core looks.
+    if (pinned) {
+        work_cv_.notify_all();
+    } else {
+        work_cv_.notify_one();
+    }
     return true;
 }
 
