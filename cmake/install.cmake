@@ -43,8 +43,11 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/python/kiv)
 endif()
 
 # The kiv command: kiv.cli run by the interpreter the module is built for.
+# The build tree's copy is executable too: scripts/env.sh puts it on PATH.
 if(EXISTS ${CMAKE_SOURCE_DIR}/python/kiv/cli.py)
   configure_file(${CMAKE_SOURCE_DIR}/cmake/kiv_command.in ${CMAKE_BINARY_DIR}/commands/kiv @ONLY)
+  file(CHMOD ${CMAKE_BINARY_DIR}/commands/kiv PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+       GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   install(PROGRAMS ${CMAKE_BINARY_DIR}/commands/kiv DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT commands)
 endif()
 
