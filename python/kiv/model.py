@@ -24,7 +24,7 @@ from .container import diagnose
 from .errors import JobTimeout, KivError, check, status_text
 from .inputs import InputSet, InputValue, Outputs, bind_inputs, outputs_of, unpack_output
 from .job_pool import ASYNC, BLOCKING, JobPool
-from .tensor_info import describe_tensors
+from .tensor_info import TensorInfo, describe_tensors
 
 if TYPE_CHECKING:
     from .runtime import Runtime
@@ -66,6 +66,15 @@ class Model:
     Use it as a context manager, or call close(), to unload the graph. All
     methods may be called from several threads at once.
     """
+
+    #: The container's path, as given to Runtime.load.
+    path: str
+    #: The runtime's id of the loaded graph.
+    graph_id: int
+    #: The input tensors, in the order runs take them.
+    inputs: list[TensorInfo]
+    #: The output tensors, in the order runs return them.
+    outputs: list[TensorInfo]
 
     def __init__(self, runtime: Runtime, path: str | os.PathLike[str], max_idle_jobs: int = 4) -> None:
         if not isinstance(path, (str, os.PathLike)):

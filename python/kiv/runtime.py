@@ -54,6 +54,11 @@ class Runtime:
     driver library. `Runtime.driver` tells what was loaded.
     """
 
+    #: The libkiv NPU object that holds the context, for what this layer does not cover.
+    npu: libkiv.NPU
+    #: The driver library the runtime loaded.
+    driver: drivers.DriverInfo
+
     def __init__(self, max_idle_jobs: int = 4, driver: str | os.PathLike[str] | None = None) -> None:
         self._max_idle_jobs = check_idle_jobs(max_idle_jobs)
         library = drivers.requested_library(driver)
