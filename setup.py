@@ -1,9 +1,11 @@
+# SPDX-License-Identifier: Apache-2.0
 """Builds the native parts of the kiv distribution through CMake, for pip.
 
     pip install --no-build-isolation .                             libkiv, its stub, kiv, kiv and zor
     KIV_INSTALL_STANDIN_DRIVER=ON pip install --no-build-isolation .   also the stand-in NPU
 
-The project's metadata is in pyproject.toml. The CMake build goes to
+The project's metadata is in pyproject.toml, its license (Apache-2.0, the
+text in LICENSE, which the wheel carries) included. The CMake build goes to
 build-pip/cmake and is reused by later installs.
 """
 

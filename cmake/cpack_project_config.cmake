@@ -7,6 +7,10 @@ if(CPACK_GENERATOR STREQUAL "DEB")
                         "this tree installs them into ${CPACK_KIV_INSTALL_PYTHONDIR}: configure it with "
                         "-DCMAKE_INSTALL_PREFIX=/usr -DKIV_INSTALL_PYTHONDIR=lib/python3/dist-packages (scripts/package.sh does)")
   endif()
+  if(NOT CPACK_KIV_MAN_PAGES)
+    message(FATAL_ERROR "the Debian packages carry the commands' manual pages: configure with -DKIV_MAN_PAGES=ON "
+                        "(scripts/package.sh does)")
+  endif()
   if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
     message(FATAL_ERROR "no Debian architecture for this target: configure with -DKIV_DEB_ARCHITECTURE=...")
   endif()

@@ -43,9 +43,9 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/python/kiv)
 endif()
 
 # The kiv command: kiv.cli run by the interpreter the module is built for.
+# The build tree's copy is executable too: scripts/env.sh puts it on PATH.
 if(EXISTS ${CMAKE_SOURCE_DIR}/python/kiv/cli.py)
   configure_file(${CMAKE_SOURCE_DIR}/cmake/kiv_command.in ${CMAKE_BINARY_DIR}/cmake/command/kiv @ONLY)
-  # Executable in the build tree too, where scripts/env.sh puts it on PATH.
   file(COPY ${CMAKE_BINARY_DIR}/cmake/command/kiv DESTINATION ${CMAKE_BINARY_DIR}/commands
        FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   install(PROGRAMS ${CMAKE_BINARY_DIR}/commands/kiv DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT commands)

@@ -109,12 +109,45 @@ native programs built against libkiv.")
 
 set(CPACK_DEBIAN_STANDIN_PACKAGE_NAME libkiv-standin)
 set(CPACK_DEBIAN_STANDIN_PACKAGE_SECTION misc)
-set(CPACK_DEBIAN_STANDIN_PACKAGE_DEPENDS "libkiv (= ${KIV_DEB_VERSION})")
+# Its files lie in Python's directory, inside the kiv package's.
+set(CPACK_DEBIAN_STANDIN_PACKAGE_DEPENDS "libkiv (= ${KIV_DEB_VERSION}), python3")
 set(CPACK_DEBIAN_STANDIN_DESCRIPTION "user-mode runtime of the NPU - stand-in NPU driver
 An in-process NPU simulator with the entry points of the NPU's user-mode
 driver, for machines without the NPU. It lies in the kiv package's own
 directory, on no library search path: the runtime uses it only when asked,
 with kiv.Runtime(driver='standin') or AIPU_LIB_PATH. Do not install it on a
 device with the real driver.")
+
+# What Debian's policy asks of every package in /usr/share/doc/<package>: the
+# copyright (debian/copyright, machine-readable), the Debian changelog made
+# from CHANGELOG.md (cmake/deb/debian_changelog.py) and CHANGELOG.md itself as
+# the upstream changelog, compressed with gzip -9n (best, no name or time
+# stamp). Only in the packages: a plain install leaves them out.
+set(KIV_DEB_DOC_DIR ${CMAKE_BINARY_DIR}/deb/doc)
+set(KIV_DEB_DOCS ${CMAKE_SOURCE_DIR}/debian/copyright ${KIV_DEB_DOC_DIR}/changelog.Debian.gz
+    ${KIV_DEB_DOC_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${KIV_DEB_DOC_DIR}/changelog.Debian.gz ${KIV_DEB_DOC_DIR}/changelog.gz
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${KIV_DEB_DOC_DIR}
+  COMMAND ${Python_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/deb/debian_changelog.py ${CMAKE_SOURCE_DIR}/CHANGELOG.md
+          --source ${CPACK_DEBIAN_PACKAGE_SOURCE} --revision ${KIV_DEB_RELEASE} --maintainer ${KIV_DEB_MAINTAINER}
+          -o ${KIV_DEB_DOC_DIR}/changelog.Debian
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/CHANGELOG.md ${KIV_DEB_DOC_DIR}/changelog
+  COMMAND gzip -9nf ${KIV_DEB_DOC_DIR}/changelog.Debian ${KIV_DEB_DOC_DIR}/changelog
+  DEPENDS ${CMAKE_SOURCE_DIR}/CHANGELOG.md ${CMAKE_SOURCE_DIR}/cmake/deb/debian_changelog.py
+  COMMENT "Debian changelog from CHANGELOG.md"
+  VERBATIM)
+add_custom_target(deb_docs ALL DEPENDS ${KIV_DEB_DOC_DIR}/changelog.Debian.gz ${KIV_DEB_DOC_DIR}/changelog.gz)
+# The install component of each package that carries its documents.
+foreach(pair "python=${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME}" "devel=${CPACK_DEBIAN_DEVEL_PACKAGE_NAME}"
+             "standin=${CPACK_DEBIAN_STANDIN_PACKAGE_NAME}")
+  string(REPLACE "=" ";" pair "${pair}")
+  list(GET pair 0 component)
+  list(GET pair 1 package)
+  install(FILES ${KIV_DEB_DOCS} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
+          COMPONENT ${component} EXCLUDE_FROM_ALL)
+endforeach()
+# Read back by cmake/cpack_project_config.cmake: lintian wants a manual page
+# for each command.
+set(CPACK_KIV_MAN_PAGES ${KIV_MAN_PAGES})
 
 include(CPack)

@@ -6,15 +6,16 @@
 #   bash scripts/test_arm64.sh
 #
 # Steps: the host packages (the cross compiler, qemu, debootstrap, the arm64
-# -dev packages), qemu's binfmt_misc registration, the arm64 root (made once,
-# then reused), the cross build in build-arm64/ and its Debian packages in
-# dist/ (checked as files by tests/packaging/check_debs.sh), then, inside the
-# root (mounted at <root>.run) with proc, /dev, /sys and the source, build and
-# dist trees mounted at their own paths: the packages installed with dpkg,
-# used and purged again (tests/packaging/install_debs.sh), and CTest. The
-# mounts are undone however the script ends (after a kill -9, by the next run
-# before anything else). Each step prints its duration; README.md has the
-# figures.
+# -dev packages, help2man and lintian), qemu's binfmt_misc registration, the
+# arm64 root (made once, then reused), mounted at <root>.run with proc, /dev,
+# /sys and the source, build and dist trees at their own paths; the cross
+# build in build-arm64/ (its manual page of kiv made from kiv --help run by the
+# root's python3) and its Debian packages in dist/, which lintian must find
+# without error or warning (checked as files by tests/packaging/check_debs.sh),
+# then, inside the root: the packages installed with dpkg, used and purged
+# again (tests/packaging/install_debs.sh), and CTest. The mounts are undone
+# however the script ends (after a kill -9, by the next run before anything
+# else). Each step prints its duration; README.md has the figures.
 #
 # Environment:
 #   KIV_ARM64_ROOT       the arm64 root (default /var/cache/kiv-arm64/bookworm)
@@ -41,9 +42,10 @@ qemu=/usr/bin/qemu-aarch64-static
 # On the build machine: the cross compiler, the emulator, the root's maker,
 # and the target's libraries the build links (multiarch). pybind11 and
 # nlohmann-json are header-only and flatc is the build machine's: scripts/setup.sh
-# installs those with the native build's packages.
+# installs those with the native build's packages. help2man makes the manual
+# pages, lintian checks the packages.
 HOST_PACKAGES=(g++-aarch64-linux-gnu qemu-user-static debootstrap
-               libpython3.11-dev:arm64 libflatbuffers-dev:arm64 libgtest-dev:arm64)
+               libpython3.11-dev:arm64 libflatbuffers-dev:arm64 libgtest-dev:arm64 help2man lintian)
 # In the root: what the tests run (the Python suite, the install test that
 # builds a native program against the installed package).
 ROOT_PACKAGES=(python3-numpy python3-pytest cmake ninja-build g++ python3.11-dev
@@ -146,10 +148,13 @@ cross_build() {
     local log=$build/build.log
     mkdir -p "$build"
     # The tree the packages are made from: for the prefix /usr, with the
-    # Python files where Debian's python3 searches for it.
+    # Python files where Debian's python3 searches for it, and the manual
+    # pages. kiv --help, for kiv(1), runs on the arm64 module, so in the
+    # mounted root, where the build tree is at its own path.
     if ! cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
             -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_BUILD_BENCH=OFF \
-            -DCMAKE_INSTALL_PREFIX=/usr -DKIV_INSTALL_PYTHONDIR=lib/python3/dist-packages >"$log" 2>&1; then
+            -DCMAKE_INSTALL_PREFIX=/usr -DKIV_INSTALL_PYTHONDIR=lib/python3/dist-packages \
+            -DKIV_MAN_PAGES=ON -DKIV_MAN_PYTHON="chroot;$run;/usr/bin/python3" >"$log" 2>&1; then
         cat "$log" >&2
         die "configuring $build failed"
     fi
@@ -169,6 +174,7 @@ make_packages() {
     arch=$(debs_make "$build" "$dist") || die "making the packages failed"
     [ "$arch" = arm64 ] || die "the packages of $build are for $arch, not arm64"
     ls "$dist"/libkiv*_arm64.deb
+    debs_lint "$dist" arm64 || die "lintian finds fault with the arm64 packages"
     bash tests/packaging/check_debs.sh "$dist" arm64 || die "the arm64 packages do not hold what they should"
 }
 
@@ -198,13 +204,14 @@ register_binfmt
 step "arm64 root"
 prepare_root
 install_emulators
+mkdir -p "$build" "$dist"
+arm64_mount_for_tests "$root" "$run" "$repo" "$build" "$dist"
 step "cross build"
 cross_build
 step "arm64 packages"
 make_packages
 step "python lookup check"
 bash tests/cmake/python_lookup_check.sh "$toolchain"
-arm64_mount_for_tests "$root" "$run" "$repo" "$build" "$dist"
 # The packages first: the check removes any an interrupted run left installed,
 # so that the tests never meet them, and purges its own again.
 step "packages in the arm64 root"

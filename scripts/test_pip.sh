@@ -24,6 +24,10 @@ echo "== pip install (the stand-in on request)"
 KIV_INSTALL_STANDIN_DRIVER=ON "$venv/bin/pip" install --no-build-isolation --no-index . >"$work/pip.log" 2>&1 \
   || { tail -n 30 "$work/pip.log"; fail "pip install failed"; }
 "$venv/bin/pip" show kiv | grep -x "Version: $version" >/dev/null || fail "pip show does not give version $version"
+# Read whole before grep, which may stop reading early (pipefail).
+shown=$("$venv/bin/pip" show -f kiv)
+grep -qx "License: Apache-2.0" <<<"$shown" || fail "pip show does not give the license"
+grep -q "dist-info/LICENSE$" <<<"$shown" || fail "the installed distribution lacks LICENSE"
 [ "$("$venv/bin/kiv" --version)" = "kiv $version" ] || fail "kiv --version"
 [ "$("$venv/bin/zor" --version)" = "zor $version" ] || fail "zor --version"
 # Everything from the environment, nothing from the checkout.

@@ -35,15 +35,13 @@ _STANDIN_MARK = "aipu_standin_open_context_count"
 
 @dataclasses.dataclass(frozen=True)
 class DriverInfo:
-    """The driver library a runtime loaded.
+    """The driver library a runtime loaded."""
 
-    path: the file, as the loader found it.
-    versions: the two version texts the driver reports (KIV_IOCTL_GET_VERSION).
-    is_standin: True for the stand-in NPU shipped with this package.
-    """
-
+    #: The file, as the loader found it.
     path: str
+    #: The two version texts the driver reports (KIV_IOCTL_GET_VERSION).
     versions: tuple[str, str]
+    #: True for the stand-in NPU shipped with this package.
     is_standin: bool
 
     def __str__(self) -> str:

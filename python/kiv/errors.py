@@ -106,6 +106,11 @@ class JobTimeout(KivError, TimeoutError):
     released in the background when it ends.
     """
 
+    #: The wait's limit, in seconds.
+    timeout: float
+    #: The id of the job that did not end in time.
+    job_id: int
+
     def __init__(self, api: str, timeout: float, job_id: int) -> None:
         self.timeout = timeout
         self.job_id = job_id

@@ -24,7 +24,7 @@ from .errors import JobTimeout, KivError, ModelFormatError, check, status_text
 from .inputs import InputSet, InputValue, Outputs, bind_inputs, outputs_of, unpack_output
 from .job_options import JobOptions, LoadOptions
 from .job_pool import ASYNC, BLOCKING, JobPool, Use
-from .tensor_info import describe_tensors
+from .tensor_info import TensorInfo, describe_tensors
 
 if TYPE_CHECKING:
     from .runtime import Runtime
@@ -81,6 +81,15 @@ class Model:
     Use it as a context manager, or call close(), to unload the graph. All
     methods may be called from several threads at once.
     """
+
+    #: The container's path, as given to Runtime.load.
+    path: str
+    #: The runtime's id of the loaded graph.
+    graph_id: int
+    #: The input tensors, in the order runs take them.
+    inputs: list[TensorInfo]
+    #: The output tensors, in the order runs return them.
+    outputs: list[TensorInfo]
 
     def __init__(
         self,

@@ -59,6 +59,11 @@ class Runtime:
     profiler tensors (Outputs.profile).
     """
 
+    #: The libkiv NPU object that holds the context, for what this layer does not cover.
+    npu: libkiv.NPU
+    #: The driver library the runtime loaded.
+    driver: drivers.DriverInfo
+
     def __init__(
         self, max_idle_jobs: int = 4, driver: str | os.PathLike[str] | None = None, profile: bool = False
     ) -> None:

@@ -26,3 +26,20 @@ debs_make() {
     mv "$out"/*.deb "$dist"/
     echo "$arch"
 }
+
+# debs_lint DIST ARCH: Debian's own checker, lintian, on the libkiv packages
+# of ARCH in DIST. Fails on any error or warning it reports; an override needs
+# a comment that gives its reason. Its complaint about running as root is
+# dropped: it checks files only.
+debs_lint() {
+    local debs=("$1"/libkiv*_"$2".deb) out status=0
+    [ -f "${debs[0]}" ] || { echo "debs: no $2 packages in $1" >&2; return 1; }
+    out=$(lintian --fail-on error,warning "${debs[@]}" 2>&1) || status=$?
+    out=$(grep -vx "running with root privileges is not recommended!" <<<"$out" || true)
+    if [ "$status" -ne 0 ] || [ -n "$out" ]; then
+        echo "$out"
+        echo "debs: lintian finds fault with the $2 packages (status $status)" >&2
+        return 1
+    fi
+    echo "lintian: no errors or warnings on ${#debs[@]} $2 packages"
+}

@@ -4,9 +4,11 @@
 #
 #   check_debs.sh DIST ARCH
 #
-# their control fields and declared dependencies, and which files each holds
+# their control fields and declared dependencies, which files each holds
 # (the stand-in only in its own package, headers and the CMake package only in
-# -dev). For this machine's architecture, the packages are then extracted
+# -dev), and the documents Debian asks of each: the copyright as in debian/,
+# a Debian changelog whose newest entry is the package's version, and manual
+# pages made from this version's commands. For this machine's architecture, the packages are then extracted
 # (dpkg -x) into a fresh root and used from there with a clean environment:
 # libkiv and kiv import from the root and nowhere else; no stand-in without
 # its package; with it, a tiny model packed by the packaged zor runs; a native
@@ -27,6 +29,8 @@ field() { dpkg-deb -f "${deb[$1]}" "$2"; }
 depends() { field "$1" Depends | tr ',' '\n' | sed 's/^ *//; s/ *$//'; }
 # The files and links of a package, without the leading ./
 contents() { dpkg-deb -c "${deb[$1]}" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./||'; }
+# member PACKAGE PATH: the content of one file of the package.
+member() { dpkg-deb --fsys-tarfile "${deb[$1]}" | tar -xO "./$2"; }
 
 step "control fields"
 version=$(field libkiv Version)
@@ -58,6 +62,7 @@ done
 want libkiv-dev "libkiv (= $version)"
 want libkiv-dev "libpython3.$py_minor-dev"
 want libkiv-standin "libkiv (= $version)"
+want libkiv-standin python3
 for name in "${packages[@]}"; do
     # The cross toolchain's copies of libc and libstdc++ exist on no device.
     if grep -q -- '-cross\b' <<<"$(depends "$name")"; then fail "$name depends on a cross toolchain package"; fi
@@ -65,14 +70,16 @@ done
 
 step "files of each package"
 runtime_files=$(contents libkiv)
-for f in "$pydir/libkiv.so" "$pydir/libkiv.pyi" "$pydir/libkiv-stubs/__init__.pyi" usr/bin/kiv usr/bin/zor; do
+for f in "$pydir/libkiv.so" "$pydir/libkiv.pyi" "$pydir/libkiv-stubs/__init__.pyi" usr/bin/kiv usr/bin/zor \
+    usr/share/man/man1/kiv.1.gz usr/share/man/man1/zor.1.gz; do
     grep -qxF "$f" <<<"$runtime_files" || fail "libkiv lacks $f"
 done
 # Every file of the kiv package (modules, the typing marker, ...).
 while IFS= read -r file; do
     grep -qxF "$pydir/kiv/$file" <<<"$runtime_files" || fail "libkiv lacks kiv/$file"
 done < <(cd "$source_dir/python/kiv" && find . -type f ! -path '*/__pycache__/*' ! -name '*.pyc' | sed 's|^\./||')
-stray=$(grep -vE "^($pydir/(libkiv\.so|libkiv\.pyi|libkiv-stubs/__init__\.pyi|kiv/.+)|usr/bin/[a-z0-9_-]+)$" <<<"$runtime_files" || true)
+docs="usr/share/doc/[a-z-]+/(copyright|changelog\.Debian\.gz|changelog\.gz)"
+stray=$(grep -vE "^($pydir/(libkiv\.so|libkiv\.pyi|libkiv-stubs/__init__\.pyi|kiv/.+)|usr/bin/[a-z0-9_-]+|$docs|usr/share/man/man1/[a-z0-9_-]+\.1\.gz)$" <<<"$runtime_files" || true)
 [ -z "$stray" ] || fail "libkiv holds files that are not the runtime's: $stray"
 if grep -q "libaipudrv\|__pycache__" <<<"$runtime_files"; then fail "libkiv holds a driver or bytecode"; fi
 
@@ -80,15 +87,34 @@ dev_files=$(contents libkiv-dev)
 for f in kiv_api.h aipu_driver.h serialization_handler.h zor_generated.h; do
     grep -qxF "usr/include/kiv/$f" <<<"$dev_files" || fail "libkiv-dev lacks usr/include/kiv/$f"
 done
-stray=$(grep -vxE "usr/include/kiv/[a-z_]+\.h|usr/lib/cmake/kiv/kivConfig(Version)?\.cmake" <<<"$dev_files" || true)
-[ -z "$stray" ] || fail "libkiv-dev holds files that are not headers or the CMake package: $stray"
-[ "$(grep -c . <<<"$dev_files")" -eq 6 ] || fail "libkiv-dev holds: $dev_files"
+stray=$(grep -vxE "usr/include/kiv/[a-z_]+\.h|usr/lib/cmake/kiv/kivConfig(Version)?\.cmake|$docs" <<<"$dev_files" || true)
+[ -z "$stray" ] || fail "libkiv-dev holds files that are not headers, the CMake package or its documents: $stray"
+[ "$(grep -c . <<<"$dev_files")" -eq 9 ] || fail "libkiv-dev holds: $dev_files"
 
-expected=$(printf '%s\n' "$pydir/kiv/standin/libaipudrv.so" "$pydir/kiv/standin/libaipudrv.so.0")
+expected=$(printf '%s\n' "$pydir/kiv/standin/libaipudrv.so" "$pydir/kiv/standin/libaipudrv.so.0" \
+    usr/share/doc/libkiv-standin/changelog.Debian.gz usr/share/doc/libkiv-standin/changelog.gz \
+    usr/share/doc/libkiv-standin/copyright)
 [ "$(contents libkiv-standin | sort)" = "$expected" ] || fail "libkiv-standin holds: $(contents libkiv-standin)"
 grep -q "libaipudrv.so -> libaipudrv.so.0$" <<<"$(dpkg-deb -c "${deb[libkiv-standin]}")" ||
     fail "libkiv-standin's libaipudrv.so is not a link to libaipudrv.so.0"
-echo "   libkiv: $(wc -l <<<"$runtime_files") files, libkiv-dev: 6, libkiv-standin: 2"
+echo "   libkiv: $(wc -l <<<"$runtime_files") files, libkiv-dev: 9, libkiv-standin: 5"
+
+step "copyright, changelogs and manual pages"
+for name in "${packages[@]}"; do
+    doc=usr/share/doc/$name
+    [ "$(member "$name" "$doc/copyright")" = "$(cat "$source_dir/debian/copyright")" ] ||
+        fail "$name: $doc/copyright differs from debian/copyright"
+    newest=$(member "$name" "$doc/changelog.Debian.gz" | gzip -dc | head -n 1)
+    [ "$newest" = "libkiv ($version) unstable; urgency=medium" ] ||
+        fail "$name: the newest entry of changelog.Debian.gz is '$newest', the package is $version (a release missing from CHANGELOG.md?)"
+    cmp -s <(member "$name" "$doc/changelog.gz" | gzip -dc) "$source_dir/CHANGELOG.md" ||
+        fail "$name: $doc/changelog.gz is not CHANGELOG.md"
+done
+for command in kiv zor; do
+    title=$(member libkiv "usr/share/man/man1/$command.1.gz" | gzip -dc | grep -m1 '^\.TH')
+    grep -qF "\"$command ${version%-*}\"" <<<"$title" || fail "$command(1) is not made from this version's $command: $title"
+done
+echo "   as in the sources, for version $version"
 
 if [ "$arch" != "$(dpkg --print-architecture)" ]; then
     echo "check_debs: the $arch packages hold what they should (not this machine's architecture: not used here)"

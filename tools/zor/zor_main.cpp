@@ -14,11 +14,13 @@
 
 namespace {
 
+// The alternative forms on "  or:" lines, as help2man reads them for the
+// manual page's synopsis.
 void print_usage() {
     printf(
         "Usage: zor COMMAND [OPTIONS]\n"
-        "       zor help [COMMAND]\n"
-        "       zor --version\n"
+        "  or:  zor help [COMMAND]\n"
+        "  or:  zor --version\n"
         "\n"
         "Packs, lists and unpacks zor model containers.\n"
         "\nCommands:\n");

@@ -1,0 +1,123 @@
+"""Sphinx configuration of the API reference: scripts/docs.sh builds it.
+
+kiv is documented from the package itself (its docstrings and type hints),
+over the module libkiv of a build tree (KIV_BUILD_DIR, default build/);
+libkiv from its type stub, kiv_umd/src/python/libkiv.pyi, which holds the
+module's names, signatures and types as users see them.
+"""
+
+import __future__
+import importlib.abc
+import importlib.util
+import inspect
+import os
+import sys
+import typing
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+BUILD = os.path.abspath(os.environ.get("KIV_BUILD_DIR", os.path.join(ROOT, "build")))
+STUB = os.path.join(ROOT, "kiv_umd", "src", "python", "libkiv.pyi")
+
+sys.dont_write_bytecode = True  # nothing written into the sources
+sys.path[:0] = [BUILD, os.path.join(ROOT, "python")]
+import kiv  # noqa: E402  (the package over the built module, loaded once for good)
+
+
+class StubLoader(importlib.abc.SourceLoader):
+    """Runs a stub file as a module. Its annotations stay unevaluated, as
+    they are in a stub, where a class may name itself in its own body."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def get_filename(self, fullname):
+        return self.path
+
+    def get_data(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def source_to_code(self, data, path, *, _optimize=-1):
+        return compile(data, path, "exec", flags=__future__.annotations.compiler_flag, dont_inherit=True)
+
+
+def stub_module(name, path):
+    spec = importlib.util.spec_from_file_location(name, path, loader=StubLoader(path))
+    module = importlib.util.module_from_spec(spec)
+    # typing.overload would leave typing's placeholder in the class, whose
+    # docstring and globals are typing's; kept as they are, the stub's
+    # definitions evaluate their types in the stub, and autodoc reads the
+    # overloads from its source.
+    overload = typing.overload
+    typing.overload = lambda function: function
+    try:
+        spec.loader.exec_module(module)
+    finally:
+        typing.overload = overload
+    if hasattr(module, "overload"):
+        module.overload = overload  # the stub's import, not a name of libkiv
+    return module
+
+
+# From here on "libkiv" is the stub, for autodoc. kiv and its modules keep the
+# real module they imported above, so their type hints still name libkiv's
+# classes, and link to the stub's pages.
+sys.modules["libkiv"] = stub_module("libkiv", STUB)
+
+project = "libkiv"
+author = "The libkiv authors"
+copyright = "2026, " + author
+version = release = kiv.__version__
+
+extensions = ["sphinx.ext.autodoc", "sphinx.ext.napoleon"]
+# Single backquotes in the docstrings name code: a link where the name is
+# documented here, else shown as code.
+default_role = "py:obj"
+autodoc_member_order = "bysource"
+autodoc_typehints = "signature"
+# Default values as the code writes them (the stub's "..." included).
+autodoc_preserve_defaults = True
+# numpy's ArrayLike and DTypeLike, and kiv's input types made of them, by the
+# names the code writes, rather than the long unions numpy spells them out as.
+autodoc_type_aliases = {
+    "InputValue": "InputValue",
+    "InputSet": "InputSet",
+    "npt.ArrayLike": "numpy.typing.ArrayLike",
+    "npt.DTypeLike": "numpy.typing.DTypeLike",
+}
+autodoc_default_options = {"members": True, "undoc-members": True, "show-inheritance": True}
+napoleon_google_docstring = True
+napoleon_numpy_docstring = False
+napoleon_use_ivar = False
+
+html_theme = "alabaster"
+html_title = "libkiv %s API reference" % release
+html_static_path = []
+
+
+def drop_type_docstring(app, what, name, obj, options, lines):
+    """A value's docstring that is its type's (a str's, for kiv.__version__)
+    says nothing about the value: left out."""
+    if what in ("data", "attribute") and lines and type(obj).__doc__:
+        if "\n".join(lines).strip() == inspect.cleandoc(type(obj).__doc__):
+            lines.clear()
+
+
+def literal_blocks(app, what, name, obj, options, lines):
+    """The docstrings are plain text, as help() shows them: a block indented
+    under a paragraph is code. reST needs a "::" before it, unless a
+    directive (napoleon's attributes) or a "::" already introduces it."""
+    marked, previous = [], ""
+    for index, line in enumerate(lines):
+        if (line.startswith(" ") and index and not lines[index - 1].strip() and previous
+                and not previous.startswith((" ", "..", ":")) and not previous.rstrip().endswith("::")):
+            marked += ["::", ""]
+        marked.append(line)
+        previous = line if line.strip() else previous
+    lines[:] = marked
+
+
+def setup(app):
+    # After napoleon's own handler, which setup() of the extension connected.
+    app.connect("autodoc-process-docstring", drop_type_docstring)
+    app.connect("autodoc-process-docstring", literal_blocks)

@@ -1,0 +1,112 @@
+"""Checks that the built API reference documents the whole public API:
+
+- every name in kiv.__all__, and of each such class every public method,
+  property and attribute it defines, instance attributes (assigned to self
+  in its methods) included;
+- every public name of libkiv's stub, and every public member of its classes;
+
+and that it documents no other name at the top of either module (what a
+module merely imports, say).
+
+    reference_coverage.py HTML_DIR       (scripts/docs.sh runs it; kiv must import)
+
+Exit status 1, naming what is missing or stray, when anything is.
+"""
+
+import ast
+import inspect
+import os
+import sys
+import textwrap
+
+from sphinx.util.inventory import InventoryFile
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+STUB = os.path.join(ROOT, "kiv_umd", "src", "python", "libkiv.pyi")
+
+
+def documented(html_dir):
+    """Every object name the reference holds (its Sphinx inventory)."""
+    with open(os.path.join(html_dir, "objects.inv"), "rb") as f:
+        inventory = InventoryFile.load(f, "", os.path.join)
+    return {name for objects in inventory.values() for name in objects}
+
+
+def public(name):
+    return not name.startswith("_")
+
+
+def assigned_to_self(cls):
+    """Names a class's own methods assign as attributes of the instance."""
+    tree = ast.parse(textwrap.dedent(inspect.getsource(cls)))
+    names = set()
+    for method in tree.body[0].body:
+        if not isinstance(method, (ast.FunctionDef, ast.AsyncFunctionDef)) or not method.args.args:
+            continue
+        this = method.args.args[0].arg
+        for node in ast.walk(method):
+            targets = node.targets if isinstance(node, ast.Assign) else [getattr(node, "target", None)]
+            for target in targets:
+                if isinstance(target, ast.Attribute) and isinstance(target.value, ast.Name) and target.value.id == this:
+                    names.add(target.attr)
+    return names
+
+
+def kiv_names():
+    import kiv
+
+    names = set()
+    for name in kiv.__all__:
+        names.add("kiv." + name)
+        obj = getattr(kiv, name)
+        if inspect.isclass(obj):
+            # What the class itself defines; what it inherits is documented
+            # where it is defined (a builtin's members are not kiv's to document).
+            own = set(vars(obj)) | set(vars(obj).get("__annotations__", {})) | assigned_to_self(obj)
+            names |= {"kiv.%s.%s" % (name, member) for member in own if public(member)}
+    return names
+
+
+def stub_names():
+    tree = ast.parse(open(STUB, encoding="utf-8").read())
+    names = set()
+
+    def defined(body):
+        for node in body:
+            if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+                yield node.name, node
+            elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+                yield node.target.id, node
+            elif isinstance(node, ast.Assign):
+                for target in node.targets:
+                    if isinstance(target, ast.Name):
+                        yield target.id, node
+
+    for name, node in defined(tree.body):
+        if public(name):
+            names.add("libkiv." + name)
+            if isinstance(node, ast.ClassDef):
+                names |= {"libkiv.%s.%s" % (name, member) for member, _ in defined(node.body) if public(member)}
+    return names
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit("usage: reference_coverage.py HTML_DIR")
+    have = documented(sys.argv[1])
+    expected = kiv_names() | stub_names()
+    missing = sorted(expected - have)
+    top_level = {name for name in have if name.count(".") == 1 and name.split(".")[0] in ("kiv", "libkiv")}
+    stray = sorted(top_level - expected)
+    for problem, names in (("lacks %d public names", missing), ("documents %d names that are not public", stray)):
+        if names:
+            print("reference_coverage: the reference " + problem % len(names) + ":", file=sys.stderr)
+            for name in names:
+                print("   " + name, file=sys.stderr)
+    if missing or stray:
+        sys.exit(1)
+    print("reference_coverage: all %d public names of kiv and libkiv are documented" % len(expected))
+
+
+if __name__ == "__main__":
+    main()
