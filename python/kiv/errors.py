@@ -87,6 +87,11 @@ class ModelFormatError(KivError):
     whose text already says so.
     """
 
+    #: The model file.
+    path: str
+    #: What is wrong with it ("is empty, not a model container", ...).
+    problem: str
+
     def __init__(self, api: str, status: SupportsInt, message: str, path: str, problem: str) -> None:
         super().__init__(api, status, message, "%s: %s" % (path, problem))
         self.path = path

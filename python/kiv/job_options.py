@@ -81,28 +81,28 @@ def _named(options: Any, names: Iterable[str]) -> str:
 class JobOptions:
     """Where and how a job runs, and what the driver dumps of it.
 
-    partition: the partition that runs the job.
-    core: None lets the driver dispatch the job; an int pins it to that core.
-    qos: the job's QoS level; when every core is busy, higher levels run first.
-    memory_region: the memory region of the job's feature maps.
-    feature_map_indexes: the feature maps placed in that region.
-    dump_dir: when set, the driver dumps the kinds named in `dump` of every
-        run into this directory, file names starting with `dump_prefix`.
-    dump: names of the dump kinds: text, weight, rodata, descriptor, input,
-        output, reuse, tcb_chain, emulation, profile.
-
     Values that do not fit their field raise ValueError naming the field
     (partition, qos and memory_region take 0 to 15, core 0 to 7); they are
     never cut to fit. Equal options compare and hash equal.
     """
 
+    #: The partition that runs the job.
     partition: int = 0
+    #: None lets the driver dispatch the job; an int pins it to that core.
     core: int | None = None
+    #: The job's QoS level: when every core is busy, higher levels run first.
     qos: int = 0
+    #: The memory region of the job's feature maps.
     memory_region: int = 0
+    #: The feature maps placed in that region.
     feature_map_indexes: tuple[int, ...] = ()
+    #: When set, the driver dumps the kinds named in `dump` of every run into
+    #: this directory, the files' names starting with `dump_prefix`.
     dump_dir: str | os.PathLike[str] | None = None
+    #: The start of the dump files' names.
     dump_prefix: str = ""
+    #: The kinds dumped: text, weight, rodata, descriptor, input, output,
+    #: reuse, tcb_chain, emulation, profile.
     dump: frozenset[str] = frozenset({"input", "output"})
 
     def __post_init__(self) -> None:

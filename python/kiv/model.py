@@ -90,6 +90,8 @@ class Model:
     inputs: list[TensorInfo]
     #: The output tensors, in the order runs return them.
     outputs: list[TensorInfo]
+    #: The options of the model's jobs, unless a run gives its own.
+    job_options: JobOptions
 
     def __init__(
         self,

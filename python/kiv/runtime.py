@@ -63,6 +63,8 @@ class Runtime:
     npu: libkiv.NPU
     #: The driver library the runtime loaded.
     driver: drivers.DriverInfo
+    #: Whether the driver profiles every job (each result's Outputs.profile).
+    profile: bool
 
     def __init__(
         self, max_idle_jobs: int = 4, driver: str | os.PathLike[str] | None = None, profile: bool = False

@@ -13,7 +13,7 @@ _RECORD = struct.Struct("<IIQQ")
 _MARK = b"KVPF"
 _VERSION = 1
 
-# The stand-in program's operations, by opcode.
+#: The stand-in program's operations, by opcode.
 OPERATION_NAMES = {1: "COPY", 2: "ADD", 3: "MUL", 4: "FULLY_CONNECTED", 5: "RELU", 6: "WAIT_MS", 7: "RAISE"}
 
 

@@ -52,18 +52,42 @@ def assigned_to_self(cls):
     return names
 
 
+# Public modules of kiv documented beside the package's own names.
+SUBMODULES = ("kiv.standin_profile",)
+
+
+def defined_in(module):
+    """The public names a module defines (not what it imports)."""
+    return [name for name, value in vars(module).items()
+            if public(name) and not inspect.ismodule(value) and getattr(value, "__module__", module.__name__) == module.__name__]
+
+
 def kiv_names():
+    import importlib
+
     import kiv
 
+    names = members_of(kiv, kiv.__all__)
+    for submodule in SUBMODULES:
+        module = importlib.import_module(submodule)
+        names |= {submodule} | members_of(module, defined_in(module))
+    return names
+
+
+def members_of(module, public_names):
+    """The module's names, and of each class every public member it defines."""
     names = set()
-    for name in kiv.__all__:
-        names.add("kiv." + name)
-        obj = getattr(kiv, name)
+    prefix = module.__name__
+    for name in public_names:
+        names.add("%s.%s" % (prefix, name))
+        obj = getattr(module, name)
         if inspect.isclass(obj):
             # What the class itself defines; what it inherits is documented
-            # where it is defined (a builtin's members are not kiv's to document).
-            own = set(vars(obj)) | set(vars(obj).get("__annotations__", {})) | assigned_to_self(obj)
-            names |= {"kiv.%s.%s" % (name, member) for member in own if public(member)}
+            # where it is defined (a builtin's members are not kiv's to document,
+            # also when a method sets one, as an exception's `args`).
+            inherited = {member for base in obj.__mro__[1:] for member in dir(base)}
+            own = set(vars(obj)) | set(vars(obj).get("__annotations__", {})) | (assigned_to_self(obj) - inherited)
+            names |= {"%s.%s.%s" % (prefix, name, member) for member in own if public(member)}
     return names
 
 
@@ -96,7 +120,8 @@ def main():
     have = documented(sys.argv[1])
     expected = kiv_names() | stub_names()
     missing = sorted(expected - have)
-    top_level = {name for name in have if name.count(".") == 1 and name.split(".")[0] in ("kiv", "libkiv")}
+    modules = ("kiv", "libkiv") + SUBMODULES
+    top_level = {name for name in have if name.rpartition(".")[0] in modules or name in SUBMODULES}
     stray = sorted(top_level - expected)
     for problem, names in (("lacks %d public names", missing), ("documents %d names that are not public", stray)):
         if names:
