@@ -8,10 +8,12 @@ so that both see the same load of the moment:
    libkiv sequence on a reused job (kiv_load_tensor, kiv_job_infer_sync,
    kiv_get_tensor): Model.run (target <= 1.5) and Model.submit().result()
    (target <= 2.5), each called in a loop as a program does, in blocks
-   taken in turn with the floor's. Measured across all CPUs, as programs
-   run (the targets apply there), where every hand-off between threads also
-   pays for waking an idle CPU, and with every thread of the process on one
-   CPU, where the figures are the work done.
+   taken in turn with the floor's. Beside them, the same raw sequence run
+   asynchronously (kiv_job_infer_async, a Python callback, an event): what
+   any asynchronous completion costs on this driver. Measured across all
+   CPUs, as programs run (the targets apply there), where every hand-off
+   between threads also pays for waking an idle CPU, and with every thread
+   of the process on one CPU, where the figures are the work done.
 2. Overlap: 32 jobs of 2 ms simulated device time each, one by one through
    Model.run against all in flight through Model.submit.
 3. A 64 MiB output: libkiv's zero-filled kiv_get_tensor, and the output read
@@ -114,22 +116,41 @@ def _latency(libkiv, runtime, np, path, samples):
     with runtime.load(path) as model:
         status, job = npu.kiv_create_job(model.graph_id)
         assert int(status) == 0, status
+        status, async_job = npu.kiv_create_job(model.graph_id)
+        assert int(status) == 0, status
 
         def raw():
             npu.kiv_load_tensor(job, 0, x)
             npu.kiv_job_infer_sync(job)
             return npu.kiv_get_tensor(job, output, 0)
 
+        ended = threading.Event()
+
+        def completion(job_id, status):
+            ended.set()
+            return 0
+
+        def raw_async():
+            """What any asynchronous completion costs on this driver: its
+            completion callable, and a thread that waits for it."""
+            ended.clear()
+            npu.kiv_load_tensor(async_job, 0, x)
+            npu.kiv_job_infer_async(async_job, completion)
+            ended.wait()
+            return npu.kiv_get_tensor(async_job, output, 0)
+
         check = raw()
         assert int(check[0]) == 0 and check[1].view(np.float32).tolist() == x.ravel().tolist(), "raw sequence"
         assert model.run(x)[0].tolist() == x.tolist(), "Model.run"
         run = block_medians({"raw": raw, "path": lambda: model.run(x)}, samples)
-        submit = block_medians({"raw": raw, "path": lambda: model.submit(x).result()}, samples)
+        submit = block_medians({"raw": raw, "async": raw_async, "path": lambda: model.submit(x).result()}, samples)
         npu.kiv_clean_job(job)
+        npu.kiv_clean_job(async_job)
     return {
         "raw_for_run": run["raw"] * 1e6,
         "run": run["path"] * 1e6,
         "raw_for_submit": submit["raw"] * 1e6,
+        "raw_async": submit["async"] * 1e6,
         "submit": submit["path"] * 1e6,
     }
 
@@ -242,6 +263,8 @@ def main():
             ("libkiv: load/infer_sync/get, one job (floor)",) + figures("raw_for_run", "raw_for_run") + ("",),
             ("kiv: Model.run",) + figures("run", "raw_for_run") + ("<= 1.5",),
             ("libkiv: the same, sampled with submit (floor)",) + figures("raw_for_submit", "raw_for_submit") + ("",),
+            ("libkiv: the same through kiv_job_infer_async and a Python callback",)
+            + figures("raw_async", "raw_for_submit") + ("",),
             ("kiv: Model.submit().result()",) + figures("submit", "raw_for_submit") + ("<= 2.5",),
         ],
     )

@@ -37,6 +37,7 @@ def test_quick_benchmark_prints_every_row(python, build_dir, tmp_path):
         "libkiv: load/infer_sync/get, one job (floor)",
         "kiv: Model.run",
         "libkiv: the same, sampled with submit (floor)",
+        "libkiv: the same through kiv_job_infer_async and a Python callback",
         "kiv: Model.submit().result()",
         "libkiv: kiv_get_tensor (zero-filled)",
         "kiv: Model.run's output read",
