@@ -191,7 +191,7 @@ def priority(kiv, runtime, np, busy_path, quick_path, samples):
                                        samples)
         finally:
             stop.set()
-            while busy._active:
+            while busy._life.users:
                 time.sleep(0.001)
 
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <mutex>
 
+#include <pthread.h>
+
 namespace {
 
 std::mutex& log_mutex() {
@@ -37,8 +39,11 @@ const char* last_path_component(const char* file) {
 
 // The library's static initialiser: runs once when the library is loaded,
 // before the Python module is initialised and before any API function can run.
+// A fork waits for the record being written, so that the child never
+// finds the log locked by a thread it does not have.
 __attribute__((constructor)) void init_logging() {
     init_log_level_from_env();
+    pthread_atfork([] { log_mutex().lock(); }, [] { log_mutex().unlock(); }, [] { log_mutex().unlock(); });
 }
 
 std::atomic<int32_t>* get_logger_config() {

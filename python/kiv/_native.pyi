@@ -6,27 +6,64 @@ Statuses are libkiv.kiv_status_t values; job statuses are job statuses
 and more mean no limit.
 """
 
+from collections.abc import Callable
+from typing import NoReturn
+
 import libkiv
 
 def init_context(npu: libkiv.NPU, driver: bytes | None) -> libkiv.kiv_status_t:
     """Opens the object's context on the driver library `driver` (None: AIPU_LIB_PATH, else libaipudrv.so)."""
 
-def run(npu: libkiv.NPU, job_id: int, timeout: float | None = None) -> tuple[libkiv.kiv_status_t, int]:
-    """Runs a job like kiv_job_infer_sync, without the interpreter lock: (status, job status). A status
-    other than success means the job did not start; job status 0 that it did not end in time."""
+def run(npu: libkiv.NPU, job_id: int, timeout: float | None = None) -> tuple[str | None, libkiv.kiv_status_t, int]:
+    """Runs a job like kiv_job_infer_sync, without the interpreter lock: (failed call, status, job status).
+    The failed call is None, "kiv_job_infer_sync" (the job did not start) or "kiv_get_job_status" (it
+    started; its end is not known); job status 0 means it did not end in time."""
 
-def wait(npu: libkiv.NPU, job_id: int, timeout: float | None = None) -> tuple[libkiv.kiv_status_t, int]:
-    """Waits for a job started without a completion callable: (status of the status query, job status),
-    job status 0 when the time ran out."""
+def clean_job(npu: libkiv.NPU, job_id: int) -> libkiv.kiv_status_t:
+    """Cleans a job without the interpreter lock: the status."""
+
+def close_contexts(npus: list[libkiv.NPU], seconds: float) -> list[libkiv.kiv_status_t | None]:
+    """Closes the objects' contexts on a thread of its own, waiting `seconds` at most: the status of each
+    close, None for one that had not returned by then."""
+
+class Lifetime:
+    """The users of a kiv object and the release that runs once it is closed and the last user has left."""
+
+    def __init__(self, refuse: Callable[[bool], NoReturn], release: Callable[[bool], None]) -> None: ...
+    def enter(self) -> None:
+        """One more user; raises through refuse(inherited) when closed or inherited."""
+    def leave(self) -> None:
+        """One user less; the last one after close() runs release(False)."""
+    def close(self) -> bool:
+        """Lets no new user in; releases now when no user is left, else when the last one leaves."""
+    def close_now(self) -> None:
+        """Releases now, users or not."""
+    def __enter__(self) -> None: ...
+    def __exit__(self, *args: object) -> bool: ...
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def released(self) -> bool: ...
+    @property
+    def inherited(self) -> bool:
+        """Whether it was opened by the parent of this forked process."""
+    @property
+    def users(self) -> int: ...
 
 class Completions:
-    """A runtime's submitted jobs, whose ends the driver reports from its own thread."""
+    """A runtime's jobs handed to the driver or left running, and their ends."""
 
     def __init__(self) -> None: ...
-    def submit(self, npu: libkiv.NPU, job_id: int, token: int) -> libkiv.kiv_status_t:
-        """Starts the job; take() gives its end as (token, job status), a refused job's as (token, 0)."""
-    def take(self) -> tuple[int, int] | None:
-        """The next end, waited for without the interpreter lock; None once closed and every end taken."""
+    def submit(
+        self, npu: libkiv.NPU, job_id: int, life: Lifetime, finish: Callable[[int], None]
+    ) -> libkiv.kiv_status_t:
+        """Takes a use of `life` and starts the job; take() gives it once it ended. The status of the submission."""
+    def watch(self, npu: libkiv.NPU, job_id: int, life: Lifetime, finish: Callable[[int], None]) -> None:
+        """Takes a use of `life` for a job that runs on; take() gives it once a status query sees its end."""
+    def take(self) -> tuple[Callable[[int], None], Lifetime, int] | None:
+        """The next finished job as (finish, life, job status); None once closed and every end taken."""
+    def abandon(self) -> list[tuple[Callable[[int], None], Lifetime]]:
+        """Stops taking ends: (finish, life) of every job not finished yet."""
     def close(self) -> None:
         """Lets take() return None once every end is taken."""
 

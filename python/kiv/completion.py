@@ -1,89 +1,90 @@
-"""How the end of a submitted job comes back.
+"""How the end of a job comes back.
 
-The driver reports each job's end, from its own thread and without the
-interpreter lock, to a native queue of the runtime's (kiv._native
-Completions). The runtime's completion thread takes the ends from that
-queue and finishes the jobs: their outputs to their futures, the jobs back
-to their models. Nothing runs in Python on the driver's thread, so no
-completion can reach Python once its objects are gone.
+The driver reports each submitted job's end, from its own thread and
+without the interpreter lock, to a native queue of the runtime's (kiv._native
+Completions), which also asks the driver about jobs that a run left running
+(a timeout, Ctrl-C). The runtime's completion thread takes the ends from that
+queue and finishes the jobs: their outputs to their futures, the jobs back to
+their models. Nothing runs in Python on the driver's thread, so no completion
+can reach Python once its objects are gone; and nothing the main thread does
+hands a job over in more than one step, so Ctrl-C cannot lose one.
 """
 
 from __future__ import annotations
 
 import concurrent.futures
-import itertools
+import logging
+import sys
 import threading
-import traceback
-import warnings
 from collections.abc import Callable
-from typing import TYPE_CHECKING
-
-import libkiv
 
 from . import _native
-from .errors import KivError, check
 
-if TYPE_CHECKING:
-    from .inputs import Outputs
+# What finishes a job once it ended, called with its job status, or with
+# GIVEN_UP for a job not waited for (the runtime was closed at exit).
+Finish = Callable[[int], None]
+GIVEN_UP = -1
 
-# A started job: the future of its outputs, and what finishes it once it
-# ended (called with its job status).
-Started = tuple["concurrent.futures.Future[Outputs]", Callable[[int], None]]
+_CALLBACKS_LOG = logging.getLogger("concurrent.futures")
 
 
-class Completions:
-    """A runtime's completion thread and the jobs it has yet to finish."""
+class Future(concurrent.futures.Future):  # type: ignore[type-arg]
+    """A concurrent.futures.Future whose done-callbacks all run, whatever
+    each raises: every exception, SystemExit included, is logged as
+    concurrent.futures logs a callback's exception, and the thread that
+    completes the future (the runtime's completion thread) goes on."""
+
+    def _invoke_callbacks(self) -> None:
+        for callback in self._done_callbacks:  # type: ignore[attr-defined]
+            try:
+                callback(self)
+            except BaseException:
+                _CALLBACKS_LOG.exception("exception calling callback for %r", self)
+
+
+class Completions(_native.Completions):
+    """A runtime's completion thread and the jobs it has yet to finish.
+
+    submit(npu, job_id, life, finish) and watch(npu, job_id, life, finish)
+    are the native methods themselves: each takes a use of `life` and hands
+    the job over in one call, with no bytecode between in which Ctrl-C could
+    strike. `finish(job status)` runs on the completion thread once the job
+    ended, then the use is returned; a job the driver refused comes back as
+    one that never ran (job status 0), after submit() returned its status.
+    """
 
     def __init__(self) -> None:
-        self._ended = _native.Completions()
-        self._started: dict[int, Started] = {}
-        self._tokens = itertools.count(1)
-        threading.Thread(target=self._finish_ended, name="kiv-completion", daemon=True).start()
-
-    def submit(
-        self,
-        npu: libkiv.NPU,
-        job_id: int,
-        future: concurrent.futures.Future[Outputs],
-        finish: Callable[[int], None],
-    ) -> None:
-        """Starts the job; `finish(job status)` runs on the completion thread
-        once it ended. KivError when the driver refuses it: `finish` then
-        runs too, for a job that never ran (job status 0)."""
-        token = next(self._tokens)
-        # Filed before the driver can report the end. A refused job comes
-        # back through the queue as one that never ran, so every job handed
-        # over here is finished by the completion thread, whatever happens.
-        self._started[token] = (future, finish)
-        check(npu, "kiv_job_infer_async", self._ended.submit(npu, job_id, token))
+        super().__init__()
+        self._thread = threading.Thread(target=self._finish_ended, name="kiv-completion", daemon=True)
+        self._thread.start()
 
     def stop(self) -> None:
         """Ends the completion thread once it has finished what has ended."""
-        self._ended.close()
+        self.close()
 
-    def abandon(self, error: BaseException) -> None:
-        """Stops the thread without waiting for the jobs still running: their
-        futures get `error`, and the jobs are left to the context's close."""
-        self.stop()
-        while self._started:
-            try:
-                _, (future, _) = self._started.popitem()
-            except KeyError:  # the completion thread took the last one meanwhile
-                break
-            if not future.done():
-                future.set_exception(error)
+    def abandon(self) -> list[tuple[Finish, _native.Lifetime]]:
+        """Stops the thread without waiting for the jobs still running: each
+        is finished at once as given up, and the jobs are left to the
+        context's close."""
+        left = super().abandon()
+        for finish, life in left:
+            _finish(finish, life, GIVEN_UP)
+        return left
 
     def _finish_ended(self) -> None:
-        while (ended := self._ended.take()) is not None:
-            token, job_status = ended
-            # Each job is finished once: a second report of the same end (a
-            # faulty driver's) or one for a job given up at exit finds nothing.
-            started = self._started.pop(token, None)
-            if started is None:
-                continue
-            try:
-                started[1](job_status)
-            except KivError as err:  # the job could not be released; its future has what it ended with
-                warnings.warn(str(err), RuntimeWarning)
-            except Exception:  # never let one job stop the completion of the others
-                traceback.print_exc()
+        while (ended := self.take()) is not None:
+            finish, life, job_status = ended
+            del ended  # the loop keeps nothing of a finished job
+            _finish(finish, life, job_status)
+            del finish, life
+
+
+def _finish(finish: Finish, life: _native.Lifetime, job_status: int) -> None:
+    """Finishes one job, then returns its use of `life`; nothing a job
+    raises stops the completion of the others."""
+    try:
+        finish(job_status)
+    except BaseException:
+        sys.excepthook(*sys.exc_info())
+    finally:
+        life.leave()

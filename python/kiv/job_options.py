@@ -152,10 +152,11 @@ class JobOptions:
             flags |= int(DUMP_KINDS[kind])
         return flags, record
 
-    def blame(self, api: str, status: SupportsInt) -> str:
+    def blame(self, api: str, status: SupportsInt) -> str | None:
         """The options that a failing status of the driver points at, for an
         error's detail: the dump options when configuring the dumps failed,
-        the option the status names, or else every option that was set."""
+        the option the status names, or else every option that was set;
+        None when no option was set."""
         if api in ("kiv_config_job", "kiv_config_batch_dump"):
             names = ["dump_dir", "dump_prefix", "dump"]
         elif int(status) in _JOB_OPTION_OF_STATUS:
@@ -163,7 +164,7 @@ class JobOptions:
         else:
             defaults = JobOptions()
             names = [f.name for f in dataclasses.fields(self) if getattr(self, f.name) != getattr(defaults, f.name)]
-        return "job options " + _named(self, names)
+        return "job options " + _named(self, names) if names else None
 
 
 @dataclasses.dataclass(frozen=True)

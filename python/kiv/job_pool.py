@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+import functools
 import threading
 
 import libkiv
 
+from . import _native
 from .errors import KivError, check, status_text
 from .job_options import JobOptions
+from .lifetime import try_all
 
 # How a job last ran. A job last run asynchronously may still hold that run's
 # result for a blocking wait: the driver's blocking call on it hands back that
@@ -25,10 +28,11 @@ class JobPool:
     """Idle jobs of one graph.
 
     A job that completed normally can be started again with new inputs, by a
-    run of the same kind (BLOCKING or ASYNC) with equal options; up to
-    `max_idle` such jobs are kept. With `max_idle` 0 every run creates and
-    cleans its own job. Once closed, jobs returned to the pool are dropped:
-    they went with the graph.
+    run of the same kind (BLOCKING or ASYNC) with equal options. Up to
+    `max_idle` idle jobs are kept; when the pool is full, the one idle for
+    longest makes room, whatever it was last used for. With `max_idle` 0
+    every run creates and cleans its own job. Once closed, jobs returned to
+    the pool are dropped: they go with the context.
     """
 
     def __init__(self, npu: libkiv.NPU, graph_id: int, max_idle: int) -> None:
@@ -37,17 +41,18 @@ class JobPool:
         self._npu = npu
         self._graph_id = graph_id
         self._max_idle = max_idle
-        self._idle: dict[Use, list[int]] = {}
+        self._idle: list[tuple[Use, int]] = []  # the longest idle first
         self._lock = threading.Lock()
         self._closed = False
         self.created = 0
 
     def acquire(self, use: Use) -> int:
-        """A job id ready for new inputs and a run of `use`."""
+        """A job id ready for new inputs and a run of `use`: the job of that
+        use released last, else a new one."""
         with self._lock:
-            idle = self._idle.get(use)
-            if idle:
-                return idle.pop()
+            for index in range(len(self._idle) - 1, -1, -1):
+                if self._idle[index][0] == use:
+                    return self._idle.pop(index)[1]
         job_id = self._create(use[1])
         with self._lock:
             self.created += 1
@@ -62,43 +67,41 @@ class JobPool:
         if dump is not None:
             status = self._npu.kiv_config_job(job_id, dump[0], dump[1])
             if int(status):
-                self._npu.kiv_clean_job(job_id)
+                self.discard(job_id)
                 raise KivError("kiv_config_job", status, status_text(self._npu, status), options.blame("kiv_config_job", status))
         return job_id
 
     def release(self, job_id: int, use: Use, reusable: bool = True) -> None:
-        """Returns a job after a run of `use`; it is kept when reusable and
-        there is room, else cleaned."""
+        """Returns a job after a run of `use`; it is kept when reusable,
+        pushing out the longest idle job when the pool is full, else cleaned."""
+        pushed_out: int | None = job_id
         with self._lock:
             if self._closed:
                 return
-            if reusable and self._idle_total() < self._max_idle:
-                self._idle.setdefault(use, []).append(job_id)
-                return
-        self.discard(job_id)
-
-    def _idle_total(self) -> int:
-        return sum(len(jobs) for jobs in self._idle.values())
+            if reusable and self._max_idle:
+                self._idle.append((use, job_id))
+                pushed_out = self._idle.pop(0)[1] if len(self._idle) > self._max_idle else None
+        if pushed_out is not None:
+            self.discard(pushed_out)
 
     def discard(self, job_id: int) -> None:
-        check(self._npu, "kiv_clean_job", self._npu.kiv_clean_job(job_id))
+        """Cleans a job, without the interpreter lock: a driver may wait for a job still running."""
+        check(self._npu, "kiv_clean_job", _native.clean_job(self._npu, job_id))
 
     @property
     def idle_count(self) -> int:
         with self._lock:
-            return self._idle_total()
+            return len(self._idle)
 
     def close(self) -> None:
         """Cleans every idle job; raises the first failure after trying them all."""
         with self._lock:
             self._closed = True
-            jobs = [job_id for idle in self._idle.values() for job_id in idle]
-            self._idle = {}
-        first_error: Exception | None = None
-        for job_id in jobs:
-            try:
-                self.discard(job_id)
-            except Exception as err:  # keep cleaning the others
-                first_error = first_error or err
-        if first_error is not None:
-            raise first_error
+            jobs, self._idle = self._idle, []
+        try_all(functools.partial(self.discard, job_id) for _, job_id in jobs)
+
+    def forget(self) -> None:
+        """Drops every idle job without cleaning it: the context's close frees them."""
+        with self._lock:
+            self._closed = True
+            self._idle = []

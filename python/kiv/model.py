@@ -8,9 +8,9 @@ import functools
 import math
 import numbers
 import os
-import threading
 import warnings
-from collections.abc import Iterable, Mapping, Sequence
+import weakref
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, SupportsInt
 
@@ -19,11 +19,14 @@ import numpy.typing as npt
 import libkiv
 
 from . import _native, batch
+from .completion import GIVEN_UP, Future
 from .container import diagnose
+from .context import Context
 from .errors import JobTimeout, KivError, ModelFormatError, check, status_text
 from .inputs import InputSet, InputValue, Outputs, bind_inputs, outputs_of, unpack_output
 from .job_options import JobOptions, LoadOptions
 from .job_pool import ASYNC, BLOCKING, JobPool, Use
+from .lifetime import close_quietly, lifetime
 from .tensor_info import TensorInfo, describe_tensors
 
 if TYPE_CHECKING:
@@ -75,6 +78,21 @@ def _load_failure(npu: libkiv.NPU, path: str, status: SupportsInt, options: Load
     return ModelFormatError("kiv_load_graph", status, message, path, problem)
 
 
+def _release_steps(context: Context, pool: JobPool, graph_id: int, path: str) -> tuple[Callable[[], object], ...]:
+    """What releases a loaded graph: its idle jobs cleaned, the graph unloaded,
+    and its use of the runtime returned. A context given up at exit is closed
+    whole: then nothing is asked of the driver."""
+    if context.given_up:
+        return (pool.forget, context.life.leave)
+
+    def unload() -> None:
+        status = context.npu.kiv_unload_graph(graph_id)
+        if int(status) != 0:
+            raise KivError("kiv_unload_graph", status, status_text(context.npu, status), path)
+
+    return (pool.close, unload, context.life.leave)
+
+
 class Model:
     """A zor container loaded as a graph of a Runtime; create it with Runtime.load.
 
@@ -105,7 +123,9 @@ class Model:
             raise TypeError("path must be a str or os.PathLike, not %s" % type(path).__name__)
         self.job_options = checked_job_options(job_options, JobOptions())
         load_options = load_options or LoadOptions()
+        # The model keeps its runtime, and so the context, while it lives.
         self._runtime = runtime
+        self._context: Context = runtime._context
         self._npu: libkiv.NPU = runtime.npu
         self.path = os.fspath(path)
         status, graph_id = self._npu.kiv_load_graph(self.path, load_options.load_graph_config())
@@ -115,16 +135,22 @@ class Model:
         try:
             self.inputs = describe_tensors(self._npu, graph_id, self.path, libkiv.KIV_TENSOR_TYPE_INPUT)
             self.outputs = describe_tensors(self._npu, graph_id, self.path, libkiv.KIV_TENSOR_TYPE_OUTPUT)
-            self._profilers = self._profiler_count() if runtime.profile else 0
+            self._profilers = self._profiler_count() if self._context.profile else 0
         except BaseException:
             self._npu.kiv_unload_graph(graph_id)
             raise
         self._output_names = tuple(info.name for info in self.outputs)
         self._pool = JobPool(self._npu, graph_id, max_idle_jobs)
-        self._state = threading.Lock()
-        self._active = 0  # started operations not yet finished
-        self._closed = False
-        self._unloaded = False
+        # Users: runs under way and jobs not yet finished. The graph holds a
+        # use of the runtime until it is unloaded.
+        self._life = lifetime(
+            "Model",
+            "model %r" % self.path,
+            functools.partial(_release_steps, self._context, self._pool, graph_id, self.path),
+        )
+        self._context.life.enter()
+        # A model nothing refers to any more is closed as close() closes it.
+        weakref.finalize(self, close_quietly, self._life).atexit = False
 
     def __repr__(self) -> str:
         return "<kiv.Model %r graph=%#x inputs=%s outputs=%s%s>" % (
@@ -132,12 +158,12 @@ class Model:
             self.graph_id,
             [i.name for i in self.inputs],
             list(self._output_names),
-            " closed" if self._closed else "",
+            " closed" if self.closed else "",
         )
 
     @property
     def closed(self) -> bool:
-        return self._closed
+        return self._life.closed
 
     @property
     def jobs_created(self) -> int:
@@ -147,9 +173,10 @@ class Model:
     @property
     def build_version(self) -> int:
         """The build version number of the graph, as the driver reports it."""
-        status, version = self._npu.kiv_ioctl(
-            libkiv.npu, libkiv.KIV_IOCTL_GET_KIVBIN_BUILDVERSION, graph_id=self.graph_id
-        )
+        with self._life:
+            status, version = self._npu.kiv_ioctl(
+                libkiv.npu, libkiv.KIV_IOCTL_GET_KIVBIN_BUILDVERSION, graph_id=self.graph_id
+            )
         check(self._npu, "kiv_ioctl", status, "the build version of %s" % self.path)
         return int(version)
 
@@ -158,57 +185,14 @@ class Model:
         check(self._npu, "kiv_get_tensor_count", status, "the profiler tensors of %s" % self.path)
         return int(count)
 
-    # Bookkeeping of the operations that use the graph: the graph is unloaded
-    # only once none is left.
-
-    def _begin(self) -> None:
-        with self._state:
-            if self._closed:
-                raise ValueError("model %r is closed" % self.path)
-            self._active += 1
-
-    def _end(self) -> None:
-        with self._state:
-            self._active -= 1
-            due = self._closed and self._active == 0 and not self._unloaded
-            self._unloaded = self._unloaded or due
-        if due:
-            self._unload(raising=False)
-
-    def _unload(self, raising: bool) -> None:
-        """Cleans the pooled jobs and unloads the graph; every step is tried.
-
-        `raising` False (a deferred unload, run by whichever thread ended the
-        last job): failures are warned about instead of raised.
-        """
-        first_error: Exception | None = None
-        try:
-            self._pool.close()
-        except Exception as err:
-            first_error = err
-        status = self._npu.kiv_unload_graph(self.graph_id)
-        if int(status) != 0 and first_error is None:
-            first_error = KivError("kiv_unload_graph", status, status_text(self._npu, status), self.path)
-        try:
-            self._runtime._forget(self, raising)
-        except Exception as err:
-            first_error = first_error or err
-        if first_error is not None:
-            if raising:
-                raise first_error
-            warnings.warn("closing %s: %s" % (self.path, first_error), RuntimeWarning)
-
-    # Starting a job and collecting its outputs.
+    # Starting a job and collecting its outputs. Each runs inside a use of
+    # the model's lifetime (`with self._life`), which no interrupt can leave
+    # raised or dropped; a job handed to the completion thread takes a use
+    # of its own there, in the same native call that hands it over.
 
     def _prepare(self, arrays: Sequence[npt.NDArray[Any]], use: Use) -> int:
-        """A job of the pool, for a run of `use`, with the inputs loaded;
-        counted as an operation."""
-        self._begin()
-        try:
-            job_id = self._pool.acquire(use)
-        except BaseException:
-            self._end()
-            raise
+        """A job of the pool, for a run of `use`, with the inputs loaded."""
+        job_id = self._pool.acquire(use)
         try:
             for index, array in enumerate(arrays):
                 status = self._npu.kiv_load_tensor(job_id, index, array)
@@ -220,30 +204,22 @@ class Model:
         return job_id
 
     def _drop(self, job_id: int) -> None:
-        """Gives up a job that never started."""
-        self._release_quietly(job_id)
-        self._end()
+        """Cleans a job that never started; it is gone from the pool either
+        way, and the error that led here matters more than one of cleaning."""
+        try:
+            self._pool.discard(job_id)
+        except KivError:
+            pass
 
     def _name(self, index: int) -> str:
         return "input '%s'" % self.inputs[index].name
 
-    def _release_quietly(self, job_id: int) -> None:
-        """Cleans a job that is not to be reused."""
-        try:
-            self._pool.discard(job_id)
-        except KivError:
-            pass  # the job is gone from the pool either way; the first error matters more
-
-    def _outputs(self, job_id: int, job_status: int) -> Outputs:
-        """The outputs of an ended job, or the error that stands for them."""
+    def _outputs(self, job_id: int, job_status: int, api: str) -> Outputs:
+        """The outputs of an ended job, or the error that stands for them;
+        `api` is the call that ran the job, named when the job failed."""
         if job_status != _DONE:
             code = libkiv.KIV_STATUS_ERROR_JOB_EXCEPTION
-            raise KivError(
-                "kiv_job_infer_async",
-                code,
-                status_text(self._npu, code),
-                "job %#x ended with job status %d" % (job_id, job_status),
-            )
+            raise KivError(api, code, status_text(self._npu, code), "job %#x ended with job status %d" % (job_id, job_status))
         results: list[npt.NDArray[Any]] = []
         for info in self.outputs:
             status, data = self._npu.kiv_get_tensor(job_id, _OUTPUT, info.index)
@@ -266,52 +242,51 @@ class Model:
             parts.append(bytes(data))
         return b"".join(parts)
 
-    def _release(self, job_id: int, job_status: int, use: Use) -> None:
-        """Returns a job ended after a run of `use` to the pool (reused only
-        when it ended well)."""
-        try:
-            self._pool.release(job_id, use, job_status == _DONE)
-        finally:
-            self._end()
-
     def _collect(self, job_id: int, job_status: int, use: Use) -> Outputs:
         """Outputs of a job that ended after a blocking run; the job goes
         back to the pool either way."""
         try:
-            return self._outputs(job_id, job_status)
+            return self._outputs(job_id, job_status, "kiv_job_infer_sync")
         finally:
-            self._release(job_id, job_status, use)
+            self._pool.release(job_id, use, job_status == _DONE)
 
     def _finish(self, job_id: int, use: Use, future: concurrent.futures.Future[Outputs], job_status: int) -> None:
         """Runs on the runtime's completion thread once a submitted job has
         ended: the outputs are read and the job goes back to the pool before
         the future gets the outputs, so that the thread waiting for them
         wakes when nothing is left to do here that would hold it up."""
+        if job_status == GIVEN_UP:
+            future.set_exception(_given_up(self._npu))
+            return
         result: Outputs | BaseException
         try:
-            result = self._outputs(job_id, job_status)
+            result = self._outputs(job_id, job_status, "kiv_job_infer_async")
         except BaseException as err:
             result = err
         try:
-            self._release(job_id, job_status, use)
+            self._release_ended(job_id, use, job_status)
         finally:
             if isinstance(result, BaseException):
                 future.set_exception(result)
             else:
                 future.set_result(result)
 
-    def _release_when_ended(self, job_id: int, use: Use) -> None:
-        """A job that a run left running (a timeout, Ctrl-C): a thread of its
-        own waits for its end and releases it."""
+    def _release_ended(self, job_id: int, use: Use, job_status: int) -> None:
+        """Returns a job that ended on the completion thread to the pool
+        (reused only when it ended well); a failure is warned about."""
+        if job_status == GIVEN_UP:
+            return  # the context is closed without asking the driver about its jobs
+        try:
+            self._pool.release(job_id, use, job_status == _DONE)
+        except KivError as err:
+            warnings.warn(str(err), RuntimeWarning)
 
-        def wait_then_release() -> None:
-            try:
-                status, job_status = _native.wait(self._npu, job_id)
-            except BaseException:
-                status = None
-            self._release(job_id, job_status if status == 0 else 0, use)  # reused only when it ended well
-
-        threading.Thread(target=wait_then_release, name="kiv-job-%x" % job_id, daemon=True).start()
+    def _leave_running(self, job_id: int, use: Use) -> None:
+        """Hands a job that a run left running (a timeout, Ctrl-C, an
+        unanswered status query) to the completion thread, which releases it
+        once the driver says it ended: it is never cleaned while it runs."""
+        finish = functools.partial(self._release_ended, job_id, use)
+        self._context.completions.watch(self._npu, job_id, self._life, finish)
 
     # Public inference API.
 
@@ -335,20 +310,24 @@ class Model:
         """
         limit = checked_timeout(timeout)
         use = (BLOCKING, checked_job_options(job_options, self.job_options))
-        job_id = self._prepare(bind_inputs(self.inputs, inputs), use)
-        try:
-            status, job_status = _native.run(self._npu, job_id, limit)
-        except BaseException:  # e.g. KeyboardInterrupt: the job runs on and has to be released
-            self._release_when_ended(job_id, use)
-            raise
-        if int(status):
-            self._drop(job_id)
-            raise KivError("kiv_job_infer_sync", status, status_text(self._npu, status), "job %#x" % job_id)
-        if not job_status:
-            self._release_when_ended(job_id, use)
-            assert limit is not None  # only a wait with a limit ends before the job
-            raise JobTimeout("Model.run", limit, job_id)
-        return self._collect(job_id, job_status, use)
+        arrays = bind_inputs(self.inputs, inputs)
+        with self._life:
+            job_id = self._prepare(arrays, use)
+            try:
+                failed, status, job_status = _native.run(self._npu, job_id, limit)
+            except BaseException:  # e.g. KeyboardInterrupt: the job runs on
+                self._leave_running(job_id, use)
+                raise
+            if failed == "kiv_job_infer_sync":  # the job did not start
+                self._drop(job_id)
+            elif failed is not None or not job_status:  # it started; its end is not known yet
+                self._leave_running(job_id, use)
+            else:
+                return self._collect(job_id, job_status, use)
+        if failed is not None:
+            raise KivError(failed, status, status_text(self._npu, status), "job %#x" % job_id)
+        assert limit is not None  # only a wait with a limit ends before the job
+        raise JobTimeout("Model.run", limit, job_id)
 
     def submit(
         self, *inputs: InputValue | Mapping[str, InputValue], job_options: JobOptions | None = None
@@ -357,15 +336,27 @@ class Model:
 
         Input errors, and a driver's refusal to start the job, are raised
         here; runtime failures of the job are set on the future. The outputs
-        are collected on the runtime's completion thread. `job_options`
-        replace the model's for this run.
+        are collected on the runtime's completion thread, which also runs the
+        future's done-callbacks, one after another; what a callback raises is
+        logged, as concurrent.futures does. `job_options` replace the
+        model's for this run.
         """
         arrays = bind_inputs(self.inputs, inputs)
         use = (ASYNC, checked_job_options(job_options, self.job_options))
-        future: concurrent.futures.Future[Outputs] = concurrent.futures.Future()
+        future: concurrent.futures.Future[Outputs] = Future()
         future.set_running_or_notify_cancel()
-        job_id = self._prepare(arrays, use)
-        self._runtime._completions().submit(self._npu, job_id, future, functools.partial(self._finish, job_id, use, future))
+        with self._life:
+            job_id = self._prepare(arrays, use)
+            try:
+                finish = functools.partial(self._finish, job_id, use, future)
+            except BaseException:
+                self._drop(job_id)
+                raise
+            # One native call files the job and starts it: once it returns,
+            # the completion thread finishes the job, also when the driver
+            # refused it (the error is raised here as well).
+            status = self._context.completions.submit(self._npu, job_id, self._life, finish)
+        check(self._npu, "kiv_job_infer_async", status, "job %#x" % job_id)
         return future
 
     async def run_async(
@@ -385,38 +376,17 @@ class Model:
         of a batch carry no profile.
         """
         options = checked_job_options(job_options, self.job_options)
-        self._begin()
-        try:
+        with self._life:
             results = batch.run_batch(self._npu, self.graph_id, self.inputs, self.outputs, input_sets, options)
-            return [outputs_of(self._output_names, outputs) for outputs in results]
-        finally:
-            self._end()
+        return [outputs_of(self._output_names, outputs) for outputs in results]
 
     # Lifetime.
 
     def close(self) -> None:
         """Unloads the graph, or, while jobs are still running, marks the model
         closed and leaves the unload to the end of its last job. Never waits.
-        Idempotent."""
-        with self._state:
-            if self._closed:
-                return
-            self._closed = True
-            due = self._active == 0
-            self._unloaded = due
-        if due:
-            self._unload(raising=True)
-
-    def _close_now(self) -> None:
-        """Unloads the graph at once, also under jobs still running (the
-        context is closed right after, which ends them); failures are warned
-        about."""
-        with self._state:
-            self._closed = True
-            due = not self._unloaded
-            self._unloaded = True
-        if due:
-            self._unload(raising=False)
+        Idempotent. In a forked child, a model of the parent's is left alone."""
+        self._life.close()
 
     def __enter__(self) -> Model:
         return self
@@ -426,3 +396,9 @@ class Model:
     ) -> Literal[False]:
         self.close()
         return False
+
+
+def _given_up(npu: libkiv.NPU) -> KivError:
+    code = libkiv.KIV_STATUS_ERROR_JOB_EXCEPTION
+    detail = "the job had not ended when the interpreter exited; the runtime was closed without waiting for it"
+    return KivError("kiv_job_infer_async", code, status_text(npu, code), detail)

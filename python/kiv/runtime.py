@@ -2,11 +2,9 @@
 
 from __future__ import annotations
 
-import atexit
 import numbers
 import os
 import threading
-import warnings
 import weakref
 from collections.abc import Sequence
 from types import TracebackType
@@ -16,25 +14,13 @@ import libkiv
 
 from . import _native
 from . import driver as drivers
-from .completion import Completions
+from .context import Context
 from .errors import KivError, check, status_text
 from .job_options import JobOptions, LoadOptions, indexes
+from .lifetime import check_owned, close_quietly, try_all
 from .model import Model
 
 _BACKEND_LOAD_FAIL = 66  # the runtime's own code; libkiv gives it no name
-
-# Runtimes whose context is open, closed or not.
-_open_runtimes: weakref.WeakSet[Runtime] = weakref.WeakSet()
-
-
-@atexit.register
-def _close_at_exit() -> None:
-    """Closes every context kiv opened before the interpreter goes away, also
-    under jobs still running (a job whose end the driver never reports would
-    keep it open for good): those jobs are not waited for, and the futures
-    still waiting for them get an error."""
-    for runtime in list(_open_runtimes):
-        runtime._close_now("the interpreter exited")
 
 
 def check_idle_jobs(value: int) -> int:
@@ -82,20 +68,19 @@ class Runtime:
         if profile:
             self._switch_profiling_on()
         self.driver = drivers.describe_loaded(self.npu, library)
+        self._context = Context(self.npu, profile)
         self._lock = threading.Lock()
-        self._models: list[Model] = []
-        self._completion: Completions | None = None
-        self._closed = False
-        self._context_closed = False
-        _open_runtimes.add(self)
+        self._models: weakref.WeakSet[Model] = weakref.WeakSet()
+        # A runtime nothing refers to any more is closed as close() closes it.
+        weakref.finalize(self, close_quietly, self._context.life).atexit = False
 
     def __repr__(self) -> str:
-        state = " closed" if self._closed else ""
-        return "<kiv.Runtime on %s models=%d%s>" % (self.driver, len(self._models), state)
+        state = " closed" if self.closed else ""
+        return "<kiv.Runtime on %s models=%d%s>" % (self.driver, len(self._live_models()), state)
 
     @property
     def closed(self) -> bool:
-        return self._closed
+        return self._context.life.closed
 
     def _switch_profiling_on(self) -> None:
         (status,) = self.npu.kiv_ioctl(libkiv.npu, libkiv.KIV_IOCTL_SET_PROFILE, set_profile=1)
@@ -121,38 +106,28 @@ class Runtime:
         is the memory region of the graph's weights, `weight_indexes` the
         weights placed there, `extra_weights` a file of further weights for
         the driver to load. `max_idle_jobs` replaces the runtime's default.
+        A model nothing refers to any more is closed as close() closes it.
         """
         idle = self._max_idle_jobs if max_idle_jobs is None else check_idle_jobs(max_idle_jobs)
         load_options = LoadOptions(weights_region, indexes("weight_indexes", weight_indexes), extra_weights)
-        with self._lock:
-            if self._closed:
+        with self._context.life:  # the context stays open while the graph loads
+            model = Model(self, path, idle, job_options, load_options)
+            with self._lock:
+                self._models.add(model)
+            if self._context.life.closed:  # closed meanwhile, by another thread
+                model.close()
                 raise ValueError("runtime is closed")
-        model = Model(self, path, idle, job_options, load_options)
-        with self._lock:
-            self._models.append(model)
         return model
 
     @property
     def models(self) -> list[Model]:
         """The models loaded through this runtime and not yet unloaded."""
-        with self._lock:
-            return list(self._models)
+        check_owned(self._context.life)
+        return self._live_models()
 
-    def _completions(self) -> Completions:
-        """The runtime's completion thread, started on first use."""
+    def _live_models(self) -> list[Model]:
         with self._lock:
-            if self._completion is None:
-                self._completion = Completions()
-            return self._completion
-
-    def _forget(self, model: Model, raising: bool = True) -> None:
-        """Called once `model` is unloaded; a closed runtime closes its context
-        when its last model is gone. `raising` False: failures are warned
-        about, for a thread that only happened to end the model's last job."""
-        with self._lock:
-            if model in self._models:
-                self._models.remove(model)
-        self._close_context_when_idle(raising)
+            return [model for model in self._models if not model._life.released]
 
     def close(self) -> None:
         """Closes every model, then the context. Idempotent; never waits for jobs.
@@ -160,58 +135,13 @@ class Runtime:
         A model whose jobs are still running is unloaded as soon as they have
         ended, and the context is closed after it: their outputs still reach
         the futures waiting for them. Failures of what is closed now are
-        raised (the first one), after everything was tried.
+        raised (the first one), after everything was tried. In a forked
+        child, a runtime of the parent's is left alone: its context is the
+        parent's.
         """
         with self._lock:
-            if self._closed:
-                return
-            self._closed = True
             models = list(self._models)
-        first_error: Exception | None = None
-        for model in models:
-            try:
-                model.close()
-            except Exception as err:
-                first_error = first_error or err
-        try:
-            self._close_context_when_idle()
-        except Exception as err:
-            first_error = first_error or err
-        if first_error is not None:
-            raise first_error
-
-    def _close_now(self, why: str) -> None:
-        """Closes every model and the context at once, without waiting for the
-        jobs still running: the futures still waiting get KivError saying
-        `why`, and the driver ends the jobs with the context. Failures are
-        warned about."""
-        with self._lock:
-            self._closed = True
-            models = list(self._models)
-            completions = self._completion
-        if completions is not None:
-            code = libkiv.KIV_STATUS_ERROR_JOB_EXCEPTION
-            detail = "the job had not ended when %s; the runtime was closed without waiting for it" % why
-            completions.abandon(KivError("kiv_job_infer_async", code, status_text(self.npu, code), detail))
-        for model in models:
-            model._close_now()
-        self._close_context_when_idle(raising=False)
-
-    def _close_context_when_idle(self, raising: bool = True) -> None:
-        with self._lock:
-            if not self._closed or self._models or self._context_closed:
-                return
-            self._context_closed = True
-            completions = self._completion
-        _open_runtimes.discard(self)
-        if completions is not None:
-            completions.stop()
-        status = self.npu.kiv_deinit_context()
-        if int(status) != 0:
-            error = KivError("kiv_deinit_context", status, status_text(self.npu, status))
-            if raising:
-                raise error
-            warnings.warn(str(error), RuntimeWarning)
+        try_all([*(model.close for model in models), self._context.life.close])
 
     def __enter__(self) -> Runtime:
         return self

@@ -40,7 +40,12 @@ void aipu_standin_set_completion_fault(uint32_t fault);
 // on close (unless it is called from that thread).
 void aipu_standin_set_close_waits_for_completions(uint32_t on);
 
-// Number of driver contexts currently open in this process.
+// With `on` 0, aipu_get_job_status answers at once whatever its time-out, as
+// a driver that takes none; 1 (the default) restores the wait.
+void aipu_standin_set_status_queries_wait(uint32_t on);
+
+// Number of driver contexts currently open in this process (a forked child
+// starts with none: the parent's are not the child's).
 uint32_t aipu_standin_open_context_count(void);
 
 // Describes, as one JSON object, the arguments of the last call of the named

@@ -17,6 +17,7 @@ class StandinControls:
         self.lib.aipu_standin_set_call_status.argtypes = [ctypes.c_char_p, ctypes.c_uint32]
         self.lib.aipu_standin_set_completion_fault.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_set_close_waits_for_completions.argtypes = [ctypes.c_uint32]
+        self.lib.aipu_standin_set_status_queries_wait.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_open_context_count.restype = ctypes.c_uint32
         self.lib.aipu_standin_describe_last_call.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
         self.lib.aipu_standin_describe_last_call.restype = ctypes.c_size_t
@@ -40,6 +41,10 @@ class StandinControls:
 
     def set_close_waits_for_completions(self, on):
         self.lib.aipu_standin_set_close_waits_for_completions(1 if on else 0)
+
+    def set_status_queries_wait(self, on):
+        """With `on` False, status queries answer at once, whatever their time-out."""
+        self.lib.aipu_standin_set_status_queries_wait(1 if on else 0)
 
     def open_context_count(self):
         return self.lib.aipu_standin_open_context_count()

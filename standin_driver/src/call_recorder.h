@@ -22,6 +22,10 @@ public:
     size_t describe(const char* entry_point, char* buffer, size_t capacity) const;
     void reset();
 
+    // Keeps the recorder locked through a fork, so that the child finds it free.
+    void before_fork() { mu_.lock(); }
+    void after_fork() { mu_.unlock(); }
+
 private:
     CallRecorder() = default;
     mutable std::mutex mu_;

@@ -35,6 +35,20 @@ std::shared_ptr<Context> ContextRegistry::remove(const aipu_ctx_handle_t* handle
     return ctx;
 }
 
+void ContextRegistry::before_fork() {
+    mu_.lock();
+}
+
+void ContextRegistry::after_fork(bool in_child) {
+    if (in_child) {
+        // Never destroyed: a context's destructor would join threads that do
+        // not exist here.
+        new std::map<const aipu_ctx_handle_t*, std::shared_ptr<Context>>(std::move(contexts_));
+        contexts_.clear();
+    }
+    mu_.unlock();
+}
+
 uint32_t ContextRegistry::count() const {
     std::lock_guard<std::mutex> lock(mu_);
     return static_cast<uint32_t>(contexts_.size());

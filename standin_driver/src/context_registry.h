@@ -25,6 +25,13 @@ public:
     std::shared_ptr<Context> remove(const aipu_ctx_handle_t* handle);
     uint32_t count() const;
 
+    // Around fork(): the registry stays locked through it, and the child
+    // forgets the parent's contexts without closing them (their threads are
+    // not the child's), as a driver's child holds none of its parent's
+    // contexts. Contexts opened in the child work as any other.
+    void before_fork();
+    void after_fork(bool in_child);
+
 private:
     ContextRegistry() = default;
     mutable std::mutex mu_;

@@ -118,6 +118,10 @@ AIPU_EXPORT void aipu_standin_set_close_waits_for_completions(uint32_t on) {
     set_close_waits_for_completions(on != 0);
 }
 
+AIPU_EXPORT void aipu_standin_set_status_queries_wait(uint32_t on) {
+    set_status_queries_wait(on != 0);
+}
+
 AIPU_EXPORT uint32_t aipu_standin_open_context_count(void) {
     return ContextRegistry::instance().count();
 }

@@ -15,6 +15,7 @@ std::atomic<uint32_t> g_deinit_status{0};
 std::atomic<uint32_t> g_tensor_write_limit{UINT32_MAX};
 std::atomic<uint32_t> g_completion_fault{0};
 std::atomic<bool> g_close_waits{false};
+std::atomic<bool> g_status_queries_wait{true};
 
 // Forced statuses by entry point; the flag spares every call the lock while
 // none is set.
@@ -93,6 +94,22 @@ void set_close_waits_for_completions(bool on) {
 
 bool close_waits_for_completions() {
     return g_close_waits.load();
+}
+
+void set_status_queries_wait(bool on) {
+    g_status_queries_wait = on;
+}
+
+bool status_queries_wait() {
+    return g_status_queries_wait.load();
+}
+
+void controls_before_fork() {
+    g_call_status_mu.lock();
+}
+
+void controls_after_fork() {
+    g_call_status_mu.unlock();
 }
 
 }  // namespace standin

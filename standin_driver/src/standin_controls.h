@@ -33,6 +33,15 @@ uint32_t completion_fault();
 void set_close_waits_for_completions(bool on);
 bool close_waits_for_completions();
 
+// Whether a status query waits for the job up to its time-out (else it
+// answers at once, as a driver that takes no time-out would).
+void set_status_queries_wait(bool on);
+bool status_queries_wait();
+
+// Keeps the controls' lock through a fork, so that the child finds it free.
+void controls_before_fork();
+void controls_after_fork();
+
 }  // namespace standin
 
 #endif  // STANDIN_CONTROLS_H

@@ -50,6 +50,7 @@ class Standin:
         self.lib.aipu_standin_set_call_status.argtypes = [ctypes.c_char_p, ctypes.c_uint32]
         self.lib.aipu_standin_set_completion_fault.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_set_close_waits_for_completions.argtypes = [ctypes.c_uint32]
+        self.lib.aipu_standin_set_status_queries_wait.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_open_context_count.restype = ctypes.c_uint32
 
     def __getattr__(self, name):
@@ -92,6 +93,7 @@ def standin():
     driver.aipu_standin_set_call_status(None, 0)
     driver.aipu_standin_set_completion_fault(0)
     driver.aipu_standin_set_close_waits_for_completions(0)
+    driver.aipu_standin_set_status_queries_wait(1)
 
 
 @pytest.fixture

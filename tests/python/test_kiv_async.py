@@ -169,6 +169,19 @@ def test_jobs_are_reused_unless_disabled(runtime, tmp_path, make_model):
         assert fresh.jobs_created == 5
 
 
+def test_a_full_pool_makes_room_for_the_run_at_hand(runtime, tmp_path, make_model, standin):
+    with runtime.load(copy_model(tmp_path, make_model, shape=(2,)), max_idle_jobs=4) as model:
+        standin.aipu_standin_set_completion_fault(1)  # held back: four jobs in flight at once
+        futures = [model.submit(np.full(2, i, np.float32)) for i in range(4)]
+        standin.aipu_standin_set_completion_fault(0)
+        assert [f.result(timeout=WAIT)[0].tolist() for f in futures] == [[i, i] for i in range(4)]
+        assert model.jobs_created == 4  # the pool is full of jobs last run asynchronously
+        options = (kiv.JobOptions(), kiv.JobOptions(qos=1))
+        for i in range(100):
+            assert model.run(np.full(2, i, np.float32), job_options=options[i % 2])[0].tolist() == [i, i]
+        assert model.jobs_created == 6  # one per kind of run and options, each reused
+
+
 def ctrl_c_when(condition):
     """A thread that sends SIGINT to the main thread, as Ctrl-C does, once
     `condition()` holds; returns it and the time it was sent (a list)."""

@@ -101,3 +101,59 @@ def test_a_misbehaving_driver_gives_errors_not_crashes_or_hangs(
     expected.update(differences)
     assert steps == expected
     assert at_exit == {"contexts open at exit": 0}
+
+
+STATUS_QUERY_CHILD = r"""
+import json, threading, time
+from aipu_standin import StandinControls
+
+driver = StandinControls()
+import numpy as np
+import kiv
+
+path, case = %r
+x = np.arange(4, dtype=np.float32)
+runtime = kiv.Runtime()
+model = runtime.load(path)
+seen = {}
+if case == "fails":
+    # The query fails once the job is under way: run must not take the job
+    # for one that never started, nor clean it while it runs.
+    driver.set_call_status("aipu_get_job_status", 2)
+    try:
+        model.run(x)
+    except kiv.KivError as err:
+        seen["api"] = err.api
+    driver.set_call_status(None, 0)
+    job_id = driver.last_call("aipu_finish_job")["job_id"]
+    status, job_status = runtime.npu.kiv_get_job_status(job_id, 1)
+    seen["after the error"] = "running" if (int(status), int(job_status)) == (0, 0) else "cleaned"
+else:
+    # Queries answered at once, whatever their time-out: no spin in the wait.
+    driver.set_status_queries_wait(False)
+    began = time.process_time()
+    seen["outputs"] = model.run(x)[0].tolist()
+    seen["cpu well below the job's time"] = time.process_time() - began < 0.2
+runtime.close()
+deadline = time.monotonic() + 10
+while driver.open_context_count() and time.monotonic() < deadline:
+    time.sleep(0.01)
+seen["contexts"] = driver.open_context_count()
+print(json.dumps(seen))
+"""
+
+
+@pytest.mark.parametrize(
+    "case, expected",
+    [
+        ("fails", {"api": "kiv_get_job_status", "after the error": "running"}),
+        ("answers at once", {"outputs": [0, 1, 2, 3], "cpu well below the job's time": True}),
+    ],
+)
+def test_a_misbehaving_status_query_neither_cleans_a_running_job_nor_spins(
+    run_python, tmp_path, make_model, case, expected
+):
+    path = copy_model(tmp_path, make_model, shape=(4,), wait_ms=500)
+    result = run_python(STATUS_QUERY_CHILD % ((path, case),), timeout=120)
+    assert result.returncode == 0 and "Traceback" not in result.stderr, result.stderr
+    assert json.loads(result.stdout) == dict(expected, contexts=0)

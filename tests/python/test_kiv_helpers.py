@@ -52,3 +52,12 @@ def failing_model(tmp_path, make_model, job_status=2):
 
 def ramp(shape, dtype, start=0):
     return (np.arange(int(np.prod(shape))) + start).astype(dtype).reshape(shape)
+
+
+def run_copy_in_own_runtime(path):
+    """Runs a 4-float copy model in a runtime of the calling process's own (a
+    multiprocessing worker's): the outputs as a list."""
+    import kiv
+
+    with kiv.Runtime() as runtime, runtime.load(path) as model:
+        return model.run(np.arange(4, dtype=np.float32))[0].tolist()

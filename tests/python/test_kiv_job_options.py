@@ -105,6 +105,14 @@ def test_options_the_device_lacks_come_back_naming_the_option(model_path, option
         assert model.run(X)[0].tolist() == (X * 2).tolist()  # the model itself is unharmed
 
 
+def test_a_refusal_with_no_option_set_blames_no_option(model_path, standin):
+    standin.aipu_standin_set_call_status(b"aipu_create_job", int(libkiv.KIV_STATUS_ERROR_INVALID_GRAPH_ID))
+    with kiv.Runtime() as runtime, runtime.load(model_path) as model:
+        with pytest.raises(kiv.KivError) as info:
+            model.run(X)
+    assert info.value.detail is None and "job options" not in str(info.value)
+
+
 @pytest.mark.parametrize(
     "load_options, status, named",
     [

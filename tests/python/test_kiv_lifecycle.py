@@ -243,7 +243,7 @@ def test_job_exception_raises_and_the_job_is_not_reused(tmp_path, make_model):
             with pytest.raises(kiv.KivError) as info:
                 model.run(np.zeros(4, np.float32))
             assert info.value.status == libkiv.KIV_STATUS_ERROR_JOB_EXCEPTION
-            assert info.value.api == "kiv_job_infer_async"
+            assert info.value.api == "kiv_job_infer_sync"  # the call that ran the job
         future = model.submit(np.zeros(4, np.float32))
         with pytest.raises(kiv.KivError) as info:
             future.result(timeout=120)

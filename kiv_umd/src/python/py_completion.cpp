@@ -4,18 +4,12 @@
 
 #include <pybind11/functional.h>
 
-#include <algorithm>
 #include <exception>
-#include <iterator>
 #include <utility>
-#include <vector>
 
 namespace aipudrv {
 
 namespace {
-
-// The gates the calling thread is inside, one entry per pass.
-thread_local std::vector<const CompletionGate*> t_passes;
 
 // The interpreter's gate. Once the interpreter finalizes, a thread that
 // takes the GIL back is ended with pthread_exit, whose unwinding cannot pass
@@ -23,9 +17,9 @@ thread_local std::vector<const CompletionGate*> t_passes;
 // aborts. An exit hook closes this gate before finalization starts: threads
 // already inside finish (the hook waits for them without the GIL), later
 // ones stay out of Python.
-CompletionGate& interpreter_gate() {
+UseGate& interpreter_gate() {
     // Never destroyed: driver threads may still ask after static destructors ran.
-    static auto* gate = new CompletionGate();
+    static auto* gate = new UseGate();
     return *gate;
 }
 
@@ -39,7 +33,7 @@ void arm_interpreter_gate() {
     try {
         py::module_::import("atexit").attr("register")(py::cpp_function([] {
             py::gil_scoped_release release;
-            interpreter_gate().close_and_drain();
+            interpreter_gate().close_and_wait();
         }));
     } catch (py::error_already_set&) {
         interpreter_gate().close();
@@ -60,32 +54,16 @@ void report_native_failure(PyObject* type, const char* text, const py::object& c
     report_unraisable(pending, callable);
 }
 
-// Holds a gate open for one scope; `open()` is false when it was closed.
-class GatePass {
-public:
-    explicit GatePass(CompletionGate& gate) : gate_(gate), open_(gate.enter()) {}
-    ~GatePass() {
-        if (open_) gate_.leave();
-    }
-    GatePass(const GatePass&) = delete;
-    GatePass& operator=(const GatePass&) = delete;
-    bool open() const { return open_; }
-
-private:
-    CompletionGate& gate_;
-    bool open_;
-};
-
 // A Python completion callable as the runtime's function object. Copies of
 // it travel through driver threads, so the callable sits behind a shared
 // pointer whose deleter takes the GIL: copying and destroying the function
 // object never touches a Python reference count without the GIL.
 class PythonCompletion {
 public:
-    PythonCompletion(py::object callable, std::shared_ptr<CompletionGate> owner)
+    PythonCompletion(py::object callable, std::shared_ptr<UseGate> owner)
         : callable_(new py::object(std::move(callable)),
                     [](py::object* p) {
-                        GatePass pass(interpreter_gate());
+                        UsePass pass(interpreter_gate());
                         // After the interpreter is gone, or while it goes, the
                         // reference can only be leaked.
                         if (!pass.open() || !Py_IsInitialized()) return;
@@ -97,9 +75,9 @@ public:
     }
 
     int32_t operator()(uint64_t job_id, job_status_t status) const {
-        GatePass interpreter(interpreter_gate());
+        UsePass interpreter(interpreter_gate());
         if (!interpreter.open()) return -1;
-        GatePass owner(*owner_);
+        UsePass owner(*owner_);
         if (!owner.open()) return -1;
         py::gil_scoped_acquire gil;
         try {
@@ -119,42 +97,14 @@ public:
 
 private:
     std::shared_ptr<py::object> callable_;
-    std::shared_ptr<CompletionGate> owner_;
+    std::shared_ptr<UseGate> owner_;
 };
 
 }  // namespace
 
-bool CompletionGate::enter() {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (closed_) return false;
-    ++inside_;
-    t_passes.push_back(this);
-    return true;
-}
-
-void CompletionGate::leave() {
-    const auto latest = std::find(t_passes.rbegin(), t_passes.rend(), this);
-    t_passes.erase(std::next(latest).base());
-    std::lock_guard<std::mutex> lock(mu_);
-    --inside_;
-    cv_.notify_all();
-}
-
-void CompletionGate::close() {
-    std::lock_guard<std::mutex> lock(mu_);
-    closed_ = true;
-}
-
-void CompletionGate::close_and_drain() {
-    const auto own = std::count(t_passes.begin(), t_passes.end(), this);
-    std::unique_lock<std::mutex> lock(mu_);
-    closed_ = true;
-    cv_.wait(lock, [&] { return inside_ == own; });
-}
-
 void without_gil_in_destructor(const std::function<void()>& work) {
     arm_interpreter_gate();
-    GatePass pass(interpreter_gate());
+    UsePass pass(interpreter_gate());
     if (!pass.open()) {
         work();
         return;
@@ -164,7 +114,7 @@ void without_gil_in_destructor(const std::function<void()>& work) {
     PyEval_RestoreThread(state);
 }
 
-kiv_job_callback_t make_completion(const py::object& py_cb, std::shared_ptr<CompletionGate> owner) {
+kiv_job_callback_t make_completion(const py::object& py_cb, std::shared_ptr<UseGate> owner) {
     if (py_cb.is_none()) return {};
     if (!PyCallable_Check(py_cb.ptr())) throw py::type_error("py_cb must be callable or None");
     py::detail::make_caster<std::function<int32_t(uint64_t, job_status_t)>> native;

@@ -6,37 +6,15 @@
 
 #include <pybind11/pybind11.h>
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 #include "kiv_api.h"
+#include "use_gate.h"
 
 namespace py = pybind11;
 
 namespace aipudrv {
-
-// Counts the completion calls inside Python and, once closed, lets no new
-// one in. Closing waits for the calls already inside to finish.
-class CompletionGate {
-public:
-    bool enter();
-    void leave();
-    // Lets no new call in.
-    void close();
-    // Closes the gate and waits for the calls inside on other threads; must
-    // be called without the GIL, which those calls hold. A call of the
-    // calling thread itself (a completion that destroys its own NPU object)
-    // is not waited for: it could only end after this returns.
-    void close_and_drain();
-
-private:
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool closed_ = false;
-    int inside_ = 0;
-};
 
 // Runs `work` for a destructor that holds the GIL: without the GIL while a
 // pass on the interpreter's gate keeps the interpreter from finalizing before
@@ -50,7 +28,7 @@ void without_gil_in_destructor(const std::function<void()>& work);
 // directly; any other callable is called with the GIL, while both `owner`
 // (the gate of the NPU object that started the job) and the interpreter's
 // gate are open. Raises TypeError for an object that is not callable.
-kiv_job_callback_t make_completion(const py::object& py_cb, std::shared_ptr<CompletionGate> owner);
+kiv_job_callback_t make_completion(const py::object& py_cb, std::shared_ptr<UseGate> owner);
 
 }  // namespace aipudrv
 

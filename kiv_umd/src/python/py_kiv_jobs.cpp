@@ -6,23 +6,28 @@
 // the runtime's (Completions); the callable that does it never touches
 // Python, so nothing reaches Python from a driver thread and nothing there
 // waits for the interpreter. The runtime's completion thread takes the ends
-// from the queue.
+// from the queue, also those of jobs a run left running (a timeout, Ctrl-C),
+// which it asks the driver about itself.
 #include "py_kiv_jobs.h"
 
 #include <pybind11/stl.h>
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
+#include "fork_safety.h"
 #include "kiv_api.h"
 #include "py_gil.h"
+#include "py_kiv_lifetime.h"
 #include "py_npu.h"
 
 namespace py = pybind11;
@@ -34,6 +39,9 @@ using Clock = std::chrono::steady_clock;
 
 // How long a wait runs without looking at signals.
 constexpr auto kSlice = std::chrono::milliseconds(20);
+// The least time between two status queries of a job that has not ended: a
+// driver that answers at once, whatever the time-out, is not asked in a spin.
+constexpr auto kQueryGap = std::chrono::milliseconds(1);
 // Timeouts from this many seconds on (about 31 years) mean no limit: such a
 // deadline is never reached, and one near the clock's range (about 292
 // years) would overflow it.
@@ -68,11 +76,27 @@ void check_signals() {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-// (status of the runtime call, job status).
-using Ended = std::pair<kiv_status_t, job_status_t>;
+// How a run or a wait ended: the runtime call that failed (null when none
+// did) with its status, and the job status (NO_STATUS: not ended).
+struct Ended {
+    const char* failed = nullptr;
+    kiv_status_t status = KIV_STATUS_SUCCESS;
+    job_status_t job_status = KIV_JOB_STATUS_NO_STATUS;
+};
 
 py::tuple as_tuple(const Ended& ended) {
-    return py::make_tuple(ended.first, static_cast<uint32_t>(ended.second));
+    py::object failed = ended.failed != nullptr ? py::object(py::str(ended.failed)) : py::object(py::none());
+    return py::make_tuple(failed, ended.status, static_cast<uint32_t>(ended.job_status));
+}
+
+// One status query that waits until `until` at most.
+kiv_status_t query_status(kiv_context* ctx, uint64_t job_id, job_status_t* job_status, Clock::time_point until) {
+    const Clock::time_point asked = Clock::now();
+    const kiv_status_t status = ::kiv_get_job_status(ctx, job_id, job_status, wait_ms(until));
+    if (status == KIV_STATUS_SUCCESS && *job_status == KIV_JOB_STATUS_NO_STATUS) {
+        std::this_thread::sleep_until(std::min(until, asked + kQueryGap));
+    }
+    return status;
 }
 
 // Waits for a job started without a completion callable through the
@@ -82,10 +106,11 @@ Ended wait_for_end(NPU& npu, uint64_t job_id, Clock::time_point deadline) {
     for (;;) {
         const Clock::time_point until = next_slice_end(deadline);
         job_status_t job_status = KIV_JOB_STATUS_NO_STATUS;
-        const kiv_status_t status = call_on_handle(
-            npu, [&](kiv_context* ctx) { return ::kiv_get_job_status(ctx, job_id, &job_status, wait_ms(until)); });
-        if (status != KIV_STATUS_SUCCESS || job_status != KIV_JOB_STATUS_NO_STATUS) return {status, job_status};
-        if (Clock::now() >= deadline) return {KIV_STATUS_SUCCESS, KIV_JOB_STATUS_NO_STATUS};
+        const kiv_status_t status =
+            call_on_handle(npu, [&](kiv_context* ctx) { return query_status(ctx, job_id, &job_status, until); });
+        if (status != KIV_STATUS_SUCCESS) return {"kiv_get_job_status", status, KIV_JOB_STATUS_NO_STATUS};
+        if (job_status != KIV_JOB_STATUS_NO_STATUS) return {nullptr, KIV_STATUS_SUCCESS, job_status};
+        if (Clock::now() >= deadline) return {};
         check_signals();
     }
 }
@@ -95,38 +120,47 @@ bool still_running(kiv_status_t status) {
 }
 
 // Runs a job as kiv_job_infer_sync does: the first slice in the blocking
-// call itself, the rest through the status query.
+// call itself, the rest through the status query. Only a failure of the
+// blocking call means that the job did not start.
 Ended run_job(NPU& npu, uint64_t job_id, std::optional<double> timeout) {
     const Clock::time_point deadline = deadline_after(timeout);
     const Clock::time_point until = next_slice_end(deadline);
     const kiv_status_t status =
         call_on_handle(npu, [&](kiv_context* ctx) { return ::kiv_job_infer_sync(ctx, job_id, wait_ms(until)); });
-    if (status == KIV_STATUS_SUCCESS) return {KIV_STATUS_SUCCESS, KIV_JOB_STATUS_DONE};
-    if (status == KIV_STATUS_ERROR_JOB_EXCEPTION) return {KIV_STATUS_SUCCESS, KIV_JOB_STATUS_EXCEPTION};
-    if (!still_running(status)) return {status, KIV_JOB_STATUS_NO_STATUS};
+    if (status == KIV_STATUS_SUCCESS) return {nullptr, KIV_STATUS_SUCCESS, KIV_JOB_STATUS_DONE};
+    if (status == KIV_STATUS_ERROR_JOB_EXCEPTION) return {nullptr, KIV_STATUS_SUCCESS, KIV_JOB_STATUS_EXCEPTION};
+    if (!still_running(status)) return {"kiv_job_infer_sync", status, KIV_JOB_STATUS_NO_STATUS};
     check_signals();
     return wait_for_end(npu, job_id, deadline);
 }
 
-// The ends of a runtime's submitted jobs, as (token, job status) in the order
-// the driver reported them. Every completion callable handed to the driver
-// shares it, so it lives as long as the driver keeps any of them.
+// The ends of a runtime's jobs, as (token, job status) in the order they
+// were reported. Every completion callable handed to the driver shares it,
+// so it lives as long as the driver keeps any of them.
 class EndedJobs {
 public:
     using Entry = std::pair<uint64_t, uint32_t>;
 
     void push(uint64_t token, uint32_t job_status) {
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            std::lock_guard<std::mutex> lock(monitor_.mu);
             entries_.emplace_back(token, job_status);
         }
-        ready_.notify_one();
+        monitor_.cv.notify_one();
     }
 
-    // The next end, once there is one; nothing once closed and empty.
-    std::optional<Entry> pop() {
-        std::unique_lock<std::mutex> lock(mu_);
-        ready_.wait(lock, [&] { return !entries_.empty() || closed_; });
+    // The next end, waited for `limit` at most (no limit: until there is
+    // one); nothing once closed and empty, when the time ran out, or when
+    // woken.
+    std::optional<Entry> pop(std::optional<Clock::duration> limit) {
+        std::unique_lock<std::mutex> lock(monitor_.mu);
+        auto ready = [&] { return !entries_.empty() || closed_ || woken_; };
+        if (limit) {
+            monitor_.cv.wait_for(lock, *limit, ready);
+        } else {
+            monitor_.cv.wait(lock, ready);
+        }
+        woken_ = false;
         if (entries_.empty()) return std::nullopt;
         Entry entry = entries_.front();
         entries_.pop_front();
@@ -135,25 +169,43 @@ public:
 
     void close() {
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            std::lock_guard<std::mutex> lock(monitor_.mu);
             closed_ = true;
         }
-        ready_.notify_all();
+        monitor_.cv.notify_all();
+    }
+
+    bool closed() {
+        std::lock_guard<std::mutex> lock(monitor_.mu);
+        return closed_;
+    }
+
+    // Ends the wait of pop() for something other than an end.
+    void wake() {
+        {
+            std::lock_guard<std::mutex> lock(monitor_.mu);
+            woken_ = true;
+        }
+        monitor_.cv.notify_all();
     }
 
 private:
-    std::mutex mu_;
-    std::condition_variable ready_;
     std::deque<Entry> entries_;
     bool closed_ = false;
+    bool woken_ = false;
+    Monitor monitor_;
 };
 
+// A runtime's jobs handed over to the driver or left running, each filed
+// under a token with its lifetime (held until the job is finished) and what
+// finishes it. The tables are guarded by the GIL.
 class Completions {
 public:
-    // Starts a job whose end comes back as (token, job status). A job the
-    // driver refuses comes back too, as one that never ran (job status
-    // NO_STATUS): whoever takes the ends sees every job it was handed.
-    kiv_status_t submit(NPU& npu, uint64_t job_id, uint64_t token) {
+    // Starts a job whose end comes back from take(). A job the driver
+    // refuses comes back too, as one that never ran (job status NO_STATUS):
+    // whoever takes the ends finishes every job it was handed.
+    kiv_status_t submit(NPU& npu, uint64_t job_id, py::object life, py::object finish) {
+        const uint64_t token = file(std::move(life), std::move(finish));
         std::shared_ptr<EndedJobs> ended = ended_;
         kiv_job_callback_t report = [ended, token](uint64_t, job_status_t job_status) {
             ended->push(token, static_cast<uint32_t>(job_status));
@@ -164,19 +216,146 @@ public:
         return status;
     }
 
-    // Waits, without the interpreter lock, for the next end: (token, job
-    // status), or None once closed and every end taken.
+    // A job that runs on without a completion callable: its end comes back
+    // from take() once a status query sees it (NO_STATUS when the context
+    // went first).
+    void watch(py::object npu, uint64_t job_id, py::object life, py::object finish) {
+        npu.cast<NPU&>();  // TypeError now rather than on the completion thread
+        const uint64_t token = file(std::move(life), std::move(finish));
+        watched_.push_back({std::move(npu), job_id, token});
+        ended_->wake();  // a wait without a limit would never ask about it
+    }
+
+    // The next finished job as (finish, lifetime, job status), waited for
+    // without the interpreter lock; None once closed and every end taken.
     py::object take() {
-        const auto entry = without_gil([&] { return ended_->pop(); });
-        if (!entry) return py::none();
-        return py::make_tuple(entry->first, entry->second);
+        for (;;) {
+            const std::optional<EndedJobs::Entry> end = next_end();
+            if (!end) return py::none();
+            auto filed = entries_.find(end->first);
+            // A doubled or late report of an end already finished, or of a
+            // job given up at exit, finds nothing.
+            if (filed == entries_.end()) continue;
+            Entry entry = std::move(filed->second);
+            entries_.erase(filed);
+            return py::make_tuple(entry.finish, entry.life, end->second);
+        }
+    }
+
+    // Stops taking ends without waiting for the jobs still running: returns
+    // (finish, lifetime) of each, for the caller to finish as given up.
+    py::list abandon() {
+        ended_->close();
+        watched_.clear();
+        py::list left;
+        for (auto& filed : entries_) left.append(py::make_tuple(filed.second.finish, filed.second.life));
+        entries_.clear();
+        return left;
     }
 
     void close() { ended_->close(); }
 
 private:
+    struct Entry {
+        py::object life;
+        py::object finish;
+    };
+    struct Watched {
+        py::object npu;
+        uint64_t job_id;
+        uint64_t token;
+    };
+
+    // Takes a use of `life` (raising when it is closed) and files the job.
+    uint64_t file(py::object life, py::object finish) {
+        life.cast<Lifetime&>().enter();
+        const uint64_t token = next_token_++;
+        entries_.emplace(token, Entry{std::move(life), std::move(finish)});
+        return token;
+    }
+
+    // The next end; while jobs are watched, they are asked about each slice.
+    std::optional<EndedJobs::Entry> next_end() {
+        for (;;) {
+            const bool watching = !watched_.empty();
+            std::optional<EndedJobs::Entry> end = without_gil(
+                [&] { return ended_->pop(watching ? std::optional<Clock::duration>(kSlice) : std::nullopt); });
+            if (end || ended_->closed()) return end;
+            if (watching) ask_about_watched();
+        }
+    }
+
+    // One status query per watched job; the ended ones go to the queue. A
+    // failing query is asked again next time, unless the context is gone.
+    void ask_about_watched() {
+        std::vector<std::unique_ptr<HandleUse>> uses;
+        std::vector<uint64_t> job_ids;
+        for (const Watched& w : watched_) {
+            uses.push_back(std::make_unique<HandleUse>(w.npu.cast<NPU&>()));
+            job_ids.push_back(w.job_id);
+        }
+        std::vector<std::pair<kiv_status_t, job_status_t>> answers(job_ids.size());
+        without_gil([&] {
+            for (size_t i = 0; i < job_ids.size(); ++i) {
+                answers[i].second = KIV_JOB_STATUS_NO_STATUS;
+                answers[i].first = ::kiv_get_job_status(uses[i]->ctx(), job_ids[i], &answers[i].second, 1);
+            }
+            return 0;
+        });
+        uses.clear();
+        // Jobs watched meanwhile come after these, so the indexes still hold.
+        for (size_t i = job_ids.size(); i-- > 0;) {
+            const auto [status, job_status] = answers[i];
+            const bool ended = status == KIV_STATUS_SUCCESS && job_status != KIV_JOB_STATUS_NO_STATUS;
+            if (!ended && status != KIV_STATUS_ERROR_INVALID_HANDLE) continue;
+            ended_->push(watched_[i].token, ended ? job_status : KIV_JOB_STATUS_NO_STATUS);
+            watched_.erase(watched_.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
+
     std::shared_ptr<EndedJobs> ended_ = std::make_shared<EndedJobs>();
+    std::map<uint64_t, Entry> entries_;
+    std::vector<Watched> watched_;
+    uint64_t next_token_ = 1;
 };
+
+// Closes the contexts of `npus` on a thread of its own, waiting `seconds`
+// at most: the status of each close, None for one that had not returned.
+// The objects no longer hold their contexts afterwards either way.
+py::list close_contexts(const std::vector<NPU*>& npus, double seconds) {
+    struct Closing {
+        std::mutex mu;
+        std::condition_variable done_cv;
+        std::vector<std::optional<kiv_status_t>> statuses;
+        size_t done = 0;
+    };
+    auto closing = std::make_shared<Closing>();
+    closing->statuses.resize(npus.size());
+    std::vector<std::pair<std::shared_ptr<UseGate>, kiv_context*>> handles;
+    for (NPU* npu : npus) handles.emplace_back(npu->handle_gate, npu->release_context());
+    std::thread([closing, handles] {
+        for (size_t i = 0; i < handles.size(); ++i) {
+            const kiv_status_t status = handles[i].second != nullptr
+                                            ? close_unreachable(*handles[i].first, handles[i].second)
+                                            : KIV_STATUS_ERROR_INVALID_HANDLE;
+            std::lock_guard<std::mutex> lock(closing->mu);
+            closing->statuses[i] = status;
+            ++closing->done;
+            closing->done_cv.notify_all();
+        }
+    }).detach();
+    without_gil([&] {
+        std::unique_lock<std::mutex> lock(closing->mu);
+        const auto limit = std::chrono::duration<double>(std::max(0.0, seconds));
+        return closing->done_cv.wait_for(lock, limit, [&] { return closing->done == npus.size(); });
+    });
+    std::lock_guard<std::mutex> lock(closing->mu);
+    py::list statuses;
+    for (const auto& status : closing->statuses) {
+        statuses.append(status ? py::cast(*status) : py::object(py::none()));
+    }
+    return statuses;
+}
 
 }  // namespace
 
@@ -195,26 +374,33 @@ void register_kiv_jobs(py::module_& m) {
             return as_tuple(run_job(npu, job_id, timeout));
         },
         py::arg("npu"), py::arg("job_id"), py::arg("timeout") = py::none(),
-        "Runs a job like kiv_job_infer_sync, without the interpreter lock: (status, job status); a status other "
-        "than success means the job did not start, job status 0 that it did not end within `timeout` seconds "
-        "(None, infinity or 1e9 and more: no limit).");
+        "Runs a job like kiv_job_infer_sync, without the interpreter lock: (failed call, status, job status). "
+        "The failed call is None, \"kiv_job_infer_sync\" (the job did not start) or \"kiv_get_job_status\" (it "
+        "started; its end is not known); job status 0 means it did not end within `timeout` seconds (None, "
+        "infinity or 1e9 and more: no limit).");
     m.def(
-        "wait",
-        [](NPU& npu, uint64_t job_id, std::optional<double> timeout) {
-            return as_tuple(wait_for_end(npu, job_id, deadline_after(timeout)));
+        "clean_job",
+        [](NPU& npu, uint64_t job_id) {
+            return call_on_handle(npu, [&](kiv_context* ctx) { return ::kiv_clean_job(ctx, job_id); });
         },
-        py::arg("npu"), py::arg("job_id"), py::arg("timeout") = py::none(),
-        "Waits, without the interpreter lock, for a job started without a completion callable: (status of the "
-        "status query, job status), job status 0 when `timeout` seconds passed first.");
-    py::class_<Completions>(m, "Completions",
-                            "A runtime's submitted jobs, whose ends the driver reports from its own thread.")
+        py::arg("npu"), py::arg("job_id"),
+        "Cleans a job without the interpreter lock (a driver may wait for a running job): the status.");
+    m.def("close_contexts", &close_contexts, py::arg("npus"), py::arg("seconds"),
+          "Closes the objects' contexts on a thread of its own, waiting `seconds` at most: the status of each "
+          "close, None for one that had not returned by then (it is left to run on).");
+    py::class_<Completions>(m, "Completions", "A runtime's jobs handed to the driver or left running, and their ends.")
         .def(py::init<>())
-        .def("submit", &Completions::submit, py::arg("npu"), py::arg("job_id"), py::arg("token"),
-             "Starts the job; its end comes back from take() as (token, job status), a refused job's as (token, 0). "
-             "The status of the submission.")
+        .def("submit", &Completions::submit, py::arg("npu"), py::arg("job_id"), py::arg("life"), py::arg("finish"),
+             "Takes a use of `life` and starts the job; take() gives (finish, life, job status) once it ended, a "
+             "refused job's with job status 0. The status of the submission.")
+        .def("watch", &Completions::watch, py::arg("npu"), py::arg("job_id"), py::arg("life"), py::arg("finish"),
+             "Takes a use of `life` for a job that runs on without a completion callable; take() gives it once a "
+             "status query sees its end (job status 0 when the context went first).")
         .def("take", &Completions::take,
-             "The next end as (token, job status), waited for without the interpreter lock; None once closed and "
-             "every end taken.")
+             "The next finished job as (finish, life, job status), waited for without the interpreter lock; "
+             "None once closed and every end taken.")
+        .def("abandon", &Completions::abandon,
+             "Stops taking ends: (finish, life) of every job not finished yet, which is forgotten.")
         .def("close", &Completions::close, "Lets take() return None once every end is taken.");
 }
 

@@ -14,6 +14,7 @@
 
 #include "container_diagnosis.h"
 #include "py_kiv_jobs.h"
+#include "py_kiv_lifetime.h"
 #include "serialization_handler.h"
 
 namespace py = pybind11;
@@ -73,6 +74,7 @@ PYBIND11_MODULE(_native, m) {
     using namespace aipudrv;
     m.doc() = "The kiv package's native parts (carried by libkiv.so)";
     register_kiv_jobs(m);
+    register_kiv_lifetime(m);
     m.def("diagnose", &diagnose, py::arg("path"),
           "Why the file cannot be loaded as a model container (missing, a directory, empty, not a container, "
           "truncated, no subgraph), or None when nothing is visibly wrong with it.");

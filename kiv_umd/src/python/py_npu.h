@@ -6,16 +6,15 @@
 
 #include <pybind11/pybind11.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "fork_safety.h"
 #include "kiv_api.h"
-#include "py_completion.h"
+#include "use_gate.h"
 
 namespace py = pybind11;
 
@@ -24,22 +23,6 @@ namespace aipudrv {
 // Kind of the object last given to kiv_load_tensor; decides what
 // kiv_get_tensor returns.
 enum InputKind : uint32_t { INPUT_KIND_BYTES = 0, INPUT_KIND_BYTEARRAY = 1, INPUT_KIND_NUMPY = 2 };
-
-// Threads that use an NPU object's context handle without the GIL. Closing
-// the context first makes the handle unreachable (under the GIL), then waits
-// here for the uses already under way before the runtime frees it.
-class HandleUsers {
-public:
-    void enter();
-    void leave();
-    // Must be called without the GIL: users take it back when they leave.
-    void wait_until_none();
-
-private:
-    std::mutex mu_;
-    std::condition_variable none_;
-    int count_ = 0;
-};
 
 class NPU {
 public:
@@ -55,8 +38,14 @@ public:
     uint32_t input_kind = INPUT_KIND_BYTES;
 
     // Opens a context on the driver library `library` (null: $AIPU_LIB_PATH,
-    // else libaipudrv.so), closing one that is still open first.
+    // else libaipudrv.so), closing one that is still open first. The object
+    // holds one context at a time: one that another thread opened meanwhile
+    // is closed too.
     kiv_status_t open_context(const char* library);
+
+    // Gives up the context without closing it: the object holds none
+    // afterwards, and the caller closes the handle returned.
+    kiv_context* release_context();
 
     // Context, graph and job methods.
     kiv_status_t kiv_init_context();
@@ -94,17 +83,30 @@ public:
     // Prints "[PY UMD ERROR] <api_name>: <status text>\n" on standard error.
     void print_error_line(const char* api_name, kiv_status_t status);
 
-    HandleUsers handle_users;
+    // Threads that use the context handle without the GIL. Closing the
+    // context first makes the handle unreachable (under the GIL), then waits
+    // here for the uses already under way before the runtime frees it.
+    // Shared, so that a close left to run on at exit outlives the object.
+    const std::shared_ptr<UseGate> handle_gate = std::make_shared<UseGate>();
 
 private:
     // Buffers handed to the runtime by kiv_add_batch, kept alive until the
     // runtime can no longer use them: until the queue is finished or cleaned,
     // its graph unloaded or the context closed. Keyed by (graph id, queue id).
     std::map<std::pair<uint64_t, uint32_t>, std::vector<py::object>> batch_buffers_;
-    std::shared_ptr<CompletionGate> completions_;
+    // Python completions of this object's jobs; closed when the object goes.
+    std::shared_ptr<UseGate> completion_gate_ = std::make_shared<UseGate>();
 
     void release_batch_buffers_of(uint64_t graph_id);
     void close_on_destruction() noexcept;
+
+    // A forked child does not own the parent's context: it forgets the
+    // handle, so that calls fail as without a context and nothing of the
+    // parent's is closed.
+    ForkHandlers fork_{[] {},
+                       [this](bool in_child) {
+                           if (in_child) ctx = nullptr;
+                       }};
 };
 
 // The handle of an NPU object, held for a driver call made without the GIL.
@@ -112,16 +114,21 @@ private:
 // which the runtime answers with the invalid-handle status.
 class HandleUse {
 public:
-    explicit HandleUse(NPU& npu) : users_(npu.handle_users), ctx_(npu.ctx) { users_.enter(); }
-    ~HandleUse() { users_.leave(); }
+    explicit HandleUse(NPU& npu) : pass_(*npu.handle_gate), ctx_(npu.ctx) {}
     HandleUse(const HandleUse&) = delete;
     HandleUse& operator=(const HandleUse&) = delete;
     kiv_context* ctx() const { return ctx_; }
 
 private:
-    HandleUsers& users_;
+    UsePass pass_;
     kiv_context* ctx_;
 };
+
+// Closes a context that is no longer reachable through its NPU object, once
+// the calls that use it without the GIL (`handle_gate`) have left. Call it
+// without the GIL: the driver may wait for its completion thread, which may
+// be waiting for the GIL to run a Python completion.
+kiv_status_t close_unreachable(UseGate& handle_gate, kiv_context* open);
 
 // Registers the NPU class and its method table; the module entry calls it
 // last, after the enumerations and records the methods take and return.

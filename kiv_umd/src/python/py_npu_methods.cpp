@@ -46,35 +46,12 @@ void NPU::print_error_line(const char* api_name, kiv_status_t status) {
     }
 }
 
-void HandleUsers::enter() {
-    std::lock_guard<std::mutex> lock(mu_);
-    ++count_;
-}
-
-void HandleUsers::leave() {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (--count_ == 0) none_.notify_all();
-}
-
-void HandleUsers::wait_until_none() {
-    std::unique_lock<std::mutex> lock(mu_);
-    none_.wait(lock, [&] { return count_ == 0; });
-}
-
-namespace {
-
-// Closes a context that is no longer reachable through its NPU object, once
-// the calls that use it without the GIL have left. The caller has released
-// the GIL: the driver may wait for its completion thread, which may be
-// waiting for the GIL to run a Python completion.
-kiv_status_t close_unreachable(HandleUsers& users, kiv_context* open) {
-    users.wait_until_none();
+kiv_status_t close_unreachable(UseGate& handle_gate, kiv_context* open) {
+    handle_gate.wait_for_others();
     return ::kiv_deinit_context(open);
 }
 
-}  // namespace
-
-NPU::NPU() : completions_(std::make_shared<CompletionGate>()) {}
+NPU::NPU() = default;
 
 NPU::~NPU() {
     close_on_destruction();
@@ -86,11 +63,11 @@ void NPU::close_on_destruction() noexcept {
     kiv_context* open = std::exchange(ctx, nullptr);
     auto close = [&] {
         try {
-            if (open != nullptr) close_unreachable(handle_users, open);
+            if (open != nullptr) close_unreachable(*handle_gate, open);
         } catch (...) {
             // A destructor has no one to report to; the handle is freed anyway.
         }
-        completions_->close_and_drain();
+        completion_gate_->close_and_wait();
     };
     if (Py_IsInitialized() && PyGILState_Check()) {
         without_gil_in_destructor(close);
@@ -103,7 +80,22 @@ kiv_status_t NPU::open_context(const char* library) {
     // A context that is still open is closed first: replacing its handle
     // would leave it open, unreachable, for the rest of the process.
     if (ctx != nullptr) kiv_deinit_context();
-    return ::kiv_init_context_with_driver(&ctx, 0, library);
+    kiv_context* opened = nullptr;
+    const kiv_status_t status = ::kiv_init_context_with_driver(&opened, 0, library);
+    // The close above let other threads in: one of them may have opened a
+    // context of its own on this object meanwhile. The last one opened is
+    // kept (none after a failure), the other closed.
+    if (kiv_context* other = std::exchange(ctx, opened)) {
+        without_gil([&] { return close_unreachable(*handle_gate, other); });
+        batch_buffers_.clear();  // they were the other context's
+    }
+    return status;
+}
+
+kiv_context* NPU::release_context() {
+    // No queue can use the kept batch buffers once the context is gone.
+    batch_buffers_.clear();
+    return std::exchange(ctx, nullptr);
 }
 
 kiv_status_t NPU::kiv_init_context() {
@@ -115,7 +107,7 @@ kiv_status_t NPU::kiv_deinit_context() {
     // makes later calls, from any thread, fail with the invalid-handle status
     // instead of touching freed memory.
     kiv_context* open = std::exchange(ctx, nullptr);
-    const kiv_status_t status = without_gil([&] { return close_unreachable(handle_users, open); });
+    const kiv_status_t status = without_gil([&] { return close_unreachable(*handle_gate, open); });
     // The driver context is closed (or unreachable): no queue can use the
     // kept batch buffers any more.
     batch_buffers_.clear();
@@ -176,7 +168,7 @@ kiv_status_t NPU::kiv_job_infer_sync(uint64_t job_id, int32_t time_out) {
 }
 
 kiv_status_t NPU::kiv_job_infer_async(uint64_t job_id, py::object py_cb) {
-    kiv_job_callback_t completion = make_completion(py_cb, completions_);
+    kiv_job_callback_t completion = make_completion(py_cb, completion_gate_);
     return reported(*this, "kiv_job_infer_async", ::kiv_job_infer_async(ctx, job_id, completion));
 }
 

@@ -1,0 +1,83 @@
+"""A runtime's driver context, as the runtime and its models share it.
+
+The context outlives its Runtime object while models or jobs still use it:
+it is closed once the runtime is closed (or collected) and its last model is
+gone. Whatever is still open when the interpreter exits is closed then,
+without waiting for jobs, and the driver gets a short, fixed time for it.
+"""
+
+from __future__ import annotations
+
+import atexit
+import sys
+import threading
+import warnings
+
+import libkiv
+
+from . import _native
+from .completion import Completions
+from .errors import KivError, check, status_text
+from .lifetime import lifetime
+
+# How long the exit waits for the driver to close the contexts still open.
+EXIT_CLOSE_SECONDS = 2.0
+
+# Contexts not closed yet, by this process or (in a forked child) its parent.
+_open: set[Context] = set()
+_open_lock = threading.Lock()
+
+
+class Context:
+    """One open driver context: the libkiv NPU object that holds it, the
+    completion thread of its jobs, and its lifetime, whose users are the
+    models loaded on it and the loads under way."""
+
+    def __init__(self, npu: libkiv.NPU, profile: bool) -> None:
+        self.npu = npu
+        self.profile = profile
+        self.completions = Completions()
+        # Set at exit: the context is closed without the driver calls that
+        # would release its jobs and graphs one by one.
+        self.given_up = False
+        self.life = lifetime("Runtime", "runtime", lambda: (self.completions.stop, self._close))
+        with _open_lock:
+            _open.add(self)
+
+    def _close(self) -> None:
+        with _open_lock:
+            _open.discard(self)
+        if not self.given_up:
+            check(self.npu, "kiv_deinit_context", self.npu.kiv_deinit_context())
+
+    def give_up(self) -> None:
+        """Finishes every job still running as given up (their futures get an
+        error) and leaves the context to be closed by the caller."""
+        self.given_up = True
+        self.completions.abandon()
+
+
+@atexit.register
+def _close_at_exit() -> None:
+    """Closes every context kiv opened before the interpreter goes away, also
+    under jobs still running (a job whose end the driver never reports would
+    keep it open for good). Contexts of a parent process are left alone."""
+    with _open_lock:
+        contexts = [context for context in _open if not context.life.inherited]
+        _open.clear()
+    if not contexts:
+        return
+    for context in contexts:
+        context.give_up()
+    npus = [context.npu for context in contexts]
+    statuses = _native.close_contexts(npus, EXIT_CLOSE_SECONDS)
+    for npu, status in zip(npus, statuses):
+        if status is not None and int(status) != 0:
+            warnings.warn(str(KivError("kiv_deinit_context", status, status_text(npu, status))), RuntimeWarning)
+    left = sum(status is None for status in statuses)
+    if left:
+        print(
+            "kiv: the driver did not close %d context%s within %g s at exit; left to the end of the process"
+            % (left, "" if left == 1 else "s", EXIT_CLOSE_SECONDS),
+            file=sys.stderr,
+        )
