@@ -44,6 +44,9 @@ void aipu_standin_set_close_waits_for_completions(uint32_t on);
 // a driver that takes none; 1 (the default) restores the wait.
 void aipu_standin_set_status_queries_wait(uint32_t on);
 
+// Number of job status queries answered in this process.
+uint64_t aipu_standin_status_query_count(void);
+
 // Number of driver contexts currently open in this process (a forked child
 // starts with none: the parent's are not the child's).
 uint32_t aipu_standin_open_context_count(void);

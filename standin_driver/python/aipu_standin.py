@@ -18,6 +18,7 @@ class StandinControls:
         self.lib.aipu_standin_set_completion_fault.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_set_close_waits_for_completions.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_set_status_queries_wait.argtypes = [ctypes.c_uint32]
+        self.lib.aipu_standin_status_query_count.restype = ctypes.c_uint64
         self.lib.aipu_standin_open_context_count.restype = ctypes.c_uint32
         self.lib.aipu_standin_describe_last_call.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
         self.lib.aipu_standin_describe_last_call.restype = ctypes.c_size_t
@@ -45,6 +46,9 @@ class StandinControls:
     def set_status_queries_wait(self, on):
         """With `on` False, status queries answer at once, whatever their time-out."""
         self.lib.aipu_standin_set_status_queries_wait(1 if on else 0)
+
+    def status_query_count(self):
+        return self.lib.aipu_standin_status_query_count()
 
     def open_context_count(self):
         return self.lib.aipu_standin_open_context_count()

@@ -75,6 +75,7 @@ uint32_t Context::job_status(uint64_t job_id, aipu_job_status_t* status, int32_t
     if (status == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
     auto job = find_job(job_id);
     if (!job) return KIV_STATUS_ERROR_INVALID_JOB_ID;
+    count_status_query();
     *status = job->peek_status(status_queries_wait() ? timeout_ms : 0);
     return 0;
 }

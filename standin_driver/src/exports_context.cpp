@@ -122,6 +122,10 @@ AIPU_EXPORT void aipu_standin_set_status_queries_wait(uint32_t on) {
     set_status_queries_wait(on != 0);
 }
 
+AIPU_EXPORT uint64_t aipu_standin_status_query_count(void) {
+    return status_queries();
+}
+
 AIPU_EXPORT uint32_t aipu_standin_open_context_count(void) {
     return ContextRegistry::instance().count();
 }

@@ -16,6 +16,7 @@ std::atomic<uint32_t> g_tensor_write_limit{UINT32_MAX};
 std::atomic<uint32_t> g_completion_fault{0};
 std::atomic<bool> g_close_waits{false};
 std::atomic<bool> g_status_queries_wait{true};
+std::atomic<uint64_t> g_status_queries{0};
 
 // Forced statuses by entry point; the flag spares every call the lock while
 // none is set.
@@ -102,6 +103,14 @@ void set_status_queries_wait(bool on) {
 
 bool status_queries_wait() {
     return g_status_queries_wait.load();
+}
+
+void count_status_query() {
+    g_status_queries.fetch_add(1, std::memory_order_relaxed);
+}
+
+uint64_t status_queries() {
+    return g_status_queries.load();
 }
 
 void controls_before_fork() {

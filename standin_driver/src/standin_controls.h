@@ -38,6 +38,10 @@ bool close_waits_for_completions();
 void set_status_queries_wait(bool on);
 bool status_queries_wait();
 
+// Status queries answered since the library was loaded.
+void count_status_query();
+uint64_t status_queries();
+
 // Keeps the controls' lock through a fork, so that the child finds it free.
 void controls_before_fork();
 void controls_after_fork();

@@ -296,6 +296,7 @@ def test_a_context_is_not_freed_under_a_wait_that_uses_it(run_case):
     reported). One CPU, so that the threads take turns inside the calls."""
     code = r"""
 os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+sys.setswitchinterval(1e-6)
 npu = libkiv.NPU()
 waiting = True
 def wait_on_a_bad_job():
@@ -303,7 +304,7 @@ def wait_on_a_bad_job():
         kiv._native.run(npu, 0xBAD, 0)
 waiter = threading.Thread(target=wait_on_a_bad_job)
 waiter.start()
-for _ in range(300):
+for _ in range(2000):
     npu.kiv_init_context()
     npu.kiv_deinit_context()
 waiting = False
