@@ -114,6 +114,7 @@ class Model:
     def __init__(
         self,
         runtime: Runtime,
+        context: Context,
         path: str | os.PathLike[str],
         max_idle_jobs: int = 4,
         job_options: JobOptions | None = None,
@@ -123,10 +124,10 @@ class Model:
             raise TypeError("path must be a str or os.PathLike, not %s" % type(path).__name__)
         self.job_options = checked_job_options(job_options, JobOptions())
         load_options = load_options or LoadOptions()
-        # The model keeps its runtime, and so the context, while it lives.
+        # The model keeps its runtime while it lives; `context` is what it uses of it.
         self._runtime = runtime
-        self._context: Context = runtime._context
-        self._npu: libkiv.NPU = runtime.npu
+        self._context = context
+        self._npu: libkiv.NPU = context.npu
         self.path = os.fspath(path)
         status, graph_id = self._npu.kiv_load_graph(self.path, load_options.load_graph_config())
         if int(status) != 0:

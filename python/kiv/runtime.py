@@ -111,7 +111,7 @@ class Runtime:
         idle = self._max_idle_jobs if max_idle_jobs is None else check_idle_jobs(max_idle_jobs)
         load_options = LoadOptions(weights_region, indexes("weight_indexes", weight_indexes), extra_weights)
         with self._context.life:  # the context stays open while the graph loads
-            model = Model(self, path, idle, job_options, load_options)
+            model = Model(self, self._context, path, idle, job_options, load_options)
             with self._lock:
                 self._models.add(model)
             if self._context.life.closed:  # closed meanwhile, by another thread
