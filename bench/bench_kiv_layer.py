@@ -22,6 +22,16 @@ so that both see the same load of the moment:
 4. Priority: the latency of a quick job while the four cores of the stand-in
    are kept busy with QoS 0 jobs of 2 ms (eight in flight, four waiting), at
    QoS 0 (behind the waiting ones) and at QoS 1 (ahead of them).
+5. Streams, each against a floor measured in the same run: Model.map over
+   jobs of 2 ms against four cores kept busy (target >= 0.95); Model.map
+   over tiny jobs against the raw libkiv stream with as many jobs in flight,
+   each completion a Python callable (target <= 1.2); submit().result()
+   against the raw asynchronous sequence (target <= 1.2); the CPU time per
+   job (user and system, every thread) of run, submit and map against their
+   raw sequences (target <= 1.3); a 64 MiB output read into the caller's
+   array (out=) against a copy into memory already touched (target >= 0.95);
+   and the growth of the peak resident set over a long map from a
+   generator, after its first 1,000 jobs (target < 10 MiB).
 
 Usage:
     /usr/bin/python3 bench/bench_kiv_layer.py [--build-dir build] [--quick] [--json FILE]
@@ -29,21 +39,24 @@ Usage:
 
 import argparse
 import ctypes
+import itertools
 import json
 import os
+import queue
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 
-from bench_timing import block_medians, interleaved_medians
+from bench_timing import block_medians, interleaved_medians, per_job_medians
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TINY_FLOATS = 256  # 1 KiB of float32
 OVERLAP_JOBS = 32
 OVERLAP_MS = 2
 BUSY_JOBS = 8  # QoS 0 jobs of OVERLAP_MS kept in flight on the four cores
+STREAM_DEPTH = 8  # jobs in flight in the streams: Model.map's default on four cores
 
 
 def parse_args():
@@ -57,6 +70,9 @@ def parse_args():
     args.big_samples = 3 if args.quick else 15
     args.overlap_samples = 2 if args.quick else 7
     args.priority_samples = 10 if args.quick else 200
+    args.stream_jobs = 200 if args.quick else 2000
+    args.stream_blocks = 2 if args.quick else 9
+    args.long_stream = 3000 if args.quick else 100_000
     if args.quick:
         args.samples = 50
     return args
@@ -109,43 +125,80 @@ def latency(libkiv, kiv, np, path, samples, cpus):
         os.sched_setaffinity(0, everywhere)
 
 
+def new_jobs(npu, graph_id, count):
+    jobs = []
+    for _ in range(count):
+        status, job = npu.kiv_create_job(graph_id)
+        assert int(status) == 0, status
+        jobs.append(job)
+    return jobs
+
+
+def raw_sequences(libkiv, npu, jobs, x):
+    """The raw libkiv sequences on jobs of their own: blocking (load,
+    infer_sync, get), asynchronous (load, infer_async with a Python callable
+    that sets an event, wait, get), and a stream of n jobs with len(jobs) - 2
+    in flight, each completion a Python callable that queues the job, whose
+    output the caller reads before starting it again."""
+    output = libkiv.KIV_TENSOR_TYPE_OUTPUT
+    job, async_job, stream_jobs = jobs[0], jobs[1], jobs[2:]
+
+    def raw():
+        npu.kiv_load_tensor(job, 0, x)
+        npu.kiv_job_infer_sync(job)
+        return npu.kiv_get_tensor(job, output, 0)
+
+    ended = threading.Event()
+
+    def completion(job_id, status):
+        ended.set()
+        return 0
+
+    def raw_async():
+        """What any asynchronous completion costs on this driver: its
+        completion callable, and a thread that waits for it."""
+        ended.clear()
+        npu.kiv_load_tensor(async_job, 0, x)
+        npu.kiv_job_infer_async(async_job, completion)
+        ended.wait()
+        return npu.kiv_get_tensor(async_job, output, 0)
+
+    def raw_stream(n):
+        done = queue.SimpleQueue()
+
+        def queued(job_id, status):
+            done.put(job_id)
+            return 0
+
+        started = 0
+        for stream_job in stream_jobs[:n]:
+            npu.kiv_load_tensor(stream_job, 0, x)
+            npu.kiv_job_infer_async(stream_job, queued)
+            started += 1
+        for _ in range(n):
+            ended_job = done.get()
+            npu.kiv_get_tensor(ended_job, output, 0)
+            if started < n:
+                npu.kiv_load_tensor(ended_job, 0, x)
+                npu.kiv_job_infer_async(ended_job, queued)
+                started += 1
+
+    return raw, raw_async, raw_stream
+
+
 def _latency(libkiv, runtime, np, path, samples):
     npu = runtime.npu
     x = np.arange(TINY_FLOATS, dtype=np.float32).reshape(1, TINY_FLOATS)
-    output = libkiv.KIV_TENSOR_TYPE_OUTPUT
     with runtime.load(path) as model:
-        status, job = npu.kiv_create_job(model.graph_id)
-        assert int(status) == 0, status
-        status, async_job = npu.kiv_create_job(model.graph_id)
-        assert int(status) == 0, status
-
-        def raw():
-            npu.kiv_load_tensor(job, 0, x)
-            npu.kiv_job_infer_sync(job)
-            return npu.kiv_get_tensor(job, output, 0)
-
-        ended = threading.Event()
-
-        def completion(job_id, status):
-            ended.set()
-            return 0
-
-        def raw_async():
-            """What any asynchronous completion costs on this driver: its
-            completion callable, and a thread that waits for it."""
-            ended.clear()
-            npu.kiv_load_tensor(async_job, 0, x)
-            npu.kiv_job_infer_async(async_job, completion)
-            ended.wait()
-            return npu.kiv_get_tensor(async_job, output, 0)
-
+        jobs = new_jobs(npu, model.graph_id, 2)
+        raw, raw_async, _ = raw_sequences(libkiv, npu, jobs + [0], x)
         check = raw()
         assert int(check[0]) == 0 and check[1].view(np.float32).tolist() == x.ravel().tolist(), "raw sequence"
         assert model.run(x)[0].tolist() == x.tolist(), "Model.run"
         run = block_medians({"raw": raw, "path": lambda: model.run(x)}, samples)
         submit = block_medians({"raw": raw, "async": raw_async, "path": lambda: model.submit(x).result()}, samples)
-        npu.kiv_clean_job(job)
-        npu.kiv_clean_job(async_job)
+        for job in jobs:
+            npu.kiv_clean_job(job)
     return {
         "raw_for_run": run["raw"] * 1e6,
         "run": run["path"] * 1e6,
@@ -191,7 +244,7 @@ def priority(kiv, runtime, np, busy_path, quick_path, samples):
                                        samples)
         finally:
             stop.set()
-            while busy._life.users:
+            while busy.in_flight:
                 time.sleep(0.001)
 
 
@@ -224,6 +277,92 @@ def big_output(libkiv, kiv, runtime, np, path, mib, samples):
     return {name: size / seconds / 1e9 for name, seconds in figures.items()}
 
 
+def repeat_calls(call):
+    """A function of n that makes `call()` n times."""
+
+    def calls(n):
+        for _ in range(n):
+            call()
+
+    return calls
+
+
+def consume(iterator):
+    for _ in iterator:
+        pass
+
+
+def streams(libkiv, kiv, runtime, np, tiny, slow, big, args):
+    """The figures of table 5, by name (seconds per job, CPU seconds per
+    job, bytes per second, KiB)."""
+    npu = runtime.npu
+    x = np.arange(TINY_FLOATS, dtype=np.float32).reshape(1, TINY_FLOATS)
+    figures = {"cores": runtime._context.cores}
+    with runtime.load(slow, max_idle_jobs=2 * STREAM_DEPTH) as model:
+        wall, _ = per_job_medians({"map": lambda n: consume(model.map(itertools.repeat(x, n)))},
+                                  args.stream_jobs // 10, args.stream_blocks)
+        figures["map_2ms_per_job"] = wall["map"]
+    with runtime.load(tiny, max_idle_jobs=2 * STREAM_DEPTH) as model:
+        jobs = new_jobs(npu, model.graph_id, 2 + STREAM_DEPTH)
+        raw, raw_async, raw_stream = raw_sequences(libkiv, npu, jobs, x)
+        wall, cpu = per_job_medians(
+            {
+                "raw_stream": raw_stream,
+                "map": lambda n: consume(model.map(itertools.repeat(x, n), in_flight=STREAM_DEPTH)),
+                "raw": repeat_calls(raw),
+                "run": repeat_calls(lambda: model.run(x)),
+                "raw_async": repeat_calls(raw_async),
+                "submit": repeat_calls(lambda: model.submit(x).result()),
+            },
+            args.stream_jobs,
+            args.stream_blocks,
+        )
+        figures["wall"], figures["cpu"] = wall, cpu
+        for job in jobs:
+            npu.kiv_clean_job(job)
+        figures["hwm_after_1000_kib"], figures["hwm_end_kib"] = stream_memory(model, x, args.long_stream)
+    figures["out_gbps"] = output_into_callers_array(libkiv, kiv, runtime, np, big, args.big_mib, args.big_samples)
+    return figures
+
+
+def peak_rss_kib():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+
+
+def stream_memory(model, x, total):
+    """Peak resident KiB after the first 1,000 jobs of a map over `total`
+    inputs from a generator, and after the last."""
+    after_first = None
+    for count, _ in enumerate(model.map(x for _ in range(total)), 1):
+        if count == 1000:
+            after_first = peak_rss_kib()
+    return after_first, peak_rss_kib()
+
+
+def output_into_callers_array(libkiv, kiv, runtime, np, path, mib, samples):
+    """GB/s of a `mib` MiB output: copied into memory already touched, and
+    read by the runtime into the caller's array (what out= does)."""
+    size = mib << 20
+    npu = runtime.npu
+    src = np.full(size, 7, dtype=np.uint8)
+    touched = np.ones(size, dtype=np.uint8)
+    callers = np.ones(size, dtype=np.uint8)
+    with runtime.load(path) as model:
+        (job,) = new_jobs(npu, model.graph_id, 1)
+        assert int(npu.kiv_load_tensor(job, 0, src)) == 0 and int(npu.kiv_job_infer_sync(job)) == 0
+        figures = interleaved_medians(
+            {
+                "copy_into_touched": lambda: ctypes.memmove(touched.ctypes.data, src.ctypes.data, size),
+                "read_into": lambda: kiv._native.read_output(npu, job, 0, callers),
+            },
+            samples,
+        )
+        assert (callers == 7).all()
+        npu.kiv_clean_job(job)
+    return {name: size / seconds / 1e9 for name, seconds in figures.items()}
+
+
 def print_table(title, header, rows):
     print("\n" + title)
     widths = [max(len(str(row[i])) for row in [header] + rows) for i in range(len(header))]
@@ -248,6 +387,7 @@ def main():
             ovl = overlap(runtime, np, slow, args.overlap_samples)
             mem = big_output(libkiv, kiv, runtime, np, big, args.big_mib, args.big_samples)
             prio = priority(kiv, runtime, np, slow, tiny, args.priority_samples)
+            flow = streams(libkiv, kiv, runtime, np, tiny, slow, big, args)
 
     one, every = lat["one_cpu"], lat["all_cpus"]
 
@@ -297,9 +437,49 @@ def main():
             ("Model.run at QoS 1, ahead of them", "%.2f" % (prio["qos1"] * 1e3), "%.2f" % (prio["qos1"] / prio["qos0"])),
         ],
     )
+    print_streams(flow, args)
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"latency_us": lat, "overlap_s": ovl, "big_output_gbps": mem, "priority_s": prio}, f, indent=1)
+            json.dump({"latency_us": lat, "overlap_s": ovl, "big_output_gbps": mem, "priority_s": prio,
+                       "streams": flow}, f, indent=1)
+
+
+def print_streams(flow, args):
+    wall, cpu = flow["wall"], flow["cpu"]
+    cores_busy = flow["cores"] / (OVERLAP_MS / 1e3)  # jobs per second with every core busy
+    map_rate = 1 / flow["map_2ms_per_job"]
+    growth_mib = (flow["hwm_end_kib"] - flow["hwm_after_1000_kib"]) / 1024
+    print_table(
+        "Streams, %d jobs a block, median of %d blocks taken in turn (tiny model unless said)"
+        % (args.stream_jobs, args.stream_blocks),
+        ("figure", "value", "floor", "ratio", "target"),
+        [
+            ("Model.map over jobs of %d ms, jobs/s (floor: %d cores kept busy)" % (OVERLAP_MS, flow["cores"]),
+             "%.0f" % map_rate, "%.0f" % cores_busy, "%.2f" % (map_rate / cores_busy), ">= 0.95"),
+            ("Model.map, us per job (floor: raw libkiv stream, %d in flight)" % STREAM_DEPTH,
+             "%.1f" % (wall["map"] * 1e6), "%.1f" % (wall["raw_stream"] * 1e6),
+             "%.2f" % (wall["map"] / wall["raw_stream"]), "<= 1.2"),
+            ("submit().result(), us per job (floor: raw asynchronous sequence)",
+             "%.1f" % (wall["submit"] * 1e6), "%.1f" % (wall["raw_async"] * 1e6),
+             "%.2f" % (wall["submit"] / wall["raw_async"]), "<= 1.2"),
+            ("  the same against the raw blocking sequence (information)",
+             "%.1f" % (wall["submit"] * 1e6), "%.1f" % (wall["raw"] * 1e6),
+             "%.2f" % (wall["submit"] / wall["raw"]), ""),
+            ("CPU us per job, Model.run (floor: raw blocking sequence)",
+             "%.1f" % (cpu["run"] * 1e6), "%.1f" % (cpu["raw"] * 1e6), "%.2f" % (cpu["run"] / cpu["raw"]), "<= 1.3"),
+            ("CPU us per job, submit().result() (floor: raw asynchronous sequence)",
+             "%.1f" % (cpu["submit"] * 1e6), "%.1f" % (cpu["raw_async"] * 1e6),
+             "%.2f" % (cpu["submit"] / cpu["raw_async"]), "<= 1.3"),
+            ("CPU us per job, Model.map (floor: raw libkiv stream)",
+             "%.1f" % (cpu["map"] * 1e6), "%.1f" % (cpu["raw_stream"] * 1e6),
+             "%.2f" % (cpu["map"] / cpu["raw_stream"]), "<= 1.3"),
+            ("a %d MiB output with out=, GB/s (floor: copy into touched memory)" % args.big_mib,
+             "%.2f" % flow["out_gbps"]["read_into"], "%.2f" % flow["out_gbps"]["copy_into_touched"],
+             "%.2f" % (flow["out_gbps"]["read_into"] / flow["out_gbps"]["copy_into_touched"]), ">= 0.95"),
+            ("Model.map over %d jobs from a generator: peak RSS growth after the first 1,000, MiB" % args.long_stream,
+             "%.1f" % growth_mib, "", "", "< 10"),
+        ],
+    )
 
 
 if __name__ == "__main__":

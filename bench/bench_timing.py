@@ -51,3 +51,21 @@ def interleaved_medians(fns, samples, settle=None):
             if settle is not None:
                 settle()
     return {name: statistics.median(t) for name, t in times.items()}
+
+
+def per_job_medians(fns, jobs, blocks):
+    """Median wall and CPU seconds per job of each function, called as
+    fn(jobs) in blocks taken in turn. CPU time is the process's (user and
+    system, every thread), so that work moved to another thread counts."""
+    for fn in fns.values():
+        fn(max(1, jobs // 10))
+    wall = {name: [] for name in fns}
+    cpu = {name: [] for name in fns}
+    for _ in range(blocks):
+        for name, fn in fns.items():
+            start, start_cpu = time.perf_counter(), time.process_time()
+            fn(jobs)
+            wall[name].append((time.perf_counter() - start) / jobs)
+            cpu[name].append((time.process_time() - start_cpu) / jobs)
+    return ({name: statistics.median(t) for name, t in wall.items()},
+            {name: statistics.median(t) for name, t in cpu.items()})

@@ -7,17 +7,29 @@ and more mean no limit.
 """
 
 from collections.abc import Callable
-from typing import NoReturn
+from typing import Any, NoReturn
+
+import numpy.typing as npt
 
 import libkiv
 
 def init_context(npu: libkiv.NPU, driver: bytes | None) -> libkiv.kiv_status_t:
     """Opens the object's context on the driver library `driver` (None: AIPU_LIB_PATH, else libaipudrv.so)."""
 
-def run(npu: libkiv.NPU, job_id: int, timeout: float | None = None) -> tuple[str | None, libkiv.kiv_status_t, int]:
+def run(
+    npu: libkiv.NPU, job_id: int, timeout: float | None = None, life: Lifetime | None = None
+) -> tuple[str | None, libkiv.kiv_status_t, int]:
     """Runs a job like kiv_job_infer_sync, without the interpreter lock: (failed call, status, job status).
     The failed call is None, "kiv_job_infer_sync" (the job did not start) or "kiv_get_job_status" (it
-    started; its end is not known); job status 0 means it did not end in time."""
+    started; its end is not known); job status 0 means it did not end in time. The job counts as in
+    flight on `life` while it runs here."""
+
+def read_output(npu: libkiv.NPU, job_id: int, index: int, out: npt.NDArray[Any] | bytearray) -> libkiv.kiv_status_t:
+    """Has the runtime write output `index` of the job straight into `out`, a writable C-contiguous buffer
+    of the output's size: the status."""
+
+def core_count(npu: libkiv.NPU) -> int:
+    """The NPU cores the driver reports, over every partition and cluster; 0 when it tells none."""
 
 def clean_job(npu: libkiv.NPU, job_id: int) -> libkiv.kiv_status_t:
     """Cleans a job without the interpreter lock: the status."""
@@ -49,6 +61,9 @@ class Lifetime:
         """Whether it was opened by the parent of this forked process."""
     @property
     def users(self) -> int: ...
+    @property
+    def in_flight(self) -> int:
+        """Jobs that have started and not yet ended, as the native calls count them."""
 
 class Completions:
     """A runtime's jobs handed to the driver or left running, and their ends."""

@@ -3,8 +3,8 @@
 from __future__ import annotations
 
 import time
-from collections.abc import Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, cast
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -12,7 +12,7 @@ import numpy.typing as npt
 import libkiv
 
 from .errors import check
-from .inputs import InputSet, bind_inputs
+from .inputs import InputSet, bind_inputs, input_args
 from .job_options import JobOptions
 
 if TYPE_CHECKING:
@@ -25,15 +25,6 @@ _MAX_GROWTH = 8
 
 # One set of a queue: (its number, its input arrays, its output arrays).
 _Set = tuple[int, list[npt.NDArray[Any]], list[npt.NDArray[Any]]]
-
-
-def _as_args(input_infos: Sequence[TensorInfo], item: InputSet) -> tuple[object, ...]:
-    if isinstance(item, Mapping):
-        return (item,)
-    if len(input_infos) == 1 and not isinstance(item, (list, tuple)):
-        return (item,)
-    # Several inputs: a sequence of values (tuple() refuses anything else).
-    return tuple(cast("Iterable[object]", item))
 
 
 def next_round_size(size: int, seconds: float, remaining: int) -> int:
@@ -79,7 +70,7 @@ def run_batch(
     the next starts, so an interrupt between rounds loses no completed work
     and leaves no queue behind.
     """
-    prepared = [bind_inputs(input_infos, _as_args(input_infos, item)) for item in input_sets]
+    prepared = [bind_inputs(input_infos, input_args(input_infos, item)) for item in input_sets]
     # Zeroed (calloc: fresh zero pages when large), so that a driver that
     # writes less than an output never hands out stale memory.
     results = [[np.zeros(info.shape, dtype=info.dtype) for info in output_infos] for _ in prepared]

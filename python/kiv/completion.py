@@ -32,7 +32,10 @@ class Future(concurrent.futures.Future):  # type: ignore[type-arg]
     """A concurrent.futures.Future whose done-callbacks all run, whatever
     each raises: every exception, SystemExit included, is logged as
     concurrent.futures logs a callback's exception, and the thread that
-    completes the future (the runtime's completion thread) goes on."""
+    completes the future (the runtime's completion thread) goes on.
+    `job_id` is the id of the job whose outputs it will hold."""
+
+    job_id: int = 0
 
     def _invoke_callbacks(self) -> None:
         for callback in self._done_callbacks:  # type: ignore[attr-defined]

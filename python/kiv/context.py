@@ -41,6 +41,8 @@ class Context:
         # would release its jobs and graphs one by one.
         self.given_up = False
         self.life = lifetime("Runtime", "runtime", lambda: (self.completions.stop, self._close))
+        # The device's NPU cores, as the driver reports them (0: it tells none).
+        self.cores = _native.core_count(npu)
         with _open_lock:
             _open.add(self)
 

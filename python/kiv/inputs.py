@@ -4,7 +4,7 @@ the runtime's output bytes into arrays."""
 from __future__ import annotations
 
 from collections.abc import Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, SupportsIndex, overload
+from typing import TYPE_CHECKING, Any, SupportsIndex, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -132,15 +132,25 @@ def prepare_input(info: TensorInfo, value: object) -> npt.NDArray[Any]:
     return np.ascontiguousarray(array)
 
 
-def _order_by_name(infos: Sequence[TensorInfo], mapping: Mapping[str, object]) -> list[object]:
+def _order_by_name(infos: Sequence[TensorInfo], mapping: Mapping[str, object], kind: str = "input") -> list[object]:
     names = [info.name for info in infos]
     unknown = [key for key in mapping if key not in names]
     if unknown:
-        raise ValueError("unknown input name(s) %s; the model's inputs are %s" % (unknown, names))
+        raise ValueError("unknown %s name(s) %s; the model's %ss are %s" % (kind, unknown, kind, names))
     missing = [name for name in names if name not in mapping]
     if missing:
-        raise ValueError("missing input(s) %s" % missing)
+        raise ValueError("missing %s(s) %s" % (kind, missing))
     return [mapping[name] for name in names]
+
+
+def input_args(infos: Sequence[TensorInfo], item: InputSet) -> tuple[object, ...]:
+    """One input set of a batch or a stream as run()'s positional arguments."""
+    if isinstance(item, Mapping):
+        return (item,)
+    if len(infos) == 1 and not isinstance(item, (list, tuple)):
+        return (item,)
+    # Several inputs: a sequence of values (tuple() refuses anything else).
+    return tuple(cast("Iterable[object]", item))
 
 
 def bind_inputs(infos: Sequence[TensorInfo], args: Sequence[object]) -> list[npt.NDArray[Any]]:
@@ -153,6 +163,45 @@ def bind_inputs(infos: Sequence[TensorInfo], args: Sequence[object]) -> list[npt
         if len(values) != len(infos):
             raise ValueError("the model takes %d input(s), got %d" % (len(infos), len(values)))
     return [prepare_input(info, value) for info, value in zip(infos, values)]
+
+
+# Arrays of the caller's for a run's outputs: a sequence in output order, a
+# mapping by output name, or the Outputs of an earlier run.
+OutputArrays = Sequence[npt.NDArray[Any]] | Mapping[str, npt.NDArray[Any]]
+
+
+def _output_array(info: TensorInfo, array: object) -> npt.NDArray[Any]:
+    """`array` if the runtime can write output `info` straight into it, else
+    the error that says what is wrong with it."""
+    what = "output '%s' (index %d)" % (info.name, info.index)
+    if not isinstance(array, np.ndarray):
+        raise TypeError("%s: out= takes numpy arrays, got %s" % (what, type(array).__name__))
+    if array.dtype != info.dtype:
+        raise ValueError("%s is %s; out= gives an array of %s" % (what, info.dtype, array.dtype))
+    if array.shape != info.shape:
+        raise ValueError("%s has shape %s; out= gives shape %s" % (what, tuple(info.shape), array.shape))
+    if array.nbytes != info.size:
+        raise ValueError("%s is %d bytes; out= gives %d bytes" % (what, info.size, array.nbytes))
+    if not array.flags.writeable:
+        raise ValueError("%s: out= gives a read-only array" % what)
+    if not array.flags.c_contiguous:
+        raise ValueError("%s: out= gives an array that is not C-contiguous" % what)
+    return array
+
+
+def bind_outputs(infos: Sequence[TensorInfo], out: OutputArrays | None) -> list[npt.NDArray[Any]] | None:
+    """The caller's array for every output in index order (None without
+    out=), each checked to take the output exactly as it is."""
+    if out is None:
+        return None
+    arrays: list[object]
+    if isinstance(out, Mapping):
+        arrays = _order_by_name(infos, out, "output")
+    else:
+        arrays = list(out)
+        if len(arrays) != len(infos):
+            raise ValueError("the model has %d output(s); out= gives %d" % (len(infos), len(arrays)))
+    return [_output_array(info, array) for info, array in zip(infos, arrays)]
 
 
 class Outputs(list[npt.NDArray[Any]]):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import collections
 import concurrent.futures
 import functools
 import math
@@ -10,9 +11,9 @@ import numbers
 import os
 import warnings
 import weakref
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import AsyncIterable, AsyncIterator, Callable, Iterable, Iterator, Mapping, Sequence
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Literal, SupportsInt
+from typing import TYPE_CHECKING, Any, Literal, SupportsInt, cast
 
 import numpy.typing as npt
 
@@ -23,7 +24,17 @@ from .completion import GIVEN_UP, Future
 from .container import diagnose
 from .context import Context
 from .errors import JobTimeout, KivError, ModelFormatError, check, status_text
-from .inputs import InputSet, InputValue, Outputs, bind_inputs, outputs_of, unpack_output
+from .inputs import (
+    InputSet,
+    InputValue,
+    OutputArrays,
+    Outputs,
+    bind_inputs,
+    bind_outputs,
+    input_args,
+    outputs_of,
+    unpack_output,
+)
 from .job_options import JobOptions, LoadOptions
 from .job_pool import ASYNC, BLOCKING, JobPool, Use
 from .lifetime import close_quietly, lifetime
@@ -172,6 +183,14 @@ class Model:
         return self._pool.created
 
     @property
+    def in_flight(self) -> int:
+        """This model's jobs that have started and not yet ended: runs waiting
+        for their job, submitted jobs whose end the driver has not reported
+        yet, and jobs a timeout or Ctrl-C left running. A program can hold
+        back its submissions on it (map does that by itself)."""
+        return self._life.in_flight
+
+    @property
     def build_version(self) -> int:
         """The build version number of the graph, as the driver reports it."""
         with self._life:
@@ -215,12 +234,20 @@ class Model:
     def _name(self, index: int) -> str:
         return "input '%s'" % self.inputs[index].name
 
-    def _outputs(self, job_id: int, job_status: int, api: str) -> Outputs:
+    def _outputs(self, job_id: int, job_status: int, api: str, targets: list[npt.NDArray[Any]] | None) -> Outputs:
         """The outputs of an ended job, or the error that stands for them;
-        `api` is the call that ran the job, named when the job failed."""
+        `api` is the call that ran the job, named when the job failed. With
+        `targets` (the caller's arrays, checked) the runtime writes each
+        output straight into its array, and those are the outputs."""
         if job_status != _DONE:
             code = libkiv.KIV_STATUS_ERROR_JOB_EXCEPTION
             raise KivError(api, code, status_text(self._npu, code), "job %#x ended with job status %d" % (job_id, job_status))
+        if targets is not None:
+            for info, array in zip(self.outputs, targets):
+                status = _native.read_output(self._npu, job_id, info.index, array)
+                if int(status):
+                    raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "output '%s'" % info.name)
+            return outputs_of(self._output_names, targets, self._profile(job_id))
         results: list[npt.NDArray[Any]] = []
         for info in self.outputs:
             status, data = self._npu.kiv_get_tensor(job_id, _OUTPUT, info.index)
@@ -243,15 +270,22 @@ class Model:
             parts.append(bytes(data))
         return b"".join(parts)
 
-    def _collect(self, job_id: int, job_status: int, use: Use) -> Outputs:
+    def _collect(self, job_id: int, job_status: int, use: Use, targets: list[npt.NDArray[Any]] | None) -> Outputs:
         """Outputs of a job that ended after a blocking run; the job goes
         back to the pool either way."""
         try:
-            return self._outputs(job_id, job_status, "kiv_job_infer_sync")
+            return self._outputs(job_id, job_status, "kiv_job_infer_sync", targets)
         finally:
             self._pool.release(job_id, use, job_status == _DONE)
 
-    def _finish(self, job_id: int, use: Use, future: concurrent.futures.Future[Outputs], job_status: int) -> None:
+    def _finish(
+        self,
+        job_id: int,
+        use: Use,
+        future: concurrent.futures.Future[Outputs],
+        targets: list[npt.NDArray[Any]] | None,
+        job_status: int,
+    ) -> None:
         """Runs on the runtime's completion thread once a submitted job has
         ended: the outputs are read and the job goes back to the pool before
         the future gets the outputs, so that the thread waiting for them
@@ -261,7 +295,7 @@ class Model:
             return
         result: Outputs | BaseException
         try:
-            result = self._outputs(job_id, job_status, "kiv_job_infer_async")
+            result = self._outputs(job_id, job_status, "kiv_job_infer_async", targets)
         except BaseException as err:
             result = err
         try:
@@ -296,6 +330,7 @@ class Model:
         *inputs: InputValue | Mapping[str, InputValue],
         timeout: float | None = None,
         job_options: JobOptions | None = None,
+        out: OutputArrays | None = None,
     ) -> Outputs:
         """Runs one inference and returns the outputs (a list, also by output name).
 
@@ -308,14 +343,26 @@ class Model:
         (a KivError and a TimeoutError) is raised. A job left behind by a
         timeout or an interrupt is released in the background when it ends.
         `job_options` replace the model's for this run.
+
+        `out` takes arrays of the caller's for the outputs (a sequence in
+        output order, a dict by output name, or the Outputs of an earlier
+        run): the runtime writes each output straight into its array, no new
+        array is made and nothing is zero-filled first, and the outputs
+        returned are those arrays. Each must have the output's dtype and
+        shape and be writable and C-contiguous, else ValueError (TypeError
+        for what is not a numpy array) names the output and what is wrong.
+        Bytes that a driver does not write (one that writes an output short)
+        keep what the array held before: the caller's own data, never
+        another job's.
         """
         limit = checked_timeout(timeout)
         use = (BLOCKING, checked_job_options(job_options, self.job_options))
         arrays = bind_inputs(self.inputs, inputs)
+        targets = bind_outputs(self.outputs, out)
         with self._life:
             job_id = self._prepare(arrays, use)
             try:
-                failed, status, job_status = _native.run(self._npu, job_id, limit)
+                failed, status, job_status = _native.run(self._npu, job_id, limit, self._life)
             except BaseException:  # e.g. KeyboardInterrupt: the job runs on
                 self._leave_running(job_id, use)
                 raise
@@ -324,14 +371,17 @@ class Model:
             elif failed is not None or not job_status:  # it started; its end is not known yet
                 self._leave_running(job_id, use)
             else:
-                return self._collect(job_id, job_status, use)
+                return self._collect(job_id, job_status, use, targets)
         if failed is not None:
             raise KivError(failed, status, status_text(self._npu, status), "job %#x" % job_id)
         assert limit is not None  # only a wait with a limit ends before the job
         raise JobTimeout("Model.run", limit, job_id)
 
     def submit(
-        self, *inputs: InputValue | Mapping[str, InputValue], job_options: JobOptions | None = None
+        self,
+        *inputs: InputValue | Mapping[str, InputValue],
+        job_options: JobOptions | None = None,
+        out: OutputArrays | None = None,
     ) -> concurrent.futures.Future[Outputs]:
         """Starts one inference and returns a concurrent.futures.Future of its outputs.
 
@@ -340,16 +390,20 @@ class Model:
         are collected on the runtime's completion thread, which also runs the
         future's done-callbacks, one after another; what a callback raises is
         logged, as concurrent.futures does. `job_options` replace the
-        model's for this run.
+        model's for this run. `out` is as for run(): the outputs are written
+        into the caller's arrays once the job ended, and the future holds
+        them; they are the job's until then.
         """
         arrays = bind_inputs(self.inputs, inputs)
+        targets = bind_outputs(self.outputs, out)
         use = (ASYNC, checked_job_options(job_options, self.job_options))
-        future: concurrent.futures.Future[Outputs] = Future()
+        future = Future()
         future.set_running_or_notify_cancel()
         with self._life:
             job_id = self._prepare(arrays, use)
+            future.job_id = job_id
             try:
-                finish = functools.partial(self._finish, job_id, use, future)
+                finish = functools.partial(self._finish, job_id, use, future, targets)
             except BaseException:
                 self._drop(job_id)
                 raise
@@ -361,10 +415,128 @@ class Model:
         return future
 
     async def run_async(
-        self, *inputs: InputValue | Mapping[str, InputValue], job_options: JobOptions | None = None
+        self,
+        *inputs: InputValue | Mapping[str, InputValue],
+        job_options: JobOptions | None = None,
+        out: OutputArrays | None = None,
     ) -> Outputs:
         """Awaitable form of run(), for asyncio programs."""
-        return await asyncio.wrap_future(self.submit(*inputs, job_options=job_options))
+        return await asyncio.wrap_future(self.submit(*inputs, job_options=job_options, out=out))
+
+    # Streams.
+
+    def map(
+        self,
+        inputs: Iterable[InputSet],
+        *,
+        in_flight: int | None = None,
+        job_options: JobOptions | None = None,
+        timeout: float | None = None,
+    ) -> Iterator[Outputs]:
+        """Runs one inference per input set and yields the outputs in the order of `inputs`.
+
+        Each element of `inputs` is what run_batch() takes: the values in
+        input order, a dict by input name, or, for a one-input model, the
+        value itself. `inputs` is read lazily (a generator of frames works)
+        and never more than `in_flight` jobs are started ahead of the
+        consumer: twice the device's core count by default, which keeps
+        every core busy. A set that fails (its inputs refused, or its job)
+        raises its error at its position; an error of `inputs` itself comes
+        after the outputs before it. `timeout` bounds the wait for each
+        result (JobTimeout). Closing the iterator early, dropping it, or
+        Ctrl-C while iterating leaves the jobs in flight to end on their
+        own: their outputs are dropped, the jobs released, and the model can
+        be closed at any time.
+
+            for (y,) in model.map(frames, in_flight=8):
+                show(y)
+        """
+        depth, limit, options = self._stream_settings(in_flight, timeout, job_options)
+        return self._stream(iter(inputs), depth, options, limit)
+
+    def map_async(
+        self,
+        inputs: Iterable[InputSet] | AsyncIterable[InputSet],
+        *,
+        in_flight: int | None = None,
+        job_options: JobOptions | None = None,
+        timeout: float | None = None,
+    ) -> AsyncIterator[Outputs]:
+        """The asyncio form of map(): an async iterator of the outputs, in
+        order, over an iterable or an async iterable of input sets, with the
+        same rules.
+
+            async for (y,) in model.map_async(frames()):
+                await send(y)
+        """
+        depth, limit, options = self._stream_settings(in_flight, timeout, job_options)
+        return self._stream_async(inputs, depth, options, limit)
+
+    def _stream_settings(
+        self, in_flight: int | None, timeout: float | None, job_options: JobOptions | None
+    ) -> tuple[int, float | None, JobOptions]:
+        if in_flight is None:
+            depth = 2 * self._context.cores if self._context.cores else 8
+        elif isinstance(in_flight, bool) or not isinstance(in_flight, numbers.Integral):
+            raise TypeError("in_flight must be a whole number, not %s" % type(in_flight).__name__)
+        elif in_flight < 1:
+            raise ValueError("in_flight must be at least 1, got %d" % in_flight)
+        else:
+            depth = int(in_flight)
+        return depth, checked_timeout(timeout), checked_job_options(job_options, self.job_options)
+
+    def _submit_set(self, item: InputSet, options: JobOptions) -> concurrent.futures.Future[Outputs]:
+        """A submitted input set of a stream, or a future holding why it could not be."""
+        try:
+            args = cast("tuple[InputValue | Mapping[str, InputValue], ...]", input_args(self.inputs, item))
+            return self.submit(*args, job_options=options)
+        except Exception as err:  # raised at the set's position, as a failed job's
+            failed: concurrent.futures.Future[Outputs] = Future()
+            failed.set_exception(err)
+            return failed
+
+    def _stream(
+        self, items: Iterator[InputSet], depth: int, options: JobOptions, limit: float | None
+    ) -> Iterator[Outputs]:
+        pending: collections.deque[concurrent.futures.Future[Outputs]] = collections.deque()
+        failure: Exception | None = None
+        while True:
+            try:
+                item = next(items)
+            except StopIteration:
+                break
+            except Exception as err:
+                failure = err
+                break
+            pending.append(self._submit_set(item, options))
+            if len(pending) == depth:
+                yield _result(pending.popleft(), limit)
+        while pending:
+            yield _result(pending.popleft(), limit)
+        if failure is not None:
+            raise failure
+
+    async def _stream_async(
+        self, inputs: Iterable[InputSet] | AsyncIterable[InputSet], depth: int, options: JobOptions, limit: float | None
+    ) -> AsyncIterator[Outputs]:
+        items = _async_items(inputs)
+        pending: collections.deque[concurrent.futures.Future[Outputs]] = collections.deque()
+        failure: Exception | None = None
+        while True:
+            try:
+                item = await anext(items)
+            except StopAsyncIteration:
+                break
+            except Exception as err:
+                failure = err
+                break
+            pending.append(self._submit_set(item, options))
+            if len(pending) == depth:
+                yield await _result_async(pending.popleft(), limit)
+        while pending:
+            yield await _result_async(pending.popleft(), limit)
+        if failure is not None:
+            raise failure
 
     def run_batch(self, input_sets: Iterable[InputSet], job_options: JobOptions | None = None) -> list[Outputs]:
         """Runs several input sets through one batch queue; returns one output list per set.
@@ -403,3 +575,35 @@ def _given_up(npu: libkiv.NPU) -> KivError:
     code = libkiv.KIV_STATUS_ERROR_JOB_EXCEPTION
     detail = "the job had not ended when the interpreter exited; the runtime was closed without waiting for it"
     return KivError("kiv_job_infer_async", code, status_text(npu, code), detail)
+
+
+def _result(future: concurrent.futures.Future[Outputs], limit: float | None) -> Outputs:
+    """The outputs of a stream's job, waited for `limit` seconds at most."""
+    try:
+        return future.result(limit)
+    except concurrent.futures.TimeoutError:
+        if future.done():
+            raise  # the job's own error
+        assert limit is not None  # only a wait with a limit ends before the job
+        raise JobTimeout("Model.map", limit, getattr(future, "job_id", 0)) from None
+
+
+async def _result_async(future: concurrent.futures.Future[Outputs], limit: float | None) -> Outputs:
+    """The outputs of a stream's job, awaited `limit` seconds at most."""
+    waiting = asyncio.wrap_future(future)
+    try:
+        return await asyncio.wait_for(waiting, limit)
+    except asyncio.TimeoutError:
+        if future.done():
+            raise  # the job's own error
+        assert limit is not None  # only a wait with a limit ends before the job
+        raise JobTimeout("Model.map_async", limit, getattr(future, "job_id", 0)) from None
+
+
+async def _async_items(inputs: Iterable[InputSet] | AsyncIterable[InputSet]) -> AsyncIterator[InputSet]:
+    if isinstance(inputs, AsyncIterable):
+        async for item in inputs:
+            yield item
+    else:
+        for item in inputs:
+            yield item

@@ -32,7 +32,7 @@ def test_quick_benchmark_prints_every_row(python, build_dir, tmp_path):
     )
     assert done.returncode == 0, done.stderr
     rows = [line.split("  ")[0] for line in done.stdout.splitlines()
-            if line.startswith(("libkiv:", "kiv:", "Model.run at"))]
+            if line.startswith(("libkiv:", "kiv:", "Model.run at", "Model.map", "submit()", "CPU us", "a 4 MiB"))]
     assert rows == [
         "libkiv: load/infer_sync/get, one job (floor)",
         "kiv: Model.run",
@@ -43,12 +43,23 @@ def test_quick_benchmark_prints_every_row(python, build_dir, tmp_path):
         "kiv: Model.run's output read",
         "Model.run at QoS 0, behind the waiting jobs",
         "Model.run at QoS 1, ahead of them",
+        "Model.map over jobs of 2 ms, jobs/s (floor: 4 cores kept busy)",
+        "Model.map, us per job (floor: raw libkiv stream, 8 in flight)",
+        "submit().result(), us per job (floor: raw asynchronous sequence)",
+        "CPU us per job, Model.run (floor: raw blocking sequence)",
+        "CPU us per job, submit().result() (floor: raw asynchronous sequence)",
+        "CPU us per job, Model.map (floor: raw libkiv stream)",
+        "a 4 MiB output with out=, GB/s (floor: copy into touched memory)",
+        "Model.map over 3000 jobs from a generator: peak RSS growth after the first 1,000, MiB",
     ]
     values = json.loads(figures.read_text())
-    assert sorted(values) == ["big_output_gbps", "latency_us", "overlap_s", "priority_s"]
+    assert sorted(values) == ["big_output_gbps", "latency_us", "overlap_s", "priority_s", "streams"]
     assert sorted(values["latency_us"]) == ["all_cpus", "one_cpu"]
-    tables = [values["overlap_s"], values["big_output_gbps"], values["priority_s"], *values["latency_us"].values()]
+    streams = values["streams"]
+    tables = [values["overlap_s"], values["big_output_gbps"], values["priority_s"], *values["latency_us"].values(),
+              streams["wall"], streams["cpu"], streams["out_gbps"]]
     assert all(v > 0 for table in tables for v in table.values())
+    assert streams["cores"] == 4 and streams["hwm_end_kib"] >= streams["hwm_after_1000_kib"] > 0
 
 
 # --- kiv bench ------------------------------------------------------------------------------------

@@ -89,6 +89,38 @@ py::tuple as_tuple(const Ended& ended) {
     return py::make_tuple(failed, ended.status, static_cast<uint32_t>(ended.job_status));
 }
 
+// A job counted as in flight on a lifetime while a native call runs it.
+class CountedJob {
+public:
+    explicit CountedJob(Lifetime* life) : life_(life) {
+        if (life_ != nullptr) life_->job_started();
+    }
+    ~CountedJob() {
+        if (life_ != nullptr) life_->job_ended();
+    }
+    CountedJob(const CountedJob&) = delete;
+    CountedJob& operator=(const CountedJob&) = delete;
+
+private:
+    Lifetime* life_;
+};
+
+// Cores over every partition and cluster, as the driver counts them.
+uint32_t device_core_count(NPU& npu) {
+    uint32_t partitions = 0;
+    if (::kiv_get_partition_count(npu.ctx, &partitions) != KIV_STATUS_SUCCESS) return 0;
+    uint32_t cores = 0;
+    for (uint32_t partition = 0; partition < partitions; ++partition) {
+        uint32_t clusters = 0;
+        if (::kiv_get_cluster_count(npu.ctx, partition, &clusters) != KIV_STATUS_SUCCESS) continue;
+        for (uint32_t cluster = 0; cluster < clusters; ++cluster) {
+            uint32_t count = 0;
+            if (::kiv_get_core_count(npu.ctx, partition, cluster, &count) == KIV_STATUS_SUCCESS) cores += count;
+        }
+    }
+    return cores;
+}
+
 // One status query that waits until `until` at most.
 kiv_status_t query_status(kiv_context* ctx, uint64_t job_id, job_status_t* job_status, Clock::time_point until) {
     const Clock::time_point asked = Clock::now();
@@ -238,6 +270,7 @@ public:
             if (filed == entries_.end()) continue;
             Entry entry = std::move(filed->second);
             entries_.erase(filed);
+            entry.life.cast<Lifetime&>().job_ended();
             return py::make_tuple(entry.finish, entry.life, end->second);
         }
     }
@@ -248,7 +281,10 @@ public:
         ended_->close();
         watched_.clear();
         py::list left;
-        for (auto& filed : entries_) left.append(py::make_tuple(filed.second.finish, filed.second.life));
+        for (auto& filed : entries_) {
+            filed.second.life.cast<Lifetime&>().job_ended();
+            left.append(py::make_tuple(filed.second.finish, filed.second.life));
+        }
         entries_.clear();
         return left;
     }
@@ -268,7 +304,9 @@ private:
 
     // Takes a use of `life` (raising when it is closed) and files the job.
     uint64_t file(py::object life, py::object finish) {
-        life.cast<Lifetime&>().enter();
+        Lifetime& lifetime = life.cast<Lifetime&>();
+        lifetime.enter();
+        lifetime.job_started();
         const uint64_t token = next_token_++;
         entries_.emplace(token, Entry{std::move(life), std::move(finish)});
         return token;
@@ -287,29 +325,46 @@ private:
 
     // One status query per watched job; the ended ones go to the queue. A
     // failing query is asked again next time, unless the context is gone.
+    // The queries run without the GIL, while other threads may watch more
+    // jobs or abandon them all: they work on a copy, which also keeps the
+    // NPU objects alive, and their answers are matched by token.
+    //
+    // The NPU objects are held by plain references, not owners: a thread the
+    // interpreter ends while it exits (when it takes the GIL back) unwinds
+    // through this frame, where no destructor may touch Python.
     void ask_about_watched() {
+        struct Asked {
+            PyObject* npu;
+            uint64_t job_id;
+            uint64_t token;
+        };
+        std::vector<Asked> asked;
         std::vector<std::unique_ptr<HandleUse>> uses;
-        std::vector<uint64_t> job_ids;
         for (const Watched& w : watched_) {
+            Py_INCREF(w.npu.ptr());
+            asked.push_back({w.npu.ptr(), w.job_id, w.token});
             uses.push_back(std::make_unique<HandleUse>(w.npu.cast<NPU&>()));
-            job_ids.push_back(w.job_id);
         }
-        std::vector<std::pair<kiv_status_t, job_status_t>> answers(job_ids.size());
+        std::vector<std::pair<kiv_status_t, job_status_t>> answers(asked.size());
         without_gil([&] {
-            for (size_t i = 0; i < job_ids.size(); ++i) {
+            for (size_t i = 0; i < asked.size(); ++i) {
                 answers[i].second = KIV_JOB_STATUS_NO_STATUS;
-                answers[i].first = ::kiv_get_job_status(uses[i]->ctx(), job_ids[i], &answers[i].second, 1);
+                answers[i].first = ::kiv_get_job_status(uses[i]->ctx(), asked[i].job_id, &answers[i].second, 1);
             }
             return 0;
         });
         uses.clear();
-        // Jobs watched meanwhile come after these, so the indexes still hold.
-        for (size_t i = job_ids.size(); i-- > 0;) {
+        for (const Asked& a : asked) Py_DECREF(a.npu);
+        for (size_t i = 0; i < asked.size(); ++i) {
             const auto [status, job_status] = answers[i];
             const bool ended = status == KIV_STATUS_SUCCESS && job_status != KIV_JOB_STATUS_NO_STATUS;
             if (!ended && status != KIV_STATUS_ERROR_INVALID_HANDLE) continue;
-            ended_->push(watched_[i].token, ended ? job_status : KIV_JOB_STATUS_NO_STATUS);
-            watched_.erase(watched_.begin() + static_cast<std::ptrdiff_t>(i));
+            const uint64_t token = asked[i].token;
+            auto still =
+                std::find_if(watched_.begin(), watched_.end(), [&](const Watched& w) { return w.token == token; });
+            if (still == watched_.end()) continue;  // abandoned meanwhile
+            watched_.erase(still);
+            ended_->push(token, ended ? job_status : KIV_JOB_STATUS_NO_STATUS);
         }
     }
 
@@ -370,14 +425,36 @@ void register_kiv_jobs(py::module_& m) {
         "AIPU_LIB_PATH, else libaipudrv.so), closing one that is open: the status.");
     m.def(
         "run",
-        [](NPU& npu, uint64_t job_id, std::optional<double> timeout) {
+        [](NPU& npu, uint64_t job_id, std::optional<double> timeout, Lifetime* life) {
+            CountedJob counted(life);
             return as_tuple(run_job(npu, job_id, timeout));
         },
-        py::arg("npu"), py::arg("job_id"), py::arg("timeout") = py::none(),
+        py::arg("npu"), py::arg("job_id"), py::arg("timeout") = py::none(), py::arg("life") = py::none(),
         "Runs a job like kiv_job_infer_sync, without the interpreter lock: (failed call, status, job status). "
         "The failed call is None, \"kiv_job_infer_sync\" (the job did not start) or \"kiv_get_job_status\" (it "
         "started; its end is not known); job status 0 means it did not end within `timeout` seconds (None, "
-        "infinity or 1e9 and more: no limit).");
+        "infinity or 1e9 and more: no limit). The job counts as in flight on `life` while it runs here.");
+    m.def(
+        "read_output",
+        [](NPU& npu, uint64_t job_id, uint32_t index, const py::object& out) {
+            // A plain Py_buffer, released by hand: no destructor may touch
+            // Python in a frame that a thread ended at exit unwinds through.
+            Py_buffer view;
+            if (PyObject_GetBuffer(out.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
+                throw py::error_already_set();
+            }
+            const kiv_status_t status = call_on_handle(npu, [&](kiv_context* ctx) {
+                return ::kiv_get_tensor(ctx, job_id, KIV_TENSOR_TYPE_OUTPUT, index, view.buf);
+            });
+            PyBuffer_Release(&view);
+            return status;
+        },
+        py::arg("npu"), py::arg("job_id"), py::arg("index"), py::arg("out"),
+        "Has the runtime write output `index` of the job straight into `out`, a writable C-contiguous buffer of "
+        "the output's size (checked by the caller), without the interpreter lock: the status.");
+    m.def(
+        "core_count", [](NPU& npu) { return device_core_count(npu); }, py::arg("npu"),
+        "The NPU cores the driver reports, over every partition and cluster; 0 when it tells none.");
     m.def(
         "clean_job",
         [](NPU& npu, uint64_t job_id) {

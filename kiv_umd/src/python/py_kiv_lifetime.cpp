@@ -54,7 +54,17 @@ void Lifetime::close_now() {
 
 void Lifetime::release_once(bool raising) {
     released_ = true;
-    release_(raising);
+    // What the release lets go of may hold the last reference to it (its
+    // owner goes with what it releases): it is kept alive by a reference of
+    // this call. Plain references, not owners: a thread the interpreter ends
+    // while it exits (in a driver call the release makes without the GIL)
+    // unwinds through this frame, where no destructor may touch Python.
+    PyObject* release = release_.ptr();
+    Py_INCREF(release);
+    PyObject* result = PyObject_CallOneArg(release, raising ? Py_True : Py_False);
+    Py_DECREF(release);
+    if (result == nullptr) throw py::error_already_set();
+    Py_DECREF(result);
 }
 
 void register_kiv_lifetime(py::module_& m) {
@@ -78,7 +88,9 @@ void register_kiv_lifetime(py::module_& m) {
         .def_property_readonly("released", &Lifetime::released)
         .def_property_readonly("inherited", &Lifetime::inherited,
                                "Whether it was opened by the parent of this forked process.")
-        .def_property_readonly("users", &Lifetime::users);
+        .def_property_readonly("users", &Lifetime::users)
+        .def_property_readonly("in_flight", &Lifetime::in_flight,
+                               "Jobs that have started and not yet ended, as the native calls count them.");
 }
 
 }  // namespace aipudrv

@@ -35,6 +35,14 @@ public:
     // about). Does nothing in a forked child.
     void close_now();
 
+    // Jobs of the object that have started and not yet ended (each also
+    // holds a use); counted by the native calls that start and end them.
+    void job_started() { ++jobs_; }
+    void job_ended() {
+        if (jobs_ > 0) --jobs_;
+    }
+    int in_flight() const { return jobs_; }
+
     bool closed() const { return closing_; }
     bool released() const { return released_; }
     bool inherited() const;
@@ -47,6 +55,7 @@ private:
     pybind11::object release_;
     const uint64_t generation_;
     int users_ = 0;
+    int jobs_ = 0;
     bool closing_ = false;
     bool released_ = false;
 };

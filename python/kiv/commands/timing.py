@@ -4,22 +4,15 @@ flight)."""
 
 from __future__ import annotations
 
+import collections
 import dataclasses
-import functools
 import sys
-import threading
 import time
 from array import array
-from collections.abc import Callable, Sequence
-from concurrent.futures import Future
+from collections.abc import Callable, Iterator, Sequence
 
-from ..inputs import Outputs
 from ..model import Model
 from .input_data import Arrays
-
-
-# After an interrupt, how long async mode waits for its jobs in flight.
-SETTLE_SECONDS = 10.0
 
 
 @dataclasses.dataclass(frozen=True)
@@ -108,52 +101,20 @@ def bench_batch(
 def bench_async(
     model: Model, sets: Sequence[Arrays], goal: Goal, in_flight: int, progress: Progress, timeline: Timeline
 ) -> None:
-    """Keeps `in_flight` jobs going, each in a lane of its own; a job's
-    latency runs from its submit to its completion. On an interrupt the jobs
-    in flight are waited for, and counted."""
-    lock = threading.Lock()
-    free_lanes = list(range(in_flight))
-    slots = threading.Semaphore(in_flight)
-    failures: list[BaseException] = []
+    """Runs the sets as a stream through Model.map, `in_flight` jobs in
+    flight: a job's latency runs from the moment map takes its inputs (and
+    submits them) to the moment its outputs come back, in order, and its lane
+    is its place in the stream modulo `in_flight`. On an interrupt the jobs
+    in flight end on their own and are not counted."""
+    starts: collections.deque[float] = collections.deque()
 
-    def finished(start: float, lane: int, future: Future[Outputs]) -> None:
-        end = time.perf_counter()
-        with lock:
-            timeline.add(start, end, lane)
-            free_lanes.append(lane)
-            error = future.exception()
-            if error is not None:
-                failures.append(error)
-        slots.release()
-
-    def settle(bounded: bool) -> None:
-        """Waits for the jobs in flight: each one's callback gives its slot
-        back. After an interrupt the wait is bounded, since a job the
-        interrupt caught between its submit and its callback never does."""
-        for _ in range(in_flight):
-            if not slots.acquire(timeout=SETTLE_SECONDS if bounded else None):
-                return
-
-    submitted = 0
-    try:
-        while not goal.reached(submitted, time.perf_counter() - timeline.began) and not failures:
-            slots.acquire()
-            with lock:
-                lane = free_lanes.pop()
-            start = time.perf_counter()
-            try:
-                future = model.submit(sets[submitted % len(sets)])
-            except BaseException:
-                with lock:
-                    free_lanes.append(lane)
-                slots.release()
-                raise
-            future.add_done_callback(functools.partial(finished, start, lane))
+    def inputs() -> Iterator[Arrays]:
+        submitted = 0
+        while not goal.reached(submitted, time.perf_counter() - timeline.began):
+            starts.append(time.perf_counter())
+            yield sets[submitted % len(sets)]
             submitted += 1
-            progress.show(submitted, timeline.began)
-    except BaseException:
-        settle(bounded=True)
-        raise
-    settle(bounded=False)
-    if failures:
-        raise failures[0]
+
+    for index, _ in enumerate(model.map(inputs(), in_flight=in_flight)):
+        timeline.add(starts.popleft(), time.perf_counter(), index % in_flight)
+        progress.show(len(timeline), timeline.began)
