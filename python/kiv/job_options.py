@@ -126,7 +126,7 @@ class JobOptions:
     def _set(self, name: str, value: object) -> None:
         object.__setattr__(self, name, value)  # normalising a frozen instance
 
-    def create_job_config(self) -> libkiv.kiv_create_job_cfg_t | None:
+    def _create_job_config(self) -> libkiv.kiv_create_job_cfg_t | None:
         """The create-job record; None for the defaults, which need none."""
         placement = (self.partition, self.core, self.qos, self.memory_region, self.feature_map_indexes)
         if placement == (0, None, 0, 0, ()):
@@ -140,7 +140,7 @@ class JobOptions:
         cfg.fm_idxes = list(self.feature_map_indexes)
         return cfg
 
-    def dump_config(self) -> tuple[int, libkiv.job_config_dump_t] | None:
+    def _dump_config(self) -> tuple[int, libkiv.job_config_dump_t] | None:
         """(dump kinds as flags, the dump record) when dump_dir is set."""
         if self.dump_dir is None:
             return None
@@ -152,7 +152,7 @@ class JobOptions:
             flags |= int(DUMP_KINDS[kind])
         return flags, record
 
-    def blame(self, api: str, status: SupportsInt) -> str:
+    def _blame(self, api: str, status: SupportsInt) -> str:
         """The options that a failing status of the driver points at, for an
         error's detail: the dump options when configuring the dumps failed,
         the option the status names, or else every option that was set."""
@@ -180,7 +180,7 @@ class LoadOptions:
         object.__setattr__(self, "weight_indexes", indexes("weight_indexes", self.weight_indexes))
         object.__setattr__(self, "extra_weights", optional_path("extra_weights", self.extra_weights))
 
-    def load_graph_config(self) -> libkiv.kiv_load_graph_cfg_t | None:
+    def _load_graph_config(self) -> libkiv.kiv_load_graph_cfg_t | None:
         """The load-graph record; None for the defaults, which need none."""
         if self == LoadOptions():
             return None
@@ -190,7 +190,7 @@ class LoadOptions:
         cfg.extra_weight_path = "" if self.extra_weights is None else os.fspath(self.extra_weights)
         return cfg
 
-    def blame(self, status: SupportsInt) -> str | None:
+    def _blame(self, status: SupportsInt) -> str | None:
         """The load option a failing status points at, or None when it points at none given."""
         option = _LOAD_OPTION_OF_STATUS.get(int(status))
         if option is None or getattr(self, option) == getattr(LoadOptions(), option):

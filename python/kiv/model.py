@@ -63,7 +63,7 @@ def _load_failure(npu: libkiv.NPU, path: str, status: SupportsInt, options: Load
     be opened, why, or the load option the driver refused)."""
     problem = diagnose(path)
     message = status_text(npu, status)
-    blamed = options.blame(status) if problem is None else None
+    blamed = options._blame(status) if problem is None else None
     if blamed is not None:
         return KivError("kiv_load_graph", status, message, "%s: %s" % (path, blamed))
     if problem is None and int(status) == int(libkiv.KIV_STATUS_ERROR_INVALID_GBIN):
@@ -108,7 +108,7 @@ class Model:
         self._runtime = runtime
         self._npu: libkiv.NPU = runtime.npu
         self.path = os.fspath(path)
-        status, graph_id = self._npu.kiv_load_graph(self.path, load_options.load_graph_config())
+        status, graph_id = self._npu.kiv_load_graph(self.path, load_options._load_graph_config())
         if int(status) != 0:
             raise _load_failure(self._npu, self.path, status, load_options)
         self.graph_id = graph_id
