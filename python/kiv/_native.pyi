@@ -11,6 +11,9 @@ import libkiv
 def init_context(npu: libkiv.NPU, driver: bytes | None) -> libkiv.kiv_status_t:
     """Opens the object's context on the driver library `driver` (None: AIPU_LIB_PATH, else libaipudrv.so)."""
 
+def set_error_lines(npu: libkiv.NPU, on: bool) -> None:
+    """Whether the NPU object's failing calls print their "[PY UMD ERROR]" line (on by default)."""
+
 def run(npu: libkiv.NPU, job_id: int, timeout: float | None = None) -> tuple[libkiv.kiv_status_t, int]:
     """Runs a job like kiv_job_infer_sync, without the interpreter lock: (status, job status). A status
     other than success means the job did not start; job status 0 that it did not end in time."""

@@ -4,6 +4,7 @@
 // and completes jobs without the interpreter lock (py_kiv_jobs.cpp) and
 // gives kiv what the container code knows about a file: what is wrong with
 // it, and the container's name, version and first subgraph's tensor names.
+// It also switches an NPU object's error lines, for the kiv command.
 // Paths come as bytes, as the file system has them.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -14,6 +15,7 @@
 
 #include "container_diagnosis.h"
 #include "py_kiv_jobs.h"
+#include "py_npu.h"
 #include "serialization_handler.h"
 
 namespace py = pybind11;
@@ -73,6 +75,9 @@ PYBIND11_MODULE(_native, m) {
     using namespace aipudrv;
     m.doc() = "The kiv package's native parts (carried by libkiv.so)";
     register_kiv_jobs(m);
+    m.def(
+        "set_error_lines", [](NPU& npu, bool on) { npu.error_lines = on; }, py::arg("npu"), py::arg("on"),
+        "Whether the NPU object's failing calls print their \"[PY UMD ERROR]\" line (on by default).");
     m.def("diagnose", &diagnose, py::arg("path"),
           "Why the file cannot be loaded as a model container (missing, a directory, empty, not a container, "
           "truncated, no subgraph), or None when nothing is visibly wrong with it.");

@@ -6,6 +6,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -91,8 +92,14 @@ public:
     kiv_status_t kiv_add_batch(uint64_t graph_id, uint32_t queue_id, py::sequence inputs, py::sequence outputs);
     kiv_status_t kiv_finish_batch(uint64_t graph_id, uint32_t queue_id, py::object cfg);
 
-    // Prints "[PY UMD ERROR] <api_name>: <status text>\n" on standard error.
+    // Prints "[PY UMD ERROR] <api_name>: <status text>\n" on standard error,
+    // unless error lines are switched off.
     void print_error_line(const char* api_name, kiv_status_t status);
+
+    // Whether failing calls print their error line. A caller that turns every
+    // failing status into a message of its own (the kiv command) switches
+    // them off, so that a failure is reported once.
+    std::atomic<bool> error_lines{true};
 
     HandleUsers handle_users;
 

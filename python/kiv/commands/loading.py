@@ -9,6 +9,7 @@ import dataclasses
 import time
 from collections.abc import Iterator
 
+from .. import _native
 from ..job_options import JobOptions
 from ..model import Model
 from ..runtime import Runtime
@@ -46,6 +47,9 @@ def opened(
     """The runtime on `driver` with the model loaded; both closed after."""
     with native_output_to_stderr():
         runtime = Runtime(driver=driver, max_idle_jobs=max_idle_jobs, profile=profile)
+        # Every failing status becomes the one line the command prints:
+        # libkiv's own line would say it a second time, before it.
+        _native.set_error_lines(runtime.npu, False)
         try:
             started = time.perf_counter()
             model = runtime.load(model_path, job_options=options)
