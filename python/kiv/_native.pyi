@@ -14,6 +14,21 @@ def init_context(npu: libkiv.NPU, driver: bytes | None) -> libkiv.kiv_status_t:
 def set_error_lines(npu: libkiv.NPU, on: bool) -> None:
     """Whether the NPU object's failing calls print their "[PY UMD ERROR]" line (on by default)."""
 
+def target(npu: libkiv.NPU) -> tuple[libkiv.kiv_status_t, str]:
+    """(status, the NPU's target name)."""
+
+def device_status(npu: libkiv.NPU) -> tuple[libkiv.kiv_status_t, int]:
+    """(status, the device's status: 0 idle, 1 busy, 2 exception)."""
+
+def partition_count(npu: libkiv.NPU) -> tuple[libkiv.kiv_status_t, int]:
+    """(status, the number of partitions)."""
+
+def cluster_count(npu: libkiv.NPU, partition: int) -> tuple[libkiv.kiv_status_t, int]:
+    """(status, the number of clusters of a partition)."""
+
+def core_count(npu: libkiv.NPU, partition: int, cluster: int) -> tuple[libkiv.kiv_status_t, int]:
+    """(status, the number of cores of a cluster)."""
+
 def run(npu: libkiv.NPU, job_id: int, timeout: float | None = None) -> tuple[libkiv.kiv_status_t, int]:
     """Runs a job like kiv_job_infer_sync, without the interpreter lock: (status, job status). A status
     other than success means the job did not start; job status 0 that it did not end in time."""

@@ -35,13 +35,32 @@ def test_info_lists_the_tensors_the_container_and_the_driver(model):
     assert lines[0].startswith("model    copy 1.0.0 (%s, " % model)
     assert lines[1] == "build    version %d" % DEFAULT_BUILD_VERSION
     assert lines[2].startswith("driver   stand-in NPU ") and lines[2].endswith("(1.0.0-standin, 1.0.0-sim)")
-    assert lines[3:] == ["inputs", "  src  shape (2, 3)  float32  24 bytes  scale 1, zero point 0",
+    assert lines[3] == "device   KVS_0404MP4, idle; 1 partition, 1 cluster, 4 cores"
+    assert lines[4:] == ["inputs", "  src  shape (2, 3)  float32  24 bytes  scale 1, zero point 0",
                          "outputs", "  dst  shape (2, 3)  float32  24 bytes  scale 1, zero point 0"]
     described = json.loads(kiv("info", model, "--driver", "standin", "--json").stdout)
     assert described["inputs"] == [{"name": "src", "shape": [2, 3], "dtype": "float32", "bytes": 24, "scale": 1.0,
                                     "zero_point": 0}]
     assert described["driver"]["standin"] is True and described["model"]["version"] == "1.0.0"
     assert described["model"]["build_version"] == DEFAULT_BUILD_VERSION
+    assert described["device"] == {"target": "KVS_0404MP4", "status": "idle", "partitions": 1, "clusters": 1,
+                                   "cores": 4, "layout": [[4]]}
+
+
+@pytest.mark.parametrize("entry_point, layout, text", [
+    ("aipu_get_target", ((4,),), "target not reported, idle; 1 partition, 1 cluster, 4 cores"),
+    ("aipu_get_core_count", (None,), "KVS_0404MP4, idle; 1 partition, clusters and cores not reported"),
+    ("aipu_get_partition_count", None, "KVS_0404MP4, idle; topology not reported"),
+])
+def test_device_facts_the_driver_does_not_give_are_not_made_up(standin, entry_point, layout, text):
+    import kiv
+    from kiv.commands.device import device_text, query_device
+
+    with kiv.Runtime() as runtime:
+        standin.aipu_standin_set_call_status(entry_point.encode(), 9)
+        device = query_device(runtime.npu)
+    assert device.layout == layout and device_text(device) == text
+    assert device.cores(0) == (None if layout in (None, (None,)) else 4)
 
 
 @pytest.mark.parametrize("io, name, version", [
@@ -158,7 +177,12 @@ def test_reference_check(model, tmp_path, change, status, lines):
     (["run", "{model}", "--random", "--atol", "1"], 2, "--atol and --rtol go with --reference"),
     (["run", "{model}", "--random", "--core", "9"], 2, "--core must be from 0 to 7, got 9"),
     (["bench", "{model}", "--qos", "-1"], 2, "--qos must be from 0 to 15, got -1"),
-    (["run", "{model}", "--random", "--core", "4"], 1, "invalid core id (job options core=4)"),
+    (["run", "{model}", "--random", "--core", "4"], 1,
+     "invalid core id (job options core=4; partition 0 of the device has cores 0 to 3)"),
+    (["bench", "{model}", "--partition", "1"], 1, "invalid partition id (job options partition=1; the device has "
+                                                   "partition 0 only)"),
+    (["run", "{model}", "--random", "--qos", "4"], 1, "invalid QoS level (job options qos=4; the driver does not "
+                                                      "report the QoS levels the device has)"),
     (["run", "{model}", "--random", "--dump", "{dir}/none"], 1, "(job options dump_dir='{dir}/none'"),
     (["info", "{model}", "--bogus"], 2, "usage: kiv info "),
     (["info", "{model}", "--driver", "text.txt"], 1, "where text.txt is a text file, not a shared library"),

@@ -4,7 +4,8 @@
 // and completes jobs without the interpreter lock (py_kiv_jobs.cpp) and
 // gives kiv what the container code knows about a file: what is wrong with
 // it, and the container's name, version and first subgraph's tensor names.
-// It also switches an NPU object's error lines, for the kiv command.
+// It also switches an NPU object's error lines and queries the device
+// (py_kiv_device.cpp), for the kiv command.
 // Paths come as bytes, as the file system has them.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "container_diagnosis.h"
+#include "py_kiv_device.h"
 #include "py_kiv_jobs.h"
 #include "py_npu.h"
 #include "serialization_handler.h"
@@ -75,6 +77,7 @@ PYBIND11_MODULE(_native, m) {
     using namespace aipudrv;
     m.doc() = "The kiv package's native parts (carried by libkiv.so)";
     register_kiv_jobs(m);
+    register_kiv_device(m);
     m.def(
         "set_error_lines", [](NPU& npu, bool on) { npu.error_lines = on; }, py::arg("npu"), py::arg("on"),
         "Whether the NPU object's failing calls print their \"[PY UMD ERROR]\" line (on by default).");

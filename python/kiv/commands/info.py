@@ -12,6 +12,7 @@ from ..container import container_identity
 from ..model import Model
 from ..runtime import Runtime
 from ..tensor_info import TensorInfo
+from .device import device_text, query_device
 from .labels import dtype_label, float_label, name_label, version_label
 from .loading import opened
 
@@ -38,6 +39,7 @@ def describe(model: Model, runtime: Runtime) -> str:
         % (name_label(name), version_label(version), model.path, os.path.getsize(model.path)),
         "build    version %d" % model.build_version,
         "driver   %s" % runtime.driver,
+        "device   %s" % device_text(query_device(runtime.npu)),
         "inputs",
     ]
     lines += columns(_tensor_rows(model.inputs)) if model.inputs else ["  (none)"]
@@ -58,6 +60,7 @@ def info_as_dict(model: Model, runtime: Runtime) -> dict[str, Any]:
                   "build_version": model.build_version},
         "driver": {"path": runtime.driver.path, "versions": list(runtime.driver.versions),
                    "standin": runtime.driver.is_standin},
+        "device": query_device(runtime.npu).as_dict(),
         "inputs": [tensor(t) for t in model.inputs],
         "outputs": [tensor(t) for t in model.outputs],
     }

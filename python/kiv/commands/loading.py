@@ -10,9 +10,11 @@ import time
 from collections.abc import Iterator
 
 from .. import _native
+from ..errors import KivError
 from ..job_options import JobOptions
 from ..model import Model
 from ..runtime import Runtime
+from .device import query_device, refusal_hint
 from .native_output import native_output_to_stderr
 from .usage import UsageError
 
@@ -58,4 +60,11 @@ def opened(
             runtime.close()
             raise
     with runtime, model:
-        yield Session(runtime, model, load_seconds)
+        try:
+            yield Session(runtime, model, load_seconds)
+        except KivError as error:
+            hint = refusal_hint(query_device(runtime.npu), error, options.partition if options else 0)
+            if hint is None:
+                raise
+            detail = "%s; %s" % (error.detail, hint) if error.detail else hint
+            raise KivError(error.api, error.status, error.message, detail) from None
