@@ -183,7 +183,14 @@ def test_reference_check(model, tmp_path, change, status, lines):
                                                    "partition 0 only)"),
     (["run", "{model}", "--random", "--qos", "4"], 1, "invalid QoS level (job options qos=4; the driver does not "
                                                       "report the QoS levels the device has)"),
-    (["run", "{model}", "--random", "--dump", "{dir}/none"], 1, "(job options dump_dir='{dir}/none'"),
+    (["run", "{model}", "--random", "--dump", "{text_file}"], 2, "--dump {text_file}: is a file, not a directory"),
+    # Every path the command writes is checked before the first job.
+    (["bench", "{model}", "--trace", "{dir}/none/t.json"], 2, "--trace {dir}/none/t.json: cannot be written: No such "
+                                                              "file or directory"),
+    (["bench", "{model}", "--plot", "{dir}"], 2, "--plot {dir}: is a directory, not a file"),
+    (["run", "{model}", "--random", "-o", "{dir}/none/o.npz"], 2, "-o {dir}/none/o.npz: cannot be written"),
+    (["run", "{model}", "-i", "{dir}", "-o", "{dir}/single.npz"], 2, "-o {dir}/single.npz: the samples of a "
+                                                                     "directory are written one file each"),
     (["info", "{model}", "--bogus"], 2, "usage: kiv info "),
     (["info", "{model}", "--driver", "text.txt"], 1, "where text.txt is a text file, not a shared library"),
     (["info", "{model}", "--driver", "{dir}"], 1, "{dir} is a directory, not a shared library"),
@@ -197,6 +204,7 @@ def test_errors_say_what_to_do(model, tmp_path, args, status, text):
     (tmp_path / "text.txt").write_text("not an array\n")
     done = kiv(*[arg.format(**files) for arg in args], cwd=tmp_path)
     assert done.returncode == status and text.format(**files) in done.stderr, done.stderr
+    assert done.stdout == "" and not os.path.exists(tmp_path / "single.npz")
     # One line per failure: libkiv's own "[PY UMD ERROR]" lines, about a driver or model it could not load or a
     # job it could not create, are left out.
     assert "usage:" in done.stderr or done.stderr.count("\n") == 1, done.stderr
@@ -208,10 +216,8 @@ def test_errors_say_what_to_do(model, tmp_path, args, status, text):
      ["profile (median of 1 run): job * on core 2", "op name start us duration us", "0 COPY * *"]),
     (["bench", "--count", "20", "--profile", "--mode", "async", "--partition", "0"],
      ["profile (median of 10 runs): job * on core*", "0 COPY * *"]),
-    (["run", "--random", "--dump", "{dir}/dumps"], ["wrote *", "dumped input0 output0"]),
 ])
 def test_job_options_and_profiles_on_the_command_line(model, tmp_path, args, lines):
-    os.mkdir(tmp_path / "dumps")
     args = [arg.format(dir=tmp_path) for arg in args]
     done = kiv(args[0], model, "--driver", "standin", *args[1:], "-o" if args[0] == "run" else "--json",
                *([str(tmp_path / "out.npz")] if args[0] == "run" else []))
@@ -222,10 +228,45 @@ def test_job_options_and_profiles_on_the_command_line(model, tmp_path, args, lin
         assert summary["runs"] == 10 and [op["name"] for op in summary["operations"]] == ["COPY"]
         printed = kiv(args[0], model, "--driver", "standin", *args[1:]).stdout.splitlines()
         printed = [" ".join(line.split()) for line in printed]
-    dumped = sorted(name.rsplit("_", 1)[1][:-4] for name in os.listdir(tmp_path / "dumps"))
-    printed.append("dumped " + " ".join(dumped))
     for pattern in lines:
         assert any(fnmatch.fnmatch(line, pattern) for line in printed), (pattern, printed)
+
+
+@pytest.mark.parametrize("args, prefixes", [
+    (["run", "--random"], ["run"]),
+    (["run", "-i", "{samples}"], ["a", "b"]),
+    (["bench", "--count", "3", "--warmup", "1"], ["first", "run0", "run1", "run2", "warmup0"]),
+    (["bench", "--count", "2", "--warmup", "0", "--mode", "async", "--in-flight", "2"], ["first", "run0", "run1"]),
+    # A batch queue's files carry its queue id and each set's number after the prefix.
+    (["bench", "--count", "2", "--warmup", "0", "--mode", "batch", "--batch-size", "2"], ["first", "run0", "run1"]),
+])
+def test_dump_makes_its_directory_and_keeps_each_run_apart(model, tmp_path, args, prefixes):
+    samples, dumps = tmp_path / "samples", tmp_path / "new" / "dumps"
+    samples.mkdir()
+    for name in ("a", "b"):
+        np.save(samples / ("%s.npy" % name), np.ones((2, 3), np.float32))
+    done = kiv(args[0], model, "--driver", "standin", *[a.format(samples=samples) for a in args[1:]],
+               "--dump", str(dumps))
+    assert done.returncode == 0, done.stderr
+    names = os.listdir(dumps)
+    runs = {}
+    for name in names:
+        runs.setdefault(name.split("_")[0], set()).add(name.rsplit("_", 1)[1])
+    assert sorted(runs) == prefixes
+    assert all(kinds == {"input0.bin", "output0.bin"} for kinds in runs.values()), names
+    if "batch" in args:
+        assert len([name for name in names if name.startswith("run0_")]) == 4  # two sets, input and output
+
+
+def test_figures_are_printed_when_a_file_cannot_be_written_after_the_runs(model, tmp_path):
+    # The directory goes away after the check; the figures must not.
+    unchecked = ("import kiv.commands.bench as b; b.check_file = lambda option, path: None; "
+                 "from kiv.cli import main; raise SystemExit(main())")
+    done = kiv("bench", model, "--driver", "standin", "--count", "5", "--json", "--trace", str(tmp_path / "gone" / "t"),
+               code=unchecked)
+    assert done.returncode == 1 and json.loads(done.stdout)["runs"] == 5
+    assert done.stderr == "kiv bench: --trace %s: cannot be written: No such file or directory\n" % (
+        tmp_path / "gone" / "t")
 
 
 def test_a_profile_kiv_does_not_know_is_shown_by_its_size():

@@ -14,7 +14,9 @@ from typing import Any
 
 from ..model import Model
 from .input_data import UNIFORM, Arrays, input_samples
-from .loading import job_options, opened
+from ..job_options import JobOptions
+from .loading import job_options, opened, run_options
+from .output_files import check_file
 from .plot import require_matplotlib, write_plot
 from .profiles import profile_summary, profile_text
 from .stats import summary
@@ -46,6 +48,9 @@ def check_options(args: argparse.Namespace) -> None:
             raise UsageError("%s must be at least 1" % option)
     if args.plot is not None:
         require_matplotlib()  # say so now rather than after the runs
+    for option, path in (("--plot", args.plot), ("--trace", args.trace)):
+        if path is not None:
+            check_file(option, path)
 
 
 def _goal(args: argparse.Namespace) -> Goal:
@@ -55,16 +60,19 @@ def _goal(args: argparse.Namespace) -> Goal:
 
 
 def _run_mode(model: Model, sets: Sequence[Arrays], args: argparse.Namespace, goal: Goal, progress: Progress,
-              timeline: Timeline) -> None:
+              timeline: Timeline, options: JobOptions | None) -> None:
+    def per_run(number: int) -> JobOptions | None:
+        return run_options(options, "run%d" % number)
+
     if args.mode == "async":
-        bench_async(model, sets, goal, args.in_flight or IN_FLIGHT, progress, timeline)
+        bench_async(model, sets, goal, args.in_flight or IN_FLIGHT, progress, timeline, per_run)
     elif args.mode == "batch":
         size = args.batch_size or BATCH_SIZE
         # Batch b takes the sets from b * size on, going round them.
         batches = [[sets[(b * size + j) % len(sets)] for j in range(size)] for b in range(len(sets))]
-        bench_batch(model, batches, goal, progress, timeline)
+        bench_batch(model, batches, goal, progress, timeline, per_run)
     else:
-        bench_sync(model, sets, goal, progress, timeline)
+        bench_sync(model, sets, goal, progress, timeline, per_run)
 
 
 def _timed(run: Callable[[], object]) -> float:
@@ -91,17 +99,32 @@ def _text(result: dict[str, Any]) -> str:
     return "\n".join(lines)
 
 
-def _write_pictures(args: argparse.Namespace, timeline: Timeline, result: dict[str, Any]) -> None:
+def _write_pictures(args: argparse.Namespace, timeline: Timeline, result: dict[str, Any]) -> list[str]:
+    """Writes the plot and the trace asked for; what could not be written, as
+    error texts (the figures are printed all the same)."""
     title = "kiv bench %s (%s mode, %d runs)" % (os.path.basename(result["model"]), args.mode, result["runs"])
-    if args.plot is not None:
-        write_plot(args.plot, timeline, result["latency_ms"], title, result["latency_per"])
-        result["plot"] = args.plot
-    if args.trace is not None:
-        write_trace(args.trace, timeline, title, "batch" if args.mode == "batch" else "job")
-        result["trace"] = args.trace
+
+    def write(key: str, path: str) -> None:
+        if key == "plot":
+            write_plot(path, timeline, result["latency_ms"], title, result["latency_per"])
+        else:
+            write_trace(path, timeline, title, "batch" if args.mode == "batch" else "job")
+
+    failures = []
+    for key in ("plot", "trace"):
+        path = getattr(args, key)
+        if path is None:
+            continue
+        try:
+            write(key, path)
+            result[key] = path
+        except OSError as err:
+            failures.append("--%s %s: cannot be written: %s" % (key, path, err.strerror or err))
+    return failures
 
 
-def _timed_runs(model: Model, sets: Sequence[Arrays], args: argparse.Namespace) -> tuple[Timeline, bool]:
+def _timed_runs(model: Model, sets: Sequence[Arrays], args: argparse.Namespace,
+                options: JobOptions | None) -> tuple[Timeline, bool]:
     """The timeline of the timed runs, and whether an interrupt ended them
     (raised again when no run had ended: there are no figures)."""
     goal = _goal(args)
@@ -109,7 +132,7 @@ def _timed_runs(model: Model, sets: Sequence[Arrays], args: argparse.Namespace) 
     timeline = Timeline()
     interrupted = False
     try:
-        _run_mode(model, sets, args, goal, progress, timeline)
+        _run_mode(model, sets, args, goal, progress, timeline, options)
     except KeyboardInterrupt:
         if not len(timeline):
             raise
@@ -127,12 +150,13 @@ def command_bench(args: argparse.Namespace) -> int:
         model = session.model
         samples = input_samples(model.inputs, args.input, args.random or UNIFORM, args.seed, args.quantize)
         sets = [sample.arrays for sample in samples]
-        first = _timed(lambda: model.run(sets[0]))
+        first = _timed(lambda: model.run(sets[0], job_options=run_options(options, "first")))
         for i in range(args.warmup):
-            model.run(sets[i % len(sets)])
-        timeline, interrupted = _timed_runs(model, sets, args)
+            model.run(sets[i % len(sets)], job_options=run_options(options, "warmup%d" % i))
+        timeline, interrupted = _timed_runs(model, sets, args, options)
         seconds = time.perf_counter() - timeline.began
-        profiles = [model.run(sets[i % len(sets)]).profile for i in range(PROFILED_RUNS)] if args.profile else []
+        profiles = [model.run(sets[i % len(sets)], job_options=run_options(options, "profile%d" % i)).profile
+                    for i in range(PROFILED_RUNS)] if args.profile else []
     result = {
         "model": model.path, "driver": session.runtime.driver.path, "mode": args.mode, "warmup": args.warmup,
         "input_sets": len(sets), "partial": interrupted, "load_ms": session.load_seconds * 1e3,
@@ -145,6 +169,8 @@ def command_bench(args: argparse.Namespace) -> int:
         result["batch_size"] = per_job
     if args.profile:
         result["profile"] = profile_summary(profiles)
-    _write_pictures(args, timeline, result)
+    failures = _write_pictures(args, timeline, result)
     print(json.dumps(result, indent=2) if args.json else _text(result))
-    return 130 if interrupted else 0
+    for failure in failures:
+        print("kiv bench: %s" % failure, file=sys.stderr)
+    return 130 if interrupted else 1 if failures else 0

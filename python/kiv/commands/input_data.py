@@ -147,11 +147,17 @@ def _arrays_of(loaded: npt.NDArray[Any] | dict[str, npt.NDArray[Any]], names: Se
     return loaded
 
 
+def names_directory(item: str) -> bool:
+    """Whether an -i item names a directory of samples."""
+    name, sep, path = item.rpartition("=")
+    return not sep and os.path.isdir(path)
+
+
 def _given(items: Sequence[str], names: Sequence[str]) -> _Given:
     given = _Given()
     for item in items:
         name, sep, path = item.rpartition("=")
-        if not sep and os.path.isdir(path):
+        if names_directory(item):
             if given.directory is not None:
                 raise UsageError("give one directory of samples, not %s and %s" % (given.directory, path))
             given.directory = path

@@ -16,6 +16,7 @@ from ..model import Model
 from ..runtime import Runtime
 from .device import query_device, refusal_hint
 from .native_output import native_output_to_stderr
+from .output_files import make_directory
 from .usage import UsageError
 
 
@@ -27,15 +28,28 @@ class Session:
 
 
 def job_options(args: argparse.Namespace) -> JobOptions | None:
-    """The options of --partition, --core, --qos and --dump; None without them."""
+    """The options of --partition, --core, --qos and --dump; None without
+    them. The dump directory is made, if need be, before anything runs."""
     given = {"partition": args.partition, "core": args.core, "qos": args.qos, "dump_dir": args.dump}
     given = {name: value for name, value in given.items() if value is not None}
     if not given:
         return None
     try:
-        return JobOptions(**given)
+        options = JobOptions(**given)
     except ValueError as err:
         raise UsageError("--%s" % err) from None  # "core must be from 0 to 7, got 9"
+    if args.dump is not None:
+        make_directory("--dump", args.dump)
+    return options
+
+
+def run_options(options: JobOptions | None, label: str) -> JobOptions | None:
+    """The job options of one run. With dumps, the run's files are kept
+    apart from every other run's by a prefix of its own, `label`
+    (LABEL_<job id>_input0.bin, ...); else None: the model's options."""
+    if options is None or options.dump_dir is None:
+        return None
+    return dataclasses.replace(options, dump_prefix=label)
 
 
 @contextlib.contextmanager

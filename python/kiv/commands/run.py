@@ -5,18 +5,21 @@ from __future__ import annotations
 
 import argparse
 import os
+import sys
 from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+from ..job_options import JobOptions
 from ..model import Model
 from ..tensor_info import TensorInfo
 from .array_files import npz_path
 from .info import columns
-from .input_data import Sample, input_samples
-from .loading import job_options, opened
+from .input_data import Sample, input_samples, names_directory
+from .loading import job_options, opened, run_options
+from .output_files import check_file, make_directory
 from .profiles import profile_summary, profile_text
 from .reference import compare_all, reference_arrays, reference_for, report
 from .usage import UsageError
@@ -34,10 +37,21 @@ def dequantized(infos: Sequence[TensorInfo], outputs: Arrays) -> Arrays:
 
 
 def _check_options(args: argparse.Namespace) -> None:
+    """Refuses what cannot be done before anything is loaded: tolerances
+    without a reference, and an -o that cannot be written."""
     if args.reference is None and (args.atol is not None or args.rtol is not None):
         raise UsageError("--atol and --rtol go with --reference")
     if args.atol is not None and args.atol < 0 or args.rtol is not None and args.rtol < 0:
         raise UsageError("--atol and --rtol must not be negative")
+    if args.output is None:
+        return
+    if not any(names_directory(item) for item in args.input):
+        check_file("-o", npz_path(args.output))
+        return
+    if args.output.endswith(".npz"):
+        raise UsageError("-o %s: the samples of a directory are written one file each, into a directory: name a "
+                         "directory, not an .npz file" % args.output)
+    make_directory("-o", args.output)
 
 
 def _output_path(output: str, sample: Sample, several: bool) -> str:
@@ -45,22 +59,33 @@ def _output_path(output: str, sample: Sample, several: bool) -> str:
     directory, a file of the sample's name in the -o directory."""
     if not several:
         return npz_path(output)
-    os.makedirs(output, exist_ok=True)
     return os.path.join(output, "%s.npz" % sample.name)
 
 
-def _show(outputs: Arrays, sample: Sample, output: str | None, several: bool) -> None:
-    shapes = ", ".join("%s %s %s" % (n, a.dtype, a.shape) for n, a in outputs.items())
-    if output is not None:
-        path = _output_path(output, sample, several)
-        np.savez(path, **outputs)
-        print("wrote %s: %s" % (path, shapes))
-        return
+def _print_arrays(outputs: Arrays, sample: Sample, several: bool) -> None:
     if several:
         print("sample %s" % sample.name)
     with np.printoptions(threshold=64, edgeitems=4):
         for name, array in outputs.items():
             print("%s %s %s\n%s" % (name, array.dtype, array.shape, array))
+
+
+def _show(outputs: Arrays, sample: Sample, output: str | None, several: bool) -> bool:
+    """Writes the outputs to their -o file, or prints them; printed too when
+    the file cannot be written, which is then reported. False then."""
+    if output is None:
+        _print_arrays(outputs, sample, several)
+        return True
+    path = _output_path(output, sample, several)
+    try:
+        np.savez(path, **outputs)
+    except OSError as err:
+        print("kiv run: -o %s: cannot be written: %s" % (path, err.strerror or err), file=sys.stderr)
+        _print_arrays(outputs, sample, several)
+        return False
+    shapes = ", ".join("%s %s %s" % (n, a.dtype, a.shape) for n, a in outputs.items())
+    print("wrote %s: %s" % (path, shapes))
+    return True
 
 
 def _checked(outputs: Arrays, reference: Arrays, path: str, args: argparse.Namespace) -> bool:
@@ -81,7 +106,7 @@ def _checked(outputs: Arrays, reference: Arrays, path: str, args: argparse.Names
     return not differing
 
 
-def _run_all(model: Model, samples: Sequence[Sample], args: argparse.Namespace) -> bool:
+def _run_all(model: Model, samples: Sequence[Sample], args: argparse.Namespace, options: JobOptions | None) -> bool:
     several = samples[0].name is not None
     references = []
     if args.reference is not None:
@@ -89,11 +114,11 @@ def _run_all(model: Model, samples: Sequence[Sample], args: argparse.Namespace) 
         references = [(path, reference_arrays(path, [t.name for t in model.outputs])) for path in paths]
     matched = True
     for index, sample in enumerate(samples):
-        result = model.run(sample.arrays)
+        result = model.run(sample.arrays, job_options=run_options(options, sample.name or "run"))
         outputs = result.as_dict()
         if args.dequantize:
             outputs = dequantized(model.outputs, outputs)
-        _show(outputs, sample, args.output, several)
+        matched = _show(outputs, sample, args.output, several) and matched
         if args.profile:
             print(profile_text(profile_summary([result.profile])))
         if references:
@@ -103,6 +128,7 @@ def _run_all(model: Model, samples: Sequence[Sample], args: argparse.Namespace) 
 
 def command_run(args: argparse.Namespace) -> int:
     _check_options(args)
-    with opened(args.model, args.driver, options=job_options(args), profile=args.profile) as session:
+    options = job_options(args)
+    with opened(args.model, args.driver, options=options, profile=args.profile) as session:
         samples = input_samples(session.model.inputs, args.input, args.random, args.seed, args.quantize)
-        return 0 if _run_all(session.model, samples, args) else 1
+        return 0 if _run_all(session.model, samples, args, options) else 1

@@ -14,8 +14,12 @@ from collections.abc import Callable, Sequence
 from concurrent.futures import Future
 
 from ..inputs import Outputs
+from ..job_options import JobOptions
 from ..model import Model
 from .input_data import Arrays
+
+# The job options of timed run i (None: the model's own).
+PerRun = Callable[[int], JobOptions | None]
 
 
 # After an interrupt, how long async mode waits for its jobs in flight.
@@ -36,7 +40,8 @@ class Goal:
 
 @dataclasses.dataclass
 class Timeline:
-    """Start and end of each timed job (perf_counter seconds) and its lane;
+    """Start and end of each timed job (perf_counter seconds), its lane and
+    the number of the run (which input set it took follows from it);
     `began` is when the timed runs began. Packed arrays, so that a long run
     adds little to the peak memory it reports (8 bytes a figure, not 32)."""
 
@@ -44,11 +49,13 @@ class Timeline:
     starts: array[float] = dataclasses.field(default_factory=lambda: array("d"))
     ends: array[float] = dataclasses.field(default_factory=lambda: array("d"))
     lanes: array[int] = dataclasses.field(default_factory=lambda: array("i"))
+    runs: array[int] = dataclasses.field(default_factory=lambda: array("q"))
 
-    def add(self, start: float, end: float, lane: int) -> None:
+    def add(self, start: float, end: float, lane: int, run: int) -> None:
         self.starts.append(start)
         self.ends.append(end)
         self.lanes.append(lane)
+        self.runs.append(run)
 
     def __len__(self) -> int:
         return len(self.starts)
@@ -88,26 +95,27 @@ class Progress:
 def one_at_a_time(run: Callable[[int], object], goal: Goal, progress: Progress, timeline: Timeline) -> None:
     """Calls run(0), run(1), ... one at a time, in lane 0, until the goal is reached."""
     while not goal.reached(len(timeline), time.perf_counter() - timeline.began):
+        number = len(timeline)
         start = time.perf_counter()
-        run(len(timeline))
-        timeline.add(start, time.perf_counter(), 0)
+        run(number)
+        timeline.add(start, time.perf_counter(), 0, number)
         progress.show(len(timeline), timeline.began)
 
 
-def bench_sync(model: Model, sets: Sequence[Arrays], goal: Goal, progress: Progress, timeline: Timeline) -> None:
-    one_at_a_time(lambda i: model.run(sets[i % len(sets)]), goal, progress, timeline)
+def bench_sync(model: Model, sets: Sequence[Arrays], goal: Goal, progress: Progress, timeline: Timeline,
+               options: PerRun) -> None:
+    one_at_a_time(lambda i: model.run(sets[i % len(sets)], job_options=options(i)), goal, progress, timeline)
 
 
-def bench_batch(
-    model: Model, batches: Sequence[Sequence[Arrays]], goal: Goal, progress: Progress, timeline: Timeline
-) -> None:
+def bench_batch(model: Model, batches: Sequence[Sequence[Arrays]], goal: Goal, progress: Progress,
+                timeline: Timeline, options: PerRun) -> None:
     """A job is a whole batch queue of input sets."""
-    one_at_a_time(lambda i: model.run_batch(batches[i % len(batches)]), goal, progress, timeline)
+    one_at_a_time(lambda i: model.run_batch(batches[i % len(batches)], job_options=options(i)), goal, progress,
+                  timeline)
 
 
-def bench_async(
-    model: Model, sets: Sequence[Arrays], goal: Goal, in_flight: int, progress: Progress, timeline: Timeline
-) -> None:
+def bench_async(model: Model, sets: Sequence[Arrays], goal: Goal, in_flight: int, progress: Progress,
+                timeline: Timeline, options: PerRun) -> None:
     """Keeps `in_flight` jobs going, each in a lane of its own; a job's
     latency runs from its submit to its completion. On an interrupt the jobs
     in flight are waited for, and counted."""
@@ -116,10 +124,10 @@ def bench_async(
     slots = threading.Semaphore(in_flight)
     failures: list[BaseException] = []
 
-    def finished(start: float, lane: int, future: Future[Outputs]) -> None:
+    def finished(start: float, lane: int, number: int, future: Future[Outputs]) -> None:
         end = time.perf_counter()
         with lock:
-            timeline.add(start, end, lane)
+            timeline.add(start, end, lane, number)
             free_lanes.append(lane)
             error = future.exception()
             if error is not None:
@@ -142,13 +150,13 @@ def bench_async(
                 lane = free_lanes.pop()
             start = time.perf_counter()
             try:
-                future = model.submit(sets[submitted % len(sets)])
+                future = model.submit(sets[submitted % len(sets)], job_options=options(submitted))
             except BaseException:
                 with lock:
                     free_lanes.append(lane)
                 slots.release()
                 raise
-            future.add_done_callback(functools.partial(finished, start, lane))
+            future.add_done_callback(functools.partial(finished, start, lane, submitted))
             submitted += 1
             progress.show(submitted, timeline.began)
     except BaseException:
