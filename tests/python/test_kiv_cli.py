@@ -117,6 +117,12 @@ def test_run_takes_npy_npz_and_a_directory_of_samples(model, tmp_path):
     assert done.returncode == 0, done.stderr
     assert sorted(os.listdir(tmp_path / "out")) == ["a.npz", "b.npz"]
     np.testing.assert_array_equal(np.load(tmp_path / "out" / "b.npz")["dst"], -x)
+    # Samples run as people count them: a2 before a10, numbers before letters.
+    for name in ("a10", "a2", "a2b", "ab"):
+        np.save(samples / ("%s.npy" % name), x)
+    printed = kiv("run", model, "--driver", "standin", "-i", str(samples)).stdout
+    assert [line for line in printed.splitlines() if line.startswith("sample ")] == [
+        "sample a", "sample a2", "sample a2b", "sample a10", "sample ab", "sample b"]
 
 
 @pytest.mark.parametrize("fill, check", [
