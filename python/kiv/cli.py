@@ -64,8 +64,12 @@ def _run_options(run: argparse.ArgumentParser) -> None:
     run.add_argument("--reference", metavar="REF.npz",
                      help="compare the outputs with the arrays of the same name (a directory, for a directory of "
                           "samples); exit status 1 on any difference")
-    run.add_argument("--atol", type=float, help="absolute tolerance of the reference check (default 1e-08)")
+    run.add_argument("--atol", type=float, help="absolute tolerance of the reference check (default 1e-08; for a "
+                                                 "quantised output, one quantisation step)")
     run.add_argument("--rtol", type=float, help="relative tolerance of the reference check (default 1e-05)")
+    run.add_argument("--labels", metavar="FILE",
+                     help="class labels, one per row of scores of the first output in the order the samples run (a "
+                          ".npy file or whole numbers in a text file): top-1 and top-5 accuracy over the set")
     _job_options(run)
 
 

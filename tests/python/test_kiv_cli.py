@@ -11,7 +11,10 @@ import pytest
 
 from conftest import BUILD_DIR, PYTHON, SEARCH_PATH
 from npu_program import DEFAULT_BUILD_VERSION
+from test_example import digits_data  # noqa: F401 (a fixture; also puts examples/ on the path)
 from test_kiv_helpers import copy_model, copy_program
+
+import digits_results  # noqa: E402 (from examples/)
 
 ZOR = os.path.join(BUILD_DIR, "tools", "zor", "zor")
 INT8 = dict(shape=(1, 10), dtype="int8", scale=0.5, zero_point=3)
@@ -154,11 +157,11 @@ def test_quantize_and_dequantize_convert_with_each_tensors_scale(tmp_path, make_
 
 
 @pytest.mark.parametrize("change, status, lines", [
-    (lambda ref: ref, 0, ["dst  max abs 0  max rel 0  cosine 1.000000  mismatches 0 of 6  top-1 2/2  ok",
+    (lambda ref: ref, 0, ["dst  atol 1e-08  max abs 0  max rel 0  cosine 1.000000  mismatches 0 of 6  top-1 2/2  ok",
                           "all 1 outputs match the reference"]),
     # 6 against 12: relative error 0.5; cosine 127 / sqrt(91 * 199).
     (lambda ref: ref * np.float32([[1, 1, 1], [1, 1, 2]]), 1, [
-        "dst  max abs 6  max rel 0.5  cosine 0.943749  mismatches 1 of 6  top-1 2/2  MISMATCH",
+        "dst  atol 1e-08  max abs 6  max rel 0.5  cosine 0.943749  mismatches 1 of 6  top-1 2/2  MISMATCH",
         "1 of 1 outputs differ from the reference"]),
     (lambda ref: {"other": ref}, 1, ["dst  missing from the reference  MISMATCH",
                                      "not compared (no output of that name): other"]),
@@ -175,12 +178,38 @@ def test_reference_check(model, tmp_path, change, status, lines):
     assert all(" ".join(line.split()) in printed for line in lines), done.stdout
 
 
+@pytest.mark.parametrize("options, reference, status, row", [
+    # Codes against codes: one step is 1.
+    ([], lambda q, real: q + 1, 0, "dst atol 1 max abs 1"),
+    ([], lambda q, real: q + 2, 1, "dst atol 1 max abs 2"),
+    # Real values: the output dequantised, one step its scale; also when --dequantize did it.
+    ([], lambda q, real: real + 0.4, 0, "dst atol 0.5 max abs 0.4"),
+    (["--dequantize"], lambda q, real: real - 0.6, 1, "dst atol 0.5 max abs 0.6"),
+    (["--atol", "0.1"], lambda q, real: real + 0.2, 1, "dst atol 0.1 max abs 0.2"),
+])
+def test_a_quantised_output_gets_a_tolerance_of_one_step(tmp_path, make_model, options, reference, status, row):
+    model = copy_model(tmp_path, make_model, **INT8)
+    q = np.arange(-5, 5, dtype=np.int8).reshape(1, 10)
+    np.save(tmp_path / "q.npy", q)
+    np.save(tmp_path / "ref.npy", reference(q, (q.astype(np.float32) - 3) * 0.5))
+    done = kiv("run", model, "--driver", "standin", "-i", str(tmp_path / "q.npy"), "--reference",
+               str(tmp_path / "ref.npy"), *options)
+    assert done.returncode == status, done.stderr
+    printed = [" ".join(line.split()) for line in done.stdout.splitlines()]
+    assert any(line.startswith(row) for line in printed), done.stdout
+    real_reference = reference(q, q).dtype.kind == "f"
+    assert ("dst: int8 output dequantised" in done.stdout) == (real_reference and "--dequantize" not in options)
+
+
 @pytest.mark.parametrize("args, status, text", [
     (["run", "{model}"], 2, "give -i NAME=FILE.npy or --random"),
     (["run", "{model}", "-i", "src={int_file}"], 2, "{int_file}: input 'src' expects dtype float32, got int32"),
     (["run", "{model}", "-i", "src={wide_file}"], 2, "{wide_file}: input 'src' has shape (2, 3), got (2, 4)"),
     (["run", "{model}", "-i", "src={text_file}"], 2, "{text_file}: is not a .npy or .npz file"),
     (["run", "{model}", "--random", "--atol", "1"], 2, "--atol and --rtol go with --reference"),
+    (["run", "{model}", "--random", "--labels", "{text_file}"], 2, "{text_file}: labels must be whole numbers"),
+    (["run", "{model}", "--random", "--labels", "{dir}/labels.txt"], 2, "{dir}/labels.txt: 3 labels for 1 sample of "
+                                                                       "2 rows of scores"),
     (["run", "{model}", "--random", "--core", "9"], 2, "--core must be from 0 to 7, got 9"),
     (["bench", "{model}", "--qos", "-1"], 2, "--qos must be from 0 to 15, got -1"),
     (["run", "{model}", "--random", "--core", "4"], 1,
@@ -208,6 +237,7 @@ def test_errors_say_what_to_do(model, tmp_path, args, status, text):
     np.save(files["int_file"], np.zeros((2, 3), np.int32))
     np.save(files["wide_file"], np.zeros((2, 4), np.float32))
     (tmp_path / "text.txt").write_text("not an array\n")
+    (tmp_path / "labels.txt").write_text("1\n2\n0\n")
     done = kiv(*[arg.format(**files) for arg in args], cwd=tmp_path)
     assert done.returncode == status and text.format(**files) in done.stderr, done.stderr
     assert done.stdout == "" and not os.path.exists(tmp_path / "single.npz")
@@ -280,3 +310,57 @@ def test_a_profile_kiv_does_not_know_is_shown_by_its_size():
 
     assert profile_text(profile_summary([b"\x01\x02\x03"] * 2)) == "profile: 3 bytes per run, in a layout kiv does not know"
     assert profile_text(profile_summary([None])) == "profile: the driver gave none"
+
+
+# --- the digits model: a quantised classifier checked against real values and labels ---------------
+
+
+@pytest.fixture(scope="module")
+def digits(tmp_path_factory, digits_data):
+    """The int8 digits container, 40 test samples as real values (img1 ... img40), their float
+    references and labels, and the numpy int8 computation the NPU's outputs equal."""
+    import digits_container
+    import digits_data as data_set
+    import digits_model
+
+    work = tmp_path_factory.mktemp("digits")
+    split = data_set.split(*data_set.load_digits(digits_data))
+    pixels, labels = split.x_test[:40], split.y_test[:40]
+    model = digits_model.train(split.x_train, split.y_train, steps=60)
+    qmodel = digits_model.quantise(model, split.x_train)
+    io = digits_container.describe_io("int8", qmodel.x_scale, qmodel.fc2.out_scale)
+    container = digits_container.pack(str(work), BUILD_DIR, "digits", digits_container.build_int8_program(qmodel), io)
+    for name in ("samples", "refs", "refs_labelled"):
+        (work / name).mkdir()
+    real = digits_model.forward_float(model, digits_model.normalise(pixels))
+    for i, (row, logits, label) in enumerate(zip(pixels, real, labels), start=1):
+        np.save(work / "samples" / ("img%d.npy" % i), digits_model.normalise(row).reshape(1, -1))
+        np.save(work / "refs" / ("img%d.npy" % i), logits.reshape(1, -1))
+        np.savez(work / "refs_labelled" / ("img%d.npz" % i), logits=logits.reshape(1, -1), labels=[label])
+    (work / "labels.txt").write_text("".join("%d\n" % label for label in labels))
+    npu = digits_model.forward_int8(qmodel, digits_model.quantise_input(pixels))
+    return dict(work=work, model=container.path, labels=labels, real=real, npu=npu, scale=float(qmodel.fc2.out_scale))
+
+
+@pytest.mark.parametrize("references, labels_file", [("refs", True), ("refs_labelled", False)])
+def test_a_quantised_model_is_checked_in_real_values_with_a_summary_and_accuracy(digits, references, labels_file):
+    work = digits["work"]
+    done = kiv("run", digits["model"], "--driver", "standin", "-i", str(work / "samples"), "--quantize",
+               "--reference", str(work / references), *(["--labels", str(work / "labels.txt")] if labels_file else []))
+    # The int8 outputs, dequantised, against the float computation, within one step of the output's scale.
+    dequantised = (digits["npu"].astype(np.float64) * np.float32(digits["scale"]))
+    close = np.abs(dequantised - digits["real"]) <= digits["scale"] + 1e-5 * np.abs(digits["real"])
+    matching = int(close.all(axis=1).sum())
+    assert 0 < matching < 40  # both verdicts occur: the check can tell them apart
+    assert done.returncode == 1, done.stderr
+    lines = done.stdout.splitlines()
+    samples = [line.split()[1] for line in lines if line.startswith("sample ")]
+    assert samples == ["img%d" % i for i in range(1, 41)]  # in the order of their numbers
+    assert lines.count("  logits: int8 output dequantised (scale %g, zero point 0) to meet the reference's real "
+                       "values" % digits["scale"]) == 40
+    assert "%d of 40 samples match the reference" % matching in lines
+    ranked = np.argsort(-digits["npu"].astype(np.int64), axis=1, kind="stable")
+    top1, top5 = [int((ranked[:, :k] == digits["labels"][:, None]).any(axis=1).sum()) for k in (1, 5)]
+    assert lines[-1] == "accuracy over 40 labels: top-1 %.1f%% (%d/40), top-5 %.1f%% (%d/40)" % (
+        top1 * 2.5, top1, top5 * 2.5, top5)
+    assert top1 == round(40 * digits_results.accuracy(digits["npu"], digits["labels"]))

@@ -21,7 +21,9 @@ from .input_data import Sample, input_samples, names_directory
 from .loading import job_options, opened, run_options
 from .output_files import check_file, make_directory
 from .profiles import profile_summary, profile_text
-from .reference import compare_all, reference_arrays, reference_for, report
+from .accuracy import Accuracy
+from .expected import Expected, expected_per_sample
+from .reference import RTOL, compare_all, notes, report
 from .usage import UsageError
 
 Arrays = dict[str, npt.NDArray[Any]]
@@ -88,15 +90,15 @@ def _show(outputs: Arrays, sample: Sample, output: str | None, several: bool) ->
     return True
 
 
-def _checked(outputs: Arrays, reference: Arrays, path: str, args: argparse.Namespace) -> bool:
+def _checked(outputs: Arrays, expected: Expected, infos: Sequence[TensorInfo], args: argparse.Namespace) -> bool:
     """Prints the comparison with the reference; True when every output matches."""
-    atol = 1e-8 if args.atol is None else args.atol
-    rtol = 1e-5 if args.rtol is None else args.rtol
-    comparisons = compare_all(outputs, reference, atol, rtol)
+    assert expected.reference is not None and expected.reference_path is not None
+    rtol = RTOL if args.rtol is None else args.rtol
+    comparisons = compare_all(infos, outputs, expected.reference, args.atol, rtol)
     differing = sum(not c.ok for c in comparisons)
-    print("reference %s (atol %g, rtol %g)" % (path, atol, rtol))
-    print("\n".join(columns(report(comparisons))))
-    unused = sorted(set(reference) - set(outputs))
+    print("reference %s (rtol %g)" % (expected.reference_path, rtol))
+    print("\n".join(columns(report(comparisons)) + notes(comparisons, infos)))
+    unused = sorted(set(expected.reference) - set(outputs))
     if unused:
         print("  not compared (no output of that name): %s" % ", ".join(unused))
     if differing:
@@ -108,22 +110,26 @@ def _checked(outputs: Arrays, reference: Arrays, path: str, args: argparse.Names
 
 def _run_all(model: Model, samples: Sequence[Sample], args: argparse.Namespace, options: JobOptions | None) -> bool:
     several = samples[0].name is not None
-    references = []
-    if args.reference is not None:
-        paths = [reference_for(args.reference, s.name) for s in samples]
-        references = [(path, reference_arrays(path, [t.name for t in model.outputs])) for path in paths]
-    matched = True
-    for index, sample in enumerate(samples):
+    expected = expected_per_sample(samples, model.outputs, args.reference, args.labels)
+    accuracy = Accuracy(model.outputs[0].shape[-1] if model.outputs[0].shape else 1) if model.outputs else None
+    written, matching = True, 0
+    for sample, wanted in zip(samples, expected):
         result = model.run(sample.arrays, job_options=run_options(options, sample.name or "run"))
         outputs = result.as_dict()
         if args.dequantize:
             outputs = dequantized(model.outputs, outputs)
-        matched = _show(outputs, sample, args.output, several) and matched
+        written = _show(outputs, sample, args.output, several) and written
         if args.profile:
             print(profile_text(profile_summary([result.profile])))
-        if references:
-            matched = _checked(outputs, references[index][1], references[index][0], args) and matched
-    return matched
+        if wanted.reference is not None:
+            matching += _checked(outputs, wanted, model.outputs, args)
+        if wanted.labels is not None and accuracy is not None:
+            accuracy.add(result[0], wanted.labels, sample.name or "the input set")
+    if several and args.reference is not None:
+        print("%d of %d samples match the reference" % (matching, len(samples)))
+    if accuracy is not None and accuracy.rows:
+        print(accuracy.text())
+    return written and (args.reference is None or matching == len(samples))
 
 
 def command_run(args: argparse.Namespace) -> int:
