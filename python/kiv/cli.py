@@ -21,6 +21,7 @@ from .commands.bench import MODES, command_bench
 from .commands.info import command_info
 from .commands.input_data import fill_mode
 from .commands.run import command_run
+from .commands.stats import DEFAULT_PERCENTILES, percentiles_option
 from .commands.usage import UsageError
 from .errors import KivError
 
@@ -30,6 +31,13 @@ COMMANDS = {"info": command_info, "run": command_run, "bench": command_bench}
 def _fill(text: str) -> str:
     try:
         return fill_mode(text)
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(str(err)) from None
+
+
+def _percentiles(text: str) -> tuple[float, ...]:
+    try:
+        return percentiles_option(text)
     except ValueError as err:
         raise argparse.ArgumentTypeError(str(err)) from None
 
@@ -70,6 +78,7 @@ def _run_options(run: argparse.ArgumentParser) -> None:
     run.add_argument("--labels", metavar="FILE",
                      help="class labels, one per row of scores of the first output in the order the samples run (a "
                           ".npy file or whole numbers in a text file): top-1 and top-5 accuracy over the set")
+    run.add_argument("--json", action="store_true", help="print the outputs and checks as one JSON document")
     _job_options(run)
 
 
@@ -84,10 +93,13 @@ def _bench_options(bench: argparse.ArgumentParser) -> None:
     bench.add_argument("--in-flight", type=int, help="jobs at once in async mode (default 4)")
     bench.add_argument("--batch-size", type=int, help="input sets per batch in batch mode (default 8)")
     _input_options(bench, "how to fill the inputs not given: uniform (the default), zeros, ones, or a number")
+    bench.add_argument("--percentiles", type=_percentiles, default=DEFAULT_PERCENTILES, metavar="P,P,...",
+                       help="the latency percentiles to give (default 50,90,99)")
     bench.add_argument("--json", action="store_true", help="print the figures as one JSON document")
     bench.add_argument("--plot", metavar="FILE.png", help="draw the latency distribution and latency over time "
                                                          "(needs matplotlib)")
     bench.add_argument("--trace", metavar="FILE.json", help="write every timed job as a trace event")
+    bench.add_argument("--csv", metavar="FILE.csv", help="write a row per timed run: its start, latency and sample")
     _job_options(bench)
 
 

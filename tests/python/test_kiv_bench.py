@@ -2,9 +2,12 @@
 traces. And a smoke run of bench/bench_kiv_layer.py --quick: every row is
 there, with a figure."""
 
+import csv
+import datetime
 import json
 import os
 import pty
+import re
 import select
 import signal
 import struct
@@ -16,6 +19,7 @@ import numpy as np
 import pytest
 
 from conftest import PYTHON, SEARCH_PATH
+from kiv import __version__ as kiv_version
 from test_kiv_cli import kiv, model  # noqa: F401 (a fixture)
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -76,23 +80,44 @@ def check_trace(document, runs, lanes):
     ("batch", ["--batch-size", "4"], 4, 1),
 ])
 def test_bench_reports_every_figure_and_traces_every_job(model, tmp_path, mode, options, per_run, lanes):
-    trace, samples = tmp_path / "trace.json", tmp_path / "samples"
+    trace, table, samples = tmp_path / "trace.json", tmp_path / "runs.csv", tmp_path / "samples"
     samples.mkdir()
     for name in ("a", "b"):
         np.save(samples / ("%s.npy" % name), np.ones((2, 3), np.float32))
     done = kiv("bench", model, "--driver", "standin", "--mode", mode, *options, "--count", "30", "--warmup", "2",
-               "--json", "--trace", str(trace), "-i", str(samples))
+               "--json", "--trace", str(trace), "--csv", str(table), "-i", str(samples), "--percentiles", "95,50")
     assert done.returncode == 0, done.stderr
     figures = json.loads(done.stdout)
+    # Self-describing: which kiv, when, what ran where, as asked, on which inputs.
+    assert (figures["kiv_version"], figures["command"]) == (kiv_version, "bench")
+    assert datetime.datetime.fromisoformat(figures["date"].replace("Z", "+00:00")).tzinfo is not None
+    described = json.loads(kiv("info", model, "--driver", "standin", "--json").stdout)
+    assert [figures[key] for key in ("model", "driver", "device")] == [described[key] for key in ("model", "driver",
+                                                                                                 "device")]
+    assert figures["options"] == {
+        "mode": mode, "in_flight": 3 if mode == "async" else None, "batch_size": 4 if mode == "batch" else None,
+        "count": 30, "duration": None, "warmup": 2, "partition": 0, "core": None, "qos": 0, "profile": False,
+        "dump": None, "percentiles": [50.0, 95.0]}
+    assert figures["inputs"] == {"given": [str(samples)], "filled": [], "random": None, "seed": 0, "quantize": False,
+                                 "sets": 2, "samples": ["a", "b"]}
     lat = figures["latency_ms"]
-    assert (figures["runs"], figures["inferences"], figures["mode"], figures["partial"]) == (30, 30 * per_run, mode,
-                                                                                            False)
-    assert figures["input_sets"] == 2
-    assert 0 < lat["min"] <= lat["median"] <= lat["p90"] <= lat["p99"] <= lat["max"]
+    assert (figures["runs"], figures["inferences"], figures["inferences_per_run"], figures["partial"]) == (
+        30, 30 * per_run, per_run, False)
+    assert list(lat) == ["min", "mean", "stdev", "p50", "p95", "max"]
+    assert 0 < lat["min"] <= lat["p50"] <= lat["p95"] <= lat["max"]
     assert lat["min"] <= lat["mean"] <= lat["max"] and lat["stdev"] >= 0
     assert figures["load_ms"] > 0 and figures["first_inference_ms"] > 0 and figures["throughput_per_s"] > 0
     assert figures["peak_rss_bytes"] > 10 * 2**20  # an interpreter with numpy holds more than this
+    assert figures["files"] == {"trace": str(trace), "csv": str(table)} and figures["notes"] == []
     check_trace(json.loads(trace.read_text()), 30, lanes)
+    rows = list(csv.DictReader(table.open()))
+    assert sorted(int(row["run"]) for row in rows) == list(range(30))
+    starts = [float(row["start_ms"]) for row in rows]
+    assert starts == sorted(starts) and starts[0] >= 0
+    latencies = sorted(float(row["latency_ms"]) for row in rows)
+    assert latencies[0] == pytest.approx(lat["min"], abs=1e-5) and latencies[-1] == pytest.approx(lat["max"], abs=1e-5)
+    # Run n takes set n (in batch mode, the batch's first set is n * 4): a and b in turn.
+    assert all(row["sample"] == "ab"[int(row["run"]) * per_run % 2] for row in rows)
     text = kiv("bench", model, "--driver", "standin", "--mode", mode, *options, "--duration", "0.2")
     assert text.returncode == 0 and "throughput:" in text.stdout and "first inference" in text.stdout
 
@@ -164,7 +189,25 @@ def test_without_matplotlib_plot_says_which_package_and_the_rest_works(model, tm
     (["--in-flight", "2"], "--in-flight applies to --mode async only, not to --mode sync"),
     (["--mode", "async", "--batch-size", "2"], "--batch-size applies to --mode batch only, not to --mode async"),
     (["--count", "0"], "--count must be at least 1"),
+    (["--percentiles", "0,50"], "takes numbers above 0 and at most 100, not '0,50'"),
+    (["--percentiles", "median"], "takes numbers separated by commas, such as 50,90,99, not 'median'"),
 ])
 def test_bench_refuses_options_that_do_not_apply(model, args, text):
     done = kiv("bench", model, "--driver", "standin", *args)
     assert done.returncode == 2 and text in done.stderr, done.stderr
+
+
+@pytest.mark.parametrize("count, notes", [
+    (1, ["1 run has no standard deviation", "p50 needs at least 2 runs; of 1 it is the slowest",
+         "p90 needs at least 10 runs; of 1 it is the slowest", "p99 needs at least 100 runs; of 1 it is the slowest"]),
+    (20, ["p99 needs at least 100 runs; of 20 it is the slowest"]),
+    (100, []),
+])
+def test_too_few_runs_for_a_figure_are_noted(model, count, notes):
+    figures = json.loads(kiv("bench", model, "--driver", "standin", "--count", str(count), "--json").stdout)
+    assert figures["notes"] == notes and (figures["latency_ms"]["stdev"] is None) == (count == 1)
+    text = kiv("bench", model, "--driver", "standin", "--count", str(count)).stdout.splitlines()
+    assert [line for line in text if line.startswith("note: ")] == ["note: " + note for note in notes]
+    # However short, the run's length reads in a unit that shows it.
+    assert re.match(r"^\S+: %d runs in [1-9][0-9.]* (us|ms|s) " % count, text[0]), text[0]
+    assert ("stdev -" in text[2]) == (count == 1)

@@ -128,6 +128,29 @@ def test_run_takes_npy_npz_and_a_directory_of_samples(model, tmp_path):
         "sample a", "sample a2", "sample a2b", "sample a10", "sample ab", "sample b"]
 
 
+def test_run_json_holds_each_sample_with_its_outputs_and_checks(model, tmp_path):
+    x = np.arange(6, dtype=np.float32).reshape(2, 3)
+    for folder, arrays in (("samples", (x, -x)), ("refs", (x, x))):
+        (tmp_path / folder).mkdir()
+        for name, array in zip("ab", arrays):
+            np.save(tmp_path / folder / ("%s.npy" % name), array)
+    (tmp_path / "labels.txt").write_text("2 2 2 0\n")  # a row of scores each: b's rows are -x
+    args = ["run", model, "--driver", "standin", "-i", str(tmp_path / "samples"), "--reference", str(tmp_path / "refs"),
+            "--labels", str(tmp_path / "labels.txt"), "--json"]
+    done = kiv(*args)
+    assert done.returncode == 1, done.stderr
+    document = json.loads(done.stdout)  # standard output holds the document alone
+    assert (document["command"], document["model"]["path"], document["inputs"]["samples"]) == ("run", model, ["a", "b"])
+    a, b = document["samples"]
+    assert a["outputs"] == [{"name": "dst", "dtype": "float32", "shape": [2, 3], "values": x.tolist()}]
+    assert (a["reference"]["match"], b["reference"]["match"]) == (True, False)
+    assert b["reference"]["outputs"][0]["mismatches"] == 5 and b["reference"]["outputs"][0]["atol"] == 1e-8
+    assert document["summary"] == {"samples": 2, "matching": 1, "accuracy": {
+        "labels": 4, "top1": {"hits": 3, "rate": 0.75}}}
+    written = json.loads(kiv(*args, "-o", str(tmp_path / "out")).stdout)
+    assert written["samples"][1]["outputs"][0]["file"] == str(tmp_path / "out" / "b.npz")
+
+
 @pytest.mark.parametrize("fill, check", [
     ("zeros", lambda y: (y == 0).all()),
     ("ones", lambda y: (y == 1).all()),

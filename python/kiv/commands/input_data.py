@@ -4,6 +4,7 @@ of samples, or filled in (--random), and checked against the model's inputs
 
 from __future__ import annotations
 
+import argparse
 import dataclasses
 import os
 from collections.abc import Sequence
@@ -32,6 +33,8 @@ class Sample:
 
     name: str | None
     arrays: Arrays
+    #: The inputs filled in (--random), not given.
+    filled: tuple[str, ...] = ()
 
 
 def fill_mode(text: str) -> str:
@@ -201,5 +204,15 @@ def input_samples(inputs: Sequence[TensorInfo], items: Sequence[str], fill: str 
         missing = [t.name for t in inputs if t.name not in arrays]
         if missing and fill is None:
             raise UsageError("no data for input(s) %s: give -i NAME=FILE.npy or --random" % missing)
-        samples.append(Sample(label, {t.name: _checked(t, arrays, fill, rng, quantize) for t in inputs}))
+        samples.append(Sample(label, {t.name: _checked(t, arrays, fill, rng, quantize) for t in inputs},
+                              tuple(missing)))
     return samples
+
+
+def inputs_object(args: argparse.Namespace, samples: Sequence[Sample], fill: str | None) -> dict[str, Any]:
+    """Where the input sets came from, for the JSON documents: the -i
+    items, the inputs filled in and how, and the samples by name."""
+    named = samples[0].name is not None
+    filled = sorted({name for sample in samples for name in sample.filled})
+    return {"given": list(args.input), "filled": filled, "random": fill if filled else None, "seed": args.seed,
+            "quantize": args.quantize, "sets": len(samples), "samples": [s.name for s in samples] if named else None}

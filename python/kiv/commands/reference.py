@@ -147,6 +147,13 @@ def report(comparisons: Sequence[Comparison]) -> list[tuple[str, ...]]:
     return rows
 
 
+def comparison_object(c: Comparison) -> dict[str, Any]:
+    """A comparison in the JSON document."""
+    return {"name": c.name, "match": c.ok, "problem": c.problem, "atol": c.atol, "dequantized": c.dequantized,
+            "max_abs": c.max_abs, "max_rel": c.max_rel, "cosine": c.cosine, "mismatches": c.mismatches,
+            "elements": c.size, "top": [{"k": k, "agree": agree, "rows": rows} for k, agree, rows in c.top]}
+
+
 def notes(comparisons: Sequence[Comparison], infos: Sequence[TensorInfo]) -> list[str]:
     """A line for each output compared as real values rather than as it came."""
     by_name = {info.name: info for info in infos}

@@ -4,6 +4,7 @@ and checked against a reference when one is given."""
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import os
 import sys
 from collections.abc import Sequence
@@ -12,18 +13,20 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ..inputs import Outputs
 from ..job_options import JobOptions
 from ..model import Model
 from ..tensor_info import TensorInfo
 from .array_files import npz_path
 from .info import columns
-from .input_data import Sample, input_samples, names_directory
+from .input_data import Sample, input_samples, inputs_object, names_directory
 from .loading import job_options, opened, run_options
 from .output_files import check_file, make_directory
 from .profiles import profile_summary, profile_text
 from .accuracy import Accuracy
 from .expected import Expected, expected_per_sample
-from .reference import RTOL, compare_all, notes, report
+from .documents import json_text, opening, setting
+from .reference import RTOL, Comparison, compare_all, comparison_object, notes, report
 from .usage import UsageError
 
 Arrays = dict[str, npt.NDArray[Any]]
@@ -64,77 +67,165 @@ def _output_path(output: str, sample: Sample, several: bool) -> str:
     return os.path.join(output, "%s.npz" % sample.name)
 
 
-def _print_arrays(outputs: Arrays, sample: Sample, several: bool) -> None:
-    if several:
-        print("sample %s" % sample.name)
-    with np.printoptions(threshold=64, edgeitems=4):
-        for name, array in outputs.items():
-            print("%s %s %s\n%s" % (name, array.dtype, array.shape, array))
+@dataclasses.dataclass
+class SampleRun:
+    """What one input set gave: its outputs (dequantised with --dequantize),
+    where they were written (or why not), its profile and its check against
+    the reference."""
+
+    sample: Sample
+    outputs: Arrays
+    written: str | None = None
+    write_error: str | None = None
+    profile: dict[str, Any] | None = None
+    check: Check | None = None
 
 
-def _show(outputs: Arrays, sample: Sample, output: str | None, several: bool) -> bool:
-    """Writes the outputs to their -o file, or prints them; printed too when
-    the file cannot be written, which is then reported. False then."""
-    if output is None:
-        _print_arrays(outputs, sample, several)
-        return True
-    path = _output_path(output, sample, several)
+@dataclasses.dataclass(frozen=True)
+class Check:
+    """A sample's outputs against its reference file."""
+
+    path: str
+    rtol: float
+    comparisons: list[Comparison]
+    unused: list[str]  # reference arrays that name no output
+
+    @property
+    def ok(self) -> bool:
+        return all(c.ok for c in self.comparisons)
+
+
+def _write(outputs: Arrays, path: str) -> str | None:
+    """Writes the outputs as an .npz file; the error text when that fails."""
     try:
         np.savez(path, **outputs)
     except OSError as err:
-        print("kiv run: -o %s: cannot be written: %s" % (path, err.strerror or err), file=sys.stderr)
-        _print_arrays(outputs, sample, several)
-        return False
-    shapes = ", ".join("%s %s %s" % (n, a.dtype, a.shape) for n, a in outputs.items())
-    print("wrote %s: %s" % (path, shapes))
-    return True
+        return "-o %s: cannot be written: %s" % (path, err.strerror or err)
+    return None
 
 
-def _checked(outputs: Arrays, expected: Expected, infos: Sequence[TensorInfo], args: argparse.Namespace) -> bool:
-    """Prints the comparison with the reference; True when every output matches."""
+def _check(outputs: Arrays, expected: Expected, infos: Sequence[TensorInfo], args: argparse.Namespace) -> Check:
     assert expected.reference is not None and expected.reference_path is not None
     rtol = RTOL if args.rtol is None else args.rtol
     comparisons = compare_all(infos, outputs, expected.reference, args.atol, rtol)
-    differing = sum(not c.ok for c in comparisons)
-    print("reference %s (rtol %g)" % (expected.reference_path, rtol))
-    print("\n".join(columns(report(comparisons)) + notes(comparisons, infos)))
-    unused = sorted(set(expected.reference) - set(outputs))
-    if unused:
-        print("  not compared (no output of that name): %s" % ", ".join(unused))
+    return Check(expected.reference_path, rtol, comparisons, sorted(set(expected.reference) - set(outputs)))
+
+
+def _print_outputs(done: SampleRun, several: bool) -> None:
+    if done.written is not None and done.write_error is None:
+        shapes = ", ".join("%s %s %s" % (n, a.dtype, a.shape) for n, a in done.outputs.items())
+        print("wrote %s: %s" % (done.written, shapes))
+        return
+    if several:
+        print("sample %s" % done.sample.name)
+    with np.printoptions(threshold=64, edgeitems=4):
+        for name, array in done.outputs.items():
+            print("%s %s %s\n%s" % (name, array.dtype, array.shape, array))
+
+
+def _print_check(check: Check, infos: Sequence[TensorInfo]) -> None:
+    print("reference %s (rtol %g)" % (check.path, check.rtol))
+    print("\n".join(columns(report(check.comparisons)) + notes(check.comparisons, infos)))
+    if check.unused:
+        print("  not compared (no output of that name): %s" % ", ".join(check.unused))
+    differing = sum(not c.ok for c in check.comparisons)
     if differing:
-        print("%d of %d outputs differ from the reference" % (differing, len(comparisons)))
+        print("%d of %d outputs differ from the reference" % (differing, len(check.comparisons)))
     else:
-        print("all %d outputs match the reference" % len(comparisons))
-    return not differing
+        print("all %d outputs match the reference" % len(check.comparisons))
 
 
-def _run_all(model: Model, samples: Sequence[Sample], args: argparse.Namespace, options: JobOptions | None) -> bool:
+def _print_sample(done: SampleRun, several: bool, infos: Sequence[TensorInfo]) -> None:
+    _print_outputs(done, several)
+    if done.profile is not None:
+        print(profile_text(done.profile))
+    if done.check is not None:
+        _print_check(done.check, infos)
+
+
+def _sample_object(done: SampleRun) -> dict[str, Any]:
+    """A sample's entry in the JSON document."""
+    outputs = []
+    for name, array in done.outputs.items():
+        entry: dict[str, Any] = {"name": name, "dtype": str(array.dtype), "shape": list(array.shape)}
+        if done.written is not None and done.write_error is None:
+            entry["file"] = done.written
+        else:
+            entry["values"] = array.tolist()
+        outputs.append(entry)
+    check = None
+    if done.check is not None:
+        check = {"path": done.check.path, "rtol": done.check.rtol, "match": done.check.ok,
+                 "outputs": [comparison_object(c) for c in done.check.comparisons], "not_compared": done.check.unused}
+    return {"name": done.sample.name, "outputs": outputs, "profile": done.profile, "reference": check}
+
+
+def _run_sample(model: Model, sample: Sample, wanted: Expected, args: argparse.Namespace,
+                options: JobOptions | None, several: bool) -> tuple[SampleRun, Outputs]:
+    result = model.run(sample.arrays, job_options=run_options(options, sample.name or "run"))
+    outputs = result.as_dict()
+    if args.dequantize:
+        outputs = dequantized(model.outputs, outputs)
+    done = SampleRun(sample, outputs)
+    if args.output is not None:
+        done.written = _output_path(args.output, sample, several)
+        done.write_error = _write(outputs, done.written)
+    if args.profile:
+        done.profile = profile_summary([result.profile])
+    if wanted.reference is not None:
+        done.check = _check(outputs, wanted, model.outputs, args)
+    return done, result
+
+
+def _run_all(model: Model, samples: Sequence[Sample], args: argparse.Namespace,
+             options: JobOptions | None) -> tuple[list[dict[str, Any]], dict[str, Any], bool]:
+    """Runs every sample, printing each (unless --json); the samples' JSON
+    entries, the summary, and whether all went well."""
     several = samples[0].name is not None
     expected = expected_per_sample(samples, model.outputs, args.reference, args.labels)
     accuracy = Accuracy(model.outputs[0].shape[-1] if model.outputs[0].shape else 1) if model.outputs else None
-    written, matching = True, 0
+    entries, written, matching = [], True, 0
     for sample, wanted in zip(samples, expected):
-        result = model.run(sample.arrays, job_options=run_options(options, sample.name or "run"))
-        outputs = result.as_dict()
-        if args.dequantize:
-            outputs = dequantized(model.outputs, outputs)
-        written = _show(outputs, sample, args.output, several) and written
-        if args.profile:
-            print(profile_text(profile_summary([result.profile])))
-        if wanted.reference is not None:
-            matching += _checked(outputs, wanted, model.outputs, args)
+        done, result = _run_sample(model, sample, wanted, args, options, several)
+        if done.write_error is not None:
+            print("kiv run: %s" % done.write_error, file=sys.stderr)
+            written = False
+        matching += done.check is not None and done.check.ok
         if wanted.labels is not None and accuracy is not None:
             accuracy.add(result[0], wanted.labels, sample.name or "the input set")
-    if several and args.reference is not None:
-        print("%d of %d samples match the reference" % (matching, len(samples)))
-    if accuracy is not None and accuracy.rows:
-        print(accuracy.text())
-    return written and (args.reference is None or matching == len(samples))
+        if args.json:
+            entries.append(_sample_object(done))
+        else:
+            _print_sample(done, several, model.outputs)
+    scored = accuracy is not None and accuracy.rows > 0
+    summary = {"samples": len(samples), "matching": matching if args.reference is not None else None,
+               "accuracy": accuracy.as_dict() if scored and accuracy is not None else None}
+    if not args.json:
+        if several and args.reference is not None:
+            print("%d of %d samples match the reference" % (matching, len(samples)))
+        if scored and accuracy is not None:
+            print(accuracy.text())
+    return entries, summary, written and (args.reference is None or matching == len(samples))
+
+
+def _options(args: argparse.Namespace) -> dict[str, Any]:
+    """What the command was asked to do, for the JSON document."""
+    return {"partition": args.partition if args.partition is not None else 0, "core": args.core,
+            "qos": args.qos if args.qos is not None else 0, "profile": args.profile, "dump": args.dump,
+            "dequantize": args.dequantize, "atol": args.atol, "rtol": args.rtol, "output": args.output,
+            "reference": args.reference, "labels": args.labels}
 
 
 def command_run(args: argparse.Namespace) -> int:
     _check_options(args)
     options = job_options(args)
+    document = opening("run")
     with opened(args.model, args.driver, options=options, profile=args.profile) as session:
         samples = input_samples(session.model.inputs, args.input, args.random, args.seed, args.quantize)
-        return 0 if _run_all(session.model, samples, args, options) else 1
+        entries, summary, ok = _run_all(session.model, samples, args, options)
+        document.update(setting(session.model, session.runtime))
+    if args.json:
+        document.update(options=_options(args), inputs=inputs_object(args, samples, args.random), samples=entries,
+                        summary=summary)
+        print(json_text(document))
+    return 0 if ok else 1
