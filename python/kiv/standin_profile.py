@@ -32,8 +32,8 @@ class OperationTime:
 @dataclasses.dataclass(frozen=True)
 class StandinProfile:
     """A profiled run: the core that ran it, when it started (nanoseconds on
-    a clock shared by every job of the process), how long it took, and the
-    operations that ran."""
+    the host's monotonic clock, which time.monotonic_ns reads), how long it
+    took, and the operations that ran."""
 
     core: int
     start_ns: int

@@ -4,6 +4,7 @@ partition, four cores, QoS levels 0 to 3, memory regions 0 and 1."""
 
 import concurrent.futures
 import os
+import time
 
 import numpy as np
 import pytest
@@ -142,9 +143,13 @@ def test_profiles_tell_the_core_and_the_time_of_every_operation(tmp_path, make_m
         assert model.run(X).profile is None  # profiling is off
     with kiv.Runtime(profile=True) as runtime, runtime.load(path) as model:
         for core in range(4):
+            submitted = time.perf_counter_ns()
             outputs = model.run(X, job_options=kiv.JobOptions(core=core))
+            ended = time.perf_counter_ns()
             profile = decode_profile(outputs.profile)
             assert profile.core == core
+            # The profile's clock is the host's: the job ran between its submit and its result.
+            assert submitted <= profile.start_ns <= profile.start_ns + profile.duration_ns <= ended
             assert [op.name for op in profile.operations] == ["WAIT_MS", "MUL", "COPY"]
             wait = profile.operations[0]
             assert wait.duration_ns >= 20e6 and profile.duration_ns >= wait.duration_ns
