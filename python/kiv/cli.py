@@ -59,7 +59,7 @@ def _job_options(sub: argparse.ArgumentParser) -> None:
     sub.add_argument("--dump", metavar="DIR", help="have the driver dump every job's inputs and outputs into DIR")
     sub.add_argument("--profile", action="store_true",
                      help="have the driver profile the jobs, and show the profile: per operation for the stand-in "
-                          "NPU, else its size")
+                          "NPU, else its size; bench splits each latency into queue wait, device and host time")
 
 
 def _run_options(run: argparse.ArgumentParser) -> None:

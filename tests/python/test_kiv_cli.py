@@ -274,7 +274,7 @@ def test_errors_say_what_to_do(model, tmp_path, args, status, text):
     (["run", "--random", "--core", "2", "--qos", "1", "--profile"],
      ["profile (median of 1 run): job * on core 2", "op name start us duration us", "0 COPY * *"]),
     (["bench", "--count", "20", "--profile", "--mode", "async", "--partition", "0"],
-     ["profile (median of 10 runs): job * on core*", "0 COPY * *"]),
+     ["device time over 20 profiled runs on core* *: job median * us, p99 * us", "0 COPY * * * *%"]),
 ])
 def test_job_options_and_profiles_on_the_command_line(model, tmp_path, args, lines):
     args = [arg.format(dir=tmp_path) for arg in args]
@@ -284,7 +284,7 @@ def test_job_options_and_profiles_on_the_command_line(model, tmp_path, args, lin
     printed = [" ".join(line.split()) for line in done.stdout.splitlines()]
     if args[0] == "bench":
         summary = json.loads(done.stdout)["profile"]
-        assert summary["runs"] == 10 and [op["name"] for op in summary["operations"]] == ["COPY"]
+        assert summary["runs"] == 20 and [op["name"] for op in summary["operations"]] == ["COPY"]
         printed = kiv(args[0], model, "--driver", "standin", *args[1:]).stdout.splitlines()
         printed = [" ".join(line.split()) for line in printed]
     for pattern in lines:

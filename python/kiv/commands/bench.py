@@ -14,12 +14,12 @@ from typing import Any
 from ..job_options import JobOptions
 from ..model import Model
 from .csv_file import write_csv
+from .device_time import csv_columns, decoded, profile_figures, profile_lines
 from .documents import json_text, opening, setting
 from .input_data import UNIFORM, Arrays, Sample, input_samples, inputs_object
 from .loading import job_options, opened, run_options
 from .output_files import check_file
 from .plot import require_matplotlib, write_plot
-from .profiles import profile_summary, profile_text
 from .stats import few_runs_notes, summary
 from .timing import Goal, Progress, Timeline, bench_async, bench_batch, bench_sync
 from .trace import write_trace
@@ -29,8 +29,6 @@ MODES = ("async", "batch", "sync")
 IN_FLIGHT, BATCH_SIZE = 4, 8
 # Without --count or --duration: at least this many runs, for at least this long.
 DEFAULT_GOAL = Goal(100, 1.0)
-# With --profile, the runs after the timed ones whose profiles are summed up.
-PROFILED_RUNS = 10
 # The files kiv bench can write, by option.
 FILES = ("plot", "trace", "csv")
 
@@ -49,6 +47,8 @@ def check_options(args: argparse.Namespace) -> None:
             raise UsageError("%s applies to --mode %s only, not to --mode %s" % (option, mode, args.mode))
         if value is not None and value < 1:
             raise UsageError("%s must be at least 1" % option)
+    if args.profile and args.mode == "batch":
+        raise UsageError("--profile needs --mode sync or async: a batch queue's jobs give no profile")
     if args.plot is not None:
         require_matplotlib()  # say so now rather than after the runs
     for key in FILES:
@@ -115,9 +115,9 @@ def _text(result: dict[str, Any]) -> str:
         "throughput: %.1f inferences/s" % result["throughput_per_s"],
         "peak resident memory: %.1f MiB" % (result["peak_rss_bytes"] / 2**20),
     ]
-    lines += ["%s: %s" % (key, path) for key, path in result["files"].items()]
     if "profile" in result:
-        lines.append(profile_text(result["profile"]))
+        lines += profile_lines(result["profile"], result["latency_split_us"])
+    lines += ["%s: %s" % (key, path) for key, path in result["files"].items()]
     lines += ["note: %s" % note for note in result["notes"]]
     return "\n".join(lines)
 
@@ -134,9 +134,10 @@ def _write_files(args: argparse.Namespace, timeline: Timeline, result: dict[str,
         if key == "plot":
             write_plot(path, timeline, result["latency_ms"], title, unit)
         elif key == "trace":
-            write_trace(path, timeline, title, "batch" if args.mode == "batch" else "job")
+            runs = decoded(timeline.profiles) if timeline.profiled else None
+            write_trace(path, timeline, title, "batch" if args.mode == "batch" else "job", runs)
         else:
-            write_csv(path, timeline, sample_of)
+            write_csv(path, timeline, sample_of, csv_columns(timeline))
 
     failures = []
     for key in FILES:
@@ -157,7 +158,7 @@ def _timed_runs(model: Model, sets: Sequence[Arrays], args: argparse.Namespace,
     (raised again when no run had ended: there are no figures)."""
     goal = _goal(args)
     progress = Progress(sys.stderr.isatty() and not args.json, goal)
-    timeline = Timeline()
+    timeline = Timeline(profiled=args.profile)
     interrupted = False
     try:
         _run_mode(model, sets, args, goal, progress, timeline, options)
@@ -203,8 +204,6 @@ def command_bench(args: argparse.Namespace) -> int:
             model.run(sets[i % len(sets)], job_options=run_options(options, "warmup%d" % i))
         timeline, interrupted = _timed_runs(model, sets, args, options)
         seconds = time.perf_counter() - timeline.began
-        profiles = [model.run(sets[i % len(sets)], job_options=run_options(options, "profile%d" % i)).profile
-                    for i in range(PROFILED_RUNS)] if args.profile else []
         document.update(setting(model, session.runtime))
     figures = summary(timeline, per_run, seconds, args.percentiles)
     result = {
@@ -214,7 +213,7 @@ def command_bench(args: argparse.Namespace) -> int:
         "notes": few_runs_notes(len(timeline), args.percentiles),
     }
     if args.profile:
-        result["profile"] = profile_summary(profiles)
+        result["profile"], result["latency_split_us"] = profile_figures(timeline)
     failures = _write_files(args, timeline, result, _sample_names(samples, per_run))
     print(json_text(result) if args.json else _text(result))
     for failure in failures:

@@ -11,6 +11,10 @@ from .timing import Timeline
 COLUMNS = ("run", "start_ms", "latency_ms", "sample")
 
 
+def _cell(value: float) -> str:
+    return str(value) if isinstance(value, int) else "%.6f" % value
+
+
 def write_csv(path: str, timeline: Timeline, sample_of: Callable[[int], str],
               extra: Sequence[tuple[str, Sequence[float]]] = ()) -> None:
     """The runs of the timeline: their number, start (milliseconds since the
@@ -25,4 +29,4 @@ def write_csv(path: str, timeline: Timeline, sample_of: Callable[[int], str],
             run = timeline.runs[i]
             row = [run, "%.6f" % ((timeline.starts[i] - timeline.began) * 1e3),
                    "%.6f" % ((timeline.ends[i] - timeline.starts[i]) * 1e3), sample_of(run)]
-            writer.writerow(row + ["%.6f" % values[i] for _, values in extra])
+            writer.writerow(row + [_cell(values[i]) for _, values in extra])

@@ -55,8 +55,8 @@ def _median_p99(values: Sequence[float]) -> dict[str, float]:
 
 
 def split_summary(parts: Sequence[tuple[float, float, float]]) -> dict[str, dict[str, float]]:
-    """The median and p99 of each part, in milliseconds."""
-    return {key: _median_p99([p[i] for p in parts]) for i, (key, _, _) in enumerate(PARTS)}
+    """The median and p99 of each part, in microseconds (of parts in milliseconds)."""
+    return {key: _median_p99([p[i] * 1e3 for p in parts]) for i, (key, _, _) in enumerate(PARTS)}
 
 
 def operation_summary(runs: Sequence[StandinProfile]) -> dict[str, Any]:
@@ -81,8 +81,8 @@ def operation_summary(runs: Sequence[StandinProfile]) -> dict[str, Any]:
 
 
 def split_text(summary: dict[str, dict[str, float]]) -> list[str]:
-    rows = [("  part", "", "median ms", "p99 ms")] + [
-        ("  " + label, what, "%.4f" % summary[key]["median"], "%.4f" % summary[key]["p99"])
+    rows = [("  part", "", "median us", "p99 us")] + [
+        ("  " + label, what, "%.1f" % summary[key]["median"], "%.1f" % summary[key]["p99"])
         for key, label, what in PARTS
     ]
     return ["latency split, from the driver's profile:"] + columns(rows)
@@ -99,3 +99,44 @@ def operations_text(summary: dict[str, Any]) -> list[str]:
         for op in summary["operations"]
     ]
     return [head] + columns(rows)
+
+
+def profile_figures(timeline: Timeline) -> tuple[dict[str, Any], dict[str, dict[str, float]] | None]:
+    """The profile summary of the timed runs, and the latency split (None
+    when the profiles cannot give it: none, a layout kiv does not know, or
+    another clock)."""
+    given = [data for data in timeline.profiles if data is not None]
+    if not given:
+        return {"layout": None, "runs": 0, "bytes": 0}, None
+    runs = decoded(timeline.profiles)
+    if runs is None:
+        return {"layout": "unknown", "runs": len(given), "bytes": len(given[0])}, None
+    split = split_summary(splits_ms(timeline, runs)) if same_clock() else None
+    return operation_summary(runs), split
+
+
+def profile_lines(profile: dict[str, Any], split: dict[str, dict[str, float]] | None) -> list[str]:
+    """The text of kiv bench --profile: the split, then the operations; or
+    why there is neither."""
+    if profile["layout"] is None:
+        return ["profile: the driver gave none; host times only"]
+    if profile["layout"] == "unknown":
+        return ["profile: %d bytes per run, in a layout kiv does not know; host times only" % profile["bytes"]]
+    lines = split_text(split) if split is not None else ["latency split: the profile's clock is not this one"]
+    return lines + operations_text(profile)
+
+
+def csv_columns(timeline: Timeline) -> list[tuple[str, Sequence[float]]]:
+    """Per timed run, from its profile: the core, the three parts of its
+    latency and each operation's time, in milliseconds; none when the
+    profiles are not in the stand-in's layout."""
+    runs = decoded(timeline.profiles) if timeline.profiled else None
+    if runs is None:
+        return []
+    parts = splits_ms(timeline, runs)
+    table: list[tuple[str, Sequence[float]]] = [("core", [run.core for run in runs])]
+    table += [("%s_ms" % key, [p[i] for p in parts]) for i, (key, _, _) in enumerate(PARTS)]
+    for position, op in enumerate(runs[0].operations):
+        times = [run.operations[position].duration_ns / 1e6 if len(run.operations) > position else 0.0 for run in runs]
+        table.append(("op%d_%s_ms" % (op.index, op.name), times))
+    return table

@@ -43,19 +43,24 @@ class Timeline:
     """Start and end of each timed job (perf_counter seconds), its lane and
     the number of the run (which input set it took follows from it);
     `began` is when the timed runs began. Packed arrays, so that a long run
-    adds little to the peak memory it reports (8 bytes a figure, not 32)."""
+    adds little to the peak memory it reports (8 bytes a figure, not 32).
+    When `profiled`, also each job's profile from the driver."""
 
+    profiled: bool = False
     began: float = dataclasses.field(default_factory=time.perf_counter)
     starts: array[float] = dataclasses.field(default_factory=lambda: array("d"))
     ends: array[float] = dataclasses.field(default_factory=lambda: array("d"))
     lanes: array[int] = dataclasses.field(default_factory=lambda: array("i"))
     runs: array[int] = dataclasses.field(default_factory=lambda: array("q"))
+    profiles: list[bytes | None] = dataclasses.field(default_factory=list)
 
-    def add(self, start: float, end: float, lane: int, run: int) -> None:
+    def add(self, start: float, end: float, lane: int, run: int, profile: bytes | None = None) -> None:
         self.starts.append(start)
         self.ends.append(end)
         self.lanes.append(lane)
         self.runs.append(run)
+        if self.profiled:
+            self.profiles.append(profile)
 
     def __len__(self) -> int:
         return len(self.starts)
@@ -92,26 +97,31 @@ class Progress:
 # ended when an interrupt stops the runs.
 
 
-def one_at_a_time(run: Callable[[int], object], goal: Goal, progress: Progress, timeline: Timeline) -> None:
-    """Calls run(0), run(1), ... one at a time, in lane 0, until the goal is reached."""
+def one_at_a_time(run: Callable[[int], bytes | None], goal: Goal, progress: Progress, timeline: Timeline) -> None:
+    """Calls run(0), run(1), ... one at a time, in lane 0, until the goal is
+    reached; each returns its job's profile (or None)."""
     while not goal.reached(len(timeline), time.perf_counter() - timeline.began):
         number = len(timeline)
         start = time.perf_counter()
-        run(number)
-        timeline.add(start, time.perf_counter(), 0, number)
+        profile = run(number)
+        timeline.add(start, time.perf_counter(), 0, number, profile)
         progress.show(len(timeline), timeline.began)
 
 
 def bench_sync(model: Model, sets: Sequence[Arrays], goal: Goal, progress: Progress, timeline: Timeline,
                options: PerRun) -> None:
-    one_at_a_time(lambda i: model.run(sets[i % len(sets)], job_options=options(i)), goal, progress, timeline)
+    one_at_a_time(lambda i: model.run(sets[i % len(sets)], job_options=options(i)).profile, goal, progress,
+                  timeline)
 
 
 def bench_batch(model: Model, batches: Sequence[Sequence[Arrays]], goal: Goal, progress: Progress,
                 timeline: Timeline, options: PerRun) -> None:
-    """A job is a whole batch queue of input sets."""
-    one_at_a_time(lambda i: model.run_batch(batches[i % len(batches)], job_options=options(i)), goal, progress,
-                  timeline)
+    """A job is a whole batch queue of input sets (which gives no profile)."""
+
+    def run(i: int) -> None:
+        model.run_batch(batches[i % len(batches)], job_options=options(i))
+
+    one_at_a_time(run, goal, progress, timeline)
 
 
 def bench_async(model: Model, sets: Sequence[Arrays], goal: Goal, in_flight: int, progress: Progress,
@@ -126,10 +136,10 @@ def bench_async(model: Model, sets: Sequence[Arrays], goal: Goal, in_flight: int
 
     def finished(start: float, lane: int, number: int, future: Future[Outputs]) -> None:
         end = time.perf_counter()
+        error = future.exception()
         with lock:
-            timeline.add(start, end, lane, number)
+            timeline.add(start, end, lane, number, None if error is not None else future.result().profile)
             free_lanes.append(lane)
-            error = future.exception()
             if error is not None:
                 failures.append(error)
         slots.release()
