@@ -15,6 +15,7 @@ import struct
 import subprocess
 import time
 import zlib
+from xml.etree import ElementTree
 
 import numpy as np
 import pytest
@@ -190,12 +191,18 @@ def png_size(path):
     return width, height
 
 
-def test_bench_plots_the_latencies(model, tmp_path):
+@pytest.mark.parametrize("suffix", [".png", ".svg", ".PDF"])
+def test_bench_plots_the_latencies_in_the_format_its_suffix_names(model, tmp_path, suffix):
     pytest.importorskip("matplotlib")
-    plot = tmp_path / "latency.png"
+    plot = tmp_path / ("latency" + suffix)
     done = kiv("bench", model, "--driver", "standin", "--count", "50", "--plot", str(plot))
     assert done.returncode == 0, done.stderr
-    assert png_size(plot) == (1000, 400)
+    if suffix == ".png":
+        assert png_size(plot) == (1000, 400)
+    elif suffix == ".svg":
+        assert ElementTree.parse(plot).getroot().tag == "{http://www.w3.org/2000/svg}svg"
+    else:
+        assert plot.read_bytes().startswith(b"%PDF-") and plot.read_bytes().rstrip().endswith(b"%%EOF")
 
 
 def test_without_matplotlib_plot_says_which_package_and_the_rest_works(model, tmp_path):
@@ -210,6 +217,8 @@ def test_without_matplotlib_plot_says_which_package_and_the_rest_works(model, tm
     (["--in-flight", "2"], "--in-flight applies to --mode async only, not to --mode sync"),
     (["--mode", "async", "--batch-size", "2"], "--batch-size applies to --mode batch only, not to --mode async"),
     (["--count", "0"], "--count must be at least 1"),
+    (["--plot", "latency.gif"], "--plot latency.gif: the plot is written as PNG, SVG or PDF, as the file's suffix "
+                                "says (.png, .svg, .pdf)"),
     (["--mode", "batch", "--profile"], "--profile needs --mode sync or async: a batch queue's jobs give no profile"),
     (["--percentiles", "0,50"], "takes numbers above 0 and at most 100, not '0,50'"),
     (["--percentiles", "median"], "takes numbers separated by commas, such as 50,90,99, not 'median'"),

@@ -34,6 +34,7 @@ def kiv(*args, cwd=None, code="from kiv.cli import main; raise SystemExit(main()
 def test_info_lists_the_tensors_the_container_and_the_driver(model):
     done = kiv("info", model, "--driver", "standin")
     assert done.returncode == 0, done.stderr
+    assert kiv("--driver", "standin", "info", model).stdout == done.stdout  # --driver before the command too
     lines = done.stdout.splitlines()
     assert lines[0].startswith("model    copy 1.0.0 (%s, " % model)
     assert lines[1] == "build    version %d" % DEFAULT_BUILD_VERSION
@@ -89,6 +90,12 @@ def test_zor_and_kiv_use_the_same_labels(tmp_path, make_model, io, name, version
     ("text.txt", b"hello\n", "is too short to be a model container (6 bytes)"),
     ("empty.zor", b"", "is empty, not a model container"),
     ("missing.zor", None, "no such file"),
+    # An NPU executable, not packed: say how to pack it.
+    ("prog.bin", copy_program([1, 4], "float32").build(), "is an NPU executable (a stand-in NPU program), not a model "
+                                                          "container: pack it into one with zor pack --bin {path} -o "
+                                                          "MODEL.zor"),
+    ("zeros.bin", bytes(64), "is not a zor model container: its root table has no valid field table; if it is an NPU "
+                             "executable, pack it into one: zor pack --bin {path} -o MODEL.zor"),
 ])
 def test_a_failed_load_is_one_line_on_stderr_and_no_output(tmp_path, name, content, problem):
     path = tmp_path / name
@@ -97,7 +104,7 @@ def test_a_failed_load_is_one_line_on_stderr_and_no_output(tmp_path, name, conte
     done = kiv("info", str(path), "--json", "--driver", "standin")
     assert (done.returncode, done.stdout) == (1, "")
     assert done.stderr.count("\n") == 1 and done.stderr.startswith("kiv info: "), done.stderr
-    assert "%s: %s" % (path, problem) in done.stderr
+    assert "%s: %s" % (path, problem.format(path=path)) in done.stderr
     # A file the user must fix is not presented as the runtime's fault.
     assert "internal error" not in done.stderr
 
@@ -151,18 +158,25 @@ def test_run_json_holds_each_sample_with_its_outputs_and_checks(model, tmp_path)
     assert written["samples"][1]["outputs"][0]["file"] == str(tmp_path / "out" / "b.npz")
 
 
-@pytest.mark.parametrize("fill, check", [
-    ("zeros", lambda y: (y == 0).all()),
-    ("ones", lambda y: (y == 1).all()),
-    ("-2.5", lambda y: (y == -2.5).all()),
+UNIFORM = lambda y: (-1 <= y).all() and (y < 1).all() and abs(y.std() - 3 ** -0.5) < 0.05  # noqa: E731
+
+
+@pytest.mark.parametrize("random, check", [
+    (["--random", "zeros"], lambda y: (y == 0).all()),
+    (["--random", "ones"], lambda y: (y == 1).all()),
+    (["--random", "-2.5"], lambda y: (y == -2.5).all()),
     # Uniform over [-1, 1) for a float type: a standard deviation of 1/sqrt(3).
-    (None, lambda y: (-1 <= y).all() and (y < 1).all() and abs(y.std() - 3 ** -0.5) < 0.05),
+    (["--random"], UNIFORM),
+    # As kiv bench does, kiv run fills what is not given, and says so.
+    ([], UNIFORM),
 ])
-def test_random_fills_the_inputs_as_asked(tmp_path, make_model, fill, check):
+def test_random_fills_the_inputs_as_asked(tmp_path, make_model, random, check):
     model = copy_model(tmp_path, make_model, shape=(40, 25))
-    done = kiv("run", model, "--driver", "standin", "--random", *([fill] if fill else []), "-o", str(tmp_path / "y"))
+    done = kiv("run", model, "--driver", "standin", *random, "-o", str(tmp_path / "y"))
     assert done.returncode == 0, done.stderr
     assert check(np.load(tmp_path / "y.npz")["dst"])
+    note = "input src: no -i given, filled with uniform random data (seed 0)"
+    assert (done.stdout.splitlines()[0] == note) == (not random)
 
 
 def test_quantize_and_dequantize_convert_with_each_tensors_scale(tmp_path, make_model):
@@ -225,7 +239,8 @@ def test_a_quantised_output_gets_a_tolerance_of_one_step(tmp_path, make_model, o
 
 
 @pytest.mark.parametrize("args, status, text", [
-    (["run", "{model}"], 2, "give -i NAME=FILE.npy or --random"),
+    (["info", "{model}", "--driver", "{dir}/none.so"], 1, "tried {dir}/none.so (given with --driver): "),
+    (["--driver", "{dir}/none.so", "info", "{model}"], 1, "tried {dir}/none.so (given with --driver): "),
     (["run", "{model}", "-i", "src={int_file}"], 2, "{int_file}: input 'src' expects dtype float32, got int32"),
     (["run", "{model}", "-i", "src={wide_file}"], 2, "{wide_file}: input 'src' has shape (2, 3), got (2, 4)"),
     (["run", "{model}", "-i", "src={text_file}"], 2, "{text_file}: is not a .npy or .npz file"),
@@ -245,7 +260,7 @@ def test_a_quantised_output_gets_a_tolerance_of_one_step(tmp_path, make_model, o
     # Every path the command writes is checked before the first job.
     (["bench", "{model}", "--trace", "{dir}/none/t.json"], 2, "--trace {dir}/none/t.json: cannot be written: No such "
                                                               "file or directory"),
-    (["bench", "{model}", "--plot", "{dir}"], 2, "--plot {dir}: is a directory, not a file"),
+    (["bench", "{model}", "--csv", "{dir}"], 2, "--csv {dir}: is a directory, not a file"),
     (["run", "{model}", "--random", "-o", "{dir}/none/o.npz"], 2, "-o {dir}/none/o.npz: cannot be written"),
     (["run", "{model}", "-i", "{dir}", "-o", "{dir}/single.npz"], 2, "-o {dir}/single.npz: the samples of a "
                                                                      "directory are written one file each"),

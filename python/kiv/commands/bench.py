@@ -19,7 +19,7 @@ from .documents import json_text, opening, setting
 from .input_data import UNIFORM, Arrays, Sample, input_samples, inputs_object
 from .loading import job_options, opened, run_options
 from .output_files import check_file
-from .plot import require_matplotlib, write_plot
+from .plot import plot_format, require_matplotlib, write_plot
 from .stats import few_runs_notes, summary
 from .timing import Goal, Progress, Timeline, bench_async, bench_batch, bench_sync
 from .trace import write_trace
@@ -50,6 +50,7 @@ def check_options(args: argparse.Namespace) -> None:
     if args.profile and args.mode == "batch":
         raise UsageError("--profile needs --mode sync or async: a batch queue's jobs give no profile")
     if args.plot is not None:
+        plot_format(args.plot)
         require_matplotlib()  # say so now rather than after the runs
     for key in FILES:
         if getattr(args, key) is not None:

@@ -184,32 +184,38 @@ def _sets(given: _Given, names: Sequence[str]) -> list[tuple[str | None, Sourced
     return sets
 
 
-def _checked(info: TensorInfo, arrays: Sourced, fill: str | None,
-             rng: np.random.Generator, quantize: bool) -> npt.NDArray[Any]:
+def _checked(info: TensorInfo, arrays: Sourced, fill: str, rng: np.random.Generator,
+             quantize: bool) -> npt.NDArray[Any]:
     if info.name in arrays:
         array, source = arrays[info.name]
         return as_input(info, array, quantize, source)
-    return filled(info, fill or UNIFORM, rng, quantize)
+    return filled(info, fill, rng, quantize)
 
 
-def input_samples(inputs: Sequence[TensorInfo], items: Sequence[str], fill: str | None, seed: int,
+def input_samples(inputs: Sequence[TensorInfo], items: Sequence[str], fill: str, seed: int,
                   quantize: bool) -> list[Sample]:
     """The input sets the -i options name (one, or one per sample of a
-    directory), the inputs they leave out filled as `fill` says (None: none
-    may be left out), every array checked against its input."""
+    directory), the inputs they leave out filled as `fill` says, every
+    array checked against its input."""
     names = [t.name for t in inputs]
     rng = np.random.default_rng(seed)
     samples = []
     for label, arrays in _sets(_given(items, names), names):
-        missing = [t.name for t in inputs if t.name not in arrays]
-        if missing and fill is None:
-            raise UsageError("no data for input(s) %s: give -i NAME=FILE.npy or --random" % missing)
-        samples.append(Sample(label, {t.name: _checked(t, arrays, fill, rng, quantize) for t in inputs},
-                              tuple(missing)))
+        missing = tuple(t.name for t in inputs if t.name not in arrays)
+        samples.append(Sample(label, {t.name: _checked(t, arrays, fill, rng, quantize) for t in inputs}, missing))
     return samples
 
 
-def inputs_object(args: argparse.Namespace, samples: Sequence[Sample], fill: str | None) -> dict[str, Any]:
+def filled_note(samples: Sequence[Sample], fill: str, seed: int) -> str | None:
+    """What was filled in without being asked for (no --random), or None."""
+    filled = sorted({name for sample in samples for name in sample.filled})
+    if not filled:
+        return None
+    how = "uniform random data (seed %d)" % seed if fill == UNIFORM else fill
+    return "input%s %s: no -i given, filled with %s" % ("s" if len(filled) > 1 else "", ", ".join(filled), how)
+
+
+def inputs_object(args: argparse.Namespace, samples: Sequence[Sample], fill: str) -> dict[str, Any]:
     """Where the input sets came from, for the JSON documents: the -i
     items, the inputs filled in and how, and the samples by name."""
     named = samples[0].name is not None

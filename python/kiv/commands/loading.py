@@ -10,7 +10,7 @@ import time
 from collections.abc import Iterator
 
 from .. import _native
-from ..errors import KivError
+from ..errors import KivError, ModelFormatError
 from ..job_options import JobOptions
 from ..model import Model
 from ..runtime import Runtime
@@ -52,6 +52,33 @@ def run_options(options: JobOptions | None, label: str) -> JobOptions | None:
     return dataclasses.replace(options, dump_prefix=label)
 
 
+# What the container code says of a file that is no container at all.
+_NOT_A_CONTAINER = "is not a zor model container"
+# The stand-in NPU's executables start with this mark (docs/npu-program-format.md).
+_STANDIN_PROGRAM = b"KVNP"
+
+
+def _starts_with(path: str, mark: bytes) -> bool:
+    try:
+        with open(path, "rb") as f:
+            return f.read(len(mark)) == mark
+    except OSError:
+        return False
+
+
+def with_pack_hint(error: ModelFormatError) -> ModelFormatError:
+    """A model file that is no container: if it is, or may be, an NPU
+    executable, how to pack it into one."""
+    pack = "zor pack --bin %s -o MODEL.zor" % error.path
+    if _starts_with(error.path, _STANDIN_PROGRAM):
+        problem = "is an NPU executable (a stand-in NPU program), not a model container: pack it into one with " + pack
+    elif error.problem.startswith(_NOT_A_CONTAINER):
+        problem = "%s; if it is an NPU executable, pack it into one: %s" % (error.problem, pack)
+    else:
+        return error
+    return ModelFormatError(error.api, error.status, error.message, error.path, problem)
+
+
 @contextlib.contextmanager
 def opened(
     model_path: str,
@@ -70,6 +97,9 @@ def opened(
             started = time.perf_counter()
             model = runtime.load(model_path, job_options=options)
             load_seconds = time.perf_counter() - started
+        except ModelFormatError as error:
+            runtime.close()
+            raise with_pack_hint(error) from None
         except BaseException:
             runtime.close()
             raise

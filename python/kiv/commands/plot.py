@@ -1,10 +1,12 @@
-"""kiv bench --plot: the latency distribution and latency over time as a PNG
-image, drawn with matplotlib, an optional dependency imported only here."""
+"""kiv bench --plot: the latency distribution and latency over time as a PNG,
+SVG or PDF file, drawn with matplotlib, an optional dependency imported only
+here."""
 
 from __future__ import annotations
 
 import importlib
 import importlib.util
+import os
 from collections.abc import Mapping
 from typing import Any
 
@@ -13,7 +15,9 @@ import numpy as np
 from .timing import Timeline
 from .usage import UsageError
 
-# The image is WIDTH x HEIGHT pixels.
+# The formats a plot is written in, by the file's suffix.
+FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
+# The image is WIDTH x HEIGHT pixels (in PNG).
 WIDTH, HEIGHT, DPI = 1000, 400, 100
 # The line styles of the percentiles marked, in turn.
 STYLES = ("-", "--", ":", "-.")
@@ -25,6 +29,15 @@ def _missing() -> UsageError:
         "--plot needs matplotlib, which is not installed: install the Debian package %s (apt-get install %s); "
         "everything else works without it" % (PACKAGE, PACKAGE)
     )
+
+
+def plot_format(path: str) -> str:
+    """The format the suffix of `path` names; UsageError for any other."""
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix not in FORMATS:
+        raise UsageError("--plot %s: the plot is written as PNG, SVG or PDF, as the file's suffix says (%s)" % (
+            path, ", ".join(FORMATS)))
+    return FORMATS[suffix]
 
 
 def require_matplotlib() -> None:
@@ -68,5 +81,5 @@ def write_plot(path: str, timeline: Timeline, latency: Mapping[str, float | None
     over_time.legend()
     figure.suptitle(title)
     figure.tight_layout()
-    figure.savefig(path, format="png")
+    figure.savefig(path, format=plot_format(path))
     plt.close(figure)

@@ -19,7 +19,7 @@ from ..model import Model
 from ..tensor_info import TensorInfo
 from .array_files import npz_path
 from .info import columns
-from .input_data import Sample, input_samples, inputs_object, names_directory
+from .input_data import UNIFORM, Sample, filled_note, input_samples, inputs_object, names_directory
 from .loading import job_options, opened, run_options
 from .output_files import check_file, make_directory
 from .profiles import profile_summary, profile_text
@@ -221,11 +221,15 @@ def command_run(args: argparse.Namespace) -> int:
     options = job_options(args)
     document = opening("run")
     with opened(args.model, args.driver, options=options, profile=args.profile) as session:
-        samples = input_samples(session.model.inputs, args.input, args.random, args.seed, args.quantize)
+        fill = args.random or UNIFORM
+        samples = input_samples(session.model.inputs, args.input, fill, args.seed, args.quantize)
+        note = filled_note(samples, fill, args.seed)
+        if note is not None and args.random is None and not args.json:
+            print(note)
         entries, summary, ok = _run_all(session.model, samples, args, options)
         document.update(setting(session.model, session.runtime))
     if args.json:
-        document.update(options=_options(args), inputs=inputs_object(args, samples, args.random), samples=entries,
+        document.update(options=_options(args), inputs=inputs_object(args, samples, fill), samples=entries,
                         summary=summary)
         print(json_text(document))
     return 0 if ok else 1
