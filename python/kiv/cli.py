@@ -39,6 +39,19 @@ Exit status:
        the reference, or a file could not be written after the runs
   2    the command line, or a file it names, cannot be used as given
   130  interrupted (Ctrl-C); kiv bench prints its partial figures first
+
+Environment:
+  AIPU_LIB_PATH  the driver library the runtime loads when --driver is not
+                 given (unset: the system's libaipudrv.so)
+  KIV_LOG_LEVEL  the threshold of the runtime's diagnostic log on standard
+                 error: DEBUG, INFO (the default), WARNING, ERROR or NONE
+
+Examples:
+  $ kiv info model.zor --driver standin
+  $ kiv run model.zor -i x.npy --quantize --reference ref.npz
+  $ kiv run model.zor -i samples/ --reference refs/ --labels labels.txt
+  $ kiv bench model.zor --mode async --in-flight 8 --json > figures.json
+  $ kiv bench model.zor --profile --trace jobs.json --csv runs.csv
 """
 
 # The runtime's advice names the Python API; the command says it in its own terms.

@@ -2,6 +2,7 @@
 reference check) and their errors. kiv bench: test_kiv_bench.py."""
 
 import fnmatch
+import gzip
 import json
 import os
 import subprocess
@@ -286,6 +287,20 @@ def test_errors_say_what_to_do(model, tmp_path, args, status, text):
     # job it could not create, are left out.
     assert "usage:" in done.stderr or done.stderr.count("\n") == 1, done.stderr
     assert kiv("--version").stdout.startswith("kiv ")
+
+
+def test_help_and_the_manual_page_give_exit_statuses_environment_and_examples():
+    overview = kiv("--help").stdout
+    statuses = overview[overview.index("Exit status:"):overview.index("Environment:")]
+    assert [line.split()[0] for line in statuses.splitlines()[1:] if line[:3].strip().isdigit()] == [
+        "0", "1", "2", "130"]
+    page_file = os.path.join(BUILD_DIR, "man", "kiv.1.gz")
+    if "KIV_MAN_PAGES:BOOL=ON" not in open(os.path.join(BUILD_DIR, "CMakeCache.txt")).read():
+        pytest.skip("the build makes no manual pages (no help2man when it was configured)")
+    page = gzip.open(page_file, "rt").read()
+    sections = [line[4:].strip('"') for line in page.splitlines() if line.startswith(".SH ")]
+    assert sections == ["NAME", "DESCRIPTION", "EXIT STATUS", "COMMANDS", "ENVIRONMENT", "EXAMPLES", "SEE ALSO"]
+    assert all(name in page for name in ("AIPU_LIB_PATH", "KIV_LOG_LEVEL", "\\f(CW$ kiv bench"))
 
 
 @pytest.mark.parametrize("args, lines", [
