@@ -42,7 +42,12 @@ class StandinProfile:
 
 
 def decode_profile(data: bytes) -> StandinProfile | None:
-    """The stand-in's profile in `data`, or None when `data` is not in its layout."""
+    """The stand-in's profile in `data`, or None when `data` is not in its
+    layout (another driver's profile). Raises nothing.
+
+        profile = decode_profile(model.run(x).profile)
+        print(profile.core, [(op.name, op.duration_ns) for op in profile.operations])
+    """
     if len(data) < _HEADER.size or (len(data) - _HEADER.size) % _RECORD.size:
         return None
     mark, version, core, ran, start, duration = _HEADER.unpack_from(data)
