@@ -132,8 +132,12 @@ def _bench_options(bench: argparse.ArgumentParser) -> None:
     bench.add_argument("--json", action="store_true", help="print the figures as one JSON document")
     bench.add_argument("--plot", metavar="FILE.png", help="draw the latency distribution and latency over time, as "
                                                          "PNG, SVG or PDF by the suffix (needs matplotlib)")
-    bench.add_argument("--trace", metavar="FILE.json", help="write every timed job as a trace event")
-    bench.add_argument("--csv", metavar="FILE.csv", help="write a row per timed run: its start, latency and sample")
+    bench.add_argument("--trace", metavar="FILE.json",
+                       help="write every timed job as a trace event; with --profile, beside it the job's span on "
+                            "the core that ran it, its operations nested")
+    bench.add_argument("--csv", metavar="FILE.csv",
+                       help="write a row per timed run: its start, latency and sample; with --profile, its core, "
+                            "latency split and operation times")
     _job_options(bench)
 
 
