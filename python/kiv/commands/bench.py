@@ -175,7 +175,7 @@ def _timed_runs(model: Model, sets: Sequence[Arrays], args: argparse.Namespace,
 def _options(args: argparse.Namespace, per_run: int) -> dict[str, Any]:
     """What the command was asked to do, for the JSON document."""
     return {
-        "mode": args.mode, "in_flight": args.in_flight or IN_FLIGHT if args.mode == "async" else None,
+        "mode": args.mode, "in_flight": (args.in_flight or IN_FLIGHT) if args.mode == "async" else None,
         "batch_size": per_run if args.mode == "batch" else None, "count": args.count, "duration": args.duration,
         "warmup": args.warmup, "partition": args.partition if args.partition is not None else 0, "core": args.core,
         "qos": args.qos if args.qos is not None else 0,

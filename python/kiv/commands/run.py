@@ -4,32 +4,28 @@ and checked against a reference when one is given."""
 from __future__ import annotations
 
 import argparse
-import dataclasses
 import os
 import sys
 from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
-import numpy.typing as npt
 
 from ..inputs import Outputs
 from ..job_options import JobOptions
 from ..model import Model
 from ..tensor_info import TensorInfo
+from .accuracy import Accuracy
 from .array_files import npz_path
-from .info import columns
+from .documents import json_text, opening, setting
+from .expected import Expected, expected_per_sample
 from .input_data import UNIFORM, Sample, filled_note, input_samples, inputs_object, names_directory
 from .loading import job_options, opened, run_options
 from .output_files import check_file, make_directory
-from .profiles import profile_summary, profile_text
-from .accuracy import Accuracy
-from .expected import Expected, expected_per_sample
-from .documents import json_text, opening, setting
-from .reference import RTOL, Comparison, compare_all, comparison_object, notes, report
+from .profiles import profile_summary
+from .reference import RTOL, compare_all
+from .run_report import Arrays, Check, SampleRun, print_sample, sample_object
 from .usage import UsageError
-
-Arrays = dict[str, npt.NDArray[Any]]
 
 
 def dequantized(infos: Sequence[TensorInfo], outputs: Arrays) -> Arrays:
@@ -67,34 +63,6 @@ def _output_path(output: str, sample: Sample, several: bool) -> str:
     return os.path.join(output, "%s.npz" % sample.name)
 
 
-@dataclasses.dataclass
-class SampleRun:
-    """What one input set gave: its outputs (dequantised with --dequantize),
-    where they were written (or why not), its profile and its check against
-    the reference."""
-
-    sample: Sample
-    outputs: Arrays
-    written: str | None = None
-    write_error: str | None = None
-    profile: dict[str, Any] | None = None
-    check: Check | None = None
-
-
-@dataclasses.dataclass(frozen=True)
-class Check:
-    """A sample's outputs against its reference file."""
-
-    path: str
-    rtol: float
-    comparisons: list[Comparison]
-    unused: list[str]  # reference arrays that name no output
-
-    @property
-    def ok(self) -> bool:
-        return all(c.ok for c in self.comparisons)
-
-
 def _write(outputs: Arrays, path: str) -> str | None:
     """Writes the outputs as an .npz file; the error text when that fails."""
     try:
@@ -109,55 +77,6 @@ def _check(outputs: Arrays, expected: Expected, infos: Sequence[TensorInfo], arg
     rtol = RTOL if args.rtol is None else args.rtol
     comparisons = compare_all(infos, outputs, expected.reference, args.atol, rtol)
     return Check(expected.reference_path, rtol, comparisons, sorted(set(expected.reference) - set(outputs)))
-
-
-def _print_outputs(done: SampleRun, several: bool) -> None:
-    if done.written is not None and done.write_error is None:
-        shapes = ", ".join("%s %s %s" % (n, a.dtype, a.shape) for n, a in done.outputs.items())
-        print("wrote %s: %s" % (done.written, shapes))
-        return
-    if several:
-        print("sample %s" % done.sample.name)
-    with np.printoptions(threshold=64, edgeitems=4):
-        for name, array in done.outputs.items():
-            print("%s %s %s\n%s" % (name, array.dtype, array.shape, array))
-
-
-def _print_check(check: Check, infos: Sequence[TensorInfo]) -> None:
-    print("reference %s (rtol %g)" % (check.path, check.rtol))
-    print("\n".join(columns(report(check.comparisons)) + notes(check.comparisons, infos)))
-    if check.unused:
-        print("  not compared (no output of that name): %s" % ", ".join(check.unused))
-    differing = sum(not c.ok for c in check.comparisons)
-    if differing:
-        print("%d of %d outputs differ from the reference" % (differing, len(check.comparisons)))
-    else:
-        print("all %d outputs match the reference" % len(check.comparisons))
-
-
-def _print_sample(done: SampleRun, several: bool, infos: Sequence[TensorInfo]) -> None:
-    _print_outputs(done, several)
-    if done.profile is not None:
-        print(profile_text(done.profile))
-    if done.check is not None:
-        _print_check(done.check, infos)
-
-
-def _sample_object(done: SampleRun) -> dict[str, Any]:
-    """A sample's entry in the JSON document."""
-    outputs = []
-    for name, array in done.outputs.items():
-        entry: dict[str, Any] = {"name": name, "dtype": str(array.dtype), "shape": list(array.shape)}
-        if done.written is not None and done.write_error is None:
-            entry["file"] = done.written
-        else:
-            entry["values"] = array.tolist()
-        outputs.append(entry)
-    check = None
-    if done.check is not None:
-        check = {"path": done.check.path, "rtol": done.check.rtol, "match": done.check.ok,
-                 "outputs": [comparison_object(c) for c in done.check.comparisons], "not_compared": done.check.unused}
-    return {"name": done.sample.name, "outputs": outputs, "profile": done.profile, "reference": check}
 
 
 def _run_sample(model: Model, sample: Sample, wanted: Expected, args: argparse.Namespace,
@@ -194,9 +113,9 @@ def _run_all(model: Model, samples: Sequence[Sample], args: argparse.Namespace,
         if wanted.labels is not None and accuracy is not None:
             accuracy.add(result[0], wanted.labels, sample.name or "the input set")
         if args.json:
-            entries.append(_sample_object(done))
+            entries.append(sample_object(done))
         else:
-            _print_sample(done, several, model.outputs)
+            print_sample(done, several, model.outputs)
     scored = accuracy is not None and accuracy.rows > 0
     summary = {"samples": len(samples), "matching": matching if args.reference is not None else None,
                "accuracy": accuracy.as_dict() if scored and accuracy is not None else None}
