@@ -279,8 +279,9 @@ TEST_F(ZorToolTest, GraphDescriptionAndIoDescription) {
     run = zor({"pack", "--bin", bin, "--io", file("named.io.json", named_io.dump()), "-o", dir_.file("named2.zor")});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(zor({"io", dir_.file("named2.zor")}).out, document);
-    EXPECT_EQ(scratch_files(), (std::vector<std::string>{"graph.json", "graph.zor", "io.json", "io.zor", "named.io.json",
-                                                         "named.json", "named.zor", "named2.zor", "prog.bin"}));
+    EXPECT_EQ(scratch_files(),
+              (std::vector<std::string>{"graph.json", "graph.zor", "io.json", "io.zor", "named.io.json", "named.json",
+                                        "named.zor", "named2.zor", "prog.bin"}));
 
     // Without graph-level names the first subgraph names the tensors, and
     // an empty name is replaced by its position.

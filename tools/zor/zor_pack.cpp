@@ -82,8 +82,8 @@ int pack_graph(const std::string& graph, const std::string& output) {
         if (!no_problems(graph, graph_description_problems(document))) return kExitFailure;
         return with_dtype_codes(graph, document, output, [&](const std::string& description) {
             kiv::SerializationHandler handler;
-            return write_container(output,
-                                   [&](const char* to) { return handler.Serialization(description.c_str(), to, true); });
+            return write_container(
+                output, [&](const char* to) { return handler.Serialization(description.c_str(), to, true); });
         });
     });
 }

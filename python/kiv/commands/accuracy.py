@@ -65,8 +65,8 @@ class Accuracy:
         self.rows += len(rows)
 
     def as_dict(self) -> dict[str, Any]:
-        return {"labels": self.rows,
-                **{"top%d" % k: {"hits": self.hits.get(k, 0), "rate": self.hits.get(k, 0) / self.rows} for k in self.ks}}
+        hits = {k: self.hits.get(k, 0) for k in self.ks}
+        return {"labels": self.rows, **{"top%d" % k: {"hits": h, "rate": h / self.rows} for k, h in hits.items()}}
 
     def text(self) -> str:
         parts = ["top-%d %.1f%% (%d/%d)" % (k, 100 * self.hits.get(k, 0) / self.rows, self.hits.get(k, 0), self.rows)
