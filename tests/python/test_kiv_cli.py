@@ -5,6 +5,7 @@ import fnmatch
 import gzip
 import json
 import os
+import re
 import subprocess
 
 import numpy as np
@@ -295,7 +296,7 @@ def test_help_and_the_manual_page_give_exit_statuses_environment_and_examples():
     assert [line.split()[0] for line in statuses.splitlines()[1:] if line[:3].strip().isdigit()] == [
         "0", "1", "2", "130"]
     page_file = os.path.join(BUILD_DIR, "man", "kiv.1.gz")
-    if "KIV_MAN_PAGES:BOOL=ON" not in open(os.path.join(BUILD_DIR, "CMakeCache.txt")).read():
+    if not re.search(r"^KIV_MAN_PAGES:[A-Z]*=ON$", open(os.path.join(BUILD_DIR, "CMakeCache.txt")).read(), re.M):
         pytest.skip("the build makes no manual pages (no help2man when it was configured)")
     page = gzip.open(page_file, "rt").read()
     sections = [line[4:].strip('"') for line in page.splitlines() if line.startswith(".SH ")]
