@@ -2,13 +2,24 @@
 # built commands print for --help and --version, with a section of each
 # subcommand's --help (cmake/man/man_page.py): the pages say what the programs
 # say and never drift from them. Installed with the commands (component
-# commands); the Debian packages need them, so scripts/package.sh and
-# scripts/test_arm64.sh turn them on.
-option(KIV_MAN_PAGES "Make the kiv(1) and zor(1) manual pages with help2man and install them" OFF)
+# commands). A build makes them whenever help2man is there (a cross build
+# also needs KIV_MAN_PYTHON, below); the Debian packages need them, so
+# scripts/package.sh and scripts/test_arm64.sh turn them on, which makes
+# help2man required.
+find_program(KIV_HELP2MAN help2man)
+if(KIV_HELP2MAN AND (NOT CMAKE_CROSSCOMPILING OR KIV_MAN_PYTHON))
+  set(KIV_MAN_PAGES_DEFAULT ON)
+else()
+  set(KIV_MAN_PAGES_DEFAULT OFF)
+endif()
+option(KIV_MAN_PAGES "Make the kiv(1) and zor(1) manual pages with help2man and install them"
+       ${KIV_MAN_PAGES_DEFAULT})
 if(NOT KIV_MAN_PAGES)
   return()
 endif()
-find_program(KIV_HELP2MAN help2man REQUIRED)
+if(NOT KIV_HELP2MAN)
+  message(FATAL_ERROR "KIV_MAN_PAGES needs help2man (apt-get install help2man)")
+endif()
 find_program(KIV_GZIP gzip REQUIRED)
 
 # kiv --help runs the kiv package over the built module, so it needs an
@@ -31,25 +42,32 @@ endif()
 set(KIV_MAN_DIR ${CMAKE_BINARY_DIR}/man)
 file(GLOB KIV_PACKAGE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/kiv/*.py)
 
-# kiv_man_page(NAME SUMMARY SUBCOMMANDS SEE_ALSO DEPENDS COMMAND...): NAME.1.gz,
-# compressed as Debian's policy asks (gzip -9n: best, no name or time stamp).
-function(kiv_man_page name summary subcommands see_also depends)
+# kiv_man_page(NAME SUMMARY SUBCOMMANDS SEE_ALSO PROMOTE DEPENDS COMMAND...):
+# NAME.1.gz, compressed as Debian's policy asks (gzip -9n: best, no name or
+# time stamp). PROMOTE: "HEADING=SECTION" of man_page.py --promote, or "".
+function(kiv_man_page name summary subcommands see_also promote depends)
   set(page ${KIV_MAN_DIR}/${name}.1)
+  set(promotion "")
+  if(promote)
+    set(promotion --promote ${promote})
+  endif()
   add_custom_command(OUTPUT ${page}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${KIV_MAN_DIR}
     COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${CMAKE_BINARY_DIR}:${CMAKE_SOURCE_DIR}/python
             ${Python_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/man/man_page.py
             --name ${name} --summary ${summary} --changelog ${CMAKE_SOURCE_DIR}/CHANGELOG.md
-            --subcommands ${subcommands} --see-also ${see_also} --help2man ${KIV_HELP2MAN} -o ${page} -- ${ARGN}
+            --subcommands ${subcommands} --see-also ${see_also} ${promotion} --help2man ${KIV_HELP2MAN} -o ${page}
+            -- ${ARGN}
     COMMAND ${KIV_GZIP} -9nf ${page}
     DEPENDS ${depends} ${CMAKE_SOURCE_DIR}/cmake/man/man_page.py ${CMAKE_SOURCE_DIR}/CHANGELOG.md
     COMMENT "Manual page ${name}(1)"
     VERBATIM)
 endfunction()
 
-kiv_man_page(kiv "inspect, run and benchmark models on the NPU" info,run,bench zor
-             "libkiv;${KIV_PACKAGE_SOURCES}" ${KIV_MAN_PYTHON} -m kiv)
-kiv_man_page(zor "pack, list and unpack NPU model containers" pack,info,extract,io kiv
+file(GLOB KIV_COMMAND_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/kiv/commands/*.py)
+kiv_man_page(kiv "inspect, run and benchmark models on the NPU" info,run,bench zor "Exit status:=EXIT STATUS"
+             "libkiv;${KIV_PACKAGE_SOURCES};${KIV_COMMAND_SOURCES}" ${KIV_MAN_PYTHON} -m kiv)
+kiv_man_page(zor "pack, list and unpack NPU model containers" pack,info,extract,io kiv ""
              zor ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:zor>)
 add_custom_target(man_pages ALL DEPENDS ${KIV_MAN_DIR}/kiv.1.gz ${KIV_MAN_DIR}/zor.1.gz)
 install(FILES ${KIV_MAN_DIR}/kiv.1.gz ${KIV_MAN_DIR}/zor.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1

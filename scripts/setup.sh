@@ -14,12 +14,13 @@ cd "$(dirname "$0")/.."
 source scripts/lib/packages.sh
 
 # python3-matplotlib is optional for the kiv package (kiv bench --plot); the
-# tests draw a plot with it.
+# tests draw a plot with it. help2man is optional for the build, which makes
+# the manual pages when it is present; the tests read them.
 BUILD_AND_RUN=(
   g++ cmake ninja-build make
   pybind11-dev python3-pybind11 python3-dev python3-numpy python3-pytest python3-matplotlib
   nlohmann-json3-dev libflatbuffers-dev flatbuffers-compiler
-  libgtest-dev googletest
+  libgtest-dev googletest help2man
 )
 DEV=(clang libclang-rt-14-dev valgrind python3-mypy libbenchmark-dev python3-pip python3-venv python3-setuptools
      python3-wheel)

@@ -58,7 +58,7 @@ grep -q "^driver   stand-in NPU " "$work/info.txt" || fail "kiv info names no dr
 import json, sys
 figures = json.load(open(sys.argv[1]))
 assert figures["runs"] == 200 and figures["throughput_per_s"] > 0, figures
-print("kiv bench: median %.3f ms, %.0f inferences/s" % (figures["latency_ms"]["median"], figures["throughput_per_s"]))
+print("kiv bench: p50 %.3f ms, %.0f inferences/s" % (figures["latency_ms"]["p50"], figures["throughput_per_s"]))
 PY
 
 echo "== pip uninstall leaves nothing"

@@ -3,7 +3,8 @@
 --help, so that the page says what the program says.
 
     man_page.py --name kiv --summary TEXT --changelog CHANGELOG.md \
-        --subcommands info,run,bench [--see-also zor] -o kiv.1 -- COMMAND...
+        --subcommands info,run,bench [--see-also zor] [--promote "Exit status:=EXIT STATUS"] \
+        -o kiv.1 -- COMMAND...
 
 COMMAND is how to start the program (several words: an emulator, an
 interpreter and its -m option, ...). The page is dated with the newest
@@ -59,6 +60,8 @@ def main():
     parser.add_argument("--changelog", required=True, help="CHANGELOG.md, for the page's date")
     parser.add_argument("--subcommands", required=True, help="comma-separated subcommands to describe")
     parser.add_argument("--see-also", default="", help="comma-separated related commands (section 1)")
+    parser.add_argument("--promote", action="append", default=[], metavar="HEADING=SECTION",
+                        help="make the help's paragraph HEADING (a subsection to help2man) the section SECTION")
     parser.add_argument("--help2man", default="help2man")
     parser.add_argument("-o", "--output", required=True)
     parser.add_argument("command", nargs="+", help="how to start the program")
@@ -85,6 +88,21 @@ def main():
             env=environment, capture_output=True, text=True)
     if run.returncode != 0:
         sys.exit("man_page: help2man failed for %s:\n%s" % (args.name, run.stderr))
+    for promotion in args.promote:
+        promote(args.output, *promotion.split("=", 1))
+
+
+def promote(page, heading, section):
+    """help2man makes a paragraph under a heading it does not know ("Exit
+    status:") a subsection of the one before; this makes it a section of
+    its own. A heading the help lacks fails here, not on the page."""
+    with open(page, encoding="utf-8") as f:
+        text = f.read()
+    subsection = '.SS "%s"\n' % heading
+    if subsection not in text:
+        sys.exit("man_page: %s has no paragraph %r to make the section %s" % (page, heading, section))
+    with open(page, "w", encoding="utf-8") as f:
+        f.write(text.replace(subsection, '.SH "%s"\n' % section))
 
 
 if __name__ == "__main__":

@@ -34,7 +34,7 @@ from .driver import DriverInfo, standin_path  # noqa: E402
 from .dtypes import dequantize, numpy_dtype, quantize  # noqa: E402
 from .errors import JobTimeout, KivError, ModelFormatError  # noqa: E402
 from .inputs import Outputs  # noqa: E402
-from .job_options import JobOptions  # noqa: E402
+from .job_options import JobOptions, LoadOptions  # noqa: E402
 from .model import Model  # noqa: E402
 from .runtime import Runtime  # noqa: E402
 from .tensor_info import TensorInfo  # noqa: E402
@@ -45,6 +45,7 @@ __all__ = [
     "JobTimeout",
     "JobOptions",
     "KivError",
+    "LoadOptions",
     "Model",
     "ModelFormatError",
     "Outputs",

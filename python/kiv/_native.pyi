@@ -16,6 +16,24 @@ import libkiv
 def init_context(npu: libkiv.NPU, driver: bytes | None) -> libkiv.kiv_status_t:
     """Opens the object's context on the driver library `driver` (None: AIPU_LIB_PATH, else libaipudrv.so)."""
 
+def set_error_lines(npu: libkiv.NPU, on: bool) -> None:
+    """Whether the NPU object's failing calls print their "[PY UMD ERROR]" line (on by default)."""
+
+def target(npu: libkiv.NPU) -> tuple[libkiv.kiv_status_t, str]:
+    """(status, the NPU's target name)."""
+
+def device_status(npu: libkiv.NPU) -> tuple[libkiv.kiv_status_t, int]:
+    """(status, the device's status: 0 idle, 1 busy, 2 exception)."""
+
+def partition_count(npu: libkiv.NPU) -> tuple[libkiv.kiv_status_t, int]:
+    """(status, the number of partitions)."""
+
+def cluster_count(npu: libkiv.NPU, partition: int) -> tuple[libkiv.kiv_status_t, int]:
+    """(status, the number of clusters of a partition)."""
+
+def core_count(npu: libkiv.NPU, partition: int, cluster: int) -> tuple[libkiv.kiv_status_t, int]:
+    """(status, the number of cores of a cluster)."""
+
 def run(
     npu: libkiv.NPU, job_id: int, timeout: float | None = None, life: Lifetime | None = None
 ) -> tuple[str | None, libkiv.kiv_status_t, int]:
@@ -27,9 +45,6 @@ def run(
 def read_output(npu: libkiv.NPU, job_id: int, index: int, out: npt.NDArray[Any] | bytearray) -> libkiv.kiv_status_t:
     """Has the runtime write output `index` of the job straight into `out`, a writable C-contiguous buffer
     of the output's size: the status."""
-
-def core_count(npu: libkiv.NPU) -> int:
-    """The NPU cores the driver reports, over every partition and cluster; 0 when it tells none."""
 
 def clean_job(npu: libkiv.NPU, job_id: int) -> libkiv.kiv_status_t:
     """Cleans a job without the interpreter lock: the status."""

@@ -42,7 +42,7 @@ class Context:
         self.given_up = False
         self.life = lifetime("Runtime", "runtime", lambda: (self.completions.stop, self._close))
         # The device's NPU cores, as the driver reports them (0: it tells none).
-        self.cores = _native.core_count(npu)
+        self.cores = device_cores(npu)
         with _open_lock:
             _open.add(self)
 
@@ -57,6 +57,18 @@ class Context:
         error) and leaves the context to be closed by the caller."""
         self.given_up = True
         self.completions.abandon()
+
+
+def device_cores(npu: libkiv.NPU) -> int:
+    """The cores of every partition and cluster, as far as the driver tells."""
+    status, partitions = _native.partition_count(npu)
+    cores = 0
+    for partition in range(partitions if int(status) == 0 else 0):
+        status, clusters = _native.cluster_count(npu, partition)
+        for cluster in range(clusters if int(status) == 0 else 0):
+            status, count = _native.core_count(npu, partition, cluster)
+            cores += count if int(status) == 0 else 0
+    return cores
 
 
 @atexit.register

@@ -53,7 +53,7 @@ def standin_path() -> str | None:
     """The stand-in driver shipped with this package, or None when it was not installed.
 
     Installed, it lives in the package's own standin/ directory; in a build
-    tree, in standin/ beside libkiv.so.
+    tree, in standin/ beside libkiv.so. Raises nothing.
     """
     candidates = (
         os.path.join(os.path.dirname(os.path.abspath(__file__)), STANDIN, DEFAULT_NAME),

@@ -32,7 +32,11 @@ RAW_DTYPE = np.dtype(np.uint8)
 
 
 def numpy_dtype(data_type: SupportsInt) -> np.dtype[Any] | None:
-    """The numpy dtype of a kiv_data_type_t, or None when numpy has no equivalent."""
+    """The numpy dtype of a kiv_data_type_t, or None when numpy has no equivalent.
+
+    Raises:
+        TypeError: `data_type` is not a whole number.
+    """
     return _NUMPY_BY_DATA_TYPE.get(int(data_type))
 
 
@@ -40,6 +44,10 @@ def quantize(values: npt.ArrayLike, scale: float, zero_point: int, dtype: npt.DT
     """Maps real values to integers of `dtype`: round(values / scale) + zero_point, saturated.
 
     Halves round away from zero.
+
+    Raises:
+        TypeError: `dtype` is not an integer type.
+        ValueError: `scale` is 0, or `values` are not numbers.
     """
     target = np.dtype(dtype)
     if target.kind not in "iu":
@@ -54,7 +62,11 @@ def quantize(values: npt.ArrayLike, scale: float, zero_point: int, dtype: npt.DT
 
 
 def dequantize(values: npt.ArrayLike, scale: float, zero_point: int) -> npt.NDArray[np.float32]:
-    """Maps quantised integers back to real values: (values - zero_point) * scale, as float32."""
+    """Maps quantised integers back to real values: (values - zero_point) * scale, as float32.
+
+    Raises:
+        ValueError: `scale` is 0, or `values` are not numbers.
+    """
     if not scale:
         raise ValueError("dequantize needs a non-zero scale")
     return ((np.asarray(values, dtype=np.float64) - zero_point) * scale).astype(np.float32)

@@ -212,7 +212,8 @@ class Outputs(list[npt.NDArray[Any]]):
 
     `names` holds the output names in order; `profile` the driver's profiler
     tensors of the run, as bytes (joined, in index order), or None when the
-    runtime does not profile or the driver gave none.
+    runtime does not profile or the driver gave none. Indexing by a name no
+    output has raises KeyError, by a number past the end IndexError.
     """
 
     __slots__ = ("names", "profile")
@@ -237,7 +238,7 @@ class Outputs(list[npt.NDArray[Any]]):
         return super().__getitem__(key)
 
     def as_dict(self) -> dict[str, npt.NDArray[Any]]:
-        """The outputs as a dict by output name."""
+        """The outputs as a dict by output name. Raises nothing."""
         return dict(zip(self.names, self))
 
 

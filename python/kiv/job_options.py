@@ -74,35 +74,64 @@ def optional_path(name: str, value: object) -> str | None:
 
 
 def _named(options: Any, names: Iterable[str]) -> str:
-    return ", ".join("%s=%r" % (name, getattr(options, name)) for name in names)
+    """"core=4, dump=['input', 'output']": a set of kinds as a sorted list."""
+    values = {name: getattr(options, name) for name in names}
+    return ", ".join("%s=%r" % (name, sorted(v) if isinstance(v, frozenset) else v) for name, v in values.items())
 
 
 @dataclasses.dataclass(frozen=True)
 class JobOptions:
     """Where and how a job runs, and what the driver dumps of it.
 
-    Values that do not fit their field raise ValueError naming the field
-    (partition, qos and memory_region take 0 to 15, core 0 to 7); they are
-    never cut to fit. Equal options compare and hash equal.
+    Give them to every job of a model (Runtime.load(path, job_options=...))
+    or to one run (model.run(x, job_options=...)):
+
+        options = kiv.JobOptions(core=2, qos=1, dump_dir="dumps")
+        outputs = model.run(x, job_options=options)
+
+    Equal options compare and hash equal. The kinds of `dump`, each written
+    as files of the driver's own making into `dump_dir`:
+
+    ============  ====================================================
+    text          the NPU executable's code
+    weight        the weights
+    rodata        the executable's read-only data
+    descriptor    the executable's descriptors
+    input         each input tensor, before the run
+    output        each output tensor, after the run
+    reuse         the buffers the job's layers reuse (feature maps)
+    tcb_chain     the chain of task control blocks the device runs
+    emulation     what an emulator of the device needs to replay the job
+    profile       the device's profile of the run
+    ============  ====================================================
+
+    A driver writes the kinds it knows; the stand-in NPU writes input and
+    output only.
+
+    Raises:
+        ValueError: a value does not fit its field (partition, qos and
+            memory_region take 0 to 15, core 0 to 7; values are never cut to
+            fit), or `dump` names an unknown kind.
+        TypeError: a value of the wrong type (a str for core, a str for dump).
     """
 
     #: The partition that runs the job.
     partition: int = 0
     #: None lets the driver dispatch the job; an int pins it to that core.
     core: int | None = None
-    #: The job's QoS level: when every core is busy, higher levels run first.
+    #: The job's QoS level; when every core is busy, higher levels run first.
     qos: int = 0
     #: The memory region of the job's feature maps.
     memory_region: int = 0
     #: The feature maps placed in that region.
     feature_map_indexes: tuple[int, ...] = ()
     #: When set, the driver dumps the kinds named in `dump` of every run into
-    #: this directory, the files' names starting with `dump_prefix`.
+    #: this directory, which must exist, the files' names starting with
+    #: `dump_prefix`.
     dump_dir: str | os.PathLike[str] | None = None
     #: The start of the dump files' names.
     dump_prefix: str = ""
-    #: The kinds dumped: text, weight, rodata, descriptor, input, output,
-    #: reuse, tcb_chain, emulation, profile.
+    #: The kinds of data dumped (see above), by name.
     dump: frozenset[str] = frozenset({"input", "output"})
 
     def __post_init__(self) -> None:
@@ -126,7 +155,7 @@ class JobOptions:
     def _set(self, name: str, value: object) -> None:
         object.__setattr__(self, name, value)  # normalising a frozen instance
 
-    def create_job_config(self) -> libkiv.kiv_create_job_cfg_t | None:
+    def _create_job_config(self) -> libkiv.kiv_create_job_cfg_t | None:
         """The create-job record; None for the defaults, which need none."""
         placement = (self.partition, self.core, self.qos, self.memory_region, self.feature_map_indexes)
         if placement == (0, None, 0, 0, ()):
@@ -140,7 +169,7 @@ class JobOptions:
         cfg.fm_idxes = list(self.feature_map_indexes)
         return cfg
 
-    def dump_config(self) -> tuple[int, libkiv.job_config_dump_t] | None:
+    def _dump_config(self) -> tuple[int, libkiv.job_config_dump_t] | None:
         """(dump kinds as flags, the dump record) when dump_dir is set."""
         if self.dump_dir is None:
             return None
@@ -152,7 +181,7 @@ class JobOptions:
             flags |= int(DUMP_KINDS[kind])
         return flags, record
 
-    def blame(self, api: str, status: SupportsInt) -> str | None:
+    def _blame(self, api: str, status: SupportsInt) -> str | None:
         """The options that a failing status of the driver points at, for an
         error's detail: the dump options when configuring the dumps failed,
         the option the status names, or else every option that was set;
@@ -170,10 +199,22 @@ class JobOptions:
 @dataclasses.dataclass(frozen=True)
 class LoadOptions:
     """How a graph is loaded: the memory region of its weights, the weights
-    placed there, and a file of extra weights."""
+    placed there, and a file of extra weights. Runtime.load makes them from
+    its arguments of the same names:
 
+        model = runtime.load("model.zor", weights_region=1, weight_indexes=[0, 2])
+
+    Raises:
+        ValueError: weights_region is not from 0 to 15, or an index does not
+            fit 32 bits.
+        TypeError: a value of the wrong type.
+    """
+
+    #: The memory region of the graph's weights.
     weights_region: int = 0
+    #: The weights placed in that region, by index.
     weight_indexes: tuple[int, ...] = ()
+    #: A file of further weights for the driver to load, or None.
     extra_weights: str | os.PathLike[str] | None = None
 
     def __post_init__(self) -> None:
@@ -181,7 +222,7 @@ class LoadOptions:
         object.__setattr__(self, "weight_indexes", indexes("weight_indexes", self.weight_indexes))
         object.__setattr__(self, "extra_weights", optional_path("extra_weights", self.extra_weights))
 
-    def load_graph_config(self) -> libkiv.kiv_load_graph_cfg_t | None:
+    def _load_graph_config(self) -> libkiv.kiv_load_graph_cfg_t | None:
         """The load-graph record; None for the defaults, which need none."""
         if self == LoadOptions():
             return None
@@ -191,7 +232,7 @@ class LoadOptions:
         cfg.extra_weight_path = "" if self.extra_weights is None else os.fspath(self.extra_weights)
         return cfg
 
-    def blame(self, status: SupportsInt) -> str | None:
+    def _blame(self, status: SupportsInt) -> str | None:
         """The load option a failing status points at, or None when it points at none given."""
         option = _LOAD_OPTION_OF_STATUS.get(int(status))
         if option is None or getattr(self, option) == getattr(LoadOptions(), option):

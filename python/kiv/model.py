@@ -77,7 +77,7 @@ def _load_failure(npu: libkiv.NPU, path: str, status: SupportsInt, options: Load
     be opened, why, or the load option the driver refused)."""
     problem = diagnose(path)
     message = status_text(npu, status)
-    blamed = options.blame(status) if problem is None else None
+    blamed = options._blame(status) if problem is None else None
     if blamed is not None:
         return KivError("kiv_load_graph", status, message, "%s: %s" % (path, blamed))
     if problem is None and int(status) == int(libkiv.KIV_STATUS_ERROR_INVALID_GBIN):
@@ -125,7 +125,6 @@ class Model:
     def __init__(
         self,
         runtime: Runtime,
-        context: Context,
         path: str | os.PathLike[str],
         max_idle_jobs: int = 4,
         job_options: JobOptions | None = None,
@@ -135,12 +134,12 @@ class Model:
             raise TypeError("path must be a str or os.PathLike, not %s" % type(path).__name__)
         self.job_options = checked_job_options(job_options, JobOptions())
         load_options = load_options or LoadOptions()
-        # The model keeps its runtime while it lives; `context` is what it uses of it.
+        # The model keeps its runtime while it lives, and uses its context.
         self._runtime = runtime
-        self._context = context
-        self._npu: libkiv.NPU = context.npu
+        self._context: Context = runtime._context
+        self._npu: libkiv.NPU = runtime.npu
         self.path = os.fspath(path)
-        status, graph_id = self._npu.kiv_load_graph(self.path, load_options.load_graph_config())
+        status, graph_id = self._npu.kiv_load_graph(self.path, load_options._load_graph_config())
         if int(status) != 0:
             raise _load_failure(self._npu, self.path, status, load_options)
         self.graph_id = graph_id
@@ -192,7 +191,10 @@ class Model:
 
     @property
     def build_version(self) -> int:
-        """The build version number of the graph, as the driver reports it."""
+        """The build version number of the graph, as the driver reports it.
+
+        :raises KivError: the driver cannot tell the graph's build version.
+        """
         with self._life:
             status, version = self._npu.kiv_ioctl(
                 libkiv.npu, libkiv.KIV_IOCTL_GET_KIVBIN_BUILDVERSION, graph_id=self.graph_id
@@ -354,6 +356,17 @@ class Model:
         Bytes that a driver does not write (one that writes an output short)
         keep what the array held before: the caller's own data, never
         another job's.
+
+        :raises TypeError: an input of the wrong kind or dtype (named), an
+            ``out`` array that is no numpy array, or a ``timeout`` or
+            ``job_options`` of the wrong type.
+        :raises ValueError: an input of the wrong shape or with values its
+            dtype cannot hold (named), an ``out`` array the output does not
+            fit (named, with what is wrong), a negative ``timeout``, or the
+            model is closed.
+        :raises JobTimeout: the job did not end within ``timeout``.
+        :raises KivError: the driver refused the job or its options, a status
+            query failed (named), or the job ended with an exception.
         """
         limit = checked_timeout(timeout)
         use = (BLOCKING, checked_job_options(job_options, self.job_options))
@@ -393,6 +406,12 @@ class Model:
         model's for this run. `out` is as for run(): the outputs are written
         into the caller's arrays once the job ended, and the future holds
         them; they are the job's until then.
+
+        :raises TypeError: as `run`, for the inputs, ``out`` and ``job_options``.
+        :raises ValueError: as `run`, for the inputs and ``out``, or the model
+            is closed.
+        :raises KivError: the driver refused to start the job. A job that
+            fails once started sets its `KivError` on the future instead.
         """
         arrays = bind_inputs(self.inputs, inputs)
         targets = bind_outputs(self.outputs, out)
@@ -420,7 +439,13 @@ class Model:
         job_options: JobOptions | None = None,
         out: OutputArrays | None = None,
     ) -> Outputs:
-        """Awaitable form of run(), for asyncio programs."""
+        """Awaitable form of run(), for asyncio programs.
+
+        :raises TypeError: as `submit`.
+        :raises ValueError: as `submit`.
+        :raises KivError: the driver refused to start the job, or (awaited)
+            the job failed.
+        """
         return await asyncio.wrap_future(self.submit(*inputs, job_options=job_options, out=out))
 
     # Streams.
@@ -450,6 +475,16 @@ class Model:
 
             for (y,) in model.map(frames, in_flight=8):
                 show(y)
+
+        :raises TypeError: ``in_flight``, ``timeout`` or ``job_options`` of the
+            wrong type (at once); while iterating, as `run` for an input set.
+        :raises ValueError: ``in_flight`` below 1 or a negative ``timeout`` (at
+            once); while iterating, as `run` for an input set, or the model
+            is closed.
+        :raises JobTimeout: while iterating, a result did not come within
+            ``timeout``.
+        :raises KivError: while iterating, the job of a set failed, or the
+            driver refused it.
         """
         depth, limit, options = self._stream_settings(in_flight, timeout, job_options)
         return self._stream(iter(inputs), depth, options, limit)
@@ -468,6 +503,11 @@ class Model:
 
             async for (y,) in model.map_async(frames()):
                 await send(y)
+
+        :raises TypeError: as `map`.
+        :raises ValueError: as `map`.
+        :raises JobTimeout: as `map`.
+        :raises KivError: as `map`.
         """
         depth, limit, options = self._stream_settings(in_flight, timeout, job_options)
         return self._stream_async(inputs, depth, options, limit)
@@ -547,6 +587,12 @@ class Model:
         is answered soon (libkiv waits for each round holding the interpreter
         lock). `job_options` replace the model's for these sets; the outputs
         of a batch carry no profile.
+
+        :raises TypeError: an input set of the wrong kind or dtype (named).
+        :raises ValueError: an input set of the wrong shape or values, or the
+            model is closed.
+        :raises KivError: the driver refused the batch queue, its options or
+            a set, or a set ended with an exception.
         """
         options = checked_job_options(job_options, self.job_options)
         with self._life:
@@ -558,7 +604,10 @@ class Model:
     def close(self) -> None:
         """Unloads the graph, or, while jobs are still running, marks the model
         closed and leaves the unload to the end of its last job. Never waits.
-        Idempotent. In a forked child, a model of the parent's is left alone."""
+        Idempotent. In a forked child, a model of the parent's is left alone.
+
+        :raises KivError: unloading the graph or cleaning its jobs failed.
+        """
         self._life.close()
 
     def __enter__(self) -> Model:

@@ -43,6 +43,18 @@ class Runtime:
     driver library. `Runtime.driver` tells what was loaded. With `profile`,
     the driver profiles every job, and each result carries the driver's
     profiler tensors (Outputs.profile).
+
+    A runtime nothing refers to any more is closed as close() closes it. In
+    a forked child, a runtime of the parent's (and its models) refuses every
+    call with KivError: the child opens a runtime of its own.
+
+    :raises KivError: the driver library cannot be loaded or opened (status
+        66 says which library was tried and why, and how to choose the
+        stand-in instead), or profiling cannot be switched on.
+    :raises FileNotFoundError: ``driver="standin"`` where the stand-in NPU is
+        not installed with the package.
+    :raises TypeError: an argument of the wrong type.
+    :raises ValueError: ``max_idle_jobs`` below 0.
     """
 
     #: The libkiv NPU object that holds the context, for what this layer does not cover.
@@ -107,11 +119,23 @@ class Runtime:
         weights placed there, `extra_weights` a file of further weights for
         the driver to load. `max_idle_jobs` replaces the runtime's default.
         A model nothing refers to any more is closed as close() closes it.
+
+        :raises ModelFormatError: the file holds no usable model container
+            (empty, not a container, truncated, no subgraph, an executable
+            the driver refuses).
+        :raises KivError: the file cannot be opened, or the driver refuses
+            the graph or a load option (the error names the option); in a
+            forked child, the runtime is the parent's.
+        :raises TypeError: an argument of the wrong type (``job_options`` not
+            a `JobOptions`, say).
+        :raises ValueError: the runtime is closed (also by another thread
+            while the model loaded: it is unloaded again), or an option does
+            not fit its field.
         """
         idle = self._max_idle_jobs if max_idle_jobs is None else check_idle_jobs(max_idle_jobs)
         load_options = LoadOptions(weights_region, indexes("weight_indexes", weight_indexes), extra_weights)
         with self._context.life:  # the context stays open while the graph loads
-            model = Model(self, self._context, path, idle, job_options, load_options)
+            model = Model(self, path, idle, job_options, load_options)
             with self._lock:
                 self._models.add(model)
             if self._context.life.closed:  # closed meanwhile, by another thread
@@ -138,6 +162,9 @@ class Runtime:
         raised (the first one), after everything was tried. In a forked
         child, a runtime of the parent's is left alone: its context is the
         parent's.
+
+        :raises KivError: unloading a model or closing the context failed
+            (the first such failure, after everything was tried).
         """
         with self._lock:
             models = list(self._models)

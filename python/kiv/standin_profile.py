@@ -32,8 +32,8 @@ class OperationTime:
 @dataclasses.dataclass(frozen=True)
 class StandinProfile:
     """A profiled run: the core that ran it, when it started (nanoseconds on
-    a clock shared by every job of the process), how long it took, and the
-    operations that ran."""
+    the host's monotonic clock, which time.monotonic_ns reads), how long it
+    took, and the operations that ran."""
 
     core: int
     start_ns: int
@@ -42,7 +42,12 @@ class StandinProfile:
 
 
 def decode_profile(data: bytes) -> StandinProfile | None:
-    """The stand-in's profile in `data`, or None when `data` is not in its layout."""
+    """The stand-in's profile in `data`, or None when `data` is not in its
+    layout (another driver's profile). Raises nothing.
+
+        profile = decode_profile(model.run(x).profile)
+        print(profile.core, [(op.name, op.duration_ns) for op in profile.operations])
+    """
     if len(data) < _HEADER.size or (len(data) - _HEADER.size) % _RECORD.size:
         return None
     mark, version, core, ran, start, duration = _HEADER.unpack_from(data)

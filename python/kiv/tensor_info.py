@@ -46,11 +46,20 @@ class TensorInfo:
         return dtypes.numpy_dtype(self.data_type) != self.dtype
 
     def quantize(self, values: npt.ArrayLike) -> npt.NDArray[Any]:
-        """Real values to this tensor's integer dtype, using its scale and zero point."""
+        """Real values to this tensor's integer dtype, using its scale and zero point.
+
+        Raises:
+            TypeError: the tensor's dtype is not an integer type.
+            ValueError: the tensor has no scale (0).
+        """
         return dtypes.quantize(values, self.scale, self.zero_point, self.dtype)
 
     def dequantize(self, values: npt.ArrayLike) -> npt.NDArray[np.float32]:
-        """This tensor's integers to real values (float32), using its scale and zero point."""
+        """This tensor's integers to real values (float32), using its scale and zero point.
+
+        Raises:
+            ValueError: the tensor has no scale (0).
+        """
         return dtypes.dequantize(values, self.scale, self.zero_point)
 
 

@@ -107,14 +107,14 @@ void Executor::run_job(const std::shared_ptr<Job>& job, uint32_t core) {
     if (run.dump.inputs) dump_tensors(run.dump, stem, "input", run.inputs);
     std::vector<std::vector<uint8_t>> outputs = job->fresh_outputs();
     const bool profiled = profiling();
-    RunProfile profile{core, steady_ns(), 0, {}};
+    RunProfile profile{core, monotonic_ns(), 0, {}};
     uint32_t status = AIPU_JOB_STATUS_EXCEPTION;
     if (run.inputs_ok) {
         status = run_program(
             job->program(), run.inputs, outputs, [this](uint32_t ms) { return sleep_ms(ms); },
             profiled ? &profile.ops : nullptr);
     }
-    profile.duration_ns = steady_ns() - profile.start_ns;
+    profile.duration_ns = monotonic_ns() - profile.start_ns;
     if (status == AIPU_JOB_STATUS_DONE && run.dump.outputs) dump_tensors(run.dump, stem, "output", outputs);
     // Idle before the waiters wake, so that a caller seeing the job end also
     // sees the device idle.

@@ -171,14 +171,14 @@ bool run_operation(const Program& program, const Workspace& ws, const OpSpec& op
 uint32_t run_program(const Program& program, const std::vector<std::vector<uint8_t>>& inputs,
                      std::vector<std::vector<uint8_t>>& outputs, const SleepFn& sleep, std::vector<OpTiming>* timings) {
     Workspace ws(program, inputs, outputs);
-    const uint64_t job_start = timings != nullptr ? steady_ns() : 0;
+    const uint64_t job_start = timings != nullptr ? monotonic_ns() : 0;
     uint32_t status = AIPU_JOB_STATUS_DONE;
     for (size_t i = 0; i < program.ops.size(); ++i) {
         const OpSpec& op = program.ops[i];
-        const uint64_t start = timings != nullptr ? steady_ns() : 0;
+        const uint64_t start = timings != nullptr ? monotonic_ns() : 0;
         const bool go_on = run_operation(program, ws, op, sleep, status);
         if (timings != nullptr) {
-            const uint64_t end = steady_ns();
+            const uint64_t end = monotonic_ns();
             timings->push_back(OpTiming{static_cast<uint32_t>(i), op.code, start - job_start, end - start});
         }
         if (!go_on) break;

@@ -2,8 +2,8 @@
 // records which core ran it and how long each operation took.
 //
 // Layout, little-endian (docs/npu-program-format.md, "Profiling"): a 32-byte
-// header ("KVPF", layout version 1, core, operations run, job start and job
-// duration in nanoseconds) and one 24-byte record per operation of the
+// header ("KVPF", layout version 1, core, operations run, job start on the
+// host's monotonic clock and job duration, in nanoseconds) and one 24-byte record per operation of the
 // program (operation index, opcode, start from the job's start and duration,
 // in nanoseconds); records of operations that did not run are zero.
 #ifndef STANDIN_PROFILE_H
@@ -27,7 +27,7 @@ struct OpTiming {
 // What profiling recorded of one run.
 struct RunProfile {
     uint32_t core = 0;
-    uint64_t start_ns = 0;  // on the steady clock, shared by every job of the process
+    uint64_t start_ns = 0;  // on the host's monotonic clock (CLOCK_MONOTONIC)
     uint64_t duration_ns = 0;
     std::vector<OpTiming> ops;  // the operations that ran, in order
 };
@@ -38,8 +38,9 @@ uint32_t profile_size(const Program& program);
 // The profiler tensor for `run` (profile_size(program) bytes).
 std::vector<uint8_t> encode_profile(const Program& program, const RunProfile& run);
 
-// Nanoseconds on the steady clock.
-uint64_t steady_ns();
+// Nanoseconds on the host's monotonic clock, CLOCK_MONOTONIC: the clock of
+// Python's time.monotonic and time.perf_counter on Linux.
+uint64_t monotonic_ns();
 
 }  // namespace standin
 

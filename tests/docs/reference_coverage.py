@@ -5,8 +5,10 @@
   in its methods) included;
 - every public name of libkiv's stub, and every public member of its classes;
 
-and that it documents no other name at the top of either module (what a
-module merely imports, say).
+that it documents no other name at the top of either module (what a
+module merely imports, say); that every method and function of kiv says
+what it raises (a "Raises" field, or "Raises nothing."); and that no
+attribute's comment renders as a type.
 
     reference_coverage.py HTML_DIR       (scripts/docs.sh runs it; kiv must import)
 
@@ -14,8 +16,10 @@ Exit status 1, naming what is missing or stray, when anything is.
 """
 
 import ast
+import html.parser
 import inspect
 import os
+import re
 import sys
 import textwrap
 
@@ -23,6 +27,62 @@ from sphinx.util.inventory import InventoryFile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 STUB = os.path.join(ROOT, "kiv_umd", "src", "python", "libkiv.pyi")
+
+
+class _Entries(html.parser.HTMLParser):
+    """The text of each documented object's entry, by its id: from its
+    <dt id=...> to the end of the <dd> after it, nested entries included."""
+
+    def __init__(self):
+        super().__init__()
+        self.entries = {}
+        self._open = []  # [id, depth of its <dl>] of the entries being read
+        self._depth = 0
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "dl":
+            self._depth += 1
+        elif tag == "dt" and dict(attrs).get("id"):
+            self._open.append([dict(attrs)["id"], self._depth])
+            self.entries[dict(attrs)["id"]] = ""
+
+    def handle_endtag(self, tag):
+        if tag == "dd" and self._open and self._open[-1][1] == self._depth:
+            self._open.pop()
+        elif tag == "dl":
+            self._depth -= 1
+
+    def handle_data(self, data):
+        for ident, _ in self._open:
+            self.entries[ident] += data
+
+
+def kiv_entries(html_dir, kinds):
+    """The text of each kiv entry of these kinds (py:method, ...), by name."""
+    with open(os.path.join(html_dir, "objects.inv"), "rb") as f:
+        inventory = InventoryFile.load(f, "", os.path.join)
+    pages = {name: where.split("#")[0] for kind in kinds for name, (_, _, where, _) in inventory.get(kind, {}).items()
+             if name.startswith("kiv.")}
+    entries = {}
+    for page in set(pages.values()):
+        parser = _Entries()
+        with open(os.path.join(html_dir, page), encoding="utf-8") as f:
+            parser.feed(f.read())
+        entries.update(parser.entries)
+    return {name: entries.get(name, "") for name in pages}
+
+
+def without_raises(html_dir):
+    """kiv's documented methods and functions that do not say what they raise."""
+    entries = kiv_entries(html_dir, ("py:method", "py:function"))
+    return sorted(name for name, text in entries.items() if not re.search(r"Raises(:| nothing\.)", text))
+
+
+def garbled_attributes(html_dir):
+    """kiv's attributes whose comment napoleon read as a type: one that
+    starts "The job's QoS level: ..." renders as "Type: The job's QoS level"."""
+    entries = kiv_entries(html_dir, ("py:attribute",))
+    return sorted(name for name, text in entries.items() if re.search(r"\nType:\n", text))
 
 
 def documented(html_dir):
@@ -128,9 +188,17 @@ def main():
             print("reference_coverage: the reference " + problem % len(names) + ":", file=sys.stderr)
             for name in names:
                 print("   " + name, file=sys.stderr)
-    if missing or stray:
+    silent, garbled = without_raises(sys.argv[1]), garbled_attributes(sys.argv[1])
+    for problem, names in (("do not say what they raise (a Raises section, or \"Raises nothing.\")", silent),
+                           ("render their comment as a type (\"X: ...\" at its start)", garbled)):
+        if names:
+            print("reference_coverage: these %s:" % problem, file=sys.stderr)
+            for name in names:
+                print("   " + name, file=sys.stderr)
+    if missing or stray or silent or garbled:
         sys.exit(1)
-    print("reference_coverage: all %d public names of kiv and libkiv are documented" % len(expected))
+    print("reference_coverage: all %d public names of kiv and libkiv are documented, and kiv's methods and functions "
+          "say what they raise" % len(expected))
 
 
 if __name__ == "__main__":

@@ -219,14 +219,14 @@ TEST_F(ZorToolTest, GraphDescriptionAndIoDescription) {
               "Version:    1.0.2\n"
               "Inputs:     1\n"
               "  0  x\n"
-              "       shape       [1, 4]\n"
+              "       shape       (1, 4)\n"
               "       dtype       int8 (3)\n"
               "       qtype       1\n"
               "       scale       [0.1]\n"
               "       zero point  [-3]\n"
               "Outputs:    1\n"
               "  0  y\n"
-              "       shape       [1, 3]\n"
+              "       shape       (1, 3)\n"
               "       dtype       float32 (11)\n"
               "       qtype       0\n"
               "       scale       []\n"
@@ -266,6 +266,23 @@ TEST_F(ZorToolTest, GraphDescriptionAndIoDescription) {
     run = zor({"info", second});
     EXPECT_NE(run.out.find("Subgraphs:  1\n  0  main\n       backend     AIPU (1)\n"), std::string::npos) << run.out;
 
+    // Element types may be given by the names zor info prints, in either
+    // description; the container holds their codes, and no copy is left.
+    nlohmann::json named = valid_description(bin);
+    named["tensors"][0]["dtype"] = "int8";
+    named["tensors"][1]["dtype"] = "float32";
+    run = zor({"pack", "--graph", file("named.json", named.dump()), "-o", dir_.file("named.zor")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(zor({"io", dir_.file("named.zor")}).out, document);
+    nlohmann::json named_io = nlohmann::json::parse(document);
+    named_io["input_tensors"][0]["dtype"] = "int8";
+    run = zor({"pack", "--bin", bin, "--io", file("named.io.json", named_io.dump()), "-o", dir_.file("named2.zor")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(zor({"io", dir_.file("named2.zor")}).out, document);
+    EXPECT_EQ(scratch_files(),
+              (std::vector<std::string>{"graph.json", "graph.zor", "io.json", "io.zor", "named.io.json", "named.json",
+                                        "named.zor", "named2.zor", "prog.bin"}));
+
     // Without graph-level names the first subgraph names the tensors, and
     // an empty name is replaced by its position.
     nlohmann::json unnamed = valid_description(bin);
@@ -276,7 +293,7 @@ TEST_F(ZorToolTest, GraphDescriptionAndIoDescription) {
     run = zor({"pack", "--graph", file("unnamed.json", unnamed.dump()), "-o", third});
     ASSERT_EQ(run.status, 0) << run.err;
     run = zor({"info", third});
-    EXPECT_NE(run.out.find("Inputs:     2 (named by subgraph s)\n  0  x\n       shape       [1, 4]\n"),
+    EXPECT_NE(run.out.find("Inputs:     2 (named by subgraph s)\n  0  x\n       shape       (1, 4)\n"),
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("  1  input1\n       (the container does not describe it)\nOutputs:"), std::string::npos)
@@ -296,7 +313,7 @@ TEST_F(ZorToolTest, JsonErrorsAreOneLineNamingTheFile) {
     EXPECT_EQ(run.out, "");
     expect_one_error_line(run, broken);
 
-    const std::string mistyped = file("mistyped.json", R"({"inputs": [{"name": "a", "dtype": "int8"}]})");
+    const std::string mistyped = file("mistyped.json", R"({"inputs": [{"name": "a", "dtype": "int9"}]})");
     run = zor({"pack", "--bin", bin, "--io", mistyped, "-o", dir_.file("x.zor")});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
@@ -365,7 +382,8 @@ TEST_F(ZorToolTest, GraphDescriptionProblemsWriteNothing) {
              d["tensors"][1].erase("zero_point");
              d["tensors"].push_back(7);
          }),
-         {"tensor 0 ('x'): 'dtype' must be a whole number from 0 to 4294967295",
+         {"tensor 0 ('x'): 'dtype' must be an element type's name as zor info prints it (int8, float32, ...) or its "
+          "code, a whole number from 0 to 4294967295",
           "tensor 0 ('x'): 'shape' must be an array of 32-bit whole numbers", "tensor 1 ('y'): 'zero_point' is missing",
           "tensor 2: must be an object"}},
         {changed([](auto& d) {
@@ -415,9 +433,10 @@ TEST_F(ZorToolTest, GraphDescriptionProblemsWriteNothing) {
 TEST_F(ZorToolTest, IoDescriptionProblemsNameTheTensorAndKey) {
     const std::string bin = file("prog.bin", "abc");
     const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-        {R"({"name": 5, "version": "1.0", "inputs": [{"name": "a", "dtype": "int8"}, 7, {"shape": [1]}]})",
+        {R"({"name": 5, "version": "1.0", "inputs": [{"name": "a", "dtype": "float"}, 7, {"shape": [1]}]})",
          {"'name' must be a string", "'version' must be an array of three 32-bit whole numbers (major, minor, patch)",
-          "input 0 ('a'): 'dtype' must be a whole number from 0 to 4294967295",
+          "input 0 ('a'): 'dtype' must be an element type's name as zor info prints it (int8, float32, ...) or its "
+          "code, a whole number from 0 to 4294967295",
           "input 1: must be a tensor name or a tensor object", "input 2: 'name' is missing"}},
         {R"({"input_tensors": ["x"], "output_tensors": [{"name": "y", "shape": [1.5], "scale": ["big"]}]})",
          {"output 0 ('y'): 'shape' must be an array of 32-bit whole numbers",

@@ -114,6 +114,10 @@ for command in kiv zor; do
     title=$(member libkiv "usr/share/man/man1/$command.1.gz" | gzip -dc | grep -m1 '^\.TH')
     grep -qF "\"$command ${version%-*}\"" <<<"$title" || fail "$command(1) is not made from this version's $command: $title"
 done
+page=$(member libkiv usr/share/man/man1/kiv.1.gz | gzip -dc)
+for section in '"EXIT STATUS"' ENVIRONMENT EXAMPLES; do
+    grep -qx "\.SH $section" <<<"$page" || fail "kiv(1) has no section $section"
+done
 echo "   as in the sources, for version $version"
 
 if [ "$arch" != "$(dpkg --print-architecture)" ]; then

@@ -4,6 +4,8 @@ partition, four cores, QoS levels 0 to 3, memory regions 0 and 1."""
 
 import concurrent.futures
 import os
+import time
+import typing
 
 import numpy as np
 import pytest
@@ -150,9 +152,13 @@ def test_profiles_tell_the_core_and_the_time_of_every_operation(tmp_path, make_m
         assert model.run(X).profile is None  # profiling is off
     with kiv.Runtime(profile=True) as runtime, runtime.load(path) as model:
         for core in range(4):
+            submitted = time.perf_counter_ns()
             outputs = model.run(X, job_options=kiv.JobOptions(core=core))
+            ended = time.perf_counter_ns()
             profile = decode_profile(outputs.profile)
             assert profile.core == core
+            # The profile's clock is the host's: the job ran between its submit and its result.
+            assert submitted <= profile.start_ns <= profile.start_ns + profile.duration_ns <= ended
             assert [op.name for op in profile.operations] == ["WAIT_MS", "MUL", "COPY"]
             wait = profile.operations[0]
             assert wait.duration_ns >= 20e6 and profile.duration_ns >= wait.duration_ns
@@ -192,4 +198,30 @@ def test_dumps_hold_what_each_run_read_and_wrote(model_path, tmp_path):
         with pytest.raises(kiv.KivError) as info:
             model.run(X, job_options=kiv.JobOptions(dump_dir=tmp_path / "nowhere"))
         assert info.value.api == "kiv_config_job"
-        assert info.value.detail.startswith("job options dump_dir=")
+        assert info.value.detail == "job options dump_dir=%r, dump_prefix='', dump=['input', 'output']" % str(
+            tmp_path / "nowhere")
+
+
+def _kiv_types(hint):
+    """The classes of the kiv package a type hint names, however nested."""
+    if isinstance(hint, type):
+        return {hint} if hint.__module__.startswith("kiv.") else set()
+    return {t for argument in typing.get_args(hint) for t in _kiv_types(argument)}
+
+
+def _public_functions(value):
+    """A public function itself; of a public class, its constructor and public methods."""
+    if not isinstance(value, type):
+        return [value] if callable(value) else []
+    return [member for name, member in vars(value).items()
+            if callable(member) and (name == "__init__" or not name.startswith("_"))]
+
+
+def test_the_public_api_names_only_exported_types_and_shows_no_internal_helpers():
+    exported = {getattr(kiv, name) for name in kiv.__all__}
+    named = {t for value in exported for function in _public_functions(value)
+             for hint in typing.get_type_hints(function, localns=vars(kiv)).values() for t in _kiv_types(hint)}
+    assert kiv.LoadOptions in named and named <= exported, named - exported
+    # The option records build the runtime's records and blame options for kiv alone.
+    for record in (kiv.JobOptions, kiv.LoadOptions):
+        assert [name for name, value in vars(record).items() if callable(value) and not name.startswith("_")] == []

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "container_diagnosis.h"
+#include "zor_formatting.h"
 
 namespace zor {
 namespace {
@@ -21,6 +22,9 @@ constexpr int64_t kCodeMax = UINT32_MAX;
 
 const char kInt32Text[] = "an array of 32-bit whole numbers";
 const char kCodeText[] = "a whole number from 0 to 4294967295";
+const char kDtypeText[] =
+    "an element type's name as zor info prints it (int8, float32, ...) or its code, a whole number from 0 to "
+    "4294967295";
 
 bool whole_in(const json& value, int64_t low, int64_t high) {
     if (!value.is_number_integer()) return false;
@@ -31,6 +35,10 @@ bool whole_in(const json& value, int64_t low, int64_t high) {
 
 bool is_code(const json& value) {
     return whole_in(value, 0, kCodeMax);
+}
+
+bool is_dtype(const json& value) {
+    return is_code(value) || (value.is_string() && dtype_code(value.get<std::string>()).has_value());
 }
 
 bool is_array_of(const json& value, const std::function<bool(const json&)>& element) {
@@ -88,7 +96,7 @@ std::string entry_label(const char* kind, size_t index, const json& entry) {
 // The keys of a tensor object, in the graph description and the IO description.
 const std::vector<Key>& tensor_keys() {
     static const std::vector<Key> keys = {{"name", &json::is_string, "a string"},
-                                          {"dtype", is_code, kCodeText},
+                                          {"dtype", is_dtype, kDtypeText},
                                           {"shape", is_int32_array, kInt32Text},
                                           {"qtype", is_code, kCodeText},
                                           {"scale", is_scale_array, "an array of numbers within single precision"},
@@ -178,6 +186,22 @@ std::string not_an_object(const char* what, const json& document) {
 }
 
 }  // namespace
+
+bool number_dtypes(json& document) {
+    bool changed = false;
+    if (!document.is_object()) return changed;
+    for (const char* key : {"tensors", "input_tensors", "inputs", "output_tensors", "outputs"}) {
+        if (!document.contains(key) || !document[key].is_array()) continue;
+        for (json& entry : document[key]) {
+            if (!entry.is_object() || !entry.contains("dtype") || !entry["dtype"].is_string()) continue;
+            const std::optional<uint32_t> code = dtype_code(entry["dtype"].get<std::string>());
+            if (!code) continue;
+            entry["dtype"] = *code;
+            changed = true;
+        }
+    }
+    return changed;
+}
 
 std::vector<std::string> graph_description_problems(const json& document) {
     if (!document.is_object()) return {not_an_object("graph description", document)};

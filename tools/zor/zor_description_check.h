@@ -17,8 +17,9 @@ namespace zor {
 //   version    an array of three whole numbers (major, minor, patch)
 //   inputs     an array of tensor names (strings)
 //   outputs    an array of tensor names (strings)
-//   tensors    an array of objects, each with name (string), dtype and qtype
-//              (codes: whole numbers from 0 to 4294967295), shape and
+//   tensors    an array of objects, each with name (string), dtype (an
+//              element type's name, "int8", or its code) and qtype (codes:
+//              whole numbers from 0 to 4294967295), shape and
 //              zero_point (arrays of 32-bit whole numbers) and scale (an array
 //              of numbers within single precision)
 //   subgraphs  a non-empty array of objects, each with name (string), backend
@@ -34,6 +35,10 @@ std::vector<std::string> graph_description_problems(const nlohmann::json& docume
 // arrays whose entries are tensor names or tensor objects with a name and
 // any of the other keys of a graph description's tensor, of the same types.
 std::vector<std::string> io_description_problems(const nlohmann::json& document);
+
+// Replaces each tensor's dtype given by name ("int8") with its code, which
+// is all the container class reads; true when it replaced any.
+bool number_dtypes(nlohmann::json& document);
 
 }  // namespace zor
 

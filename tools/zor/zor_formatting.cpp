@@ -52,6 +52,13 @@ std::string dtype_name(uint32_t code) {
     return name_of(kDtypes, code);
 }
 
+std::optional<uint32_t> dtype_code(const std::string& name) {
+    for (const CodeName& entry : kDtypes) {
+        if (name == entry.name) return entry.code;
+    }
+    return std::nullopt;
+}
+
 std::string dtype_text(uint32_t code) {
     return named_code(dtype_name(code), code);
 }
@@ -90,6 +97,12 @@ std::string float_text(float value) {
 double float_as_decimal(float value) {
     if (!std::isfinite(value)) return static_cast<double>(value);
     return std::strtod(float_text(value).c_str(), nullptr);
+}
+
+std::string shape_text(const std::vector<int>& dims) {
+    std::string text = "(";
+    for (size_t i = 0; i < dims.size(); ++i) text += (i > 0 ? ", " : "") + std::to_string(dims[i]);
+    return text + (dims.size() == 1 ? ",)" : ")");
 }
 
 template <typename T>

@@ -5,6 +5,7 @@
 #define ZOR_FORMATTING_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,10 @@ namespace zor {
 // runtime's in lower case (13 is "bf16"); empty for a code the runtime does
 // not define.
 std::string dtype_name(uint32_t code);
+
+// The element type code of a name dtype_name gives ("int8" is 3); none for
+// any other text.
+std::optional<uint32_t> dtype_code(const std::string& name);
 
 // "float32 (11)", or "unknown (14)".
 std::string dtype_text(uint32_t code);
@@ -31,6 +36,9 @@ std::string float_text(float value);
 
 // The same as a double holding exactly that decimal, for JSON documents.
 double float_as_decimal(float value);
+
+// A shape as numpy and kiv write it: "(1, 4)", "(4,)", "()".
+std::string shape_text(const std::vector<int>& dims);
 
 // "[1, 4]"; "[]" when empty.
 template <typename T>

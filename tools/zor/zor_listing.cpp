@@ -40,7 +40,7 @@ std::string tensor_block(size_t index, const NamedTensor& entry) {
     const kiv::Tensor* tensor = entry.described;
     if (tensor == nullptr) return text + "       (the container does not describe it)\n";
     const std::string indent = "       ";
-    text += line(indent, "shape", list_text(tensor->GetShape()));
+    text += line(indent, "shape", shape_text(tensor->GetShape()));
     text += line(indent, "dtype", dtype_text(static_cast<uint32_t>(tensor->GetDtype())));
     text += line(indent, "qtype", std::to_string(static_cast<uint32_t>(tensor->GetQType())));
     text += line(indent, "scale", list_text(tensor->GetScale()));

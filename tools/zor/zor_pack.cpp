@@ -59,22 +59,45 @@ int write_container(const std::string& output, const std::function<int(const cha
     return kExitSuccess;
 }
 
+// Runs `pack` on the description at `path`; when it names element types
+// ("int8") rather than numbering them, on a copy that numbers them, since
+// the container class reads codes only. The copy lies beside the output
+// and is removed when done.
+int with_dtype_codes(const std::string& path, json document, const std::string& output,
+                     const std::function<int(const std::string&)>& pack) {
+    if (!number_dtypes(document)) return pack(path);
+    OutputFile copy(output);
+    const std::string text = document.dump();
+    if (!copy.write(text.data(), text.size())) {
+        report(output + ": cannot write beside it a copy of " + path + " with the element types numbered");
+        return kExitFailure;
+    }
+    return pack(copy.temporary_path());
+}
+
 int pack_graph(const std::string& graph, const std::string& output) {
     if (!readable(graph, "a graph description")) return kExitFailure;
     return with_json_errors(graph, [&] {
-        if (!no_problems(graph, graph_description_problems(read_json(graph)))) return kExitFailure;
-        kiv::SerializationHandler handler;
-        return write_container(output, [&](const char* to) { return handler.Serialization(graph.c_str(), to, true); });
+        const json document = read_json(graph);
+        if (!no_problems(graph, graph_description_problems(document))) return kExitFailure;
+        return with_dtype_codes(graph, document, output, [&](const std::string& description) {
+            kiv::SerializationHandler handler;
+            return write_container(
+                output, [&](const char* to) { return handler.Serialization(description.c_str(), to, true); });
+        });
     });
 }
 
 int pack_executable_with_io(const std::string& bin, const std::string& io, const std::string& output) {
     if (!readable(bin, "an NPU executable") || !readable(io, "an IO description")) return kExitFailure;
     return with_json_errors(io, [&] {
-        if (!no_problems(io, io_description_problems(read_json(io)))) return kExitFailure;
-        kiv::SerializationHandler handler;
-        return write_container(output,
-                               [&](const char* to) { return handler.Serialization(bin.c_str(), io.c_str(), to); });
+        const json document = read_json(io);
+        if (!no_problems(io, io_description_problems(document))) return kExitFailure;
+        return with_dtype_codes(io, document, output, [&](const std::string& description) {
+            kiv::SerializationHandler handler;
+            return write_container(
+                output, [&](const char* to) { return handler.Serialization(bin.c_str(), description.c_str(), to); });
+        });
     });
 }
 

@@ -105,22 +105,6 @@ private:
     Lifetime* life_;
 };
 
-// Cores over every partition and cluster, as the driver counts them.
-uint32_t device_core_count(NPU& npu) {
-    uint32_t partitions = 0;
-    if (::kiv_get_partition_count(npu.ctx, &partitions) != KIV_STATUS_SUCCESS) return 0;
-    uint32_t cores = 0;
-    for (uint32_t partition = 0; partition < partitions; ++partition) {
-        uint32_t clusters = 0;
-        if (::kiv_get_cluster_count(npu.ctx, partition, &clusters) != KIV_STATUS_SUCCESS) continue;
-        for (uint32_t cluster = 0; cluster < clusters; ++cluster) {
-            uint32_t count = 0;
-            if (::kiv_get_core_count(npu.ctx, partition, cluster, &count) == KIV_STATUS_SUCCESS) cores += count;
-        }
-    }
-    return cores;
-}
-
 // One status query that waits until `until` at most.
 kiv_status_t query_status(kiv_context* ctx, uint64_t job_id, job_status_t* job_status, Clock::time_point until) {
     const Clock::time_point asked = Clock::now();
@@ -452,9 +436,6 @@ void register_kiv_jobs(py::module_& m) {
         py::arg("npu"), py::arg("job_id"), py::arg("index"), py::arg("out"),
         "Has the runtime write output `index` of the job straight into `out`, a writable C-contiguous buffer of "
         "the output's size (checked by the caller), without the interpreter lock: the status.");
-    m.def(
-        "core_count", [](NPU& npu) { return device_core_count(npu); }, py::arg("npu"),
-        "The NPU cores the driver reports, over every partition and cluster; 0 when it tells none.");
     m.def(
         "clean_job",
         [](NPU& npu, uint64_t job_id) {

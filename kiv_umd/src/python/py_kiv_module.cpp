@@ -4,6 +4,8 @@
 // and completes jobs without the interpreter lock (py_kiv_jobs.cpp) and
 // gives kiv what the container code knows about a file: what is wrong with
 // it, and the container's name, version and first subgraph's tensor names.
+// It also switches an NPU object's error lines and queries the device
+// (py_kiv_device.cpp), for the kiv command.
 // Paths come as bytes, as the file system has them.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -13,8 +15,10 @@
 #include <vector>
 
 #include "container_diagnosis.h"
+#include "py_kiv_device.h"
 #include "py_kiv_jobs.h"
 #include "py_kiv_lifetime.h"
+#include "py_npu.h"
 #include "serialization_handler.h"
 
 namespace py = pybind11;
@@ -75,6 +79,10 @@ PYBIND11_MODULE(_native, m) {
     m.doc() = "The kiv package's native parts (carried by libkiv.so)";
     register_kiv_jobs(m);
     register_kiv_lifetime(m);
+    register_kiv_device(m);
+    m.def(
+        "set_error_lines", [](NPU& npu, bool on) { npu.error_lines = on; }, py::arg("npu"), py::arg("on"),
+        "Whether the NPU object's failing calls print their \"[PY UMD ERROR]\" line (on by default).");
     m.def("diagnose", &diagnose, py::arg("path"),
           "Why the file cannot be loaded as a model container (missing, a directory, empty, not a container, "
           "truncated, no subgraph), or None when nothing is visibly wrong with it.");

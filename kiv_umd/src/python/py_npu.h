@@ -6,6 +6,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -80,7 +81,8 @@ public:
     kiv_status_t kiv_add_batch(uint64_t graph_id, uint32_t queue_id, py::sequence inputs, py::sequence outputs);
     kiv_status_t kiv_finish_batch(uint64_t graph_id, uint32_t queue_id, py::object cfg);
 
-    // Prints "[PY UMD ERROR] <api_name>: <status text>\n" on standard error.
+    // Prints "[PY UMD ERROR] <api_name>: <status text>\n" on standard error,
+    // unless error lines are switched off.
     void print_error_line(const char* api_name, kiv_status_t status);
 
     // Threads that use the context handle without the GIL. Closing the
@@ -88,6 +90,11 @@ public:
     // here for the uses already under way before the runtime frees it.
     // Shared, so that a close left to run on at exit outlives the object.
     const std::shared_ptr<UseGate> handle_gate = std::make_shared<UseGate>();
+
+    // Whether failing calls print their error line. A caller that turns every
+    // failing status into a message of its own (the kiv command) switches
+    // them off, so that a failure is reported once.
+    std::atomic<bool> error_lines{true};
 
 private:
     // Buffers handed to the runtime by kiv_add_batch, kept alive until the

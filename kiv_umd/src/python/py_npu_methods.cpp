@@ -36,6 +36,7 @@ py::tuple reported_pair(NPU& npu, const char* call, kiv_status_t status, T value
 }  // namespace
 
 void NPU::print_error_line(const char* api_name, kiv_status_t status) {
+    if (!error_lines) return;
     const char* text = nullptr;
     ::kiv_get_error_message(ctx, status, &text);
     if (text != nullptr) {

@@ -4,6 +4,7 @@ array) and .npz files (arrays by name), with messages that name the file."""
 from __future__ import annotations
 
 import os
+import re
 from typing import Any
 
 import numpy as np
@@ -43,9 +44,17 @@ def load_arrays(path: str) -> Loaded:
     )
 
 
+def natural_key(name: str) -> list[tuple[int, int | str]]:
+    """Orders names as people count: img2 before img10. Runs of digits
+    compare as numbers, the rest as text (numbers first where one has a
+    number and the other text)."""
+    return [(0, int(part)) if part.isdecimal() else (1, part) for part in re.split(r"(\d+)", name) if part]
+
+
 def sample_files(directory: str) -> list[str]:
-    """The .npy and .npz files of a directory of samples, by name."""
-    names = sorted(name for name in os.listdir(directory) if name.endswith(SUFFIXES))
+    """The .npy and .npz files of a directory of samples, in natural order of their names."""
+    names = sorted((name for name in os.listdir(directory) if name.endswith(SUFFIXES)),
+                   key=lambda name: (natural_key(os.path.splitext(name)[0]), name))
     if not names:
         raise UsageError("%s: holds no .npy or .npz file" % directory)
     return [os.path.join(directory, name) for name in names]

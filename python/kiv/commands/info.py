@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import json
 import os
 from collections.abc import Sequence
 from typing import Any
@@ -12,6 +11,8 @@ from ..container import container_identity
 from ..model import Model
 from ..runtime import Runtime
 from ..tensor_info import TensorInfo
+from .device import device_text, query_device
+from .documents import json_text, opening, setting
 from .labels import dtype_label, float_label, name_label, version_label
 from .loading import opened
 
@@ -38,6 +39,7 @@ def describe(model: Model, runtime: Runtime) -> str:
         % (name_label(name), version_label(version), model.path, os.path.getsize(model.path)),
         "build    version %d" % model.build_version,
         "driver   %s" % runtime.driver,
+        "device   %s" % device_text(query_device(runtime.npu)),
         "inputs",
     ]
     lines += columns(_tensor_rows(model.inputs)) if model.inputs else ["  (none)"]
@@ -46,27 +48,24 @@ def describe(model: Model, runtime: Runtime) -> str:
     return "\n".join(lines)
 
 
+def tensor_object(t: TensorInfo) -> dict[str, Any]:
+    return {"name": t.name, "shape": list(t.shape), "dtype": dtype_label(t), "bytes": t.size, "scale": t.scale,
+            "zero_point": t.zero_point}
+
+
 def info_as_dict(model: Model, runtime: Runtime) -> dict[str, Any]:
-    name, version = container_identity(model.path)
-
-    def tensor(t: TensorInfo) -> dict[str, Any]:
-        return {"name": t.name, "shape": list(t.shape), "dtype": dtype_label(t), "bytes": t.size,
-                "scale": t.scale, "zero_point": t.zero_point}
-
     return {
-        "model": {"name": name, "version": version_label(version), "path": model.path,
-                  "build_version": model.build_version},
-        "driver": {"path": runtime.driver.path, "versions": list(runtime.driver.versions),
-                   "standin": runtime.driver.is_standin},
-        "inputs": [tensor(t) for t in model.inputs],
-        "outputs": [tensor(t) for t in model.outputs],
+        **opening("info"),
+        **setting(model, runtime),
+        "inputs": [tensor_object(t) for t in model.inputs],
+        "outputs": [tensor_object(t) for t in model.outputs],
     }
 
 
 def command_info(args: argparse.Namespace) -> int:
     with opened(args.model, args.driver) as session:
         if args.json:
-            print(json.dumps(info_as_dict(session.model, session.runtime), indent=2))
+            print(json_text(info_as_dict(session.model, session.runtime)))
         else:
             print(describe(session.model, session.runtime))
     return 0

@@ -4,6 +4,7 @@ of samples, or filled in (--random), and checked against the model's inputs
 
 from __future__ import annotations
 
+import argparse
 import dataclasses
 import os
 from collections.abc import Sequence
@@ -32,6 +33,8 @@ class Sample:
 
     name: str | None
     arrays: Arrays
+    #: The inputs filled in (--random), not given.
+    filled: tuple[str, ...] = ()
 
 
 def fill_mode(text: str) -> str:
@@ -147,11 +150,17 @@ def _arrays_of(loaded: npt.NDArray[Any] | dict[str, npt.NDArray[Any]], names: Se
     return loaded
 
 
+def names_directory(item: str) -> bool:
+    """Whether an -i item names a directory of samples."""
+    name, sep, path = item.rpartition("=")
+    return not sep and os.path.isdir(path)
+
+
 def _given(items: Sequence[str], names: Sequence[str]) -> _Given:
     given = _Given()
     for item in items:
         name, sep, path = item.rpartition("=")
-        if not sep and os.path.isdir(path):
+        if names_directory(item):
             if given.directory is not None:
                 raise UsageError("give one directory of samples, not %s and %s" % (given.directory, path))
             given.directory = path
@@ -175,25 +184,41 @@ def _sets(given: _Given, names: Sequence[str]) -> list[tuple[str | None, Sourced
     return sets
 
 
-def _checked(info: TensorInfo, arrays: Sourced, fill: str | None,
-             rng: np.random.Generator, quantize: bool) -> npt.NDArray[Any]:
+def _checked(info: TensorInfo, arrays: Sourced, fill: str, rng: np.random.Generator,
+             quantize: bool) -> npt.NDArray[Any]:
     if info.name in arrays:
         array, source = arrays[info.name]
         return as_input(info, array, quantize, source)
-    return filled(info, fill or UNIFORM, rng, quantize)
+    return filled(info, fill, rng, quantize)
 
 
-def input_samples(inputs: Sequence[TensorInfo], items: Sequence[str], fill: str | None, seed: int,
+def input_samples(inputs: Sequence[TensorInfo], items: Sequence[str], fill: str, seed: int,
                   quantize: bool) -> list[Sample]:
     """The input sets the -i options name (one, or one per sample of a
-    directory), the inputs they leave out filled as `fill` says (None: none
-    may be left out), every array checked against its input."""
+    directory), the inputs they leave out filled as `fill` says, every
+    array checked against its input."""
     names = [t.name for t in inputs]
     rng = np.random.default_rng(seed)
     samples = []
     for label, arrays in _sets(_given(items, names), names):
-        missing = [t.name for t in inputs if t.name not in arrays]
-        if missing and fill is None:
-            raise UsageError("no data for input(s) %s: give -i NAME=FILE.npy or --random" % missing)
-        samples.append(Sample(label, {t.name: _checked(t, arrays, fill, rng, quantize) for t in inputs}))
+        missing = tuple(t.name for t in inputs if t.name not in arrays)
+        samples.append(Sample(label, {t.name: _checked(t, arrays, fill, rng, quantize) for t in inputs}, missing))
     return samples
+
+
+def filled_note(samples: Sequence[Sample], fill: str, seed: int) -> str | None:
+    """What was filled in without being asked for (no --random), or None."""
+    filled = sorted({name for sample in samples for name in sample.filled})
+    if not filled:
+        return None
+    how = "uniform random data (seed %d)" % seed if fill == UNIFORM else fill
+    return "input%s %s: no -i given, filled with %s" % ("s" if len(filled) > 1 else "", ", ".join(filled), how)
+
+
+def inputs_object(args: argparse.Namespace, samples: Sequence[Sample], fill: str) -> dict[str, Any]:
+    """Where the input sets came from, for the JSON documents: the -i
+    items, the inputs filled in and how, and the samples by name."""
+    named = samples[0].name is not None
+    filled = sorted({name for sample in samples for name in sample.filled})
+    return {"given": list(args.input), "filled": filled, "random": fill if filled else None, "seed": args.seed,
+            "quantize": args.quantize, "sets": len(samples), "samples": [s.name for s in samples] if named else None}

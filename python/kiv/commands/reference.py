@@ -1,7 +1,8 @@
 """Checking a run's outputs against reference arrays (kiv run --reference):
 per output the largest absolute and relative error, the cosine similarity,
 the count of elements outside the tolerance and, for class scores, top-k
-agreement."""
+agreement. A quantised output is compared in real values with a reference
+of real values, and within one quantisation step unless told otherwise."""
 
 from __future__ import annotations
 
@@ -13,6 +14,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ..tensor_info import TensorInfo
 from .array_files import load_arrays
 from .usage import UsageError
 
@@ -20,6 +22,10 @@ Arrays = Mapping[str, npt.NDArray[Any]]
 
 # Top-k agreement is shown for these k below the number of classes.
 TOP_K = (1, 5)
+# The default tolerances of outputs that are not quantised.
+ATOL, RTOL = 1e-8, 1e-5
+# A reference file's array of class labels, when no output has that name.
+LABELS = "labels"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -30,6 +36,9 @@ class Comparison:
 
     name: str
     problem: str | None = None
+    atol: float = ATOL
+    #: The output was dequantised to compare it with the reference's real values.
+    dequantized: bool = False
     max_abs: float = 0.0
     max_rel: float = 0.0
     cosine: float = 1.0
@@ -89,14 +98,39 @@ def compare(name: str, output: npt.NDArray[Any], reference: npt.NDArray[Any], at
     )
 
 
-def compare_all(outputs: Arrays, reference: Arrays, atol: float, rtol: float) -> list[Comparison]:
-    """Every output against the reference array of its name."""
-    return [
-        compare(name, array, reference[name], atol, rtol)
-        if name in reference
-        else Comparison(name, "missing from the reference")
-        for name, array in outputs.items()
-    ]
+def is_quantised(info: TensorInfo) -> bool:
+    """An integer tensor with a scale: its values stand for real ones."""
+    return info.dtype.kind in "iu" and info.scale != 0
+
+
+def comparable(info: TensorInfo, output: npt.NDArray[Any], reference: npt.NDArray[Any],
+               atol: float | None) -> tuple[npt.NDArray[Any], float, bool]:
+    """The output's values to compare with the reference, the absolute
+    tolerance, and whether the output was dequantised for it. A quantised
+    output meets a reference of real values as real values; its default
+    tolerance is one quantisation step (its scale in real values, 1 in codes)."""
+    if not is_quantised(info) or output.dtype.kind not in "iu":
+        step = info.scale if is_quantised(info) else ATOL  # dequantised with --dequantize
+        return output, step if atol is None else atol, False
+    if reference.dtype.kind == "f":
+        return info.dequantize(output), info.scale if atol is None else atol, True
+    return output, 1.0 if atol is None else atol, False
+
+
+def compare_all(infos: Sequence[TensorInfo], outputs: Arrays, reference: Arrays, atol: float | None,
+                rtol: float) -> list[Comparison]:
+    """Every output against the reference array of its name; `atol` None
+    gives each output its default tolerance."""
+    by_name = {info.name: info for info in infos}
+    comparisons = []
+    for name, array in outputs.items():
+        if name not in reference:
+            comparisons.append(Comparison(name, "missing from the reference"))
+            continue
+        values, tolerance, dequantized = comparable(by_name[name], array, reference[name], atol)
+        comparison = compare(name, values, reference[name], tolerance, rtol)
+        comparisons.append(dataclasses.replace(comparison, atol=tolerance, dequantized=dequantized))
+    return comparisons
 
 
 def report(comparisons: Sequence[Comparison]) -> list[tuple[str, ...]]:
@@ -105,12 +139,30 @@ def report(comparisons: Sequence[Comparison]) -> list[tuple[str, ...]]:
     for c in comparisons:
         verdict = "ok" if c.ok else "MISMATCH"
         if c.problem is not None:
-            rows.append(("  " + c.name, c.problem, "", "", "", "", verdict))
+            rows.append(("  " + c.name, c.problem, "", "", "", "", "", verdict))
             continue
         top = "  ".join("top-%d %d/%d" % entry for entry in c.top)
-        rows.append(("  " + c.name, "max abs %.3g" % c.max_abs, "max rel %.3g" % c.max_rel, "cosine %.6f" % c.cosine,
-                     "mismatches %d of %d" % (c.mismatches, c.size), top, verdict))
+        rows.append(("  " + c.name, "atol %g" % c.atol, "max abs %.3g" % c.max_abs, "max rel %.3g" % c.max_rel,
+                     "cosine %.6f" % c.cosine, "mismatches %d of %d" % (c.mismatches, c.size), top, verdict))
     return rows
+
+
+def comparison_object(c: Comparison) -> dict[str, Any]:
+    """A comparison in the JSON document."""
+    return {"name": c.name, "match": c.ok, "problem": c.problem, "atol": c.atol, "dequantized": c.dequantized,
+            "max_abs": c.max_abs, "max_rel": c.max_rel, "cosine": c.cosine, "mismatches": c.mismatches,
+            "elements": c.size, "top": [{"k": k, "agree": agree, "rows": rows} for k, agree, rows in c.top]}
+
+
+def notes(comparisons: Sequence[Comparison], infos: Sequence[TensorInfo]) -> list[str]:
+    """A line for each output compared as real values rather than as it came."""
+    by_name = {info.name: info for info in infos}
+    return [
+        "  %s: %s output dequantised (scale %g, zero point %d) to meet the reference's real values"
+        % (c.name, by_name[c.name].dtype, by_name[c.name].scale, by_name[c.name].zero_point)
+        for c in comparisons
+        if c.dequantized
+    ]
 
 
 def reference_arrays(path: str, output_names: Sequence[str]) -> dict[str, npt.NDArray[Any]]:

@@ -11,8 +11,12 @@ import time
 from array import array
 from collections.abc import Callable, Iterator, Sequence
 
+from ..job_options import JobOptions
 from ..model import Model
 from .input_data import Arrays
+
+# The job options of timed run i (None: the model's own).
+PerRun = Callable[[int], JobOptions | None]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -29,19 +33,27 @@ class Goal:
 
 @dataclasses.dataclass
 class Timeline:
-    """Start and end of each timed job (perf_counter seconds) and its lane;
+    """Start and end of each timed job (perf_counter seconds), its lane and
+    the number of the run (which input set it took follows from it);
     `began` is when the timed runs began. Packed arrays, so that a long run
-    adds little to the peak memory it reports (8 bytes a figure, not 32)."""
+    adds little to the peak memory it reports (8 bytes a figure, not 32).
+    When `profiled`, also each job's profile from the driver."""
 
+    profiled: bool = False
     began: float = dataclasses.field(default_factory=time.perf_counter)
     starts: array[float] = dataclasses.field(default_factory=lambda: array("d"))
     ends: array[float] = dataclasses.field(default_factory=lambda: array("d"))
     lanes: array[int] = dataclasses.field(default_factory=lambda: array("i"))
+    runs: array[int] = dataclasses.field(default_factory=lambda: array("q"))
+    profiles: list[bytes | None] = dataclasses.field(default_factory=list)
 
-    def add(self, start: float, end: float, lane: int) -> None:
+    def add(self, start: float, end: float, lane: int, run: int, profile: bytes | None = None) -> None:
         self.starts.append(start)
         self.ends.append(end)
         self.lanes.append(lane)
+        self.runs.append(run)
+        if self.profiled:
+            self.profiles.append(profile)
 
     def __len__(self) -> int:
         return len(self.starts)
@@ -78,34 +90,40 @@ class Progress:
 # ended when an interrupt stops the runs.
 
 
-def one_at_a_time(run: Callable[[int], object], goal: Goal, progress: Progress, timeline: Timeline) -> None:
-    """Calls run(0), run(1), ... one at a time, in lane 0, until the goal is reached."""
+def one_at_a_time(run: Callable[[int], bytes | None], goal: Goal, progress: Progress, timeline: Timeline) -> None:
+    """Calls run(0), run(1), ... one at a time, in lane 0, until the goal is
+    reached; each returns its job's profile (or None)."""
     while not goal.reached(len(timeline), time.perf_counter() - timeline.began):
+        number = len(timeline)
         start = time.perf_counter()
-        run(len(timeline))
-        timeline.add(start, time.perf_counter(), 0)
+        profile = run(number)
+        timeline.add(start, time.perf_counter(), 0, number, profile)
         progress.show(len(timeline), timeline.began)
 
 
-def bench_sync(model: Model, sets: Sequence[Arrays], goal: Goal, progress: Progress, timeline: Timeline) -> None:
-    one_at_a_time(lambda i: model.run(sets[i % len(sets)]), goal, progress, timeline)
+def bench_sync(model: Model, sets: Sequence[Arrays], goal: Goal, progress: Progress, timeline: Timeline,
+               options: PerRun) -> None:
+    one_at_a_time(lambda i: model.run(sets[i % len(sets)], job_options=options(i)).profile, goal, progress,
+                  timeline)
 
 
-def bench_batch(
-    model: Model, batches: Sequence[Sequence[Arrays]], goal: Goal, progress: Progress, timeline: Timeline
-) -> None:
-    """A job is a whole batch queue of input sets."""
-    one_at_a_time(lambda i: model.run_batch(batches[i % len(batches)]), goal, progress, timeline)
+def bench_batch(model: Model, batches: Sequence[Sequence[Arrays]], goal: Goal, progress: Progress,
+                timeline: Timeline, options: PerRun) -> None:
+    """A job is a whole batch queue of input sets (which gives no profile)."""
+
+    def run(i: int) -> None:
+        model.run_batch(batches[i % len(batches)], job_options=options(i))
+
+    one_at_a_time(run, goal, progress, timeline)
 
 
-def bench_async(
-    model: Model, sets: Sequence[Arrays], goal: Goal, in_flight: int, progress: Progress, timeline: Timeline
-) -> None:
+def bench_async(model: Model, sets: Sequence[Arrays], goal: Goal, in_flight: int, progress: Progress,
+                timeline: Timeline, options: JobOptions | None) -> None:
     """Runs the sets as a stream through Model.map, `in_flight` jobs in
-    flight: a job's latency runs from the moment map takes its inputs (and
-    submits them) to the moment its outputs come back, in order, and its lane
-    is its place in the stream modulo `in_flight`. On an interrupt the jobs
-    in flight end on their own and are not counted."""
+    flight, all with `options`: a job's latency runs from the moment map
+    takes its inputs (and submits them) to the moment its outputs come back,
+    in order, and its lane is its place in the stream modulo `in_flight`. On
+    an interrupt the jobs in flight end on their own and are not counted."""
     starts: collections.deque[float] = collections.deque()
 
     def inputs() -> Iterator[Arrays]:
@@ -115,6 +133,6 @@ def bench_async(
             yield sets[submitted % len(sets)]
             submitted += 1
 
-    for index, _ in enumerate(model.map(inputs(), in_flight=in_flight)):
-        timeline.add(starts.popleft(), time.perf_counter(), index % in_flight)
+    for number, outputs in enumerate(model.map(inputs(), in_flight=in_flight, job_options=options)):
+        timeline.add(starts.popleft(), time.perf_counter(), number % in_flight, number, outputs.profile)
         progress.show(len(timeline), timeline.began)

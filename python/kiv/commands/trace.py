@@ -1,33 +1,76 @@
 """kiv bench --trace: every timed job as a complete event of the trace event
 format (JSON object form), which trace viewers such as Perfetto and
-chrome://tracing open. A lane is a thread row: one per job in flight."""
+chrome://tracing open.
+
+The host's jobs are one process, a thread row (lane) per job in flight. With
+--profile and a profile in the stand-in NPU's layout, the device is a second
+process beside it, a row per core: each job's span on the device, when the
+core ran it, with its operations as slices nested in it. Both share one time
+axis, microseconds since the timed runs began, since the profile's clock is
+the host's (kiv.commands.device_time).
+"""
 
 from __future__ import annotations
 
 import json
+from collections.abc import Sequence
 from typing import Any
 
+from ..standin_profile import StandinProfile
 from .timing import Timeline
 
-PID = 1
+HOST_PID, DEVICE_PID = 1, 2
 
 
-def trace_events(timeline: Timeline, title: str, job_name: str) -> dict[str, Any]:
-    """The trace document: a name for the process and each lane, then one
-    complete event ("ph": "X") per job, from its start to its end, in
-    microseconds since the timed runs began."""
-    events: list[dict[str, Any]] = [{"name": "process_name", "ph": "M", "pid": PID, "tid": 0, "args": {"name": title}}]
-    for lane in sorted(set(timeline.lanes)):
-        events.append({"name": "thread_name", "ph": "M", "pid": PID, "tid": lane, "args": {"name": "lane %d" % lane}})
-    jobs = sorted(zip(timeline.starts, timeline.ends, timeline.lanes))
-    for number, (start, end, lane) in enumerate(jobs):
-        events.append({
-            "name": "%s %d" % (job_name, number), "cat": job_name, "ph": "X", "pid": PID, "tid": lane,
-            "ts": (start - timeline.began) * 1e6, "dur": (end - start) * 1e6,
-        })
+def _names(pid: int, process: str, threads: dict[int, str]) -> list[dict[str, Any]]:
+    """Metadata events naming a process and its thread rows."""
+    events = [{"name": "process_name", "ph": "M", "pid": pid, "tid": 0, "args": {"name": process}}]
+    events += [{"name": "thread_name", "ph": "M", "pid": pid, "tid": tid, "args": {"name": name}}
+               for tid, name in sorted(threads.items())]
+    return events
+
+
+def _span(name: str, category: str, pid: int, tid: int, start_us: float, duration_us: float,
+          args: dict[str, Any]) -> dict[str, Any]:
+    return {"name": name, "cat": category, "ph": "X", "pid": pid, "tid": tid, "ts": start_us, "dur": duration_us,
+            "args": args}
+
+
+def device_events(timeline: Timeline, runs: Sequence[StandinProfile], job_name: str,
+                  numbers: dict[int, int]) -> list[dict[str, Any]]:
+    """Each job's span on its core, its operations nested in it; `numbers`
+    gives each timeline entry's job number, as on the host's row."""
+    began_ns = timeline.began * 1e9
+    events = _names(DEVICE_PID, "NPU", {run.core: "core %d" % run.core for run in runs})
+    for entry, run in enumerate(runs):
+        start_us = (run.start_ns - began_ns) / 1e3
+        label = "%s %d" % (job_name, numbers[entry])
+        events.append(_span(label, "device", DEVICE_PID, run.core, start_us, run.duration_ns / 1e3,
+                            {"run": timeline.runs[entry], "core": run.core}))
+        events += [_span(op.name, "operation", DEVICE_PID, run.core, start_us + op.start_ns / 1e3,
+                         op.duration_ns / 1e3, {"index": op.index, "job": label})
+                   for op in run.operations]
+    return events
+
+
+def trace_events(timeline: Timeline, title: str, job_name: str,
+                 runs: Sequence[StandinProfile] | None = None) -> dict[str, Any]:
+    """The trace document: the host's jobs, a complete event ("ph": "X")
+    each from its start (submit) to its end, numbered in the order they
+    started; and with `runs` (each entry's profile), the device's."""
+    order = sorted(range(len(timeline)), key=lambda i: timeline.starts[i])
+    numbers = {entry: number for number, entry in enumerate(order)}
+    events = _names(HOST_PID, title, {lane: "lane %d" % lane for lane in set(timeline.lanes)})
+    for entry in order:
+        start, end = timeline.starts[entry], timeline.ends[entry]
+        events.append(_span("%s %d" % (job_name, numbers[entry]), job_name, HOST_PID, timeline.lanes[entry],
+                            (start - timeline.began) * 1e6, (end - start) * 1e6, {"run": timeline.runs[entry]}))
+    if runs is not None:
+        events += device_events(timeline, runs, job_name, numbers)
     return {"traceEvents": events, "displayTimeUnit": "ms"}
 
 
-def write_trace(path: str, timeline: Timeline, title: str, job_name: str) -> None:
+def write_trace(path: str, timeline: Timeline, title: str, job_name: str,
+                runs: Sequence[StandinProfile] | None = None) -> None:
     with open(path, "w") as f:
-        json.dump(trace_events(timeline, title, job_name), f)
+        json.dump(trace_events(timeline, title, job_name, runs), f)
