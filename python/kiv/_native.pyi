@@ -1,5 +1,5 @@
 """The kiv package's native module, carried by libkiv.so beside libkiv
-(kiv_umd/src/python/py_kiv_module.cpp and py_kiv_jobs.cpp).
+(kiv_umd/src/python/py_kiv_module.cpp, py_kiv_driver.cpp and py_kiv_jobs.cpp).
 
 Statuses are libkiv.kiv_status_t values; job statuses are job statuses
 (KIV_JOB_STATUS_*) as ints. Timeouts are seconds: None, infinity, or 1e9
@@ -8,8 +8,18 @@ and more mean no limit.
 
 import libkiv
 
-def init_context(npu: libkiv.NPU, driver: bytes | None) -> libkiv.kiv_status_t:
-    """Opens the object's context on the driver library `driver` (None: AIPU_LIB_PATH, else libaipudrv.so)."""
+def init_context(
+    npu: libkiv.NPU, driver: bytes | None
+) -> tuple[libkiv.kiv_status_t, tuple[bytes, str, list[str]] | None]:
+    """Opens the object's context on the driver library `driver` (None: AIPU_LIB_PATH, else libaipudrv.so):
+    (status, None), or (status, (library tried, the loader's text, the entry points it lacks)) when the
+    library could not serve."""
+
+def driver_library(npu: libkiv.NPU, symbol: str) -> tuple[bytes, bool] | None:
+    """(file, whether it exports `symbol`) of the driver library serving the open context; None without one."""
+
+def runtime_status_texts() -> dict[int, str]:
+    """{code: text} for the runtime's own status codes, which no driver describes."""
 
 def run(npu: libkiv.NPU, job_id: int, timeout: float | None = None) -> tuple[libkiv.kiv_status_t, int]:
     """Runs a job like kiv_job_infer_sync, without the interpreter lock: (status, job status). A status

@@ -23,13 +23,13 @@ inline void record_call(const char* entry_point, const aipu_ctx_handle_t* ctx, n
 }
 
 // Runs `fn(Context&)` on the context named by `handle`, or returns
-// KIV_STATUS_ERROR_INVALID_CTX for a handle that is not an open context, or
+// AIPU_STATUS_ERROR_INVALID_CTX for a handle that is not an open context, or
 // the status a test forced on `entry_point`.
 template <typename Fn>
 aipu_status_t with_context(const char* entry_point, const aipu_ctx_handle_t* handle, Fn&& fn) {
     if (uint32_t forced = forced_call_status(entry_point)) return forced;
     std::shared_ptr<Context> ctx = ContextRegistry::instance().find(handle);
-    if (!ctx) return KIV_STATUS_ERROR_INVALID_CTX;
+    if (!ctx) return AIPU_STATUS_ERROR_INVALID_CTX;
     return fn(*ctx);
 }
 

@@ -12,7 +12,7 @@ using nlohmann::json;
 AIPU_EXPORT aipu_status_t aipu_init_context(aipu_ctx_handle_t** ctx) {
     record_call("aipu_init_context", nullptr, json{{"out_null", ctx == nullptr}});
     if (uint32_t forced = forced_init_status()) return forced;
-    if (ctx == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    if (ctx == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     *ctx = ContextRegistry::instance().add(std::make_shared<Context>());
     return 0;
 }
@@ -21,7 +21,7 @@ AIPU_EXPORT aipu_status_t aipu_deinit_context(const aipu_ctx_handle_t* ctx) {
     record_call("aipu_deinit_context", ctx, json::object());
     if (uint32_t forced = forced_deinit_status()) return forced;
     std::shared_ptr<Context> context = ContextRegistry::instance().remove(ctx);
-    if (!context) return KIV_STATUS_ERROR_INVALID_CTX;
+    if (!context) return AIPU_STATUS_ERROR_INVALID_CTX;
     context->shutdown();
     if (close_waits_for_completions()) context->wait_for_completions();
     return 0;
@@ -30,7 +30,7 @@ AIPU_EXPORT aipu_status_t aipu_deinit_context(const aipu_ctx_handle_t* ctx) {
 AIPU_EXPORT aipu_status_t aipu_get_error_message(const aipu_ctx_handle_t* ctx, aipu_status_t status, const char** msg) {
     record_call("aipu_get_error_message", ctx, json{{"status", status}});
     return with_context("aipu_get_error_message", ctx, [&](Context&) -> aipu_status_t {
-        if (msg == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+        if (msg == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
         *msg = status_text(status);
         return 0;
     });
@@ -48,7 +48,7 @@ AIPU_EXPORT aipu_status_t aipu_config_global(const aipu_ctx_handle_t* ctx, uint6
 AIPU_EXPORT aipu_status_t aipu_get_device_status(const aipu_ctx_handle_t* ctx, uint32_t* status) {
     record_call("aipu_get_device_status", ctx, json::object());
     return with_context("aipu_get_device_status", ctx, [&](Context& c) -> aipu_status_t {
-        if (status == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+        if (status == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
         *status = c.device_status();
         return 0;
     });
@@ -57,7 +57,7 @@ AIPU_EXPORT aipu_status_t aipu_get_device_status(const aipu_ctx_handle_t* ctx, u
 AIPU_EXPORT aipu_status_t aipu_get_target(const aipu_ctx_handle_t* ctx, char* target) {
     record_call("aipu_get_target", ctx, json::object());
     return with_context("aipu_get_target", ctx, [&](Context&) -> aipu_status_t {
-        if (target == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+        if (target == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
         std::strcpy(target, kTargetName);
         return 0;
     });
@@ -66,7 +66,7 @@ AIPU_EXPORT aipu_status_t aipu_get_target(const aipu_ctx_handle_t* ctx, char* ta
 AIPU_EXPORT aipu_status_t aipu_get_partition_count(const aipu_ctx_handle_t* ctx, uint32_t* count) {
     record_call("aipu_get_partition_count", ctx, json::object());
     return with_context("aipu_get_partition_count", ctx, [&](Context&) -> aipu_status_t {
-        if (count == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+        if (count == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
         *count = kPartitionCount;
         return 0;
     });
@@ -75,8 +75,8 @@ AIPU_EXPORT aipu_status_t aipu_get_partition_count(const aipu_ctx_handle_t* ctx,
 AIPU_EXPORT aipu_status_t aipu_get_cluster_count(const aipu_ctx_handle_t* ctx, uint32_t partition, uint32_t* count) {
     record_call("aipu_get_cluster_count", ctx, json{{"partition", partition}});
     return with_context("aipu_get_cluster_count", ctx, [&](Context&) -> aipu_status_t {
-        if (count == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
-        if (partition >= kPartitionCount) return KIV_STATUS_ERROR_INVALID_PARTITION_ID;
+        if (count == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
+        if (partition >= kPartitionCount) return AIPU_STATUS_ERROR_INVALID_PARTITION_ID;
         *count = kClusterCount;
         return 0;
     });
@@ -86,9 +86,9 @@ AIPU_EXPORT aipu_status_t aipu_get_core_count(const aipu_ctx_handle_t* ctx, uint
                                               uint32_t* count) {
     record_call("aipu_get_core_count", ctx, json{{"partition", partition}, {"cluster", cluster}});
     return with_context("aipu_get_core_count", ctx, [&](Context&) -> aipu_status_t {
-        if (count == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
-        if (partition >= kPartitionCount) return KIV_STATUS_ERROR_INVALID_PARTITION_ID;
-        if (cluster >= kClusterCount) return KIV_STATUS_ERROR_INVALID_CLUSTER_ID;
+        if (count == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
+        if (partition >= kPartitionCount) return AIPU_STATUS_ERROR_INVALID_PARTITION_ID;
+        if (cluster >= kClusterCount) return AIPU_STATUS_ERROR_INVALID_CLUSTER_ID;
         *count = kCoreCount;
         return 0;
     });

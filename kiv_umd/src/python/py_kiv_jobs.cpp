@@ -182,14 +182,6 @@ private:
 
 void register_kiv_jobs(py::module_& m) {
     m.def(
-        "init_context",
-        [](NPU& npu, std::optional<std::string> driver) {
-            return npu.open_context(driver ? driver->c_str() : nullptr);
-        },
-        py::arg("npu"), py::arg("driver"),
-        "Opens the NPU object's context on the driver library `driver` (a path or library name as bytes; None: "
-        "AIPU_LIB_PATH, else libaipudrv.so), closing one that is open: the status.");
-    m.def(
         "run",
         [](NPU& npu, uint64_t job_id, std::optional<double> timeout) {
             return as_tuple(run_job(npu, job_id, timeout));

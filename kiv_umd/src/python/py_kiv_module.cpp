@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "container_diagnosis.h"
+#include "py_kiv_driver.h"
 #include "py_kiv_jobs.h"
 #include "serialization_handler.h"
 
@@ -72,6 +73,7 @@ py::tuple first_subgraph_names(const std::string& path) {
 PYBIND11_MODULE(_native, m) {
     using namespace aipudrv;
     m.doc() = "The kiv package's native parts (carried by libkiv.so)";
+    register_kiv_driver(m);
     register_kiv_jobs(m);
     m.def("diagnose", &diagnose, py::arg("path"),
           "Why the file cannot be loaded as a model container (missing, a directory, empty, not a container, "

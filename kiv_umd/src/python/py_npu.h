@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "aipu_adapter.h"
 #include "kiv_api.h"
 #include "py_completion.h"
 
@@ -55,8 +56,9 @@ public:
     uint32_t input_kind = INPUT_KIND_BYTES;
 
     // Opens a context on the driver library `library` (null: $AIPU_LIB_PATH,
-    // else libaipudrv.so), closing one that is still open first.
-    kiv_status_t open_context(const char* library);
+    // else libaipudrv.so), closing one that is still open first; a library
+    // that cannot serve is described in `failure`, when given.
+    kiv_status_t open_context(const char* library, DriverLoadFailure* failure = nullptr);
 
     // Context, graph and job methods.
     kiv_status_t kiv_init_context();

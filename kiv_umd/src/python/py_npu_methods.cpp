@@ -99,11 +99,11 @@ void NPU::close_on_destruction() noexcept {
     }
 }
 
-kiv_status_t NPU::open_context(const char* library) {
+kiv_status_t NPU::open_context(const char* library, DriverLoadFailure* failure) {
     // A context that is still open is closed first: replacing its handle
     // would leave it open, unreachable, for the rest of the process.
     if (ctx != nullptr) kiv_deinit_context();
-    return ::kiv_init_context_with_driver(&ctx, 0, library);
+    return ::kiv_init_context_with_driver(&ctx, 0, library, failure);
 }
 
 kiv_status_t NPU::kiv_init_context() {
