@@ -9,6 +9,7 @@
 
 #include "kiv_context.h"
 #include "py_completion.h"
+#include "py_error_line.h"
 #include "py_gil.h"
 #include "py_npu.h"
 #include "py_records.h"
@@ -18,12 +19,6 @@ namespace aipudrv {
 namespace {
 
 constexpr uint64_t kNoGraphId = std::numeric_limits<uint64_t>::max();
-
-// A failed call prints its error line; the status passes through.
-kiv_status_t reported(NPU& npu, const char* call, kiv_status_t status) {
-    if (status != KIV_STATUS_SUCCESS) npu.print_error_line(call, status);
-    return status;
-}
 
 // (status, value) for Python. A failed call prints its error line and hands
 // back `on_error` rather than whatever the runtime left in `value`.
