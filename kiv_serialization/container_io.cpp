@@ -5,6 +5,8 @@
 #include <memory>
 #include <utility>
 
+#include "container_diagnosis.h"
+#include "container_result.h"
 #include "flatbuffers/util.h"
 #include "serialization_handler.h"
 
@@ -124,6 +126,17 @@ void read_tensors(const ZorGraph& graph, ReadModel& model) {
 
 }  // namespace
 
+ContainerResult& ContainerResult::fail(int failure, std::string line) {
+    code = failure;
+    lines.push_back(std::move(line));
+    return *this;
+}
+
+int print_lines(const ContainerResult& result) {
+    for (const std::string& line : result.lines) printf("%s\n", line.c_str());
+    return result.code;
+}
+
 SerializationHandler::SerializationHandler() = default;
 
 SerializationHandler::~SerializationHandler() {
@@ -169,33 +182,40 @@ bool SerializationHandler::fits_container() const {
 }
 
 int SerializationHandler::serialize() {
-    builder_.Clear();
-    if (!fits_container()) {
-        printf("Error serializing model: it does not fit the container format's limit of %llu bytes\n",
-               static_cast<unsigned long long>(FLATBUFFERS_MAX_BUFFER_SIZE));
-        return KIV_SERIALIZATION_FILE_ERROR;
+    return print_lines(serialize_model(*this));
+}
+
+ContainerResult serialize_model(SerializationHandler& model) {
+    ContainerResult result;
+    flatbuffers::FlatBufferBuilder& builder = model.builder_;
+    builder.Clear();
+    if (!model.fits_container()) {
+        return result.fail(KIV_SERIALIZATION_FILE_ERROR,
+                           "Error serializing model: it does not fit the container format's limit of " +
+                               std::to_string(static_cast<unsigned long long>(FLATBUFFERS_MAX_BUFFER_SIZE)) + " bytes");
     }
 
     std::vector<flatbuffers::Offset<ZorSubgraph>> subgraphs;
-    subgraphs.reserve(subgraphs_.size());
-    for (const Subgraph* subgraph : subgraphs_) subgraphs.push_back(write_subgraph(builder_, *subgraph));
-    auto subgraph_vector = builder_.CreateVector(subgraphs);
+    subgraphs.reserve(model.subgraphs_.size());
+    for (const Subgraph* subgraph : model.subgraphs_) subgraphs.push_back(write_subgraph(builder, *subgraph));
+    auto subgraph_vector = builder.CreateVector(subgraphs);
 
     std::vector<flatbuffers::Offset<ZorTensor>> tensors;
-    tensors.reserve(tensors_.size());
-    for (const Tensor* tensor : tensors_) tensors.push_back(write_tensor(builder_, *tensor));
-    auto tensor_vector = builder_.CreateVector(tensors);
+    tensors.reserve(model.tensors_.size());
+    for (const Tensor* tensor : model.tensors_) tensors.push_back(write_tensor(builder, *tensor));
+    auto tensor_vector = builder.CreateVector(tensors);
 
-    auto inputs = write_names(builder_, inputs_);
-    auto outputs = write_names(builder_, outputs_);
-    auto version = CreateVersion(builder_, version_.major, version_.minor, version_.patch, version_.draft);
-    auto name = builder_.CreateString(name_.c_str());
+    auto inputs = write_names(builder, model.inputs_);
+    auto outputs = write_names(builder, model.outputs_);
+    const KivVersion& v = model.version_;
+    auto version = CreateVersion(builder, v.major, v.minor, v.patch, v.draft);
+    auto name = builder.CreateString(model.name_.c_str());
     flatbuffers::Offset<flatbuffers::String> io_json;
-    if (!io_json_.empty()) io_json = builder_.CreateString(io_json_.c_str());
+    if (!model.io_json_.empty()) io_json = builder.CreateString(model.io_json_.c_str());
 
-    auto root = CreateZorGraph(builder_, version, name, subgraph_vector, tensor_vector, inputs, outputs, io_json);
-    FinishZorGraphBuffer(builder_, root);
-    return KIV_SERIALIZATION_OK;
+    auto root = CreateZorGraph(builder, version, name, subgraph_vector, tensor_vector, inputs, outputs, io_json);
+    FinishZorGraphBuffer(builder, root);
+    return result;
 }
 
 int SerializationHandler::deserialize(const unsigned char* buffer) {
@@ -234,16 +254,27 @@ int SerializationHandler::deserialize(const unsigned char* buffer, size_t length
 }
 
 int SerializationHandler::DeSerialization(const char* path) {
-    clear();
-    if (path == nullptr || !flatbuffers::LoadFile(path, true, &raw_buffer_)) {
-        printf("Error loading model: %s\n", printable(path));
-        return KIV_SERIALIZATION_FILE_ERROR;
+    return print_lines(read_container(*this, path));
+}
+
+ContainerResult read_container(SerializationHandler& model, const char* path) {
+    ContainerResult result;
+    model.clear();
+    std::string bytes;
+    if (path == nullptr || !flatbuffers::LoadFile(path, true, &bytes)) {
+        result.problem = path != nullptr ? input_file_problem(path, "a model container file") : "no file named";
+        if (result.problem.empty()) result.problem = "cannot be read";
+        return result.fail(KIV_SERIALIZATION_FILE_ERROR, std::string("Error loading model: ") + printable(path));
     }
-    if (deserialize(reinterpret_cast<const unsigned char*>(raw_buffer_.data()), raw_buffer_.size()) != 0) {
-        printf("Error deserializing model: %s\n", path);
-        return KIV_SERIALIZATION_BAD_CONTAINER;
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    if (model.deserialize(data, bytes.size()) != KIV_SERIALIZATION_OK) {
+        result.problem = container_bytes_problem(data, bytes.size(), false);
+        // Laid out like a container, yet the full check refused it: a table,
+        // string or vector somewhere does not hold together.
+        if (result.problem.empty()) result.problem = "is not a well-formed zor model container";
+        return result.fail(KIV_SERIALIZATION_BAD_CONTAINER, std::string("Error deserializing model: ") + path);
     }
-    return KIV_SERIALIZATION_OK;
+    return result;
 }
 
 int SerializationHandler::DeSerialization(const char* path, const char* out_path) {

@@ -64,8 +64,9 @@ kiv_status_t kiv_load_graph(kiv_context* ctx, const char* path, uint64_t* graph_
     if (valid != KIV_STATUS_SUCCESS) return valid;
     kiv::ContainerFile reader;
     if (path == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
-    const int result = reader.Read(path);
-    if (result != 0) return container_status(result);
+    const kiv::ContainerResult result = reader.Read(path);
+    // The container class's lines, which this call has always printed.
+    if (!result.ok()) return container_status(kiv::print_lines(result));
     if (!reader.HasSubgraph()) {
         KIV_LOG(LogLevel::ERROR, kLogFile, "%s: no subgraph/model data in zor\n", "kiv_load_graph");
         return KIV_STATUS_ERROR_INVALID_GBIN;

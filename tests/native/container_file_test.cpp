@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "container_diagnosis.h"
 #include "container_file.h"
+#include "container_result.h"
 #include "model_container.h"
 #include "serialization_handler.h"
 #include "temp_files.h"
@@ -41,9 +43,12 @@ Reading read_with_container_file(const char* path) {
     kiv::ContainerFile file;
     Reading r;
     testing::internal::CaptureStdout();
-    r.result = file.Read(path);
+    const kiv::ContainerResult result = file.Read(path);
     std::fflush(stdout);
-    r.printed = testing::internal::GetCapturedStdout();
+    // The lines come back with the result; nothing is printed.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    r.result = result.code;
+    for (const std::string& line : result.lines) r.printed += line + "\n";
     r.has_subgraph = file.HasSubgraph();
     if (r.has_subgraph && file.ExecutableSize() > 0) {
         r.executable.assign(file.ExecutableData(), file.ExecutableData() + file.ExecutableSize());
@@ -112,8 +117,49 @@ TEST(ContainerFile, RefusesWhatTheHandlerRefuses) {
         SCOPED_TRACE(path);
         expect_same_reading(path.c_str());
         EXPECT_NE(read_with_container_file(path.c_str()).result, 0);
+
+        // Both readers say what is wrong, as the diagnosis of the file does,
+        // and print nothing themselves.
+        std::string expected = kiv::container_file_problem(path, false);
+        if (expected.empty()) expected = "is not a well-formed zor model container";
+        kiv::SerializationHandler handler;
+        kiv::ContainerFile file;
+        testing::internal::CaptureStdout();
+        const kiv::ContainerResult read = kiv::read_container(handler, path.c_str());
+        const kiv::ContainerResult loaded = file.Read(path.c_str());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(read.problem, expected);
+        EXPECT_EQ(loaded.problem, expected);
     }
     expect_same_reading(nullptr);
+}
+
+// The packers give back the lines that the public methods print, instead of
+// printing them; the public methods print exactly those.
+TEST(ContainerFile, PackersReturnTheLinesThePublicMethodsPrint) {
+    const std::string missing = "/nonexistent/program.bin";
+    kiv::SerializationHandler handler;
+    testing::internal::CaptureStdout();
+    const kiv::ContainerResult bare = kiv::pack_bare_executable(handler, missing.c_str());
+    const kiv::ContainerResult with_io = kiv::pack_executable_with_io(handler, missing.c_str(), missing.c_str());
+    const kiv::ContainerResult graph = kiv::pack_graph_description(handler, missing.c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(bare.code, KIV_SERIALIZATION_FILE_ERROR);
+    EXPECT_EQ(bare.lines, std::vector<std::string>{"Error loading origin model: " + missing});
+    EXPECT_EQ(with_io.lines, std::vector<std::string>{"Error loading io json file: " + missing});
+    EXPECT_EQ(graph.lines, std::vector<std::string>{"Error loading json file: " + missing});
+
+    TempFile program(".bin");
+    const std::vector<uint8_t> code = pattern(40, 3);
+    program.write(code.data(), code.size());
+    const kiv::ContainerResult packed = kiv::pack_bare_executable(handler, program.path().c_str());
+    EXPECT_TRUE(packed.ok());
+    EXPECT_TRUE(packed.lines.empty());
+    EXPECT_GT(handler.GetBufferSize(), code.size());
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(handler.Serialization(missing.c_str(), "/nonexistent/out.zor", false), KIV_SERIALIZATION_FILE_ERROR);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error loading origin model: " + missing + "\n");
 }
 
 TEST(ContainerFile, UnreadableFileGivesTheLoadMessage) {

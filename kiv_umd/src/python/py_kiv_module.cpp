@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "container_diagnosis.h"
+#include "container_result.h"
 #include "py_kiv_driver.h"
 #include "py_kiv_jobs.h"
 #include "serialization_handler.h"
@@ -44,9 +45,8 @@ py::object diagnose(const std::string& path) {
 
 // The container read whole, or a ValueError saying why it cannot be.
 void read_whole(kiv::SerializationHandler& handler, const std::string& path) {
-    if (handler.DeSerialization(path.c_str()) == KIV_SERIALIZATION_OK) return;
-    const std::string problem = kiv::container_file_problem(path, false);
-    throw py::value_error(problem.empty() ? "is not a well-formed zor model container" : problem);
+    const kiv::ContainerResult result = kiv::read_container(handler, path.c_str());
+    if (!result.ok()) throw py::value_error(result.problem);
 }
 
 py::tuple identity(const std::string& path) {
