@@ -1,5 +1,10 @@
 // Conversion between the in-memory model and container bytes, and the
 // container file operations.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -9,6 +14,7 @@
 #include "container_result.h"
 #include "flatbuffers/util.h"
 #include "serialization_handler.h"
+#include "unique_fd.h"
 
 namespace kiv {
 namespace {
@@ -106,14 +112,49 @@ void read_version(const Version* stored, KivVersion& version) {
     version.set_version(stored->_major(), stored->_minor(), stored->_patch(), stored->_draft());
 }
 
-void read_subgraphs(const ZorGraph& graph, ReadModel& model) {
+// Without `executables`, every subgraph gets an empty executable and the
+// bytes of the stored ones are never read.
+void read_subgraphs(const ZorGraph& graph, ReadModel& model, bool executables) {
     if (graph.subgraphs() == nullptr) return;
     for (const ZorSubgraph* stored : *graph.subgraphs()) {
-        model.subgraphs.push_back(std::make_unique<Subgraph>(read_string(stored->name()), stored->data(),
-                                                             read_names(stored->inputs()),
-                                                             read_names(stored->outputs()), stored->backend()));
+        model.subgraphs.push_back(
+            std::make_unique<Subgraph>(read_string(stored->name()), executables ? stored->data() : nullptr,
+                                       read_names(stored->inputs()), read_names(stored->outputs()), stored->backend()));
     }
 }
+
+void read_tensors(const ZorGraph& graph, ReadModel& model);
+
+ReadModel read_model(const ZorGraph& graph, bool executables) {
+    ReadModel model;
+    read_version(graph.version(), model.version);
+    model.name = read_string(graph.name());
+    model.io_json = read_string(graph.io_json());
+    read_subgraphs(graph, model, executables);
+    read_tensors(graph, model);
+    model.inputs = read_names(graph.inputs());
+    model.outputs = read_names(graph.outputs());
+    return model;
+}
+
+// A private read-only mapping of a whole file, unmapped when the owner goes.
+// Pages are read only where they are looked at.
+class MappedFile {
+public:
+    MappedFile(int fd, size_t length)
+        : length_(length), address_(::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0)) {}
+    ~MappedFile() {
+        if (mapped()) ::munmap(address_, length_);
+    }
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    bool mapped() const { return address_ != MAP_FAILED; }
+    const uint8_t* bytes() const { return static_cast<const uint8_t*>(address_); }
+
+private:
+    size_t length_;
+    void* address_;
+};
 
 void read_tensors(const ZorGraph& graph, ReadModel& model) {
     if (graph.tensors() == nullptr) return;
@@ -224,14 +265,7 @@ int SerializationHandler::deserialize(const unsigned char* buffer) {
 
     // Everything is copied out before the old model goes: `buffer` may be the
     // handler's own raw buffer, which clear() releases.
-    ReadModel model;
-    read_version(graph->version(), model.version);
-    model.name = read_string(graph->name());
-    model.io_json = read_string(graph->io_json());
-    read_subgraphs(*graph, model);
-    read_tensors(*graph, model);
-    model.inputs = read_names(graph->inputs());
-    model.outputs = read_names(graph->outputs());
+    ReadModel model = read_model(*graph, true);
 
     clear();
     version_ = model.version;
@@ -274,6 +308,35 @@ ContainerResult read_container(SerializationHandler& model, const char* path) {
         if (result.problem.empty()) result.problem = "is not a well-formed zor model container";
         return result.fail(KIV_SERIALIZATION_BAD_CONTAINER, std::string("Error deserializing model: ") + path);
     }
+    return result;
+}
+
+ContainerResult read_description(SerializationHandler& model, const char* path) {
+    UniqueFd file(path != nullptr ? ::open(path, O_RDONLY | O_CLOEXEC) : -1);
+    struct stat info {};
+    const bool regular = file.get() >= 0 && ::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode);
+    const auto size = static_cast<size_t>(info.st_size);
+    // What cannot be mapped is read as a whole, as DeSerialization reads it.
+    if (!regular || size == 0 || size >= FLATBUFFERS_MAX_BUFFER_SIZE) return read_container(model, path);
+    const MappedFile mapping(file.get(), size);
+    if (!mapping.mapped()) return read_container(model, path);
+
+    ContainerResult result;
+    flatbuffers::Verifier verifier(mapping.bytes(), size);
+    if (!VerifyZorGraphBuffer(verifier)) {
+        result.problem = container_bytes_problem(mapping.bytes(), size, false);
+        if (result.problem.empty()) result.problem = "is not a well-formed zor model container";
+        return result.fail(KIV_SERIALIZATION_BAD_CONTAINER, std::string("Error deserializing model: ") + path);
+    }
+    ReadModel read = read_model(*GetZorGraph(mapping.bytes()), false);
+    model.clear();
+    model.SetVersion(read.version.major, read.version.minor, read.version.patch, read.version.draft);
+    model.SetName(read.name);
+    model.SetIoJson(read.io_json);
+    for (auto& subgraph : read.subgraphs) model.GetSubgraphs().push_back(subgraph.release());
+    for (auto& tensor : read.tensors) model.GetTensors().push_back(tensor.release());
+    model.GetInputs() = std::move(read.inputs);
+    model.GetOutputs() = std::move(read.outputs);
     return result;
 }
 

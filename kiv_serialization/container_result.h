@@ -36,6 +36,12 @@ int print_lines(const ContainerResult& result);
 // DeSerialization(path) does.
 ContainerResult read_container(SerializationHandler& model, const char* path);
 
+// Reads everything of the container file at `path` but its NPU executables
+// into `model` (emptied first; its subgraphs get empty executables), from
+// the file mapped into memory, so that the executables' bytes are never
+// read. Results and lines are those of read_container.
+ContainerResult read_description(SerializationHandler& model, const char* path);
+
 // What is visibly wrong with container bytes already in memory, in the words
 // of container_file_problem; empty when nothing is.
 std::string container_bytes_problem(const uint8_t* bytes, size_t size, bool need_subgraph);

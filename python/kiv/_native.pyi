@@ -46,5 +46,10 @@ def diagnose(path: bytes) -> str | None:
 def identity(path: bytes) -> tuple[str, str]:
     """(name, version text) of a container; ValueError saying why when it cannot be read as one."""
 
-def first_subgraph_names(path: bytes) -> tuple[list[str], list[str]]:
-    """(input names, output names) that the container's first subgraph lists."""
+#: One list of a container's tensors: ([(name, shape, dtype code, scale, zero point)...], whether the first
+#: subgraph named them because the graph lists none).
+TensorList = tuple[list[tuple[str, list[int], int, list[float], list[int]]], bool]
+
+def describe(path: bytes) -> tuple[str, str, TensorList, TensorList]:
+    """(name, version text, inputs, outputs) of a container, read in one pass without its executables, the
+    tensors named by the rule the zor tool follows; ValueError saying why when it cannot be read as one."""

@@ -24,7 +24,7 @@ from .errors import JobTimeout, KivError, ModelFormatError, check, status_text
 from .inputs import InputSet, InputValue, Outputs, bind_inputs, outputs_of, unpack_output
 from .job_options import JobOptions, LoadOptions
 from .job_pool import ASYNC, BLOCKING, JobPool, Use
-from .tensor_info import TensorInfo, describe_tensors
+from .tensor_info import TensorInfo, container_tensors, describe_tensors
 
 if TYPE_CHECKING:
     from .runtime import Runtime
@@ -113,8 +113,9 @@ class Model:
             raise _load_failure(self._npu, self.path, status, load_options)
         self.graph_id = graph_id
         try:
-            self.inputs = describe_tensors(self._npu, graph_id, self.path, libkiv.KIV_TENSOR_TYPE_INPUT)
-            self.outputs = describe_tensors(self._npu, graph_id, self.path, libkiv.KIV_TENSOR_TYPE_OUTPUT)
+            tensors = container_tensors(self.path)
+            self.inputs = describe_tensors(self._npu, graph_id, tensors, libkiv.KIV_TENSOR_TYPE_INPUT)
+            self.outputs = describe_tensors(self._npu, graph_id, tensors, libkiv.KIV_TENSOR_TYPE_OUTPUT)
             self._profilers = self._profiler_count() if runtime.profile else 0
         except BaseException:
             self._npu.kiv_unload_graph(graph_id)

@@ -68,6 +68,34 @@ void expect_same_reading(const char* path) {
     EXPECT_EQ(actual.executable, expected.executable);
 }
 
+// The description of a container is everything the whole read gives but
+// the executables, which stay empty.
+void expect_same_description(const char* path) {
+    kiv::SerializationHandler whole;
+    kiv::SerializationHandler described;
+    const kiv::ContainerResult read = kiv::read_container(whole, path);
+    const kiv::ContainerResult description = kiv::read_description(described, path);
+    EXPECT_EQ(description.code, read.code);
+    EXPECT_EQ(description.lines, read.lines);
+    EXPECT_EQ(description.problem, read.problem);
+    EXPECT_EQ(described.GetName(), whole.GetName());
+    EXPECT_EQ(described.GetVersion(), whole.GetVersion());
+    EXPECT_EQ(described.GetIoJson(), whole.GetIoJson());
+    EXPECT_EQ(described.GetInputs(), whole.GetInputs());
+    EXPECT_EQ(described.GetOutputs(), whole.GetOutputs());
+    ASSERT_EQ(described.GetTensors().size(), whole.GetTensors().size());
+    for (size_t i = 0; i < whole.GetTensors().size(); ++i) {
+        EXPECT_EQ(described.GetTensors()[i]->GetName(), whole.GetTensors()[i]->GetName());
+        EXPECT_EQ(described.GetTensors()[i]->GetShape(), whole.GetTensors()[i]->GetShape());
+    }
+    ASSERT_EQ(described.GetSubgraphs().size(), whole.GetSubgraphs().size());
+    for (size_t i = 0; i < whole.GetSubgraphs().size(); ++i) {
+        EXPECT_EQ(described.GetSubgraphs()[i]->GetName(), whole.GetSubgraphs()[i]->GetName());
+        EXPECT_EQ(described.GetSubgraphs()[i]->GetInputs(), whole.GetSubgraphs()[i]->GetInputs());
+        EXPECT_EQ(described.GetSubgraphs()[i]->GetSize(), 0u);
+    }
+}
+
 std::vector<uint8_t> pattern(size_t size, uint8_t seed) {
     std::vector<uint8_t> bytes(size);
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
@@ -93,6 +121,7 @@ TEST(ContainerFile, ReadsWellFormedContainersLikeTheHandler) {
         if (!spec.executables.empty()) {
             EXPECT_EQ(r.executable, spec.executables.front());
         }
+        expect_same_description(file.path().c_str());
     }
 }
 
@@ -130,6 +159,7 @@ TEST(ContainerFile, RefusesWhatTheHandlerRefuses) {
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
         EXPECT_EQ(read.problem, expected);
         EXPECT_EQ(loaded.problem, expected);
+        expect_same_description(path.c_str());
     }
     expect_same_reading(nullptr);
 }

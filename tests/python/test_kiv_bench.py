@@ -43,11 +43,15 @@ def test_quick_benchmark_prints_every_row(python, build_dir, tmp_path):
         "kiv: Model.run's output read",
         "Model.run at QoS 0, behind the waiting jobs",
         "Model.run at QoS 1, ahead of them",
+        "libkiv: kiv_load_graph, kiv_unload_graph (floor)",
+        "kiv: Runtime.load, Model.close",
     ]
     values = json.loads(figures.read_text())
-    assert sorted(values) == ["big_output_gbps", "latency_us", "overlap_s", "priority_s"]
+    assert sorted(values) == ["big_output_gbps", "latency_us", "loading_s", "overlap_s", "priority_s"]
     assert sorted(values["latency_us"]) == ["all_cpus", "one_cpu"]
-    tables = [values["overlap_s"], values["big_output_gbps"], values["priority_s"], *values["latency_us"].values()]
+    assert sorted(values["loading_s"]) == ["Runtime.load", "kiv_load_graph"]
+    tables = [values["overlap_s"], values["big_output_gbps"], values["priority_s"], values["loading_s"],
+              *values["latency_us"].values()]
     assert all(v > 0 for table in tables for v in table.values())
 
 

@@ -3,7 +3,7 @@
 // attributes are untouched; python/kiv/_native.pyi describes it). It runs
 // and completes jobs without the interpreter lock (py_kiv_jobs.cpp) and
 // gives kiv what the container code knows about a file: what is wrong with
-// it, and the container's name, version and first subgraph's tensor names.
+// it, and the container's name, version and tensors.
 // Paths come as bytes, as the file system has them.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -14,6 +14,7 @@
 
 #include "container_diagnosis.h"
 #include "container_result.h"
+#include "model_tensors.h"
 #include "py_kiv_driver.h"
 #include "py_kiv_jobs.h"
 #include "serialization_handler.h"
@@ -31,40 +32,48 @@ py::str text_of(const std::string& bytes) {
     return py::reinterpret_steal<py::str>(text);
 }
 
-py::list texts_of(const std::vector<std::string>& values) {
-    py::list texts;
-    for (const std::string& value : values) texts.append(text_of(value));
-    return texts;
-}
-
 py::object diagnose(const std::string& path) {
     const std::string problem = kiv::container_file_problem(path, true);
     if (problem.empty()) return py::none();
     return py::str(problem);
 }
 
-// The container read whole, or a ValueError saying why it cannot be.
-void read_whole(kiv::SerializationHandler& handler, const std::string& path) {
-    const kiv::ContainerResult result = kiv::read_container(handler, path.c_str());
+// The container's description without its executables, or a ValueError
+// saying why it cannot be read.
+void read_description(kiv::SerializationHandler& model, const std::string& path) {
+    const kiv::ContainerResult result = kiv::read_description(model, path.c_str());
     if (!result.ok()) throw py::value_error(result.problem);
 }
 
 py::tuple identity(const std::string& path) {
-    kiv::SerializationHandler handler;
-    read_whole(handler, path);
-    return py::make_tuple(text_of(handler.GetName()), handler.GetVersion());
+    kiv::SerializationHandler model;
+    read_description(model, path);
+    return py::make_tuple(text_of(model.GetName()), model.GetVersion());
 }
 
-py::tuple first_subgraph_names(const std::string& path) {
-    kiv::SerializationHandler handler;
-    try {
-        read_whole(handler, path);
-    } catch (const py::value_error&) {
-        return py::make_tuple(py::list(), py::list());
+// ([(name, shape, dtype, scale, zero point)...], named by the subgraph) for
+// one list of tensors; a tensor the container does not describe has no
+// shape, dtype 0 and no quantisation.
+py::tuple tensors_of(const kiv::TensorList& list) {
+    py::list tensors;
+    for (const kiv::NamedTensor& tensor : list.tensors) {
+        const kiv::Tensor* described = tensor.described;
+        if (described == nullptr) {
+            tensors.append(py::make_tuple(text_of(tensor.name), py::list(), 0, py::list(), py::list()));
+            continue;
+        }
+        tensors.append(py::make_tuple(text_of(tensor.name), described->GetShape(),
+                                      static_cast<uint32_t>(described->GetDtype()), described->GetScale(),
+                                      described->GetZeroPoint()));
     }
-    const std::vector<kiv::Subgraph*>& subgraphs = handler.GetSubgraphs();
-    if (subgraphs.empty()) return py::make_tuple(py::list(), py::list());
-    return py::make_tuple(texts_of(subgraphs.front()->GetInputs()), texts_of(subgraphs.front()->GetOutputs()));
+    return py::make_tuple(tensors, list.named_by_subgraph != nullptr);
+}
+
+py::tuple describe(const std::string& path) {
+    kiv::SerializationHandler model;
+    read_description(model, path);
+    return py::make_tuple(text_of(model.GetName()), model.GetVersion(), tensors_of(kiv::model_inputs(model)),
+                          tensors_of(kiv::model_outputs(model)));
 }
 
 }  // namespace
@@ -81,7 +90,8 @@ PYBIND11_MODULE(_native, m) {
     m.def("identity", &identity, py::arg("path"),
           "(name, version text) of a container, the version as \"1.2.3\" with \"d\" for a draft; ValueError "
           "saying why when the file cannot be read as one.");
-    m.def("first_subgraph_names", &first_subgraph_names, py::arg("path"),
-          "(input names, output names) that the container's first subgraph lists; both empty when the file "
-          "cannot be read as a container or has no subgraph.");
+    m.def("describe", &describe, py::arg("path"),
+          "(name, version text, inputs, outputs) of a container, read in one pass without its executables; inputs "
+          "and outputs are each ([(name, shape, dtype code, scale, zero point)...], named by the first subgraph), "
+          "named by the rule the zor tool follows. ValueError saying why when the file cannot be read as one.");
 }
