@@ -1,9 +1,10 @@
 // kiv._native: the kiv package's own native module, carried by libkiv.so
 // beside the libkiv module (kiv loads it from this file by name; libkiv's
-// attributes are untouched; python/kiv/_native.pyi describes it). It runs
-// and completes jobs without the interpreter lock (py_kiv_jobs.cpp) and
-// gives kiv what the container code knows about a file: what is wrong with
-// it, and the container's name, version and tensors.
+// attributes are untouched; python/kiv/_native.pyi describes it). It opens
+// contexts and says which driver serves them or why none could (its driver
+// source), runs and completes jobs without the interpreter lock (its jobs
+// source), and gives kiv what the container code knows about a file: what
+// is wrong with it, and the container's name, version and tensors.
 // Paths come as bytes, as the file system has them.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
