@@ -32,6 +32,20 @@ struct ContainerResult {
 // and returns its code.
 int print_lines(const ContainerResult& result);
 
+// Runs `operation(result)` and prints the result's lines, also those added
+// before an exception, which then goes on; returns the result's code.
+template <typename Operation>
+int print_lines_of(Operation&& operation) {
+    ContainerResult result;
+    try {
+        operation(result);
+    } catch (...) {
+        print_lines(result);
+        throw;
+    }
+    return print_lines(result);
+}
+
 // Reads the container file at `path` into `model` (emptied first), as
 // DeSerialization(path) does.
 ContainerResult read_container(SerializationHandler& model, const char* path);
@@ -50,15 +64,17 @@ std::string container_bytes_problem(const uint8_t* bytes, size_t size, bool need
 ContainerResult serialize_model(SerializationHandler& model);
 
 // Replace the model by a graph description's, or by an IO description's
-// tensors, as LoadJson and LoadIoJson do.
-ContainerResult load_graph_description(SerializationHandler& model, const char* path);
+// tensors, as LoadJson and LoadIoJson do. A graph description's notes
+// (missing keys) go into `result` as they come, so that those added before
+// an exception of the JSON library are still there.
+ContainerResult& load_graph_description(SerializationHandler& model, const char* path, ContainerResult& result);
 ContainerResult load_io_description(SerializationHandler& model, const char* path);
 
 // The three packers' images, built in `model`'s builder without writing a
 // file, as the Serialization methods with an output path build them: from a
 // graph description; from an NPU executable and an IO description; from a
 // bare NPU executable.
-ContainerResult pack_graph_description(SerializationHandler& model, const char* graph_path);
+ContainerResult& pack_graph_description(SerializationHandler& model, const char* graph_path, ContainerResult& result);
 ContainerResult pack_executable_with_io(SerializationHandler& model, const char* bin_path, const char* io_path);
 ContainerResult pack_bare_executable(SerializationHandler& model, const char* bin_path);
 

@@ -104,27 +104,25 @@ ContainerResult write_image(SerializationHandler& handler, const char* out_path)
     return result;
 }
 
-// Builds the image with `pack`, then writes it to `out_path`, printing the
-// lines of both.
+// Builds the image with `pack` into a result, then writes it to `out_path`,
+// printing the lines of both.
 template <typename Pack>
 int pack_and_write(Pack&& pack, SerializationHandler& handler, const char* out_path) {
-    ContainerResult result = pack();
-    if (result.ok()) {
-        ContainerResult written = write_image(handler, out_path);
+    return print_lines_of([&](ContainerResult& result) {
+        if (!pack(result).ok()) return;
+        const ContainerResult written = write_image(handler, out_path);
         result.code = written.code;
         result.lines.insert(result.lines.end(), written.lines.begin(), written.lines.end());
-    }
-    return print_lines(result);
+    });
 }
 
 }  // namespace
 
 int SerializationHandler::LoadJson(const char* path) {
-    return print_lines(load_graph_description(*this, path));
+    return print_lines_of([&](ContainerResult& result) { load_graph_description(*this, path, result); });
 }
 
-ContainerResult load_graph_description(SerializationHandler& model, const char* path) {
-    ContainerResult result;
+ContainerResult& load_graph_description(SerializationHandler& model, const char* path, ContainerResult& result) {
     std::string text;
     if (path == nullptr || !flatbuffers::LoadFile(path, false, &text)) {
         return result.fail(KIV_SERIALIZATION_FILE_ERROR, "Error loading json file: " + or_empty(path));
@@ -203,9 +201,8 @@ static ContainerResult& then(ContainerResult& result, const ContainerResult& ste
     return result;
 }
 
-ContainerResult pack_graph_description(SerializationHandler& model, const char* graph_path) {
-    ContainerResult result = load_graph_description(model, graph_path);
-    if (!result.ok()) return result;
+ContainerResult& pack_graph_description(SerializationHandler& model, const char* graph_path, ContainerResult& result) {
+    if (!load_graph_description(model, graph_path, result).ok()) return result;
     return then(result, serialize_model(model));
 }
 
@@ -233,16 +230,24 @@ ContainerResult pack_bare_executable(SerializationHandler& model, const char* bi
 }
 
 int SerializationHandler::Serialization(const char* bin_path, const char* io_json_path, const char* out_path) {
-    return pack_and_write([&] { return pack_executable_with_io(*this, bin_path, io_json_path); }, *this, out_path);
+    auto pack = [&](ContainerResult& result) -> ContainerResult& {
+        return result = pack_executable_with_io(*this, bin_path, io_json_path);
+    };
+    return pack_and_write(pack, *this, out_path);
 }
 
 int SerializationHandler::Serialization(const char* in_path, const char* out_path, bool is_json) {
-    if (is_json) return pack_and_write([&] { return pack_graph_description(*this, in_path); }, *this, out_path);
-    return pack_and_write([&] { return pack_bare_executable(*this, in_path); }, *this, out_path);
+    auto pack = [&](ContainerResult& result) -> ContainerResult& {
+        if (is_json) return pack_graph_description(*this, in_path, result);
+        return result = pack_bare_executable(*this, in_path);
+    };
+    return pack_and_write(pack, *this, out_path);
 }
 
 int SerializationHandler::Serialization(const char* in_path, bool is_json) {
-    if (is_json) return print_lines(pack_graph_description(*this, in_path));
+    if (is_json) {
+        return print_lines_of([&](ContainerResult& result) { pack_graph_description(*this, in_path, result); });
+    }
     ContainerResult result;
     std::string bytes;
     if (in_path == nullptr || !load_bytes(in_path, bytes)) {

@@ -181,7 +181,8 @@ private:
     // The container code's own forms of serialize, LoadJson and LoadIoJson,
     // which say what went wrong instead of printing it (container_result.h).
     friend ContainerResult serialize_model(SerializationHandler& model);
-    friend ContainerResult load_graph_description(SerializationHandler& model, const char* path);
+    friend ContainerResult& load_graph_description(SerializationHandler& model, const char* path,
+                                                   ContainerResult& result);
     friend ContainerResult load_io_description(SerializationHandler& model, const char* path);
 
     // True when the held model's image stays within the container format's limit.

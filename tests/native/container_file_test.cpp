@@ -172,7 +172,8 @@ TEST(ContainerFile, PackersReturnTheLinesThePublicMethodsPrint) {
     testing::internal::CaptureStdout();
     const kiv::ContainerResult bare = kiv::pack_bare_executable(handler, missing.c_str());
     const kiv::ContainerResult with_io = kiv::pack_executable_with_io(handler, missing.c_str(), missing.c_str());
-    const kiv::ContainerResult graph = kiv::pack_graph_description(handler, missing.c_str());
+    kiv::ContainerResult graph;
+    kiv::pack_graph_description(handler, missing.c_str(), graph);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(bare.code, KIV_SERIALIZATION_FILE_ERROR);
     EXPECT_EQ(bare.lines, std::vector<std::string>{"Error loading origin model: " + missing});

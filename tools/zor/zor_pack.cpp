@@ -65,7 +65,10 @@ int pack_graph(const std::string& graph, const std::string& output) {
     return with_json_errors(graph, [&] {
         if (!no_problems(graph, graph_description_problems(read_json(graph)))) return kExitFailure;
         kiv::SerializationHandler handler;
-        return write_container(output, handler, [&] { return kiv::pack_graph_description(handler, graph.c_str()); });
+        return write_container(output, handler, [&] {
+            kiv::ContainerResult result;
+            return kiv::pack_graph_description(handler, graph.c_str(), result);
+        });
     });
 }
 
