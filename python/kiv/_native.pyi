@@ -1,5 +1,5 @@
 """The kiv package's native module, carried by libkiv.so beside libkiv
-(kiv_umd/src/python/py_kiv_module.cpp, py_kiv_driver.cpp and py_kiv_jobs.cpp).
+(kiv_umd/src/python/kiv_native_module.cpp, kiv_native_driver.cpp and kiv_native_jobs.cpp).
 
 Statuses are libkiv.kiv_status_t values; job statuses are job statuses
 (KIV_JOB_STATUS_*) as ints. Timeouts are seconds: None, infinity, or 1e9

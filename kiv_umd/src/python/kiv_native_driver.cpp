@@ -1,4 +1,4 @@
-#include "py_kiv_driver.h"
+#include "kiv_native_driver.h"
 
 #include <pybind11/stl.h>
 

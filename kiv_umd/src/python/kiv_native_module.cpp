@@ -15,9 +15,9 @@
 
 #include "container_diagnosis.h"
 #include "container_result.h"
+#include "kiv_native_driver.h"
+#include "kiv_native_jobs.h"
 #include "model_tensors.h"
-#include "py_kiv_driver.h"
-#include "py_kiv_jobs.h"
 #include "serialization_handler.h"
 
 namespace py = pybind11;

@@ -7,7 +7,7 @@
 // Python, so nothing reaches Python from a driver thread and nothing there
 // waits for the interpreter. The runtime's completion thread takes the ends
 // from the queue.
-#include "py_kiv_jobs.h"
+#include "kiv_native_jobs.h"
 
 #include <pybind11/stl.h>
 
