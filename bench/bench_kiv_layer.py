@@ -32,6 +32,10 @@ so that both see the same load of the moment:
    array (out=) against a copy into memory already touched (target >= 0.95);
    and the growth of the peak resident set over a long map from a
    generator, after its first 1,000 jobs (target < 10 MiB).
+6. Loading: Runtime.load (and Model.close) of a model with 128 MiB of
+   constants and eight outputs against libkiv's kiv_load_graph (and
+   kiv_unload_graph) of the same file (target <= 1.1): what describing the
+   model's tensors adds to loading it.
 
 Usage:
     /usr/bin/python3 bench/bench_kiv_layer.py [--build-dir build] [--quick] [--json FILE]
@@ -57,6 +61,7 @@ OVERLAP_JOBS = 32
 OVERLAP_MS = 2
 BUSY_JOBS = 8  # QoS 0 jobs of OVERLAP_MS kept in flight on the four cores
 STREAM_DEPTH = 8  # jobs in flight in the streams: Model.map's default on four cores
+LOAD_OUTPUTS = 8
 
 
 def parse_args():
@@ -73,6 +78,8 @@ def parse_args():
     args.stream_jobs = 200 if args.quick else 2000
     args.stream_blocks = 2 if args.quick else 9
     args.long_stream = 3000 if args.quick else 100_000
+    args.load_mib = 4 if args.quick else 128
+    args.load_samples = 3 if args.quick else 15
     if args.quick:
         args.samples = 50
     return args
@@ -110,6 +117,41 @@ def copy_model(ProgramBuilder, build_dir, workdir, name, shape, dtype, wait_ms=0
     zor = os.path.join(build_dir, "tools", "zor", "zor")
     subprocess.run([zor, "pack", "--bin", program, "--io", io_path, "-o", model], check=True, stdout=subprocess.DEVNULL)
     return model
+
+
+def constants_model(ProgramBuilder, np, build_dir, workdir, mib, outputs):
+    """A container whose program holds `mib` MiB of constants and copies its
+    one input to each of its `outputs` outputs."""
+    builder = ProgramBuilder()
+    x = builder.input([1, 4], "float32")
+    builder.constant(np.zeros(mib << 20, np.uint8))
+    for _ in range(outputs):
+        builder.copy(builder.output([1, 4], "float32"), x)
+    program = os.path.join(workdir, "constants.bin")
+    with open(program, "wb") as f:
+        f.write(builder.build())
+    io_path = os.path.join(workdir, "constants.json")
+    tensor = {"shape": [1, 4], "dtype": 11}
+    with open(io_path, "w") as f:
+        json.dump({"name": "constants", "version": [1, 0, 0], "input_tensors": [dict(tensor, name="x")],
+                   "output_tensors": [dict(tensor, name="y%d" % i) for i in range(outputs)]}, f)
+    model = os.path.join(workdir, "constants.zor")
+    zor = os.path.join(build_dir, "tools", "zor", "zor")
+    subprocess.run([zor, "pack", "--bin", program, "--io", io_path, "-o", model], check=True, stdout=subprocess.DEVNULL)
+    return model
+
+
+def loading(runtime, path, samples):
+    """Seconds to load and unload the model: through Runtime.load and
+    Model.close, and through libkiv's own calls."""
+    npu = runtime.npu
+
+    def raw():
+        status, graph = npu.kiv_load_graph(path)
+        assert int(status) == 0, status
+        npu.kiv_unload_graph(graph)
+
+    return interleaved_medians({"kiv_load_graph": raw, "Runtime.load": lambda: runtime.load(path).close()}, samples)
 
 
 def latency(libkiv, kiv, np, path, samples, cpus):
@@ -378,6 +420,7 @@ def main():
         tiny = copy_model(ProgramBuilder, args.build_dir, workdir, "tiny", (1, TINY_FLOATS), "float32")
         slow = copy_model(ProgramBuilder, args.build_dir, workdir, "slow", (1, TINY_FLOATS), "float32", OVERLAP_MS)
         big = copy_model(ProgramBuilder, args.build_dir, workdir, "big", (args.big_mib << 20,), "uint8")
+        constants = constants_model(ProgramBuilder, np, args.build_dir, workdir, args.load_mib, LOAD_OUTPUTS)
         all_cpus = os.sched_getaffinity(0)
         lat = {
             "one_cpu": latency(libkiv, kiv, np, tiny, args.samples, {min(all_cpus)}),
@@ -387,6 +430,7 @@ def main():
             ovl = overlap(runtime, np, slow, args.overlap_samples)
             mem = big_output(libkiv, kiv, runtime, np, big, args.big_mib, args.big_samples)
             prio = priority(kiv, runtime, np, slow, tiny, args.priority_samples)
+            load = loading(runtime, constants, args.load_samples)
             flow = streams(libkiv, kiv, runtime, np, tiny, slow, big, args)
 
     one, every = lat["one_cpu"], lat["all_cpus"]
@@ -437,11 +481,21 @@ def main():
             ("Model.run at QoS 1, ahead of them", "%.2f" % (prio["qos1"] * 1e3), "%.2f" % (prio["qos1"] / prio["qos0"])),
         ],
     )
+    print_table(
+        "Loading a model with %d MiB of constants and %d outputs, %d samples" % (args.load_mib, LOAD_OUTPUTS,
+                                                                                   args.load_samples),
+        ("path", "median ms", "ratio", "target"),
+        [
+            ("libkiv: kiv_load_graph, kiv_unload_graph (floor)", "%.1f" % (load["kiv_load_graph"] * 1e3), "1.00", ""),
+            ("kiv: Runtime.load, Model.close", "%.1f" % (load["Runtime.load"] * 1e3),
+             "%.2f" % (load["Runtime.load"] / load["kiv_load_graph"]), "<= 1.1"),
+        ],
+    )
     print_streams(flow, args)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"latency_us": lat, "overlap_s": ovl, "big_output_gbps": mem, "priority_s": prio,
-                       "streams": flow}, f, indent=1)
+                       "loading_s": load, "streams": flow}, f, indent=1)
 
 
 def print_streams(flow, args):

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     extractor.DeSerialization(input.path(), extracted.path());
 
     kiv::ContainerFile file;
-    if (file.Read(input.path()) == KIV_SERIALIZATION_OK && file.HasSubgraph()) {
+    if (file.Read(input.path()).ok() && file.HasSubgraph()) {
         // Every lent byte must lie inside the file's buffer.
         const uint8_t* code = file.ExecutableData();
         volatile uint8_t sum = 0;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 
+#include "container_result.h"
 #include "unique_fd.h"
 
 namespace kiv {
@@ -44,7 +45,8 @@ struct ReadFailure {
 
 // The bytes a verdict looks at: a regular file is read at each place the
 // verdict needs (a few bytes at a time, never past its size); of anything
-// else (a device, a pipe) only a bounded prefix is read, once.
+// else (a device, a pipe) only a bounded prefix is read, once; bytes already
+// in memory are looked at where they are.
 class Source {
 public:
     Source(int fd, const struct stat& info) : fd_(fd), regular_(S_ISREG(info.st_mode)) {
@@ -52,15 +54,17 @@ public:
             size_ = static_cast<uint64_t>(info.st_size);
         } else {
             read_prefix();
+            memory_ = reinterpret_cast<const uint8_t*>(prefix_.data());
         }
     }
+    Source(const uint8_t* bytes, size_t size) : fd_(-1), regular_(false), size_(size), memory_(bytes) {}
 
     uint64_t size() const { return size_; }
 
     // `width` bytes at `at`, which the caller checked to lie within size().
     void read(uint64_t at, uint8_t* out, size_t width) const {
         if (!regular_) {
-            std::memcpy(out, prefix_.data() + at, width);
+            std::memcpy(out, memory_ + at, width);
             return;
         }
         size_t done = 0;
@@ -90,6 +94,7 @@ private:
     bool regular_;
     uint64_t size_ = 0;
     std::string prefix_;
+    const uint8_t* memory_ = nullptr;
 };
 
 // Containers are one FlatBuffers buffer: a 32-bit offset of the root table,
@@ -199,6 +204,12 @@ std::string layout_problem(const Source& source, bool need_subgraph) {
     return "";
 }
 
+std::string source_problem(const Source& source, bool need_subgraph) {
+    if (source.size() == 0) return "is empty, not a model container";
+    if (source.size() > kMaxBuffer) return "is larger than any model container can be";
+    return layout_problem(source, need_subgraph);
+}
+
 }  // namespace
 
 std::string input_file_problem(const std::string& path, const std::string& kind) {
@@ -219,13 +230,14 @@ std::string container_file_problem(const std::string& path, bool need_subgraph) 
     struct stat info {};
     if (file.get() < 0 || fstat(file.get(), &info) != 0) return std::string("cannot be read: ") + strerror(errno);
     try {
-        const Source source(file.get(), info);
-        if (source.size() == 0) return "is empty, not a model container";
-        if (source.size() > kMaxBuffer) return "is larger than any model container can be";
-        return layout_problem(source, need_subgraph);
+        return source_problem(Source(file.get(), info), need_subgraph);
     } catch (const ReadFailure& failure) {
         return "cannot be read: " + failure.reason;
     }
+}
+
+std::string container_bytes_problem(const uint8_t* bytes, size_t size, bool need_subgraph) {
+    return source_problem(Source(bytes, size), need_subgraph);
 }
 
 }  // namespace kiv

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <string>
 
 #include "page_advice.h"
 #include "unique_fd.h"
@@ -31,14 +31,17 @@ bool read_all(int fd, uint8_t* out, size_t length, size_t* done) {
 
 }  // namespace
 
-int ContainerFile::Read(const char* path) {
+ContainerResult ContainerFile::Read(const char* path) {
     if (path == nullptr) return read_through_handler(path);
     switch (read_regular_file(path)) {
         case Outcome::Read:
-            return KIV_SERIALIZATION_OK;
-        case Outcome::Rejected:
-            printf("Error deserializing model: %s\n", path);
-            return KIV_SERIALIZATION_BAD_CONTAINER;
+            return ContainerResult{};
+        case Outcome::Rejected: {
+            ContainerResult result;
+            result.problem = container_bytes_problem(bytes_.get(), size_, false);
+            if (result.problem.empty()) result.problem = "is not a well-formed zor model container";
+            return result.fail(KIV_SERIALIZATION_BAD_CONTAINER, std::string("Error deserializing model: ") + path);
+        }
         case Outcome::Unreadable:
             break;
     }
@@ -55,12 +58,11 @@ ContainerFile::Outcome ContainerFile::read_regular_file(const char* path) {
     // Not zero-filled first: every byte that is used comes from the file.
     bytes_.reset(new uint8_t[length]);
     prefault_pages(bytes_.get(), length);
-    size_t size = 0;
-    if (!read_all(file.get(), bytes_.get(), length, &size)) {
+    if (!read_all(file.get(), bytes_.get(), length, &size_)) {
         bytes_.reset();
         return Outcome::Unreadable;
     }
-    flatbuffers::Verifier verifier(bytes_.get(), size);
+    flatbuffers::Verifier verifier(bytes_.get(), size_);
     if (!VerifyZorGraphBuffer(verifier)) return Outcome::Rejected;
 
     const auto* subgraphs = GetZorGraph(bytes_.get())->subgraphs();
@@ -73,10 +75,10 @@ ContainerFile::Outcome ContainerFile::read_regular_file(const char* path) {
     return Outcome::Read;
 }
 
-int ContainerFile::read_through_handler(const char* path) {
+ContainerResult ContainerFile::read_through_handler(const char* path) {
     handler_ = std::make_unique<SerializationHandler>();
-    const int result = handler_->DeSerialization(path);
-    if (result != KIV_SERIALIZATION_OK) return result;
+    ContainerResult result = read_container(*handler_, path);
+    if (!result.ok()) return result;
     const auto& subgraphs = handler_->GetSubgraphs();
     has_subgraph_ = !subgraphs.empty();
     if (has_subgraph_) {

@@ -1,12 +1,20 @@
 // Conversion between the in-memory model and container bytes, and the
 // container file operations.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <utility>
 
+#include "container_diagnosis.h"
+#include "container_result.h"
 #include "flatbuffers/util.h"
 #include "serialization_handler.h"
+#include "unique_fd.h"
 
 namespace kiv {
 namespace {
@@ -104,14 +112,49 @@ void read_version(const Version* stored, KivVersion& version) {
     version.set_version(stored->_major(), stored->_minor(), stored->_patch(), stored->_draft());
 }
 
-void read_subgraphs(const ZorGraph& graph, ReadModel& model) {
+// Without `executables`, every subgraph gets an empty executable and the
+// bytes of the stored ones are never read.
+void read_subgraphs(const ZorGraph& graph, ReadModel& model, bool executables) {
     if (graph.subgraphs() == nullptr) return;
     for (const ZorSubgraph* stored : *graph.subgraphs()) {
-        model.subgraphs.push_back(std::make_unique<Subgraph>(read_string(stored->name()), stored->data(),
-                                                             read_names(stored->inputs()),
-                                                             read_names(stored->outputs()), stored->backend()));
+        model.subgraphs.push_back(
+            std::make_unique<Subgraph>(read_string(stored->name()), executables ? stored->data() : nullptr,
+                                       read_names(stored->inputs()), read_names(stored->outputs()), stored->backend()));
     }
 }
+
+void read_tensors(const ZorGraph& graph, ReadModel& model);
+
+ReadModel read_model(const ZorGraph& graph, bool executables) {
+    ReadModel model;
+    read_version(graph.version(), model.version);
+    model.name = read_string(graph.name());
+    model.io_json = read_string(graph.io_json());
+    read_subgraphs(graph, model, executables);
+    read_tensors(graph, model);
+    model.inputs = read_names(graph.inputs());
+    model.outputs = read_names(graph.outputs());
+    return model;
+}
+
+// A private read-only mapping of a whole file, unmapped when the owner goes.
+// Pages are read only where they are looked at.
+class MappedFile {
+public:
+    MappedFile(int fd, size_t length)
+        : length_(length), address_(::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0)) {}
+    ~MappedFile() {
+        if (mapped()) ::munmap(address_, length_);
+    }
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    bool mapped() const { return address_ != MAP_FAILED; }
+    const uint8_t* bytes() const { return static_cast<const uint8_t*>(address_); }
+
+private:
+    size_t length_;
+    void* address_;
+};
 
 void read_tensors(const ZorGraph& graph, ReadModel& model) {
     if (graph.tensors() == nullptr) return;
@@ -123,6 +166,17 @@ void read_tensors(const ZorGraph& graph, ReadModel& model) {
 }
 
 }  // namespace
+
+ContainerResult& ContainerResult::fail(int failure, std::string line) {
+    code = failure;
+    lines.push_back(std::move(line));
+    return *this;
+}
+
+int print_lines(const ContainerResult& result) {
+    for (const std::string& line : result.lines) printf("%s\n", line.c_str());
+    return result.code;
+}
 
 SerializationHandler::SerializationHandler() = default;
 
@@ -169,33 +223,40 @@ bool SerializationHandler::fits_container() const {
 }
 
 int SerializationHandler::serialize() {
-    builder_.Clear();
-    if (!fits_container()) {
-        printf("Error serializing model: it does not fit the container format's limit of %llu bytes\n",
-               static_cast<unsigned long long>(FLATBUFFERS_MAX_BUFFER_SIZE));
-        return KIV_SERIALIZATION_FILE_ERROR;
+    return print_lines(serialize_model(*this));
+}
+
+ContainerResult serialize_model(SerializationHandler& model) {
+    ContainerResult result;
+    flatbuffers::FlatBufferBuilder& builder = model.builder_;
+    builder.Clear();
+    if (!model.fits_container()) {
+        return result.fail(KIV_SERIALIZATION_FILE_ERROR,
+                           "Error serializing model: it does not fit the container format's limit of " +
+                               std::to_string(static_cast<unsigned long long>(FLATBUFFERS_MAX_BUFFER_SIZE)) + " bytes");
     }
 
     std::vector<flatbuffers::Offset<ZorSubgraph>> subgraphs;
-    subgraphs.reserve(subgraphs_.size());
-    for (const Subgraph* subgraph : subgraphs_) subgraphs.push_back(write_subgraph(builder_, *subgraph));
-    auto subgraph_vector = builder_.CreateVector(subgraphs);
+    subgraphs.reserve(model.subgraphs_.size());
+    for (const Subgraph* subgraph : model.subgraphs_) subgraphs.push_back(write_subgraph(builder, *subgraph));
+    auto subgraph_vector = builder.CreateVector(subgraphs);
 
     std::vector<flatbuffers::Offset<ZorTensor>> tensors;
-    tensors.reserve(tensors_.size());
-    for (const Tensor* tensor : tensors_) tensors.push_back(write_tensor(builder_, *tensor));
-    auto tensor_vector = builder_.CreateVector(tensors);
+    tensors.reserve(model.tensors_.size());
+    for (const Tensor* tensor : model.tensors_) tensors.push_back(write_tensor(builder, *tensor));
+    auto tensor_vector = builder.CreateVector(tensors);
 
-    auto inputs = write_names(builder_, inputs_);
-    auto outputs = write_names(builder_, outputs_);
-    auto version = CreateVersion(builder_, version_.major, version_.minor, version_.patch, version_.draft);
-    auto name = builder_.CreateString(name_.c_str());
+    auto inputs = write_names(builder, model.inputs_);
+    auto outputs = write_names(builder, model.outputs_);
+    const KivVersion& v = model.version_;
+    auto version = CreateVersion(builder, v.major, v.minor, v.patch, v.draft);
+    auto name = builder.CreateString(model.name_.c_str());
     flatbuffers::Offset<flatbuffers::String> io_json;
-    if (!io_json_.empty()) io_json = builder_.CreateString(io_json_.c_str());
+    if (!model.io_json_.empty()) io_json = builder.CreateString(model.io_json_.c_str());
 
-    auto root = CreateZorGraph(builder_, version, name, subgraph_vector, tensor_vector, inputs, outputs, io_json);
-    FinishZorGraphBuffer(builder_, root);
-    return KIV_SERIALIZATION_OK;
+    auto root = CreateZorGraph(builder, version, name, subgraph_vector, tensor_vector, inputs, outputs, io_json);
+    FinishZorGraphBuffer(builder, root);
+    return result;
 }
 
 int SerializationHandler::deserialize(const unsigned char* buffer) {
@@ -204,14 +265,7 @@ int SerializationHandler::deserialize(const unsigned char* buffer) {
 
     // Everything is copied out before the old model goes: `buffer` may be the
     // handler's own raw buffer, which clear() releases.
-    ReadModel model;
-    read_version(graph->version(), model.version);
-    model.name = read_string(graph->name());
-    model.io_json = read_string(graph->io_json());
-    read_subgraphs(*graph, model);
-    read_tensors(*graph, model);
-    model.inputs = read_names(graph->inputs());
-    model.outputs = read_names(graph->outputs());
+    ReadModel model = read_model(*graph, true);
 
     clear();
     version_ = model.version;
@@ -234,16 +288,56 @@ int SerializationHandler::deserialize(const unsigned char* buffer, size_t length
 }
 
 int SerializationHandler::DeSerialization(const char* path) {
-    clear();
-    if (path == nullptr || !flatbuffers::LoadFile(path, true, &raw_buffer_)) {
-        printf("Error loading model: %s\n", printable(path));
-        return KIV_SERIALIZATION_FILE_ERROR;
+    return print_lines(read_container(*this, path));
+}
+
+ContainerResult read_container(SerializationHandler& model, const char* path) {
+    ContainerResult result;
+    model.clear();
+    std::string bytes;
+    if (path == nullptr || !flatbuffers::LoadFile(path, true, &bytes)) {
+        result.problem = path != nullptr ? input_file_problem(path, "a model container file") : "no file named";
+        if (result.problem.empty()) result.problem = "cannot be read";
+        return result.fail(KIV_SERIALIZATION_FILE_ERROR, std::string("Error loading model: ") + printable(path));
     }
-    if (deserialize(reinterpret_cast<const unsigned char*>(raw_buffer_.data()), raw_buffer_.size()) != 0) {
-        printf("Error deserializing model: %s\n", path);
-        return KIV_SERIALIZATION_BAD_CONTAINER;
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    if (model.deserialize(data, bytes.size()) != KIV_SERIALIZATION_OK) {
+        result.problem = container_bytes_problem(data, bytes.size(), false);
+        // Laid out like a container, yet the full check refused it: a table,
+        // string or vector somewhere does not hold together.
+        if (result.problem.empty()) result.problem = "is not a well-formed zor model container";
+        return result.fail(KIV_SERIALIZATION_BAD_CONTAINER, std::string("Error deserializing model: ") + path);
     }
-    return KIV_SERIALIZATION_OK;
+    return result;
+}
+
+ContainerResult read_description(SerializationHandler& model, const char* path) {
+    UniqueFd file(path != nullptr ? ::open(path, O_RDONLY | O_CLOEXEC) : -1);
+    struct stat info {};
+    const bool regular = file.get() >= 0 && ::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode);
+    const auto size = static_cast<size_t>(info.st_size);
+    // What cannot be mapped is read as a whole, as DeSerialization reads it.
+    if (!regular || size == 0 || size >= FLATBUFFERS_MAX_BUFFER_SIZE) return read_container(model, path);
+    const MappedFile mapping(file.get(), size);
+    if (!mapping.mapped()) return read_container(model, path);
+
+    ContainerResult result;
+    flatbuffers::Verifier verifier(mapping.bytes(), size);
+    if (!VerifyZorGraphBuffer(verifier)) {
+        result.problem = container_bytes_problem(mapping.bytes(), size, false);
+        if (result.problem.empty()) result.problem = "is not a well-formed zor model container";
+        return result.fail(KIV_SERIALIZATION_BAD_CONTAINER, std::string("Error deserializing model: ") + path);
+    }
+    ReadModel read = read_model(*GetZorGraph(mapping.bytes()), false);
+    model.clear();
+    model.SetVersion(read.version.major, read.version.minor, read.version.patch, read.version.draft);
+    model.SetName(read.name);
+    model.SetIoJson(read.io_json);
+    for (auto& subgraph : read.subgraphs) model.GetSubgraphs().push_back(subgraph.release());
+    for (auto& tensor : read.tensors) model.GetTensors().push_back(tensor.release());
+    model.GetInputs() = std::move(read.inputs);
+    model.GetOutputs() = std::move(read.outputs);
+    return result;
 }
 
 int SerializationHandler::DeSerialization(const char* path, const char* out_path) {

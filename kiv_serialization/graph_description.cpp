@@ -1,9 +1,9 @@
 // Graph description loading and the three container packers.
-#include <cstdio>
-#include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <string>
 
+#include "container_result.h"
 #include "flatbuffers/util.h"
 #include "json_numbers.h"
 #include "serialization_handler.h"
@@ -23,15 +23,16 @@ const json* member(const json& object, const char* key) {
     return &object.at(key);
 }
 
-// Reports the first key that `object` lacks; true when all are present.
-bool has_keys(const json& object, const char* kind, size_t index, std::initializer_list<const char*> keys) {
+// The first key that `object` lacks, or null when all are present.
+const char* missing_key(const json& object, std::initializer_list<const char*> keys) {
     for (const char* key : keys) {
-        if (member(object, key) == nullptr) {
-            printf("Error in json: %s %zu has no '%s'\n", kind, index, key);
-            return false;
-        }
+        if (member(object, key) == nullptr) return key;
     }
-    return true;
+    return nullptr;
+}
+
+std::string missing_key_line(const char* kind, size_t index, const char* key) {
+    return std::string("Error in json: ") + kind + " " + std::to_string(index) + " has no '" + key + "'";
 }
 
 // Arrays are iterated the library's way: a single value counts as one
@@ -58,8 +59,13 @@ bool has_array(const json& document, const char* key) {
     return document.contains(key) && document[key].is_array();
 }
 
-void report_missing(const char* key) {
-    std::cout << "json error '" << key << "' \n";
+// A note, not a failure: the model goes on without the key.
+void note_missing(ContainerResult& result, const char* key) {
+    result.lines.push_back(std::string("json error '") + key + "' ");
+}
+
+std::string or_empty(const char* path) {
+    return path != nullptr ? path : "";
 }
 
 std::unique_ptr<Tensor> read_tensor(const json& object) {
@@ -88,70 +94,89 @@ void adopt(std::vector<T*>& owners, std::unique_ptr<T> object) {
     object.release();
 }
 
-int write_image(SerializationHandler& handler, const char* out_path) {
-    if (int result = handler.serialize()) return result;
+// Writes the image built in the handler's builder to `out_path`.
+ContainerResult write_image(SerializationHandler& handler, const char* out_path) {
+    ContainerResult result;
     const char* image = reinterpret_cast<const char*>(handler.GetBufferPointer());
     if (out_path == nullptr || !flatbuffers::SaveFile(out_path, image, handler.GetBufferSize(), true)) {
-        printf("Error saving floatbuffer file: %s\n", out_path != nullptr ? out_path : "");
-        return KIV_SERIALIZATION_FILE_ERROR;
+        result.fail(KIV_SERIALIZATION_FILE_ERROR, "Error saving floatbuffer file: " + or_empty(out_path));
     }
-    return KIV_SERIALIZATION_OK;
+    return result;
+}
+
+// Builds the image with `pack` into a result, then writes it to `out_path`,
+// printing the lines of both.
+template <typename Pack>
+int pack_and_write(Pack&& pack, SerializationHandler& handler, const char* out_path) {
+    return print_lines_of([&](ContainerResult& result) {
+        if (!pack(result).ok()) return;
+        const ContainerResult written = write_image(handler, out_path);
+        result.code = written.code;
+        result.lines.insert(result.lines.end(), written.lines.begin(), written.lines.end());
+    });
 }
 
 }  // namespace
 
 int SerializationHandler::LoadJson(const char* path) {
+    return print_lines_of([&](ContainerResult& result) { load_graph_description(*this, path, result); });
+}
+
+ContainerResult& load_graph_description(SerializationHandler& model, const char* path, ContainerResult& result) {
     std::string text;
     if (path == nullptr || !flatbuffers::LoadFile(path, false, &text)) {
-        printf("Error loading json file: %s\n", path != nullptr ? path : "");
-        return KIV_SERIALIZATION_FILE_ERROR;
+        return result.fail(KIV_SERIALIZATION_FILE_ERROR, "Error loading json file: " + or_empty(path));
     }
     const json document = json::parse(text, nullptr, true, false);
 
-    clear();
-    io_json_ = text;
+    model.clear();
+    model.io_json_ = text;
 
     if (document.contains("name")) {
-        name_ = document["name"].get<std::string>();
+        model.name_ = document["name"].get<std::string>();
     } else {
-        report_missing("name");
+        note_missing(result, "name");
     }
     if (has_array(document, "version")) {
         const json& version = document["version"];
-        version_.set_version(json_number<int>(version.at(0)), json_number<int>(version.at(1)),
-                             json_number<int>(version.at(2)), false);
+        model.version_.set_version(json_number<int>(version.at(0)), json_number<int>(version.at(1)),
+                                   json_number<int>(version.at(2)), false);
     } else {
-        report_missing("version");
+        note_missing(result, "version");
     }
     if (has_array(document, "inputs")) {
-        inputs_ = string_list(document["inputs"]);
+        model.inputs_ = string_list(document["inputs"]);
     } else {
-        report_missing("inputs");
+        note_missing(result, "inputs");
     }
     if (has_array(document, "outputs")) {
-        outputs_ = string_list(document["outputs"]);
+        model.outputs_ = string_list(document["outputs"]);
     } else {
-        report_missing("outputs");
+        note_missing(result, "outputs");
     }
 
     if (has_array(document, "tensors")) {
         size_t index = 0;
         for (const json& object : document["tensors"]) {
-            if (!has_keys(object, "tensor", index++, {"name", "dtype", "shape", "qtype", "scale", "zero_point"})) {
-                return KIV_SERIALIZATION_FILE_ERROR;
+            const char* missing = missing_key(object, {"name", "dtype", "shape", "qtype", "scale", "zero_point"});
+            if (missing != nullptr) {
+                return result.fail(KIV_SERIALIZATION_FILE_ERROR, missing_key_line("tensor", index, missing));
             }
-            adopt(tensors_, read_tensor(object));
+            ++index;
+            adopt(model.tensors_, read_tensor(object));
         }
     } else {
-        report_missing("tensors");
+        note_missing(result, "tensors");
     }
 
     if (has_array(document, "subgraphs")) {
         size_t index = 0;
         for (const json& object : document["subgraphs"]) {
-            if (!has_keys(object, "subgraph", index++, {"name", "backend", "inputs", "outputs", "data"})) {
-                return KIV_SERIALIZATION_FILE_ERROR;
+            const char* missing = missing_key(object, {"name", "backend", "inputs", "outputs", "data"});
+            if (missing != nullptr) {
+                return result.fail(KIV_SERIALIZATION_FILE_ERROR, missing_key_line("subgraph", index, missing));
             }
+            ++index;
             std::string name = object.at("name").get<std::string>();
             auto backend = static_cast<Backend>(json_number<uint32_t>(object.at("backend")));
             std::vector<std::string> inputs = string_list(object.at("inputs"));
@@ -159,59 +184,79 @@ int SerializationHandler::LoadJson(const char* path) {
             std::string data_path = object.at("data").get<std::string>();
             std::string bytes;
             if (!load_bytes(data_path.c_str(), bytes)) {
-                printf("Error loading origin model: %s\n", data_path.c_str());
-                return KIV_SERIALIZATION_FILE_ERROR;
+                return result.fail(KIV_SERIALIZATION_FILE_ERROR, "Error loading origin model: " + data_path);
             }
-            adopt(subgraphs_, std::make_unique<Subgraph>(name, to_code(bytes), inputs, outputs, backend));
+            adopt(model.subgraphs_, std::make_unique<Subgraph>(name, to_code(bytes), inputs, outputs, backend));
         }
     } else {
-        report_missing("subgraphs");
+        note_missing(result, "subgraphs");
     }
-    return KIV_SERIALIZATION_OK;
+    return result;
+}
+
+// Each step's lines are kept, notes included, up to the first failure.
+static ContainerResult& then(ContainerResult& result, const ContainerResult& step) {
+    result.code = step.code;
+    result.lines.insert(result.lines.end(), step.lines.begin(), step.lines.end());
+    return result;
+}
+
+ContainerResult& pack_graph_description(SerializationHandler& model, const char* graph_path, ContainerResult& result) {
+    if (!load_graph_description(model, graph_path, result).ok()) return result;
+    return then(result, serialize_model(model));
+}
+
+ContainerResult pack_executable_with_io(SerializationHandler& model, const char* bin_path, const char* io_path) {
+    ContainerResult result = load_io_description(model, io_path);
+    if (!result.ok()) return result;
+    std::string bytes;
+    if (bin_path == nullptr || !load_bytes(bin_path, bytes)) {
+        return result.fail(KIV_SERIALIZATION_FILE_ERROR, "Error loading model bin: " + or_empty(bin_path));
+    }
+    adopt(model.GetSubgraphs(),
+          std::make_unique<Subgraph>("main", to_code(bytes), model.GetInputs(), model.GetOutputs(), kAipuBackend));
+    return then(result, serialize_model(model));
+}
+
+ContainerResult pack_bare_executable(SerializationHandler& model, const char* bin_path) {
+    ContainerResult result;
+    std::string bytes;
+    if (bin_path == nullptr || !load_bytes(bin_path, bytes)) {
+        return result.fail(KIV_SERIALIZATION_FILE_ERROR, "Error loading origin model: " + or_empty(bin_path));
+    }
+    adopt(model.GetSubgraphs(), std::make_unique<Subgraph>("main", to_code(bytes), std::vector<std::string>{"input"},
+                                                           std::vector<std::string>{"output"}, kAipuBackend));
+    return then(result, serialize_model(model));
 }
 
 int SerializationHandler::Serialization(const char* bin_path, const char* io_json_path, const char* out_path) {
-    int result = LoadIoJson(io_json_path);
-    if (result != KIV_SERIALIZATION_OK) return result;
-
-    std::string bytes;
-    if (bin_path == nullptr || !load_bytes(bin_path, bytes)) {
-        printf("Error loading model bin: %s\n", bin_path != nullptr ? bin_path : "");
-        return KIV_SERIALIZATION_FILE_ERROR;
-    }
-    adopt(subgraphs_, std::make_unique<Subgraph>("main", to_code(bytes), inputs_, outputs_, kAipuBackend));
-    return write_image(*this, out_path);
+    auto pack = [&](ContainerResult& result) -> ContainerResult& {
+        return result = pack_executable_with_io(*this, bin_path, io_json_path);
+    };
+    return pack_and_write(pack, *this, out_path);
 }
 
 int SerializationHandler::Serialization(const char* in_path, const char* out_path, bool is_json) {
-    if (is_json) {
-        int result = LoadJson(in_path);
-        if (result != KIV_SERIALIZATION_OK) return result;
-    } else {
-        if (in_path == nullptr || !load_bytes(in_path, raw_buffer_)) {
-            printf("Error loading origin model: %s\n", in_path != nullptr ? in_path : "");
-            return KIV_SERIALIZATION_FILE_ERROR;
-        }
-        adopt(subgraphs_, std::make_unique<Subgraph>("main", to_code(raw_buffer_), std::vector<std::string>{"input"},
-                                                     std::vector<std::string>{"output"}, kAipuBackend));
-    }
-    return write_image(*this, out_path);
+    auto pack = [&](ContainerResult& result) -> ContainerResult& {
+        if (is_json) return pack_graph_description(*this, in_path, result);
+        return result = pack_bare_executable(*this, in_path);
+    };
+    return pack_and_write(pack, *this, out_path);
 }
 
 int SerializationHandler::Serialization(const char* in_path, bool is_json) {
     if (is_json) {
-        int result = LoadJson(in_path);
-        if (result != KIV_SERIALIZATION_OK) return result;
-    } else {
-        std::string bytes;
-        if (in_path == nullptr || !load_bytes(in_path, bytes)) {
-            printf("Error loading origin model: %s\n", in_path != nullptr ? in_path : "");
-            return KIV_SERIALIZATION_FILE_ERROR;
-        }
-        adopt(subgraphs_, std::make_unique<Subgraph>("aipu", to_code(bytes), std::vector<std::string>{"input"},
-                                                     std::vector<std::string>{"output"}, kAipuBackend));
+        return print_lines_of([&](ContainerResult& result) { pack_graph_description(*this, in_path, result); });
     }
-    return serialize();
+    ContainerResult result;
+    std::string bytes;
+    if (in_path == nullptr || !load_bytes(in_path, bytes)) {
+        return print_lines(
+            result.fail(KIV_SERIALIZATION_FILE_ERROR, "Error loading origin model: " + or_empty(in_path)));
+    }
+    adopt(subgraphs_, std::make_unique<Subgraph>("aipu", to_code(bytes), std::vector<std::string>{"input"},
+                                                 std::vector<std::string>{"output"}, kAipuBackend));
+    return print_lines(serialize_model(*this));
 }
 
 }  // namespace kiv

@@ -1,9 +1,9 @@
 // The IO description: reading it into the model, answering input and output
 // shapes by name, and writing it back as JSON text.
-#include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "container_result.h"
 #include "flatbuffers/util.h"
 #include "json_numbers.h"
 #include "serialization_handler.h"
@@ -83,34 +83,39 @@ json infos_to_json(const std::vector<IoTensorInfo>& infos) {
 }  // namespace
 
 int SerializationHandler::LoadIoJson(const char* path) {
+    return print_lines(load_io_description(*this, path));
+}
+
+ContainerResult load_io_description(SerializationHandler& model, const char* path) {
+    ContainerResult result;
     std::string text;
     if (path == nullptr || !flatbuffers::LoadFile(path, false, &text)) {
-        printf("Error loading io json file: %s\n", path != nullptr ? path : "");
-        return KIV_SERIALIZATION_FILE_ERROR;
+        return result.fail(KIV_SERIALIZATION_FILE_ERROR,
+                           std::string("Error loading io json file: ") + (path != nullptr ? path : ""));
     }
     const json document = json::parse(text, nullptr, true, false);
 
-    clear();
-    io_json_ = text;
-    name_ = document.contains("name") ? document["name"].get<std::string>() : std::string("model");
+    model.clear();
+    model.io_json_ = text;
+    model.name_ = document.contains("name") ? document["name"].get<std::string>() : std::string("model");
 
     if (document.contains("version") && document["version"].is_array() && document["version"].size() >= 3) {
         const json& version = document["version"];
-        version_.set_version(json_number<int>(version[0]), json_number<int>(version[1]), json_number<int>(version[2]),
-                             false);
+        model.version_.set_version(json_number<int>(version[0]), json_number<int>(version[1]),
+                                   json_number<int>(version[2]), false);
     } else {
-        version_.set_version(0, 0, 0, true);
+        model.version_.set_version(0, 0, 0, true);
     }
 
-    read_entries(document, {"input_tensors", "inputs"}, inputs_, tensors_);
-    read_entries(document, {"output_tensors", "outputs"}, outputs_, tensors_);
+    read_entries(document, {"input_tensors", "inputs"}, model.inputs_, model.tensors_);
+    read_entries(document, {"output_tensors", "outputs"}, model.outputs_, model.tensors_);
 
-    for (const std::vector<std::string>* names : {&inputs_, &outputs_}) {
+    for (const std::vector<std::string>* names : {&model.inputs_, &model.outputs_}) {
         for (const std::string& name : *names) {
-            if (!has_tensor(tensors_, name)) adopt(tensors_, default_tensor(name));
+            if (!has_tensor(model.tensors_, name)) adopt(model.tensors_, default_tensor(name));
         }
     }
-    return KIV_SERIALIZATION_OK;
+    return result;
 }
 
 std::vector<IoTensorInfo> SerializationHandler::BuildIoInfosByNames(const std::vector<std::string>& names,

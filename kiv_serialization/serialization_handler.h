@@ -44,6 +44,8 @@ public:
 
 namespace kiv {
 
+struct ContainerResult;
+
 // One named tensor description.
 class KIV_EXPORT Tensor {
 public:
@@ -176,6 +178,13 @@ public:
     void SetIoJson(const std::string& text) { io_json_ = text; }
 
 private:
+    // The container code's own forms of serialize, LoadJson and LoadIoJson,
+    // which say what went wrong instead of printing it (container_result.h).
+    friend ContainerResult serialize_model(SerializationHandler& model);
+    friend ContainerResult& load_graph_description(SerializationHandler& model, const char* path,
+                                                   ContainerResult& result);
+    friend ContainerResult load_io_description(SerializationHandler& model, const char* path);
+
     // True when the held model's image stays within the container format's limit.
     bool fits_container() const;
 

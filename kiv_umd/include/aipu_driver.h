@@ -12,6 +12,98 @@
 // Driver statuses use the numbering of kiv_status_t; 0 is success.
 typedef uint32_t aipu_status_t;
 
+// Every named status, with what it means: X(name without prefix, value,
+// text). A driver reports the codes of the first list; those of the second
+// are the runtime's own and never come from a driver. kiv_status_t
+// (kiv_api.h), the Python module's kiv_status_t, the stand-in's texts and the
+// kiv package's texts for the runtime's codes are all made from these lists.
+// clang-format off
+#define AIPU_DRIVER_STATUS_LIST(X) \
+    X(SUCCESS, 0, "success") \
+    X(ERROR_NULL_PTR, 1, "null pointer argument") \
+    X(ERROR_INVALID_CTX, 2, "invalid driver context") \
+    X(ERROR_OPEN_DEV_FAIL, 3, "cannot open the NPU device") \
+    X(ERROR_DEV_ABNORMAL, 4, "NPU device in abnormal state") \
+    X(ERROR_DEINIT_FAIL, 5, "context deinitialisation failed") \
+    X(ERROR_INVALID_CONFIG, 6, "invalid configuration") \
+    X(ERROR_UNKNOWN_BIN, 7, "unknown executable format or version") \
+    X(ERROR_GVERSION_UNSUPPORTED, 8, "graph version not supported") \
+    X(ERROR_INVALID_GBIN, 9, "invalid graph executable") \
+    X(ERROR_TARGET_NOT_FOUND, 10, "target not found") \
+    X(ERROR_INVALID_GRAPH_ID, 11, "invalid graph id") \
+    X(ERROR_OPEN_FILE_FAIL, 12, "cannot open file") \
+    X(ERROR_MAP_FILE_FAIL, 13, "cannot map file") \
+    X(ERROR_READ_FILE_FAIL, 14, "cannot read file") \
+    X(ERROR_WRITE_FILE_FAIL, 15, "cannot write file") \
+    X(ERROR_INVALID_JOB_ID, 16, "invalid job id") \
+    X(ERROR_JOB_EXCEPTION, 17, "job ended with an exception") \
+    X(ERROR_JOB_TIMEOUT, 18, "job timed out") \
+    X(ERROR_OP_NOT_SUPPORTED, 19, "operation not supported") \
+    X(ERROR_INVALID_OP, 20, "invalid operation") \
+    X(ERROR_INVALID_SIZE, 21, "invalid size") \
+    X(ERROR_BUF_ALLOC_FAIL, 22, "buffer allocation failed") \
+    X(ERROR_BUF_FREE_FAIL, 23, "buffer release failed") \
+    X(ERROR_INVALID_CORE_ID, 24, "invalid core id") \
+    X(ERROR_RESERVE_SRAM_FAIL, 25, "cannot reserve SRAM") \
+    X(ERROR_INVALID_TENSOR_ID, 26, "invalid tensor id") \
+    X(ERROR_INVALID_CLUSTER_ID, 27, "invalid cluster id") \
+    X(ERROR_INVALID_PARTITION_ID, 28, "invalid partition id") \
+    X(ERROR_PRINTF_FAIL, 29, "printf buffer failure") \
+    X(ERROR_INVALID_TENSOR_TYPE, 30, "invalid tensor type") \
+    X(ERROR_INVALID_GM, 31, "invalid GM configuration") \
+    X(ERROR_INVALID_SEGMMU, 32, "invalid SegMMU configuration") \
+    X(ERROR_INVALID_QOS, 33, "invalid QoS level") \
+    X(ERROR_INVALID_TENSOR_CNT, 34, "invalid tensor count") \
+    X(ERROR_TIMEOUT, 35, "operation timed out") \
+    X(ERROR_NO_BATCH_QUEUE, 36, "no such batch queue") \
+    X(ERROR_MARK_SHARED_TENSOR, 37, "cannot mark shared tensor") \
+    X(ERROR_SET_SHARED_TENSOR, 38, "cannot set shared tensor") \
+    X(ERROR_DMABUF_SHARED_IO, 39, "DMA buffer shared IO failure") \
+    X(ERROR_GET_SHAPE_FAILED, 40, "cannot get tensor shape") \
+    X(ERROR_SET_SHAPE_FAILED, 41, "cannot set tensor shape") \
+    X(ERROR_NOT_CONFIG_SHAPE, 48, "dynamic shape not configured") \
+    X(ERROR_UNMATCH_OUT_SHAPE, 49, "output shape does not match") \
+    X(ERROR_ZERO_TENSOR_SIZE, 50, "tensor size is zero") \
+    X(ERROR_ALLOC_GRIP_ID, 51, "cannot allocate grid id") \
+    X(ERROR_ALLOC_GROUP_ID, 52, "cannot allocate group id") \
+    X(ERROR_NOT_FOUND_IN_HASHTABLE, 53, "id not found") \
+    X(ERROR_INVALID_COREDUMP, 54, "invalid core dump") \
+    X(ERROR_JOB_DISPATCH_FAIL, 55, "job dispatch failed") \
+    X(MAX, 56, "status limit") \
+    X(ERROR_UNKNOWN_ERROR, 512, "unknown error") \
+    X(ERROR_KEYBOARD_INTERRUPT, 768, "keyboard interrupt") \
+    X(ERROR_SYSTEM_ERR, 769, "system error") \
+    X(ERROR_OUT_OF_SPEC, 896, "outside the hardware limits") \
+    X(ERROR_OUT_OF_AIFF_SPEC, 897, "outside the AIFF unit limits") \
+    X(ERROR_OUT_OF_TPC_SPEC, 898, "outside the TPC unit limits") \
+    X(ERROR_OUT_OF_DMA_SPEC, 899, "outside the DMA unit limits") \
+    X(ERROR_OUT_OF_MEM_RANGE, 1024, "memory access out of range") \
+    X(ERROR_OUT_OF_SRAM_RANGE, 1025, "SRAM access out of range") \
+    X(ERROR_OUT_OF_LSRAM0_RANGE, 1026, "LSRAM0 access out of range") \
+    X(ERROR_OUT_OF_LSRAM1_RANGE, 1027, "LSRAM1 access out of range") \
+    X(ERROR_OUT_OF_GSRAM0_RANGE, 1029, "GSRAM0 access out of range") \
+    X(ERROR_OUT_OF_GSRAM1_RANGE, 1030, "GSRAM1 access out of range") \
+    X(ERROR_ARITHMETIC_ERR, 1152, "arithmetic error") \
+    X(ERROR_FLOAT_POINT_ERR, 1153, "floating point error") \
+    X(ERROR_UNDERFLOW_ERR, 1154, "underflow") \
+    X(ERROR_OVERFLOW_ERR, 1155, "overflow") \
+    X(ERROR_NOT_A_NUMBER_ERR, 1156, "not a number") \
+    X(ERROR_INFINITY_ERR, 1157, "infinity") \
+    X(ERROR_STRING_LENGTH_ERR, 1158, "string length error") \
+    X(ERROR_ZERO_DIVISION_ERR, 1159, "division by zero")
+
+#define AIPU_RUNTIME_STATUS_LIST(X) \
+    X(ERROR_INVALID_HANDLE, 64, "invalid runtime context handle") \
+    X(ERROR_OUT_OF_MEMORY, 65, "out of memory") \
+    X(ERROR_BACKEND_LOAD_FAIL, 66, "the NPU driver library could not be loaded") \
+    X(ERROR_NOT_IMPLEMENTED, 67, "not implemented by this backend") \
+    X(ERROR_INTERNAL, 69, "internal error of the runtime")
+// clang-format on
+
+#define AIPU_STATUS_ENUMERATOR(name, value, text) AIPU_STATUS_##name = value,
+enum aipu_status_code : aipu_status_t { AIPU_DRIVER_STATUS_LIST(AIPU_STATUS_ENUMERATOR) };
+#undef AIPU_STATUS_ENUMERATOR
+
 // Opaque driver context, filled in by aipu_init_context.
 typedef struct aipu_ctx_handle aipu_ctx_handle_t;
 
@@ -200,45 +292,53 @@ typedef struct aipu_shared_tensor_info {
 } aipu_shared_tensor_info_t;
 static_assert(sizeof(aipu_shared_tensor_info_t) == 32, "shared-tensor layout");
 
-// The 28 entry points, with C linkage so that they are found by name.
+// The 28 entry points, in the order the runtime binds them: X(name without
+// the aipu_ prefix, parameters). Declared below with C linkage, so that they
+// are found by name; the runtime's entry table, its binding and the kiv
+// package's diagnosis of a driver library all follow this one list.
+// clang-format off
+#define AIPU_DRIVER_ENTRY_POINTS(X) \
+    X(init_context, (aipu_ctx_handle_t** ctx)) \
+    X(deinit_context, (const aipu_ctx_handle_t* ctx)) \
+    X(config_global, (const aipu_ctx_handle_t* ctx, uint64_t types, void* config)) \
+    X(load_graph_helper, (const aipu_ctx_handle_t* ctx, const char* graph_buf, uint32_t graph_size, \
+                          uint64_t* graph_id, aipu_load_graph_config_t* config)) \
+    X(unload_graph, (const aipu_ctx_handle_t* ctx, uint64_t graph_id)) \
+    X(get_tensor_count, (const aipu_ctx_handle_t* ctx, uint64_t id, aipu_tensor_type_t type, uint32_t* count)) \
+    X(get_tensor_descriptor, (const aipu_ctx_handle_t* ctx, uint64_t id, aipu_tensor_type_t type, uint32_t tensor, \
+                              aipu_tensor_desc_t* desc)) \
+    X(get_error_message, (const aipu_ctx_handle_t* ctx, aipu_status_t status, const char** msg)) \
+    X(create_job, (const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint64_t* job_id, \
+                   aipu_create_job_cfg_t* config)) \
+    X(config_job, (const aipu_ctx_handle_t* ctx, uint64_t job_id, uint64_t types, void* config)) \
+    X(clean_job, (const aipu_ctx_handle_t* ctx, uint64_t job_id)) \
+    X(finish_job, (const aipu_ctx_handle_t* ctx, uint64_t job_id, int32_t time_out)) \
+    X(flush_job, (const aipu_ctx_handle_t* ctx, uint64_t job_id, aipu_job_callback_func_t cb)) \
+    X(get_job_status, (const aipu_ctx_handle_t* ctx, uint64_t job_id, aipu_job_status_t* status, int32_t time_out)) \
+    X(load_tensor, (const aipu_ctx_handle_t* ctx, uint64_t job_id, uint32_t tensor, const void* data)) \
+    X(get_tensor, (const aipu_ctx_handle_t* ctx, uint64_t job_id, aipu_tensor_type_t type, uint32_t tensor, \
+                   void* data)) \
+    X(get_device_status, (const aipu_ctx_handle_t* ctx, uint32_t* status)) \
+    X(get_target, (const aipu_ctx_handle_t* ctx, char* target)) \
+    X(get_partition_count, (const aipu_ctx_handle_t* ctx, uint32_t* count)) \
+    X(get_cluster_count, (const aipu_ctx_handle_t* ctx, uint32_t partition, uint32_t* count)) \
+    X(get_core_count, (const aipu_ctx_handle_t* ctx, uint32_t partition, uint32_t cluster, uint32_t* count)) \
+    X(ioctl, (const aipu_ctx_handle_t* ctx, uint32_t cmd, void* arg)) \
+    X(create_batch_queue, (const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint32_t* queue_id)) \
+    X(clean_batch_queue, (const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint32_t queue_id)) \
+    X(config_batch_dump, (const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint32_t queue_id, uint64_t types, \
+                          aipu_job_config_dump_t* config)) \
+    X(add_batch, (const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint32_t queue_id, char** inputs, \
+                  char** outputs)) \
+    X(finish_batch, (const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint32_t queue_id, \
+                     aipu_create_job_cfg_t* config)) \
+    X(specify_iobuf, (const aipu_ctx_handle_t* ctx, uint64_t job_id, aipu_shared_tensor_info_t* info))
+// clang-format on
+
+#define AIPU_DECLARE_ENTRY_POINT(name, params) aipu_status_t aipu_##name params;
 extern "C" {
-aipu_status_t aipu_init_context(aipu_ctx_handle_t** ctx);
-aipu_status_t aipu_deinit_context(const aipu_ctx_handle_t* ctx);
-aipu_status_t aipu_config_global(const aipu_ctx_handle_t* ctx, uint64_t types, void* config);
-aipu_status_t aipu_load_graph_helper(const aipu_ctx_handle_t* ctx, const char* graph_buf, uint32_t graph_size,
-                                     uint64_t* graph_id, aipu_load_graph_config_t* config);
-aipu_status_t aipu_unload_graph(const aipu_ctx_handle_t* ctx, uint64_t graph_id);
-aipu_status_t aipu_get_tensor_count(const aipu_ctx_handle_t* ctx, uint64_t id, aipu_tensor_type_t type,
-                                    uint32_t* count);
-aipu_status_t aipu_get_tensor_descriptor(const aipu_ctx_handle_t* ctx, uint64_t id, aipu_tensor_type_t type,
-                                         uint32_t tensor, aipu_tensor_desc_t* desc);
-aipu_status_t aipu_get_error_message(const aipu_ctx_handle_t* ctx, aipu_status_t status, const char** msg);
-aipu_status_t aipu_create_job(const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint64_t* job_id,
-                              aipu_create_job_cfg_t* config);
-aipu_status_t aipu_config_job(const aipu_ctx_handle_t* ctx, uint64_t job_id, uint64_t types, void* config);
-aipu_status_t aipu_finish_job(const aipu_ctx_handle_t* ctx, uint64_t job_id, int32_t time_out);
-aipu_status_t aipu_flush_job(const aipu_ctx_handle_t* ctx, uint64_t job_id, aipu_job_callback_func_t cb);
-aipu_status_t aipu_clean_job(const aipu_ctx_handle_t* ctx, uint64_t job_id);
-aipu_status_t aipu_get_job_status(const aipu_ctx_handle_t* ctx, uint64_t job_id, aipu_job_status_t* status,
-                                  int32_t time_out);
-aipu_status_t aipu_load_tensor(const aipu_ctx_handle_t* ctx, uint64_t job_id, uint32_t tensor, const void* data);
-aipu_status_t aipu_get_tensor(const aipu_ctx_handle_t* ctx, uint64_t job_id, aipu_tensor_type_t type, uint32_t tensor,
-                              void* data);
-aipu_status_t aipu_get_device_status(const aipu_ctx_handle_t* ctx, uint32_t* status);
-aipu_status_t aipu_get_target(const aipu_ctx_handle_t* ctx, char* target);
-aipu_status_t aipu_get_partition_count(const aipu_ctx_handle_t* ctx, uint32_t* count);
-aipu_status_t aipu_get_cluster_count(const aipu_ctx_handle_t* ctx, uint32_t partition, uint32_t* count);
-aipu_status_t aipu_get_core_count(const aipu_ctx_handle_t* ctx, uint32_t partition, uint32_t cluster, uint32_t* count);
-aipu_status_t aipu_ioctl(const aipu_ctx_handle_t* ctx, uint32_t cmd, void* arg);
-aipu_status_t aipu_create_batch_queue(const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint32_t* queue_id);
-aipu_status_t aipu_clean_batch_queue(const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint32_t queue_id);
-aipu_status_t aipu_config_batch_dump(const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint32_t queue_id, uint64_t types,
-                                     aipu_job_config_dump_t* config);
-aipu_status_t aipu_add_batch(const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint32_t queue_id, char** inputs,
-                             char** outputs);
-aipu_status_t aipu_finish_batch(const aipu_ctx_handle_t* ctx, uint64_t graph_id, uint32_t queue_id,
-                                aipu_create_job_cfg_t* config);
-aipu_status_t aipu_specify_iobuf(const aipu_ctx_handle_t* ctx, uint64_t job_id, aipu_shared_tensor_info_t* info);
+AIPU_DRIVER_ENTRY_POINTS(AIPU_DECLARE_ENTRY_POINT)
 }
+#undef AIPU_DECLARE_ENTRY_POINT
 
 #endif  // AIPU_DRIVER_H

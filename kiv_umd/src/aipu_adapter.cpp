@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "aipu_adapter_impl.h"
 #include "aipu_completion_bridge.h"
@@ -46,14 +47,17 @@ struct LibraryCloser {
 using OpenedLibrary = std::unique_ptr<void, LibraryCloser>;
 
 // Looks one name up. A lookup that leaves a loader error is a miss; the text
-// of the first miss is kept. (A name that resolves to a null address without
-// an error is not a miss: its slot simply stays null.)
+// of the first miss is kept and every missing name listed. (A name that
+// resolves to a null address without an error is not a miss: its slot simply
+// stays null.)
 template <typename Fn>
-void bind_entry(void* library, const char* name, Fn& slot, std::string& first_miss) {
+void bind_entry(void* library, const char* name, Fn& slot, std::string& first_miss, std::vector<std::string>& missing) {
     dlerror();
     slot = reinterpret_cast<Fn>(dlsym(library, name));
     const char* error = dlerror();
-    if (error != nullptr && first_miss.empty()) first_miss = error;
+    if (error == nullptr) return;
+    if (first_miss.empty()) first_miss = error;
+    missing.emplace_back(name);
 }
 
 std::string loader_error_text() {
@@ -74,37 +78,20 @@ aipu_create_job_cfg_t* job_options(job_config* cfg) {
 // Every name is looked up, in this order, even after a miss. The loader
 // clears its error on every successful lookup, so each lookup is checked on
 // its own: one check at the end would only see a missing last name.
-std::string AipuAdapter::Impl::bind_entries(void* library, AipuEntryTable& table) {
+std::string AipuAdapter::Impl::bind_entries(void* library, AipuEntryTable& table, std::vector<std::string>& missing) {
     std::string first_miss;
-    bind_entry(library, "aipu_init_context", table.init_context, first_miss);
-    bind_entry(library, "aipu_deinit_context", table.deinit_context, first_miss);
-    bind_entry(library, "aipu_config_global", table.config_global, first_miss);
-    bind_entry(library, "aipu_load_graph_helper", table.load_graph_helper, first_miss);
-    bind_entry(library, "aipu_unload_graph", table.unload_graph, first_miss);
-    bind_entry(library, "aipu_get_tensor_count", table.get_tensor_count, first_miss);
-    bind_entry(library, "aipu_get_tensor_descriptor", table.get_tensor_descriptor, first_miss);
-    bind_entry(library, "aipu_get_error_message", table.get_error_message, first_miss);
-    bind_entry(library, "aipu_create_job", table.create_job, first_miss);
-    bind_entry(library, "aipu_config_job", table.config_job, first_miss);
-    bind_entry(library, "aipu_clean_job", table.clean_job, first_miss);
-    bind_entry(library, "aipu_finish_job", table.finish_job, first_miss);
-    bind_entry(library, "aipu_flush_job", table.flush_job, first_miss);
-    bind_entry(library, "aipu_get_job_status", table.get_job_status, first_miss);
-    bind_entry(library, "aipu_load_tensor", table.load_tensor, first_miss);
-    bind_entry(library, "aipu_get_tensor", table.get_tensor, first_miss);
-    bind_entry(library, "aipu_get_device_status", table.get_device_status, first_miss);
-    bind_entry(library, "aipu_get_target", table.get_target, first_miss);
-    bind_entry(library, "aipu_get_partition_count", table.get_partition_count, first_miss);
-    bind_entry(library, "aipu_get_cluster_count", table.get_cluster_count, first_miss);
-    bind_entry(library, "aipu_get_core_count", table.get_core_count, first_miss);
-    bind_entry(library, "aipu_ioctl", table.ioctl, first_miss);
-    bind_entry(library, "aipu_create_batch_queue", table.create_batch_queue, first_miss);
-    bind_entry(library, "aipu_clean_batch_queue", table.clean_batch_queue, first_miss);
-    bind_entry(library, "aipu_config_batch_dump", table.config_batch_dump, first_miss);
-    bind_entry(library, "aipu_add_batch", table.add_batch, first_miss);
-    bind_entry(library, "aipu_finish_batch", table.finish_batch, first_miss);
-    bind_entry(library, "aipu_specify_iobuf", table.specify_iobuf, first_miss);
+#define KIV_BIND_ENTRY(name, params) bind_entry(library, "aipu_" #name, table.name, first_miss, missing);
+    AIPU_DRIVER_ENTRY_POINTS(KIV_BIND_ENTRY)
+#undef KIV_BIND_ENTRY
     return first_miss;
+}
+
+void AipuAdapter::Impl::report_failure(const char* path, const std::string& loader_error,
+                                       std::vector<std::string> missing) {
+    if (failure == nullptr) return;
+    failure->library = path;
+    failure->loader_error = loader_error;
+    failure->missing = std::move(missing);
 }
 
 bool AipuAdapter::Impl::load_aipu_library() {
@@ -113,12 +100,15 @@ bool AipuAdapter::Impl::load_aipu_library() {
     dlerror();
     OpenedLibrary opened(dlopen(path, RTLD_LAZY));
     if (!opened) {
-        load_error = "Failed to load backend: " + loader_error_text();
+        const std::string loader_error = loader_error_text();
+        load_error = "Failed to load backend: " + loader_error;
         KIV_LOG(LogLevel::ERROR, kLogFile, "%s: %s\n", "load_aipu_library", load_error.c_str());
+        report_failure(path, loader_error, {});
         return false;
     }
     AipuEntryTable table;
-    const std::string first_miss = bind_entries(opened.get(), table);
+    std::vector<std::string> missing;
+    const std::string first_miss = bind_entries(opened.get(), table, missing);
     if (first_miss.empty()) {
         entries = table;
         library = opened.release();
@@ -127,6 +117,7 @@ bool AipuAdapter::Impl::load_aipu_library() {
     // The library is rejected as a whole; `opened` closes it on return.
     load_error = "Failed to load symbols: " + first_miss;
     KIV_LOG(LogLevel::ERROR, kLogFile, "%s: %s\n", "load_aipu_library", load_error.c_str());
+    report_failure(path, first_miss, std::move(missing));
     return false;
 }
 
@@ -137,8 +128,24 @@ void AipuAdapter::Impl::unload_library() {
     entries = AipuEntryTable{};
 }
 
-AipuAdapter::AipuAdapter(std::string library) : impl_(std::make_unique<Impl>()) {
+AipuAdapter::AipuAdapter(std::string library, DriverLoadFailure* failure) : impl_(std::make_unique<Impl>()) {
     impl_->requested_library = std::move(library);
+    impl_->failure = failure;
+}
+
+// Found through an entry point's address, which names the file the loader
+// actually mapped (a bare name may resolve anywhere on the search path).
+std::string AipuAdapter::library_file() const {
+    Dl_info info{};
+    const auto entry = reinterpret_cast<void*>(impl_->entries.init_context);
+    if (impl_->library == nullptr || entry == nullptr || dladdr(entry, &info) == 0 || info.dli_fname == nullptr) {
+        return {};
+    }
+    return info.dli_fname;
+}
+
+bool AipuAdapter::exports(const char* symbol) const {
+    return impl_->library != nullptr && dlsym(impl_->library, symbol) != nullptr;
 }
 
 // A context whose close failed earlier gets one last attempt; the library is
@@ -195,33 +202,33 @@ kiv_status_t AipuAdapter::deinit_context() {
     return to_status(status);
 }
 
+// The driver context, then an operation's own driver arguments.
+#define KIV_DRIVER_ARGUMENTS(...) (impl_->driver_ctx, __VA_ARGS__)
+
 // Guarded operations: serialised against context open/close by the mutex.
-
-kiv_status_t AipuAdapter::config_global(kiv_context*, uint64_t types, void* config) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    if (impl_->driver_ctx == nullptr || impl_->entries.config_global == nullptr) {
-        return KIV_STATUS_ERROR_INVALID_HANDLE;
+#define KIV_DEFINE_GUARDED(name, params, args, entry, driver_args)               \
+    kiv_status_t AipuAdapter::name params {                                      \
+        ignore_unused args;                                                      \
+        std::lock_guard<std::mutex> lock(impl_->mutex);                          \
+        if (impl_->driver_ctx == nullptr || impl_->entries.entry == nullptr) {   \
+            return KIV_STATUS_ERROR_INVALID_HANDLE;                              \
+        }                                                                        \
+        return to_status(impl_->entries.entry KIV_DRIVER_ARGUMENTS driver_args); \
     }
-    return to_status(impl_->entries.config_global(impl_->driver_ctx, types, config));
-}
 
-kiv_status_t AipuAdapter::load_graph(kiv_context*, const char* data, uint32_t size, uint64_t* graph_id,
-                                     graph_config* cfg) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    if (impl_->driver_ctx == nullptr || impl_->entries.load_graph_helper == nullptr) {
-        return KIV_STATUS_ERROR_INVALID_HANDLE;
+// Direct operations: no lock, so that long waits in the driver do not block
+// graph loading or other jobs. Only reachable through a live context.
+#define KIV_DEFINE_DIRECT(name, params, args, entry, driver_args)                \
+    kiv_status_t AipuAdapter::name params {                                      \
+        ignore_unused args;                                                      \
+        return to_status(impl_->entries.entry KIV_DRIVER_ARGUMENTS driver_args); \
     }
-    auto* driver_cfg = reinterpret_cast<aipu_load_graph_config_t*>(cfg);
-    return to_status(impl_->entries.load_graph_helper(impl_->driver_ctx, data, size, graph_id, driver_cfg));
-}
 
-kiv_status_t AipuAdapter::unload_graph(kiv_context*, uint64_t graph_id) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    if (impl_->driver_ctx == nullptr || impl_->entries.unload_graph == nullptr) {
-        return KIV_STATUS_ERROR_INVALID_HANDLE;
-    }
-    return to_status(impl_->entries.unload_graph(impl_->driver_ctx, graph_id));
-}
+#define KIV_DEFINE_OWN(name, params, args, entry, driver_args)
+#define KIV_DEFINE_OPERATION(api, adapter, name, params, args, entry, driver_args) \
+    KIV_DEFINE_##adapter(name, params, args, entry, driver_args)
+KIV_BACKEND_OPERATIONS(KIV_DEFINE_OPERATION)
+#undef KIV_DEFINE_OPERATION
 
 kiv_status_t AipuAdapter::Impl::get_tensor_count(uint64_t graph_id, tensor_type_t type, uint32_t* count) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -240,104 +247,8 @@ kiv_status_t AipuAdapter::get_tensor_count(kiv_context*, uint64_t graph_id, tens
     return impl_->get_tensor_count(graph_id, type, count);
 }
 
-kiv_status_t AipuAdapter::get_tensor_descriptor(kiv_context*, uint64_t graph_id, tensor_type_t type, uint32_t index,
-                                                tensor_desc_t* desc) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    if (impl_->driver_ctx == nullptr || impl_->entries.get_tensor_descriptor == nullptr) {
-        return KIV_STATUS_ERROR_INVALID_HANDLE;
-    }
-    auto* driver_desc = reinterpret_cast<aipu_tensor_desc_t*>(desc);
-    return to_status(impl_->entries.get_tensor_descriptor(impl_->driver_ctx, graph_id, type, index, driver_desc));
-}
-
-// Direct operations: no lock, so that long waits in the driver do not block
-// graph loading or other jobs. Only reachable through a live context.
-
-kiv_status_t AipuAdapter::job_infer_sync(kiv_context*, uint64_t job_id, int32_t time_out) {
-    return to_status(impl_->entries.finish_job(impl_->driver_ctx, job_id, time_out));
-}
-
 kiv_status_t AipuAdapter::job_infer_async(kiv_context*, uint64_t job_id, kiv_job_callback_t cb) {
     kiv_job_callback_t local = std::move(cb);
     aipu_job_callback_func_t driver_cb = make_driver_callback(local);
     return to_status(impl_->entries.flush_job(impl_->driver_ctx, job_id, std::move(driver_cb)));
-}
-
-kiv_status_t AipuAdapter::create_job(kiv_context*, uint64_t graph_id, uint64_t* job_id, job_config* cfg) {
-    return to_status(impl_->entries.create_job(impl_->driver_ctx, graph_id, job_id, job_options(cfg)));
-}
-
-kiv_status_t AipuAdapter::clean_job(kiv_context*, uint64_t job_id) {
-    return to_status(impl_->entries.clean_job(impl_->driver_ctx, job_id));
-}
-
-kiv_status_t AipuAdapter::get_job_status(kiv_context*, uint64_t job_id, job_status_t* status, int32_t time_out) {
-    auto* driver_status = reinterpret_cast<aipu_job_status_t*>(status);
-    return to_status(impl_->entries.get_job_status(impl_->driver_ctx, job_id, driver_status, time_out));
-}
-
-kiv_status_t AipuAdapter::load_tensor(kiv_context*, uint64_t job_id, uint32_t index, const void* data) {
-    return to_status(impl_->entries.load_tensor(impl_->driver_ctx, job_id, index, data));
-}
-
-kiv_status_t AipuAdapter::get_tensor(kiv_context*, uint64_t job_id, tensor_type_t type, uint32_t index, void* dest) {
-    return to_status(impl_->entries.get_tensor(impl_->driver_ctx, job_id, type, index, dest));
-}
-
-kiv_status_t AipuAdapter::config_job(kiv_context*, uint64_t job_id, uint64_t types, void* config) {
-    return to_status(impl_->entries.config_job(impl_->driver_ctx, job_id, types, config));
-}
-
-kiv_status_t AipuAdapter::ioctl(kiv_context*, device_type_t, ioctl_cmd_t cmd, void* arg) {
-    return to_status(impl_->entries.ioctl(impl_->driver_ctx, cmd, arg));
-}
-
-kiv_status_t AipuAdapter::get_partition_count(kiv_context*, uint32_t* count) {
-    return to_status(impl_->entries.get_partition_count(impl_->driver_ctx, count));
-}
-
-kiv_status_t AipuAdapter::get_cluster_count(kiv_context*, uint32_t partition, uint32_t* count) {
-    return to_status(impl_->entries.get_cluster_count(impl_->driver_ctx, partition, count));
-}
-
-kiv_status_t AipuAdapter::get_core_count(kiv_context*, uint32_t partition, uint32_t cluster, uint32_t* count) {
-    return to_status(impl_->entries.get_core_count(impl_->driver_ctx, partition, cluster, count));
-}
-
-kiv_status_t AipuAdapter::get_target(kiv_context*, char* target) {
-    return to_status(impl_->entries.get_target(impl_->driver_ctx, target));
-}
-
-kiv_status_t AipuAdapter::get_device_status(kiv_context*, kiv_device_status_t* status) {
-    auto* driver_status = reinterpret_cast<uint32_t*>(status);
-    return to_status(impl_->entries.get_device_status(impl_->driver_ctx, driver_status));
-}
-
-kiv_status_t AipuAdapter::get_error_message(kiv_context*, kiv_status_t status, const char** msg) {
-    return to_status(impl_->entries.get_error_message(impl_->driver_ctx, status, msg));
-}
-
-kiv_status_t AipuAdapter::create_batch_queue(kiv_context*, uint64_t graph_id, uint32_t* queue_id) {
-    return to_status(impl_->entries.create_batch_queue(impl_->driver_ctx, graph_id, queue_id));
-}
-
-kiv_status_t AipuAdapter::clean_batch_queue(kiv_context*, uint64_t graph_id, uint32_t queue_id) {
-    return to_status(impl_->entries.clean_batch_queue(impl_->driver_ctx, graph_id, queue_id));
-}
-
-kiv_status_t AipuAdapter::config_batch_dump(kiv_context*, uint64_t graph_id, uint32_t queue_id, uint64_t types,
-                                            job_config_dump_t* dump) {
-    return to_status(impl_->entries.config_batch_dump(impl_->driver_ctx, graph_id, queue_id, types, dump));
-}
-
-kiv_status_t AipuAdapter::add_batch(kiv_context*, uint64_t graph_id, uint32_t queue_id, char** inputs, char** outputs) {
-    return to_status(impl_->entries.add_batch(impl_->driver_ctx, graph_id, queue_id, inputs, outputs));
-}
-
-kiv_status_t AipuAdapter::finish_batch(kiv_context*, uint64_t graph_id, uint32_t queue_id, job_config* cfg) {
-    return to_status(impl_->entries.finish_batch(impl_->driver_ctx, graph_id, queue_id, job_options(cfg)));
-}
-
-kiv_status_t AipuAdapter::specify_iobuf(kiv_context*, uint64_t job_id, shared_tensor_info_npu* info) {
-    return to_status(impl_->entries.specify_iobuf(impl_->driver_ctx, job_id, info));
 }

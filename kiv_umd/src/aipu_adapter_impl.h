@@ -9,40 +9,16 @@
 
 #include "aipu_adapter.h"
 
-// The driver's entry points, in the order the backend keeps them.
+// The driver's entry points, in the order the backend binds them.
 struct AipuEntryTable {
-    decltype(&aipu_init_context) init_context = nullptr;
-    decltype(&aipu_deinit_context) deinit_context = nullptr;
-    decltype(&aipu_config_global) config_global = nullptr;
-    decltype(&aipu_load_graph_helper) load_graph_helper = nullptr;
-    decltype(&aipu_unload_graph) unload_graph = nullptr;
-    decltype(&aipu_get_tensor_count) get_tensor_count = nullptr;
-    decltype(&aipu_get_tensor_descriptor) get_tensor_descriptor = nullptr;
-    decltype(&aipu_get_error_message) get_error_message = nullptr;
-    decltype(&aipu_create_job) create_job = nullptr;
-    decltype(&aipu_config_job) config_job = nullptr;
-    decltype(&aipu_finish_job) finish_job = nullptr;
-    decltype(&aipu_flush_job) flush_job = nullptr;
-    decltype(&aipu_clean_job) clean_job = nullptr;
-    decltype(&aipu_get_job_status) get_job_status = nullptr;
-    decltype(&aipu_load_tensor) load_tensor = nullptr;
-    decltype(&aipu_get_tensor) get_tensor = nullptr;
-    decltype(&aipu_get_device_status) get_device_status = nullptr;
-    decltype(&aipu_get_target) get_target = nullptr;
-    decltype(&aipu_get_partition_count) get_partition_count = nullptr;
-    decltype(&aipu_get_cluster_count) get_cluster_count = nullptr;
-    decltype(&aipu_get_core_count) get_core_count = nullptr;
-    decltype(&aipu_ioctl) ioctl = nullptr;
-    decltype(&aipu_create_batch_queue) create_batch_queue = nullptr;
-    decltype(&aipu_clean_batch_queue) clean_batch_queue = nullptr;
-    decltype(&aipu_config_batch_dump) config_batch_dump = nullptr;
-    decltype(&aipu_add_batch) add_batch = nullptr;
-    decltype(&aipu_finish_batch) finish_batch = nullptr;
-    decltype(&aipu_specify_iobuf) specify_iobuf = nullptr;
+#define KIV_ENTRY_SLOT(name, params) decltype(&aipu_##name) name = nullptr;
+    AIPU_DRIVER_ENTRY_POINTS(KIV_ENTRY_SLOT)
+#undef KIV_ENTRY_SLOT
 };
 
 struct AipuAdapter::Impl {
-    std::string requested_library;  // empty: $AIPU_LIB_PATH, else libaipudrv.so
+    std::string requested_library;         // empty: $AIPU_LIB_PATH, else libaipudrv.so
+    DriverLoadFailure* failure = nullptr;  // where a failed load is described, when set
     void* library = nullptr;
     aipu_ctx_handle_t* driver_ctx = nullptr;
     std::string load_error;
@@ -62,8 +38,11 @@ struct AipuAdapter::Impl {
 private:
     class UnloadUnlessOpened;
     // Binds every entry point of `library` into `table`; returns the loader's
-    // text for the first missing name, or an empty text when none is missing.
-    static std::string bind_entries(void* library, AipuEntryTable& table);
+    // text for the first missing name, or an empty text when none is missing,
+    // and appends the missing names to `missing`.
+    static std::string bind_entries(void* library, AipuEntryTable& table, std::vector<std::string>& missing);
+    // Describes a failed load in `failure`, when set.
+    void report_failure(const char* path, const std::string& loader_error, std::vector<std::string> missing);
 };
 
 #endif  // KIV_AIPU_ADAPTER_IMPL_H

@@ -12,13 +12,14 @@ constexpr const char* kLogFile = "src/kiv_api";
 
 // Builds a live context or throws; failures that are not exceptions come back
 // as a status with `out` left empty.
-kiv_status_t create_live_context(int32_t device, const char* library, std::unique_ptr<kiv_context>& out) {
+kiv_status_t create_live_context(int32_t device, const char* library, DriverLoadFailure* failure,
+                                 std::unique_ptr<kiv_context>& out) {
     auto handle = std::make_unique<kiv_context>();
     handle->impl = std::make_unique<kiv_context_impl>();
     handle->impl->device = device;
     handle->impl->initialised = false;
 
-    handle->impl->backend = create_device_adapter(device, library);
+    handle->impl->backend = create_device_adapter(device, library, failure);
     if (!handle->impl->backend) return KIV_STATUS_ERROR_INVALID_HANDLE;
 
     const kiv_status_t status = handle->impl->backend->init_context();
@@ -34,8 +35,8 @@ kiv_status_t create_live_context(int32_t device, const char* library, std::uniqu
 
 }  // namespace
 
-std::unique_ptr<BackendAdapter> create_device_adapter(int32_t device, const char* library) {
-    if (device == 0) return std::make_unique<AipuAdapter>(library != nullptr ? library : "");
+std::unique_ptr<BackendAdapter> create_device_adapter(int32_t device, const char* library, DriverLoadFailure* failure) {
+    if (device == 0) return std::make_unique<AipuAdapter>(library != nullptr ? library : "", failure);
     KIV_LOG(LogLevel::ERROR, kLogFile, "%s: Unsupported device type\n", "create_device_adapter");
     return nullptr;
 }
@@ -56,7 +57,8 @@ kiv_status_t kiv_init_context(kiv_context** ctx, int32_t device) {
     return kiv_init_context_with_driver(ctx, device, nullptr);
 }
 
-kiv_status_t kiv_init_context_with_driver(kiv_context** ctx, int32_t device, const char* library) {
+kiv_status_t kiv_init_context_with_driver(kiv_context** ctx, int32_t device, const char* library,
+                                          DriverLoadFailure* failure) {
     if (ctx == nullptr) {
         KIV_LOG(LogLevel::ERROR, kLogFile, "%s: context pointer is null\n", "kiv_init_context");
         return KIV_STATUS_ERROR_INVALID_HANDLE;
@@ -66,7 +68,7 @@ kiv_status_t kiv_init_context_with_driver(kiv_context** ctx, int32_t device, con
     // Whatever was built is owned by unique_ptrs, so an exception unwinds it.
     try {
         std::unique_ptr<kiv_context> handle;
-        const kiv_status_t status = create_live_context(device, library, handle);
+        const kiv_status_t status = create_live_context(device, library, failure, handle);
         if (status == KIV_STATUS_SUCCESS) *ctx = handle.release();
         return status;
     } catch (const std::bad_alloc&) {

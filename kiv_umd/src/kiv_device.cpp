@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api_forward.h"
+#include "kiv_api.h"
 #include "kiv_log.h"
 
 namespace {
@@ -39,34 +39,6 @@ int write_and_close(std::FILE* file, long frequency) {
 }
 
 }  // namespace
-
-kiv_status_t kiv_get_partition_count(kiv_context* ctx, uint32_t* count) {
-    return forward_to_backend(ctx, [&](BackendAdapter& b) { return b.get_partition_count(ctx, count); });
-}
-
-kiv_status_t kiv_get_cluster_count(kiv_context* ctx, uint32_t partition, uint32_t* count) {
-    return forward_to_backend(ctx, [&](BackendAdapter& b) { return b.get_cluster_count(ctx, partition, count); });
-}
-
-kiv_status_t kiv_get_core_count(kiv_context* ctx, uint32_t partition, uint32_t cluster, uint32_t* count) {
-    return forward_to_backend(ctx, [&](BackendAdapter& b) { return b.get_core_count(ctx, partition, cluster, count); });
-}
-
-kiv_status_t kiv_get_target(kiv_context* ctx, char* target) {
-    return forward_to_backend(ctx, [&](BackendAdapter& b) { return b.get_target(ctx, target); });
-}
-
-kiv_status_t kiv_get_device_status(kiv_context* ctx, kiv_device_status_t* status) {
-    return forward_to_backend(ctx, [&](BackendAdapter& b) { return b.get_device_status(ctx, status); });
-}
-
-kiv_status_t kiv_ioctl(kiv_context* ctx, device_type_t device, ioctl_cmd_t cmd, void* arg) {
-    return forward_to_backend(ctx, [&](BackendAdapter& b) { return b.ioctl(ctx, device, cmd, arg); });
-}
-
-kiv_status_t kiv_specify_iobuf(kiv_context* ctx, uint64_t job_id, shared_tensor_info_npu* info) {
-    return forward_to_backend(ctx, [&](BackendAdapter& b) { return b.specify_iobuf(ctx, job_id, info); });
-}
 
 kiv_status_t kiv_set_freq(int32_t index) {
     if (static_cast<uint32_t>(index) > 3u) {

@@ -1,5 +1,5 @@
 """The kiv package's native module, carried by libkiv.so beside libkiv
-(kiv_umd/src/python/py_kiv_module.cpp and py_kiv_jobs.cpp).
+(kiv_umd/src/python/kiv_native_module.cpp, kiv_native_driver.cpp and kiv_native_jobs.cpp).
 
 Statuses are libkiv.kiv_status_t values; job statuses are job statuses
 (KIV_JOB_STATUS_*) as ints. Timeouts are seconds: None, infinity, or 1e9
@@ -13,8 +13,18 @@ import numpy.typing as npt
 
 import libkiv
 
-def init_context(npu: libkiv.NPU, driver: bytes | None) -> libkiv.kiv_status_t:
-    """Opens the object's context on the driver library `driver` (None: AIPU_LIB_PATH, else libaipudrv.so)."""
+def init_context(
+    npu: libkiv.NPU, driver: bytes | None
+) -> tuple[libkiv.kiv_status_t, tuple[bytes, str, list[str]] | None]:
+    """Opens the object's context on the driver library `driver` (None: AIPU_LIB_PATH, else libaipudrv.so):
+    (status, None), or (status, (library tried, the loader's text, the entry points it lacks)) when the
+    library could not serve."""
+
+def driver_library(npu: libkiv.NPU, symbol: str) -> tuple[bytes, bool] | None:
+    """(file, whether it exports `symbol`) of the driver library serving the open context; None without one."""
+
+def runtime_status_texts() -> dict[int, str]:
+    """{code: text} for the runtime's own status codes, which no driver describes."""
 
 def set_error_lines(npu: libkiv.NPU, on: bool) -> None:
     """Whether the NPU object's failing calls print their "[PY UMD ERROR]" line (on by default)."""
@@ -103,5 +113,10 @@ def diagnose(path: bytes) -> str | None:
 def identity(path: bytes) -> tuple[str, str]:
     """(name, version text) of a container; ValueError saying why when it cannot be read as one."""
 
-def first_subgraph_names(path: bytes) -> tuple[list[str], list[str]]:
-    """(input names, output names) that the container's first subgraph lists."""
+#: One list of a container's tensors: ([(name, shape, dtype code, scale, zero point)...], whether the first
+#: subgraph named them because the graph lists none).
+TensorList = tuple[list[tuple[str, list[int], int, list[float], list[int]]], bool]
+
+def describe(path: bytes) -> tuple[str, str, TensorList, TensorList]:
+    """(name, version text, inputs, outputs) of a container, read in one pass without its executables, the
+    tensors named by the rule the zor tool follows; ValueError saying why when it cannot be read as one."""

@@ -30,8 +30,8 @@ def container_identity(path: str) -> tuple[str, str]:
         raise ValueError("%s %s" % (path, problem)) from None
 
 
-def first_subgraph_names(path: str) -> tuple[list[str], list[str]]:
-    """The input and output names that the first subgraph of container `path`
-    lists, as two lists; both empty when the file cannot be read as a
-    container or has no subgraph."""
-    return _native.first_subgraph_names(os.fsencode(path))
+def container_description(path: str) -> tuple[str, str, _native.TensorList, _native.TensorList]:
+    """(name, version text, inputs, outputs) of container `path`, read in one
+    pass without its NPU executables; see kiv._native.describe. ValueError
+    saying why when the file cannot be read as a container."""
+    return _native.describe(os.fsencode(path))

@@ -8,26 +8,16 @@ by kiv.Runtime(driver="standin") or by pointing AIPU_LIB_PATH at it.
 
 from __future__ import annotations
 
-import ctypes
 import dataclasses
 import os
 
 import libkiv
 
+from . import _native
+
 STANDIN = "standin"
 DEFAULT_NAME = "libaipudrv.so"
 _ENV = "AIPU_LIB_PATH"
-
-# The entry points a driver must export, to say which one a library lacks.
-ENTRY_POINTS = (
-    "aipu_init_context", "aipu_deinit_context", "aipu_config_global", "aipu_load_graph_helper",
-    "aipu_unload_graph", "aipu_get_tensor_count", "aipu_get_tensor_descriptor", "aipu_get_error_message",
-    "aipu_create_job", "aipu_config_job", "aipu_clean_job", "aipu_finish_job", "aipu_flush_job",
-    "aipu_get_job_status", "aipu_load_tensor", "aipu_get_tensor", "aipu_get_device_status", "aipu_get_target",
-    "aipu_get_partition_count", "aipu_get_cluster_count", "aipu_get_core_count", "aipu_ioctl",
-    "aipu_create_batch_queue", "aipu_clean_batch_queue", "aipu_config_batch_dump", "aipu_add_batch",
-    "aipu_finish_batch", "aipu_specify_iobuf",
-)  # fmt: skip
 
 # Only the stand-in exports these beside the driver's entry points.
 _STANDIN_MARK = "aipu_standin_open_context_count"
@@ -96,48 +86,16 @@ def _tried(library: str | None) -> tuple[str, str]:
     return name, how
 
 
-class _DlInfo(ctypes.Structure):
-    _fields_ = [
-        ("dli_fname", ctypes.c_char_p),
-        ("dli_fbase", ctypes.c_void_p),
-        ("dli_sname", ctypes.c_char_p),
-        ("dli_saddr", ctypes.c_void_p),
-    ]
-
-
-def _loader() -> ctypes.CDLL:
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.dlopen.argtypes, libc.dlopen.restype = [ctypes.c_char_p, ctypes.c_int], ctypes.c_void_p
-    libc.dlsym.argtypes, libc.dlsym.restype = [ctypes.c_void_p, ctypes.c_char_p], ctypes.c_void_p
-    libc.dladdr.argtypes, libc.dladdr.restype = [ctypes.c_void_p, ctypes.POINTER(_DlInfo)], ctypes.c_int
-    libc.dlclose.argtypes, libc.dlclose.restype = [ctypes.c_void_p], ctypes.c_int
-    libc.dlerror.argtypes, libc.dlerror.restype = [], ctypes.c_char_p
-    return libc
-
-
-def _loaded_file(libc: ctypes.CDLL, name: str) -> tuple[str, bool] | None:
-    """(path, is_standin) of the library already loaded under `name`, or None."""
-    handle = libc.dlopen(os.fsencode(name), os.RTLD_LAZY | os.RTLD_NOLOAD)
-    if not handle:
-        return None
-    try:
-        entry = libc.dlsym(handle, b"aipu_init_context")
-        info = _DlInfo()
-        path = name
-        if entry and libc.dladdr(entry, ctypes.byref(info)) and info.dli_fname:
-            path = os.fsdecode(info.dli_fname)
-        return os.path.abspath(path), bool(libc.dlsym(handle, _STANDIN_MARK.encode()))
-    finally:
-        libc.dlclose(handle)
-
-
 def describe_loaded(npu: libkiv.NPU, library: str | None) -> DriverInfo:
     """DriverInfo of the driver an open context of `npu` runs on."""
-    name, _ = _tried(library)
-    found = _loaded_file(_loader(), name) or (os.path.abspath(name), False)
+    loaded = _native.driver_library(npu, _STANDIN_MARK)
+    if loaded is not None and loaded[0]:
+        path, is_standin = os.path.abspath(os.fsdecode(loaded[0])), loaded[1]
+    else:
+        path, is_standin = os.path.abspath(_tried(library)[0]), False
     status, first, second = npu.kiv_ioctl(libkiv.npu, libkiv.KIV_IOCTL_GET_VERSION)
     versions = (first, second) if int(status) == 0 else ("", "")
-    return DriverInfo(path=found[0], versions=versions, is_standin=found[1])
+    return DriverInfo(path=path, versions=versions, is_standin=is_standin)
 
 
 def _file_kind(path: str) -> str | None:
@@ -162,36 +120,29 @@ def _file_kind(path: str) -> str | None:
     return "a text file" if text else "a file of other data"
 
 
-def _why_unusable(libc: ctypes.CDLL, name: str) -> str:
-    """The loader's reason why `name` cannot serve as a driver, and what the
-    file is when it is none."""
-    libc.dlerror()
-    handle = libc.dlopen(os.fsencode(name), os.RTLD_LAZY | os.RTLD_LOCAL)
-    if not handle:
-        error = libc.dlerror()
-        reason = os.fsdecode(error) if error else "the loader could not open it"
-        kind = _file_kind(name)
-        if kind is None:
-            return reason
-        if os.sep not in name:
-            # The loader looks a bare name up in the system's library search only.
-            return "%s (a name without a slash is not looked up in the current directory, where %s is %s, not a " \
-                "shared library)" % (reason, name, kind)
-        return "%s is %s, not a shared library (%s)" % (name, kind, reason)
-    try:
-        missing = [entry for entry in ENTRY_POINTS if not libc.dlsym(handle, entry.encode())]
-    finally:
-        libc.dlclose(handle)
+def _why_unusable(name: str, loader_error: str, missing: list[str]) -> str:
+    """Why `name` cannot serve as a driver, from what the runtime found when
+    it tried: the loader's reason, and what the file is when it is none."""
     if missing:
         return "it lacks the driver entry point%s %s" % ("s" if len(missing) > 1 else "", ", ".join(missing))
-    return "the runtime could not bind it"
+    reason = loader_error or "the loader could not open it"
+    kind = _file_kind(name)
+    if kind is None:
+        return reason
+    if os.sep not in name:
+        # The loader looks a bare name up in the system's library search only.
+        return "%s (a name without a slash is not looked up in the current directory, where %s is %s, not a " \
+            "shared library)" % (reason, name, kind)
+    return "%s is %s, not a shared library (%s)" % (name, kind, reason)
 
 
-def load_failure_text(library: str | None) -> str:
-    """Why no driver could be loaded: what was tried, the loader's reason,
-    and how to choose the stand-in instead."""
-    name, how = _tried(library)
-    reason = _why_unusable(_loader(), name)
+def load_failure_text(library: str | None, failure: tuple[bytes, str, list[str]]) -> str:
+    """Why no driver could be loaded: what was tried, the runtime's reason
+    (`failure`, as kiv._native.init_context gives it), and how to choose the
+    stand-in instead."""
+    tried, loader_error, missing = failure
+    name, how = os.fsdecode(tried), _tried(library)[1]
+    reason = _why_unusable(name, loader_error, missing)
     standin = standin_path()
     if standin is not None:
         hint = 'to run on the stand-in NPU instead, use kiv.Runtime(driver="standin") or set AIPU_LIB_PATH=%s' % standin

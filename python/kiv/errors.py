@@ -7,6 +7,8 @@ from typing import Any, SupportsInt
 
 import libkiv
 
+from . import _native
+
 
 def status_member(status: SupportsInt) -> libkiv.kiv_status_t:
     """Returns `status` as a libkiv.kiv_status_t value (also for unnamed codes)."""
@@ -16,14 +18,7 @@ def status_member(status: SupportsInt) -> libkiv.kiv_status_t:
 
 
 # The runtime's own codes, for which the driver has no text.
-_RUNTIME_TEXTS = {
-    64: "invalid runtime context handle",
-    65: "out of memory",
-    66: "the NPU driver library could not be loaded",
-    67: "not implemented by this backend",
-    68: "unknown runtime failure",
-    69: "internal error of the runtime",
-}
+_RUNTIME_TEXTS: dict[int, str] = _native.runtime_status_texts()
 
 
 def status_text(npu: libkiv.NPU, status: SupportsInt) -> str:

@@ -38,7 +38,7 @@ from .inputs import (
 from .job_options import JobOptions, LoadOptions
 from .job_pool import ASYNC, BLOCKING, JobPool, Use
 from .lifetime import close_quietly, lifetime
-from .tensor_info import TensorInfo, describe_tensors
+from .tensor_info import TensorInfo, container_tensors, describe_tensors
 
 if TYPE_CHECKING:
     from .runtime import Runtime
@@ -144,8 +144,9 @@ class Model:
             raise _load_failure(self._npu, self.path, status, load_options)
         self.graph_id = graph_id
         try:
-            self.inputs = describe_tensors(self._npu, graph_id, self.path, libkiv.KIV_TENSOR_TYPE_INPUT)
-            self.outputs = describe_tensors(self._npu, graph_id, self.path, libkiv.KIV_TENSOR_TYPE_OUTPUT)
+            tensors = container_tensors(self.path)
+            self.inputs = describe_tensors(self._npu, graph_id, tensors, libkiv.KIV_TENSOR_TYPE_INPUT)
+            self.outputs = describe_tensors(self._npu, graph_id, tensors, libkiv.KIV_TENSOR_TYPE_OUTPUT)
             self._profilers = self._profiler_count() if self._context.profile else 0
         except BaseException:
             self._npu.kiv_unload_graph(graph_id)

@@ -20,8 +20,6 @@ from .job_options import JobOptions, LoadOptions, indexes
 from .lifetime import check_owned, close_quietly, try_all
 from .model import Model
 
-_BACKEND_LOAD_FAIL = 66  # the runtime's own code; libkiv gives it no name
-
 
 def check_idle_jobs(value: int) -> int:
     """`max_idle_jobs` as given, if it is a whole number of at least 0."""
@@ -72,9 +70,10 @@ class Runtime:
             raise TypeError("profile must be True or False, not %s" % type(profile).__name__)
         library = drivers.requested_library(driver)
         self.npu = libkiv.NPU()
-        status = _native.init_context(self.npu, None if library is None else os.fsencode(library))
-        if int(status) == _BACKEND_LOAD_FAIL:
-            raise KivError("kiv_init_context", status, status_text(self.npu, status), drivers.load_failure_text(library))
+        status, failure = _native.init_context(self.npu, None if library is None else os.fsencode(library))
+        if failure is not None:
+            detail = drivers.load_failure_text(library, failure)
+            raise KivError("kiv_init_context", status, status_text(self.npu, status), detail)
         check(self.npu, "kiv_init_context", status)
         self.profile = profile
         if profile:

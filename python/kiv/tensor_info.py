@@ -13,8 +13,8 @@ import numpy.typing as npt
 
 import libkiv
 
-from . import dtypes
-from .container import first_subgraph_names
+from . import _native, dtypes
+from .container import container_description
 from .errors import check
 
 
@@ -89,33 +89,48 @@ def _resolve_shape(
     return (count,), False
 
 
-def _container_names(
-    npu: libkiv.NPU, container_path: str, tensor_type: libkiv.tensor_type_t, count: int
-) -> list[tuple[str | None, list[int]]]:
-    """(name, shape) the container gives each of `count` tensors of one type.
+@dataclasses.dataclass(frozen=True)
+class ContainerTensors:
+    """The input and output tensors a container names: (name, shape) of each."""
 
-    One rule names tensors here and in the zor tool: the names the graph
-    lists; where the graph lists none, the first subgraph's (a container
-    packed from a bare executable names only its subgraph's "input" and
-    "output"); where that list gives the i-th tensor no name, None. Shapes
-    come with the graph's names only: the runtime reads no others.
+    inputs: list[tuple[str, list[int]]]
+    outputs: list[tuple[str, list[int]]]
+
+
+def _named(tensors: _native.TensorList) -> list[tuple[str, list[int]]]:
+    """(name, shape) of each tensor. Shapes come with the graph's names only:
+    the runtime's own shape query reads no others."""
+    entries, named_by_subgraph = tensors
+    return [(name, [] if named_by_subgraph else list(shape)) for name, shape, *_ in entries]
+
+
+def container_tensors(container_path: str) -> ContainerTensors:
+    """The tensors container `path` names, described once, natively.
+
+    One rule names tensors here and in the zor tool, that of the container
+    code: the names the graph lists; where the graph lists none, the first
+    subgraph's (a container packed from a bare executable names only its
+    subgraph's "input" and "output"); where that list gives the i-th tensor
+    no name, "input<i>" or "output<i>". A file that cannot be read names none.
     """
-    queried = [npu.kiv_get_tensor_shape(container_path, tensor_type, index) for index in range(count)]
-    if queried and int(queried[0][0]) == int(libkiv.KIV_STATUS_ERROR_INVALID_TENSOR_ID):
-        inputs, outputs = first_subgraph_names(container_path)
-        names = inputs if int(tensor_type) == int(libkiv.KIV_TENSOR_TYPE_INPUT) else outputs
-        return [(names[index] if index < len(names) else None, []) for index in range(count)]
-    return [(name, shape) if int(status) == 0 else (None, []) for status, name, shape in queried]
+    try:
+        _, _, inputs, outputs = container_description(container_path)
+    except ValueError:
+        return ContainerTensors([], [])
+    return ContainerTensors(_named(inputs), _named(outputs))
 
 
 def describe_tensors(
-    npu: libkiv.NPU, graph_id: int, container_path: str, tensor_type: libkiv.tensor_type_t
+    npu: libkiv.NPU, graph_id: int, container: ContainerTensors, tensor_type: libkiv.tensor_type_t
 ) -> list[TensorInfo]:
-    """TensorInfo for every tensor of one type (input or output) of a loaded graph."""
+    """TensorInfo for every tensor of one type (input or output) of a loaded
+    graph, named as `container` names them."""
     status, count = npu.kiv_get_tensor_count(graph_id, tensor_type)
     check(npu, "kiv_get_tensor_count", status)
-    prefix = "input" if int(tensor_type) == int(libkiv.KIV_TENSOR_TYPE_INPUT) else "output"
-    names = _container_names(npu, container_path, tensor_type, count)
+    is_input = int(tensor_type) == int(libkiv.KIV_TENSOR_TYPE_INPUT)
+    prefix = "input" if is_input else "output"
+    named = container.inputs if is_input else container.outputs
+    names = [named[index] if index < len(named) else ("", []) for index in range(count)]
     infos = []
     for index in range(count):
         desc = npu.kiv_get_tensor_descriptor(graph_id, tensor_type, index)

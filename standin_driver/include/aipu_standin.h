@@ -51,9 +51,15 @@ uint64_t aipu_standin_status_query_count(void);
 // starts with none: the parent's are not the child's).
 uint32_t aipu_standin_open_context_count(void);
 
+// With `on` not 0, every later call of an entry point (and every completion
+// delivered) is recorded for aipu_standin_describe_last_call; 0, the
+// default, stops recording, so that the entry points cost what a driver's do.
+void aipu_standin_set_call_recording(uint32_t on);
+
 // Describes, as one JSON object, the arguments of the last call of the named
-// entry point in this process (for example "aipu_create_job"): scalars, and
-// option records decoded field by field together with their raw bytes in hex.
+// entry point in this process (for example "aipu_create_job") made while
+// recording was on: scalars, and option records decoded field by field
+// together with their raw bytes in hex.
 // Writes at most `capacity` bytes including the terminating zero and returns
 // the length of the whole text (without terminator); 0 when the entry point
 // was never called.

@@ -52,6 +52,7 @@ public:
         AIPU_STANDIN_BIND(aipu_standin_open_context_count);
         AIPU_STANDIN_BIND(aipu_standin_describe_last_call);
         AIPU_STANDIN_BIND(aipu_standin_reset_calls);
+        AIPU_STANDIN_BIND(aipu_standin_set_call_recording);
 #undef AIPU_STANDIN_BIND
     }
     ~DriverLibrary() {
@@ -107,6 +108,7 @@ public:
     decltype(&::aipu_standin_open_context_count) aipu_standin_open_context_count = nullptr;
     decltype(&::aipu_standin_describe_last_call) aipu_standin_describe_last_call = nullptr;
     decltype(&::aipu_standin_reset_calls) aipu_standin_reset_calls = nullptr;
+    decltype(&::aipu_standin_set_call_recording) aipu_standin_set_call_recording = nullptr;
 
 private:
     void* handle_;

@@ -19,6 +19,7 @@ class StandinControls:
         self.lib.aipu_standin_set_close_waits_for_completions.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_set_status_queries_wait.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_status_query_count.restype = ctypes.c_uint64
+        self.lib.aipu_standin_set_call_recording.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_open_context_count.restype = ctypes.c_uint32
         self.lib.aipu_standin_describe_last_call.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
         self.lib.aipu_standin_describe_last_call.restype = ctypes.c_size_t
@@ -52,6 +53,10 @@ class StandinControls:
 
     def open_context_count(self):
         return self.lib.aipu_standin_open_context_count()
+
+    def record_calls(self, on=True):
+        """Records later calls for last_call (off by default: recording weighs on every entry point)."""
+        self.lib.aipu_standin_set_call_recording(1 if on else 0)
 
     def reset_calls(self):
         self.lib.aipu_standin_reset_calls()

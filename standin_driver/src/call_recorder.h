@@ -1,8 +1,10 @@
 // Remembers, per entry point, a JSON description of the arguments of its
 // last call, for tests that check what the runtime handed to the driver.
+// Off until a test switches it on (aipu_standin_set_call_recording).
 #ifndef STANDIN_CALL_RECORDER_H
 #define STANDIN_CALL_RECORDER_H
 
+#include <atomic>
 #include <cstddef>
 #include <map>
 #include <mutex>
@@ -16,6 +18,9 @@ class CallRecorder {
 public:
     static CallRecorder& instance();
 
+    void set_enabled(bool on) { enabled_.store(on, std::memory_order_relaxed); }
+    bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
+
     void record(const char* entry_point, const nlohmann::json& args);
     // Copies the description into `buffer` (truncated, always terminated when
     // capacity > 0) and returns its full length; 0 when never called.
@@ -28,6 +33,7 @@ public:
 
 private:
     CallRecorder() = default;
+    std::atomic<bool> enabled_{false};
     mutable std::mutex mu_;
     std::map<std::string, std::string> last_;
 };

@@ -31,7 +31,7 @@ std::shared_ptr<const Program> Context::find_program(uint64_t id) {
 
 uint32_t Context::load_graph(const char* data, uint32_t size, uint64_t* graph_id,
                              const aipu_load_graph_cfg_t* options) {
-    if (data == nullptr || graph_id == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    if (data == nullptr || graph_id == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     auto program = std::make_shared<Program>();
     if (uint32_t s = parse_program(reinterpret_cast<const uint8_t*>(data), size, *program)) return s;
     if (uint32_t s = check_load_options(options, *program)) return s;
@@ -46,7 +46,7 @@ uint32_t Context::load_graph(const char* data, uint32_t size, uint64_t* graph_id
 
 uint32_t Context::unload_graph(uint64_t graph_id) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (graphs_.erase(graph_id) == 0) return KIV_STATUS_ERROR_INVALID_GRAPH_ID;
+    if (graphs_.erase(graph_id) == 0) return AIPU_STATUS_ERROR_INVALID_GRAPH_ID;
     // Jobs keep their own reference to the program and stay usable until
     // cleaned; the graph's batch queues go with it.
     for (auto it = queues_.begin(); it != queues_.end();) {
@@ -56,10 +56,10 @@ uint32_t Context::unload_graph(uint64_t graph_id) {
 }
 
 uint32_t Context::tensor_count(uint64_t id, uint32_t type, uint32_t* count) {
-    if (count == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    if (count == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     auto program = find_program(id);
-    if (!program) return KIV_STATUS_ERROR_INVALID_GRAPH_ID;
-    if (type > KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE) return KIV_STATUS_ERROR_INVALID_TENSOR_TYPE;
+    if (!program) return AIPU_STATUS_ERROR_INVALID_GRAPH_ID;
+    if (type > KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE) return AIPU_STATUS_ERROR_INVALID_TENSOR_TYPE;
     if (type == KIV_TENSOR_TYPE_INPUT) {
         *count = static_cast<uint32_t>(program->inputs.size());
     } else if (type == KIV_TENSOR_TYPE_OUTPUT) {
@@ -73,26 +73,26 @@ uint32_t Context::tensor_count(uint64_t id, uint32_t type, uint32_t* count) {
 }
 
 uint32_t Context::tensor_descriptor(uint64_t id, uint32_t type, uint32_t index, aipu_tensor_desc_t* desc) {
-    if (desc == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    if (desc == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     auto program = find_program(id);
-    if (!program) return KIV_STATUS_ERROR_INVALID_GRAPH_ID;
-    if (type > KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE) return KIV_STATUS_ERROR_INVALID_TENSOR_TYPE;
+    if (!program) return AIPU_STATUS_ERROR_INVALID_GRAPH_ID;
+    if (type > KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE) return AIPU_STATUS_ERROR_INVALID_TENSOR_TYPE;
     if (type == KIV_TENSOR_TYPE_PROFILER) {
-        if (!executor_.profiling() || index != 0) return KIV_STATUS_ERROR_INVALID_TENSOR_ID;
+        if (!executor_.profiling() || index != 0) return AIPU_STATUS_ERROR_INVALID_TENSOR_ID;
         *desc = aipu_tensor_desc_t{0, profile_size(*program), 1.0f, 0, KIV_DATA_TYPE_U8};
         return 0;
     }
     const std::vector<uint32_t>* list = nullptr;
     if (type == KIV_TENSOR_TYPE_INPUT) list = &program->inputs;
     if (type == KIV_TENSOR_TYPE_OUTPUT) list = &program->outputs;
-    if (list == nullptr || index >= list->size()) return KIV_STATUS_ERROR_INVALID_TENSOR_ID;
+    if (list == nullptr || index >= list->size()) return AIPU_STATUS_ERROR_INVALID_TENSOR_ID;
     *desc = program->descriptor(*list, index);
     return 0;
 }
 
 uint32_t Context::build_version(uint64_t id, uint32_t* version) {
     auto program = find_program(id);
-    if (!program) return KIV_STATUS_ERROR_INVALID_GRAPH_ID;
+    if (!program) return AIPU_STATUS_ERROR_INVALID_GRAPH_ID;
     *version = program->build_version;
     return 0;
 }

@@ -1,11 +1,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "aipu_driver.h"
 #include "context.h"
 #include "id_source.h"
 #include "interpreter.h"
 #include "job_options.h"
-#include "kiv_api.h"
 #include "standin_controls.h"
 
 namespace standin {
@@ -18,10 +18,10 @@ std::shared_ptr<BatchQueue> Context::find_queue(uint64_t graph_id, uint32_t queu
 }
 
 uint32_t Context::create_batch_queue(uint64_t graph_id, uint32_t* queue_id) {
-    if (queue_id == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    if (queue_id == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     std::lock_guard<std::mutex> lock(mu_);
     auto g = graphs_.find(graph_id);
-    if (g == graphs_.end()) return KIV_STATUS_ERROR_INVALID_GRAPH_ID;
+    if (g == graphs_.end()) return AIPU_STATUS_ERROR_INVALID_GRAPH_ID;
     auto queue = std::make_shared<BatchQueue>();
     queue->id = next_queue_id();
     queue->graph_id = graph_id;
@@ -34,7 +34,7 @@ uint32_t Context::create_batch_queue(uint64_t graph_id, uint32_t* queue_id) {
 uint32_t Context::clean_batch_queue(uint64_t graph_id, uint32_t queue_id) {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = queues_.find(queue_id);
-    if (it == queues_.end() || it->second->graph_id != graph_id) return KIV_STATUS_ERROR_NO_BATCH_QUEUE;
+    if (it == queues_.end() || it->second->graph_id != graph_id) return AIPU_STATUS_ERROR_NO_BATCH_QUEUE;
     queues_.erase(it);
     return 0;
 }
@@ -42,7 +42,7 @@ uint32_t Context::clean_batch_queue(uint64_t graph_id, uint32_t queue_id) {
 uint32_t Context::config_batch_dump(uint64_t graph_id, uint32_t queue_id, uint64_t types,
                                     const aipu_job_config_dump_t* cfg) {
     auto queue = find_queue(graph_id, queue_id);
-    if (!queue) return KIV_STATUS_ERROR_NO_BATCH_QUEUE;
+    if (!queue) return AIPU_STATUS_ERROR_NO_BATCH_QUEUE;
     DumpConfig dump;
     if (uint32_t s = make_dump_config(types, cfg, dump)) return s;
     std::lock_guard<std::mutex> lock(mu_);
@@ -52,17 +52,17 @@ uint32_t Context::config_batch_dump(uint64_t graph_id, uint32_t queue_id, uint64
 
 uint32_t Context::add_batch(uint64_t graph_id, uint32_t queue_id, char** inputs, char** outputs) {
     auto queue = find_queue(graph_id, queue_id);
-    if (!queue) return KIV_STATUS_ERROR_NO_BATCH_QUEUE;
+    if (!queue) return AIPU_STATUS_ERROR_NO_BATCH_QUEUE;
     const Program& p = *queue->program;
     BatchQueue::Entry entry;
-    if (!p.inputs.empty() && inputs == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
-    if (!p.outputs.empty() && outputs == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    if (!p.inputs.empty() && inputs == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
+    if (!p.outputs.empty() && outputs == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     for (size_t i = 0; i < p.inputs.size(); ++i) {
-        if (inputs[i] == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+        if (inputs[i] == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
         entry.inputs.push_back(inputs[i]);
     }
     for (size_t i = 0; i < p.outputs.size(); ++i) {
-        if (outputs[i] == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+        if (outputs[i] == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
         entry.outputs.push_back(outputs[i]);
     }
     std::lock_guard<std::mutex> lock(mu_);
@@ -93,7 +93,7 @@ uint32_t Context::run_batch(BatchQueue& queue, const BatchQueue::Entry& entry) {
 
 uint32_t Context::finish_batch(uint64_t graph_id, uint32_t queue_id, const aipu_create_job_cfg_t* options) {
     auto queue = find_queue(graph_id, queue_id);
-    if (!queue) return KIV_STATUS_ERROR_NO_BATCH_QUEUE;
+    if (!queue) return AIPU_STATUS_ERROR_NO_BATCH_QUEUE;
     // The options are checked like a job's; the batches run on the calling thread.
     Placement placement;
     if (uint32_t status = placement_of(options, *queue->program, placement)) return status;
@@ -113,7 +113,7 @@ uint32_t Context::finish_batch(uint64_t graph_id, uint32_t queue_id, const aipu_
     executor_.add_active(1);
     uint32_t result = 0;
     for (const auto& entry : entries) {
-        if (run_batch(snapshot, entry) != AIPU_JOB_STATUS_DONE) result = KIV_STATUS_ERROR_JOB_EXCEPTION;
+        if (run_batch(snapshot, entry) != AIPU_JOB_STATUS_DONE) result = AIPU_STATUS_ERROR_JOB_EXCEPTION;
     }
     executor_.add_active(-1);
     return result;

@@ -18,7 +18,7 @@ void copy_text(char (&field)[16], const char* text) {
 
 uint32_t Context::config_global(uint64_t types, const void* config) {
     if (types & KIV_CONFIG_TYPE_HW) {
-        if (config == nullptr) return KIV_STATUS_ERROR_INVALID_CONFIG;
+        if (config == nullptr) return AIPU_STATUS_ERROR_INVALID_CONFIG;
         poll_in_commit_thread_ = static_cast<const aipu_global_config_hw_t*>(config)->poll_in_commit_thread;
     }
     // Simulation and version-check options mean nothing to this device.
@@ -52,9 +52,9 @@ uint32_t Context::ioctl(uint32_t cmd, void* arg) {
             case AIPU_IOCTL_ATTACH_DMABUF:
             case AIPU_IOCTL_DETACH_DMABUF:
             case AIPU_IOCTL_GET_VERSION:
-                return KIV_STATUS_ERROR_NULL_PTR;
+                return AIPU_STATUS_ERROR_NULL_PTR;
             default:
-                return KIV_STATUS_ERROR_INVALID_OP;
+                return AIPU_STATUS_ERROR_INVALID_OP;
         }
     }
     switch (cmd) {
@@ -104,7 +104,7 @@ uint32_t Context::ioctl(uint32_t cmd, void* arg) {
             return 0;
         }
         default:
-            return KIV_STATUS_ERROR_INVALID_OP;
+            return AIPU_STATUS_ERROR_INVALID_OP;
     }
 }
 

@@ -13,12 +13,12 @@ std::shared_ptr<Job> Context::find_job(uint64_t job_id) {
 }
 
 uint32_t Context::create_job(uint64_t graph_id, uint64_t* job_id, const aipu_create_job_cfg_t* options) {
-    if (job_id == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    if (job_id == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     std::shared_ptr<const Program> program;
     {
         std::lock_guard<std::mutex> lock(mu_);
         auto it = graphs_.find(graph_id);
-        if (it == graphs_.end()) return KIV_STATUS_ERROR_INVALID_GRAPH_ID;
+        if (it == graphs_.end()) return AIPU_STATUS_ERROR_INVALID_GRAPH_ID;
         program = it->second;
     }
     Placement placement;
@@ -35,7 +35,7 @@ uint32_t Context::create_job(uint64_t graph_id, uint64_t* job_id, const aipu_cre
 
 uint32_t Context::config_job(uint64_t job_id, uint64_t types, void* config) {
     auto job = find_job(job_id);
-    if (!job) return KIV_STATUS_ERROR_INVALID_JOB_ID;
+    if (!job) return AIPU_STATUS_ERROR_INVALID_JOB_ID;
     // Other option kinds are accepted and have no effect on the simulation.
     if ((types & (KIV_JOB_CONFIG_TYPE_DUMP_INPUT | KIV_JOB_CONFIG_TYPE_DUMP_OUTPUT)) == 0) return 0;
     DumpConfig dump;
@@ -46,35 +46,35 @@ uint32_t Context::config_job(uint64_t job_id, uint64_t types, void* config) {
 
 uint32_t Context::finish_job(uint64_t job_id, int32_t timeout_ms) {
     auto job = find_job(job_id);
-    if (!job) return KIV_STATUS_ERROR_INVALID_JOB_ID;
-    if (job->prepare_finish() && !executor_.submit(job)) return KIV_STATUS_ERROR_JOB_DISPATCH_FAIL;
+    if (!job) return AIPU_STATUS_ERROR_INVALID_JOB_ID;
+    if (job->prepare_finish() && !executor_.submit(job)) return AIPU_STATUS_ERROR_JOB_DISPATCH_FAIL;
     uint32_t status = 0;
-    if (!job->wait_result(timeout_ms, &status)) return KIV_STATUS_ERROR_JOB_TIMEOUT;
-    return status == AIPU_JOB_STATUS_DONE ? 0u : uint32_t{KIV_STATUS_ERROR_JOB_EXCEPTION};
+    if (!job->wait_result(timeout_ms, &status)) return AIPU_STATUS_ERROR_JOB_TIMEOUT;
+    return status == AIPU_JOB_STATUS_DONE ? 0u : uint32_t{AIPU_STATUS_ERROR_JOB_EXCEPTION};
 }
 
 uint32_t Context::flush_job(uint64_t job_id, aipu_job_callback_func_t cb) {
     auto job = find_job(job_id);
-    if (!job) return KIV_STATUS_ERROR_INVALID_JOB_ID;
-    if (!job->prepare_flush(std::move(cb))) return KIV_STATUS_ERROR_JOB_DISPATCH_FAIL;
-    if (!executor_.submit(job)) return KIV_STATUS_ERROR_JOB_DISPATCH_FAIL;
+    if (!job) return AIPU_STATUS_ERROR_INVALID_JOB_ID;
+    if (!job->prepare_flush(std::move(cb))) return AIPU_STATUS_ERROR_JOB_DISPATCH_FAIL;
+    if (!executor_.submit(job)) return AIPU_STATUS_ERROR_JOB_DISPATCH_FAIL;
     return 0;
 }
 
 uint32_t Context::clean_job(uint64_t job_id) {
     auto job = find_job(job_id);
-    if (!job) return KIV_STATUS_ERROR_INVALID_JOB_ID;
+    if (!job) return AIPU_STATUS_ERROR_INVALID_JOB_ID;
     // A queued or running job is waited for, never torn out from under the
     // executor; its completion callable is still delivered.
     job->wait_idle();
     std::lock_guard<std::mutex> lock(mu_);
-    return jobs_.erase(job_id) != 0 ? 0u : uint32_t{KIV_STATUS_ERROR_INVALID_JOB_ID};
+    return jobs_.erase(job_id) != 0 ? 0u : uint32_t{AIPU_STATUS_ERROR_INVALID_JOB_ID};
 }
 
 uint32_t Context::job_status(uint64_t job_id, aipu_job_status_t* status, int32_t timeout_ms) {
-    if (status == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    if (status == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     auto job = find_job(job_id);
-    if (!job) return KIV_STATUS_ERROR_INVALID_JOB_ID;
+    if (!job) return AIPU_STATUS_ERROR_INVALID_JOB_ID;
     count_status_query();
     *status = job->peek_status(status_queries_wait() ? timeout_ms : 0);
     return 0;
@@ -82,26 +82,26 @@ uint32_t Context::job_status(uint64_t job_id, aipu_job_status_t* status, int32_t
 
 uint32_t Context::load_tensor(uint64_t job_id, uint32_t index, const void* data) {
     auto job = find_job(job_id);
-    if (!job) return KIV_STATUS_ERROR_INVALID_JOB_ID;
+    if (!job) return AIPU_STATUS_ERROR_INVALID_JOB_ID;
     return job->load_tensor(index, data);
 }
 
 uint32_t Context::get_tensor(uint64_t job_id, uint32_t type, uint32_t index, void* data) {
     auto job = find_job(job_id);
-    if (!job) return KIV_STATUS_ERROR_INVALID_JOB_ID;
+    if (!job) return AIPU_STATUS_ERROR_INVALID_JOB_ID;
     return job->get_tensor(type, index, data);
 }
 
 uint32_t Context::specify_iobuf(uint64_t job_id, const aipu_shared_tensor_info_t* info) {
-    if (info == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    if (info == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     auto job = find_job(job_id);
-    if (!job) return KIV_STATUS_ERROR_INVALID_JOB_ID;
+    if (!job) return AIPU_STATUS_ERROR_INVALID_JOB_ID;
     const Program& p = job->program();
     const std::vector<uint32_t>* list = nullptr;
     if (info->type == KIV_TENSOR_TYPE_INPUT) list = &p.inputs;
     if (info->type == KIV_TENSOR_TYPE_OUTPUT) list = &p.outputs;
-    if (list == nullptr) return KIV_STATUS_ERROR_INVALID_TENSOR_TYPE;
-    if (info->tensor_idx >= list->size()) return KIV_STATUS_ERROR_INVALID_TENSOR_ID;
+    if (list == nullptr) return AIPU_STATUS_ERROR_INVALID_TENSOR_TYPE;
+    if (info->tensor_idx >= list->size()) return AIPU_STATUS_ERROR_INVALID_TENSOR_ID;
     const uint32_t need = p.tensors[(*list)[info->tensor_idx]].bytes;
     uint32_t status = 0;
     std::unique_ptr<BoundRegion> region;
@@ -113,7 +113,7 @@ uint32_t Context::specify_iobuf(uint64_t job_id, const aipu_shared_tensor_info_t
             region = buffers_.region_in_dma(info->dmabuf_fd, info->offset_in_dmabuf, need, &status);
             break;
         default:
-            return KIV_STATUS_ERROR_INVALID_CONFIG;
+            return AIPU_STATUS_ERROR_INVALID_CONFIG;
     }
     if (!region) return status;
     return job->bind(info->type, info->tensor_idx, std::move(region));

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "kiv_api.h"
+#include "aipu_driver.h"
 
 namespace standin {
 namespace {
@@ -86,11 +86,11 @@ ShareBuffer::~ShareBuffer() {
 }
 
 uint32_t BufferPool::alloc_share(uint32_t size, uint32_t mem_type, uint64_t* pa, uint64_t* va) {
-    if (size == 0) return KIV_STATUS_ERROR_INVALID_SIZE;
-    if (size > kMaxBufferBytes) return KIV_STATUS_ERROR_BUF_ALLOC_FAIL;
+    if (size == 0) return AIPU_STATUS_ERROR_INVALID_SIZE;
+    if (size > kMaxBufferBytes) return AIPU_STATUS_ERROR_BUF_ALLOC_FAIL;
     const size_t mapped = round_up_pages(size);
     void* base = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED) return KIV_STATUS_ERROR_BUF_ALLOC_FAIL;
+    if (base == MAP_FAILED) return AIPU_STATUS_ERROR_BUF_ALLOC_FAIL;
     auto buf = std::make_shared<ShareBuffer>(base, mapped, size, mem_type, reserve_pa(size));
     *pa = buf->pa();
     *va = reinterpret_cast<uint64_t>(base);
@@ -102,17 +102,17 @@ uint32_t BufferPool::alloc_share(uint32_t size, uint32_t mem_type, uint64_t* pa,
 uint32_t BufferPool::free_share(uint64_t pa, uint32_t size) {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = shares_.find(pa);
-    if (it == shares_.end() || it->second->size() != size) return KIV_STATUS_ERROR_BUF_FREE_FAIL;
+    if (it == shares_.end() || it->second->size() != size) return AIPU_STATUS_ERROR_BUF_FREE_FAIL;
     shares_.erase(it);
     return 0;
 }
 
 uint32_t BufferPool::alloc_dma(uint64_t bytes, int32_t* fd) {
-    if (bytes == 0) return KIV_STATUS_ERROR_INVALID_SIZE;
-    if (bytes > kMaxBufferBytes) return KIV_STATUS_ERROR_BUF_ALLOC_FAIL;
+    if (bytes == 0) return AIPU_STATUS_ERROR_INVALID_SIZE;
+    if (bytes > kMaxBufferBytes) return AIPU_STATUS_ERROR_BUF_ALLOC_FAIL;
     UniqueFd file(::memfd_create("aipu-dmabuf", MFD_CLOEXEC));
     if (!file.valid() || ::ftruncate(file.get(), static_cast<off_t>(bytes)) != 0) {
-        return KIV_STATUS_ERROR_BUF_ALLOC_FAIL;
+        return AIPU_STATUS_ERROR_BUF_ALLOC_FAIL;
     }
     auto buf = std::make_shared<DmaBuffer>(std::move(file), bytes);
     *fd = buf->fd();
@@ -124,7 +124,7 @@ uint32_t BufferPool::alloc_dma(uint64_t bytes, int32_t* fd) {
 uint32_t BufferPool::free_dma(int32_t fd) {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = dmas_.find(fd);
-    if (it == dmas_.end()) return KIV_STATUS_ERROR_BUF_FREE_FAIL;
+    if (it == dmas_.end()) return AIPU_STATUS_ERROR_BUF_FREE_FAIL;
     dmas_.erase(it);
     return 0;
 }
@@ -132,7 +132,7 @@ uint32_t BufferPool::free_dma(int32_t fd) {
 uint32_t BufferPool::attach_dma(int32_t fd, uint64_t* pa, uint64_t* bytes) {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = dmas_.find(fd);
-    if (it == dmas_.end()) return KIV_STATUS_ERROR_DMABUF_SHARED_IO;
+    if (it == dmas_.end()) return AIPU_STATUS_ERROR_DMABUF_SHARED_IO;
     DmaBuffer& buf = *it->second;
     if (buf.attached_pa == 0) buf.attached_pa = reserve_pa(buf.bytes());
     *pa = buf.attached_pa;
@@ -143,7 +143,7 @@ uint32_t BufferPool::attach_dma(int32_t fd, uint64_t* pa, uint64_t* bytes) {
 uint32_t BufferPool::detach_dma(int32_t fd) {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = dmas_.find(fd);
-    if (it == dmas_.end() || it->second->attached_pa == 0) return KIV_STATUS_ERROR_DMABUF_SHARED_IO;
+    if (it == dmas_.end() || it->second->attached_pa == 0) return AIPU_STATUS_ERROR_DMABUF_SHARED_IO;
     it->second->attached_pa = 0;
     return 0;
 }
@@ -154,13 +154,13 @@ std::shared_ptr<DmaBuffer> BufferPool::dma_span(int32_t fd, uint32_t offset, uin
         std::lock_guard<std::mutex> lock(mu_);
         auto it = dmas_.find(fd);
         if (it == dmas_.end()) {
-            *status = KIV_STATUS_ERROR_DMABUF_SHARED_IO;
+            *status = AIPU_STATUS_ERROR_DMABUF_SHARED_IO;
             return nullptr;
         }
         buf = it->second;
     }
     if (uint64_t(offset) + size > buf->bytes()) {
-        *status = KIV_STATUS_ERROR_INVALID_SIZE;
+        *status = AIPU_STATUS_ERROR_INVALID_SIZE;
         return nullptr;
     }
     *status = 0;
@@ -168,19 +168,19 @@ std::shared_ptr<DmaBuffer> BufferPool::dma_span(int32_t fd, uint32_t offset, uin
 }
 
 uint32_t BufferPool::write_dma(int32_t fd, uint32_t offset, uint32_t size, const void* data) {
-    if (size != 0 && data == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    if (size != 0 && data == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     uint32_t status = 0;
     const std::shared_ptr<DmaBuffer> buf = dma_span(fd, offset, size, &status);
     if (!buf) return status;
-    return full_pwrite(buf->fd(), data, size, offset) ? 0u : uint32_t{KIV_STATUS_ERROR_WRITE_FILE_FAIL};
+    return full_pwrite(buf->fd(), data, size, offset) ? 0u : uint32_t{AIPU_STATUS_ERROR_WRITE_FILE_FAIL};
 }
 
 uint32_t BufferPool::read_dma(int32_t fd, uint32_t offset, uint32_t size, void* data) {
-    if (size != 0 && data == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    if (size != 0 && data == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     uint32_t status = 0;
     const std::shared_ptr<DmaBuffer> buf = dma_span(fd, offset, size, &status);
     if (!buf) return status;
-    return full_pread(buf->fd(), data, size, offset) ? 0u : uint32_t{KIV_STATUS_ERROR_READ_FILE_FAIL};
+    return full_pread(buf->fd(), data, size, offset) ? 0u : uint32_t{AIPU_STATUS_ERROR_READ_FILE_FAIL};
 }
 
 void BufferPool::release_all() {
@@ -193,18 +193,18 @@ std::unique_ptr<BoundRegion> BufferPool::region_at_pa(uint64_t pa, uint32_t need
     std::lock_guard<std::mutex> lock(mu_);
     auto it = shares_.upper_bound(pa);
     if (it == shares_.begin()) {
-        *status = KIV_STATUS_ERROR_SET_SHARED_TENSOR;
+        *status = AIPU_STATUS_ERROR_SET_SHARED_TENSOR;
         return nullptr;
     }
     --it;
     const ShareBuffer& buf = *it->second;
     const uint64_t offset = pa - buf.pa();
     if (offset >= buf.size()) {
-        *status = KIV_STATUS_ERROR_SET_SHARED_TENSOR;
+        *status = AIPU_STATUS_ERROR_SET_SHARED_TENSOR;
         return nullptr;
     }
     if (offset + need > buf.size()) {
-        *status = KIV_STATUS_ERROR_INVALID_SIZE;
+        *status = AIPU_STATUS_ERROR_INVALID_SIZE;
         return nullptr;
     }
     *status = 0;
@@ -215,16 +215,16 @@ std::unique_ptr<BoundRegion> BufferPool::region_in_dma(int32_t fd, uint32_t offs
     std::lock_guard<std::mutex> lock(mu_);
     auto it = dmas_.find(fd);
     if (it == dmas_.end()) {
-        *status = KIV_STATUS_ERROR_DMABUF_SHARED_IO;
+        *status = AIPU_STATUS_ERROR_DMABUF_SHARED_IO;
         return nullptr;
     }
     if (uint64_t(offset) + need > it->second->bytes()) {
-        *status = KIV_STATUS_ERROR_INVALID_SIZE;
+        *status = AIPU_STATUS_ERROR_INVALID_SIZE;
         return nullptr;
     }
     UniqueFd dup(::fcntl(it->second->fd(), F_DUPFD_CLOEXEC, 0));
     if (!dup.valid()) {
-        *status = KIV_STATUS_ERROR_DMABUF_SHARED_IO;
+        *status = AIPU_STATUS_ERROR_DMABUF_SHARED_IO;
         return nullptr;
     }
     *status = 0;

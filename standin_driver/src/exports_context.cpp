@@ -10,73 +10,75 @@ using namespace standin;
 using nlohmann::json;
 
 AIPU_EXPORT aipu_status_t aipu_init_context(aipu_ctx_handle_t** ctx) {
-    record_call("aipu_init_context", nullptr, json{{"out_null", ctx == nullptr}});
+    record_call("aipu_init_context", nullptr, [&] { return json{{"out_null", ctx == nullptr}}; });
     if (uint32_t forced = forced_init_status()) return forced;
-    if (ctx == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    if (ctx == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     *ctx = ContextRegistry::instance().add(std::make_shared<Context>());
     return 0;
 }
 
 AIPU_EXPORT aipu_status_t aipu_deinit_context(const aipu_ctx_handle_t* ctx) {
-    record_call("aipu_deinit_context", ctx, json::object());
+    record_call("aipu_deinit_context", ctx, [&] { return json::object(); });
     if (uint32_t forced = forced_deinit_status()) return forced;
     std::shared_ptr<Context> context = ContextRegistry::instance().remove(ctx);
-    if (!context) return KIV_STATUS_ERROR_INVALID_CTX;
+    if (!context) return AIPU_STATUS_ERROR_INVALID_CTX;
     context->shutdown();
     if (close_waits_for_completions()) context->wait_for_completions();
     return 0;
 }
 
 AIPU_EXPORT aipu_status_t aipu_get_error_message(const aipu_ctx_handle_t* ctx, aipu_status_t status, const char** msg) {
-    record_call("aipu_get_error_message", ctx, json{{"status", status}});
+    record_call("aipu_get_error_message", ctx, [&] { return json{{"status", status}}; });
     return with_context("aipu_get_error_message", ctx, [&](Context&) -> aipu_status_t {
-        if (msg == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+        if (msg == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
         *msg = status_text(status);
         return 0;
     });
 }
 
 AIPU_EXPORT aipu_status_t aipu_config_global(const aipu_ctx_handle_t* ctx, uint64_t types, void* config) {
-    json args{{"types", types}, {"config_null", config == nullptr}};
-    if (config != nullptr && (types & KIV_CONFIG_TYPE_HW)) {
-        args["raw"] = to_hex(config, sizeof(aipu_global_config_hw_t));
-    }
-    record_call("aipu_config_global", ctx, args);
+    record_call("aipu_config_global", ctx, [&] {
+        json args{{"types", types}, {"config_null", config == nullptr}};
+        if (config != nullptr && (types & KIV_CONFIG_TYPE_HW)) {
+            args["raw"] = to_hex(config, sizeof(aipu_global_config_hw_t));
+        }
+        return args;
+    });
     return with_context("aipu_config_global", ctx, [&](Context& c) { return c.config_global(types, config); });
 }
 
 AIPU_EXPORT aipu_status_t aipu_get_device_status(const aipu_ctx_handle_t* ctx, uint32_t* status) {
-    record_call("aipu_get_device_status", ctx, json::object());
+    record_call("aipu_get_device_status", ctx, [&] { return json::object(); });
     return with_context("aipu_get_device_status", ctx, [&](Context& c) -> aipu_status_t {
-        if (status == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+        if (status == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
         *status = c.device_status();
         return 0;
     });
 }
 
 AIPU_EXPORT aipu_status_t aipu_get_target(const aipu_ctx_handle_t* ctx, char* target) {
-    record_call("aipu_get_target", ctx, json::object());
+    record_call("aipu_get_target", ctx, [&] { return json::object(); });
     return with_context("aipu_get_target", ctx, [&](Context&) -> aipu_status_t {
-        if (target == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+        if (target == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
         std::strcpy(target, kTargetName);
         return 0;
     });
 }
 
 AIPU_EXPORT aipu_status_t aipu_get_partition_count(const aipu_ctx_handle_t* ctx, uint32_t* count) {
-    record_call("aipu_get_partition_count", ctx, json::object());
+    record_call("aipu_get_partition_count", ctx, [&] { return json::object(); });
     return with_context("aipu_get_partition_count", ctx, [&](Context&) -> aipu_status_t {
-        if (count == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+        if (count == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
         *count = kPartitionCount;
         return 0;
     });
 }
 
 AIPU_EXPORT aipu_status_t aipu_get_cluster_count(const aipu_ctx_handle_t* ctx, uint32_t partition, uint32_t* count) {
-    record_call("aipu_get_cluster_count", ctx, json{{"partition", partition}});
+    record_call("aipu_get_cluster_count", ctx, [&] { return json{{"partition", partition}}; });
     return with_context("aipu_get_cluster_count", ctx, [&](Context&) -> aipu_status_t {
-        if (count == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
-        if (partition >= kPartitionCount) return KIV_STATUS_ERROR_INVALID_PARTITION_ID;
+        if (count == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
+        if (partition >= kPartitionCount) return AIPU_STATUS_ERROR_INVALID_PARTITION_ID;
         *count = kClusterCount;
         return 0;
     });
@@ -84,11 +86,11 @@ AIPU_EXPORT aipu_status_t aipu_get_cluster_count(const aipu_ctx_handle_t* ctx, u
 
 AIPU_EXPORT aipu_status_t aipu_get_core_count(const aipu_ctx_handle_t* ctx, uint32_t partition, uint32_t cluster,
                                               uint32_t* count) {
-    record_call("aipu_get_core_count", ctx, json{{"partition", partition}, {"cluster", cluster}});
+    record_call("aipu_get_core_count", ctx, [&] { return json{{"partition", partition}, {"cluster", cluster}}; });
     return with_context("aipu_get_core_count", ctx, [&](Context&) -> aipu_status_t {
-        if (count == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
-        if (partition >= kPartitionCount) return KIV_STATUS_ERROR_INVALID_PARTITION_ID;
-        if (cluster >= kClusterCount) return KIV_STATUS_ERROR_INVALID_CLUSTER_ID;
+        if (count == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
+        if (partition >= kPartitionCount) return AIPU_STATUS_ERROR_INVALID_PARTITION_ID;
+        if (cluster >= kClusterCount) return AIPU_STATUS_ERROR_INVALID_CLUSTER_ID;
         *count = kCoreCount;
         return 0;
     });
@@ -128,6 +130,10 @@ AIPU_EXPORT uint64_t aipu_standin_status_query_count(void) {
 
 AIPU_EXPORT uint32_t aipu_standin_open_context_count(void) {
     return ContextRegistry::instance().count();
+}
+
+AIPU_EXPORT void aipu_standin_set_call_recording(uint32_t on) {
+    CallRecorder::instance().set_enabled(on != 0);
 }
 
 AIPU_EXPORT size_t aipu_standin_describe_last_call(const char* entry_point, char* buffer, size_t capacity) {

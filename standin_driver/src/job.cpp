@@ -35,16 +35,16 @@ std::vector<std::vector<uint8_t>> Job::fresh_outputs() const {
 }
 
 uint32_t Job::load_tensor(uint32_t index, const void* data) {
-    if (data == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    if (data == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     std::lock_guard<std::mutex> lock(mu_);
-    if (index >= inputs_.size()) return KIV_STATUS_ERROR_INVALID_TENSOR_ID;
+    if (index >= inputs_.size()) return AIPU_STATUS_ERROR_INVALID_TENSOR_ID;
     std::memcpy(inputs_[index].data(), data, inputs_[index].size());
     return 0;
 }
 
 uint32_t Job::get_tensor(uint32_t type, uint32_t index, void* data) {
-    if (type > KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE) return KIV_STATUS_ERROR_INVALID_TENSOR_TYPE;
-    if (data == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    if (type > KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE) return AIPU_STATUS_ERROR_INVALID_TENSOR_TYPE;
+    if (data == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     std::lock_guard<std::mutex> lock(mu_);
     const std::vector<uint8_t>* tensor = nullptr;
     if (type == KIV_TENSOR_TYPE_INPUT && index < inputs_.size()) tensor = &inputs_[index];
@@ -55,7 +55,7 @@ uint32_t Job::get_tensor(uint32_t type, uint32_t index, void* data) {
         tensor = &profile_;
     }
     // The other tensor kinds exist as types but this device has none of them.
-    if (tensor == nullptr) return KIV_STATUS_ERROR_INVALID_TENSOR_ID;
+    if (tensor == nullptr) return AIPU_STATUS_ERROR_INVALID_TENSOR_ID;
     std::memcpy(data, tensor->data(), std::min<size_t>(tensor->size(), tensor_write_limit()));
     return 0;
 }
@@ -63,7 +63,7 @@ uint32_t Job::get_tensor(uint32_t type, uint32_t index, void* data) {
 uint32_t Job::bind(uint32_t type, uint32_t index, std::unique_ptr<BoundRegion> region) {
     std::lock_guard<std::mutex> lock(mu_);
     auto& list = type == KIV_TENSOR_TYPE_INPUT ? input_bindings_ : output_bindings_;
-    if (index >= list.size()) return KIV_STATUS_ERROR_INVALID_TENSOR_ID;
+    if (index >= list.size()) return AIPU_STATUS_ERROR_INVALID_TENSOR_ID;
     list[index] = std::move(region);
     return 0;
 }

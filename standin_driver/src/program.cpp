@@ -2,8 +2,8 @@
 
 #include <cmath>
 
+#include "aipu_driver.h"
 #include "byte_reader.h"
-#include "kiv_api.h"
 #include "npu_program_format.h"
 #include "page_advice.h"
 
@@ -12,7 +12,7 @@ namespace {
 
 using namespace npu_program;
 
-constexpr uint32_t kBad = KIV_STATUS_ERROR_INVALID_GBIN;
+constexpr uint32_t kBad = AIPU_STATUS_ERROR_INVALID_GBIN;
 
 bool is_compute_type(uint32_t dtype) {
     return dtype == kU8 || dtype == kS8 || dtype == kU16 || dtype == kS16 || dtype == kS32 || dtype == kF32;
@@ -127,14 +127,14 @@ uint32_t read_header(ByteReader& in, const uint8_t* data, size_t size, uint32_t&
                      uint32_t& build_version) {
     // A foreign magic is recognisable from however many bytes there are.
     for (size_t i = 0; i < sizeof(kMagic) && i < size; ++i) {
-        if (data[i] != kMagic[i]) return KIV_STATUS_ERROR_UNKNOWN_BIN;
+        if (data[i] != kMagic[i]) return AIPU_STATUS_ERROR_UNKNOWN_BIN;
     }
     if (size < kHeaderSize) return kBad;
     uint8_t magic[4];
     uint32_t version = 0, flags = 0;
     in.read_bytes(magic, 4);
     in.read_u32(version);
-    if (version != kFormatVersion) return KIV_STATUS_ERROR_UNKNOWN_BIN;
+    if (version != kFormatVersion) return AIPU_STATUS_ERROR_UNKNOWN_BIN;
     in.read_u32(build_version);
     in.read_u32(tensors);
     in.read_u32(ops);
@@ -157,7 +157,7 @@ aipu_tensor_desc_t Program::descriptor(const std::vector<uint32_t>& list, uint32
 }
 
 uint32_t parse_program(const uint8_t* data, size_t size, Program& out) {
-    if (data == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
+    if (data == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     ByteReader in(data, size);
     uint32_t tensor_count = 0, op_count = 0;
     Program p;

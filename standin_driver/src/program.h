@@ -41,8 +41,8 @@ struct Program {
 };
 
 // Parses and validates `size` bytes. Returns 0 and fills `out`, or
-// KIV_STATUS_ERROR_UNKNOWN_BIN for a foreign magic or version, or
-// KIV_STATUS_ERROR_INVALID_GBIN for anything malformed.
+// AIPU_STATUS_ERROR_UNKNOWN_BIN for a foreign magic or version, or
+// AIPU_STATUS_ERROR_INVALID_GBIN for anything malformed.
 uint32_t parse_program(const uint8_t* data, size_t size, Program& out);
 
 }  // namespace standin

@@ -21,9 +21,9 @@ uint32_t make_dump_config(uint64_t types, const aipu_job_config_dump_t* record, 
     cfg.inputs = (types & KIV_JOB_CONFIG_TYPE_DUMP_INPUT) != 0;
     cfg.outputs = (types & KIV_JOB_CONFIG_TYPE_DUMP_OUTPUT) != 0;
     if (cfg.any()) {
-        if (record == nullptr || record->dump_dir == nullptr) return KIV_STATUS_ERROR_INVALID_CONFIG;
+        if (record == nullptr || record->dump_dir == nullptr) return AIPU_STATUS_ERROR_INVALID_CONFIG;
         struct stat st {};
-        if (::stat(record->dump_dir, &st) != 0 || !S_ISDIR(st.st_mode)) return KIV_STATUS_ERROR_INVALID_CONFIG;
+        if (::stat(record->dump_dir, &st) != 0 || !S_ISDIR(st.st_mode)) return AIPU_STATUS_ERROR_INVALID_CONFIG;
         cfg.dir = record->dump_dir;
         if (record->prefix != nullptr) cfg.prefix = record->prefix;
     }

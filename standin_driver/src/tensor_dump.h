@@ -21,7 +21,7 @@ struct DumpConfig {
 };
 
 // Builds a dump configuration from the caller's types and record. Returns 0,
-// or KIV_STATUS_ERROR_INVALID_CONFIG when dump bits are set without a record
+// or AIPU_STATUS_ERROR_INVALID_CONFIG when dump bits are set without a record
 // or without an existing directory.
 uint32_t make_dump_config(uint64_t types, const aipu_job_config_dump_t* record, DumpConfig& out);
 

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <string>
+#include <vector>
 
 #include "aipu_adapter.h"
 #include "aipu_adapter_impl.h"
@@ -54,10 +55,16 @@ TEST_F(AdapterTest, DefaultLibraryNameIsLeftToTheLoaderSearch) {
 
 TEST_F(AdapterTest, NamedLibraryIsOpened) {
     AipuAdapter adapter;
+    EXPECT_EQ(adapter.library_file(), "");
     ASSERT_EQ(adapter.init_context(), KIV_STATUS_SUCCESS);
     EXPECT_EQ(standin_.open_context_count(), base_contexts_ + 1);
+    // The file the loader mapped, and what it exports beside the entry points.
+    EXPECT_EQ(adapter.library_file(), standin_library_path());
+    EXPECT_TRUE(adapter.exports("aipu_standin_open_context_count"));
+    EXPECT_FALSE(adapter.exports("aipu_no_such_entry_point"));
     EXPECT_EQ(adapter.deinit_context(), KIV_STATUS_SUCCESS);
     EXPECT_EQ(standin_.open_context_count(), base_contexts_);
+    EXPECT_EQ(adapter.library_file(), "");
 }
 
 TEST_F(AdapterTest, LoadBindsEveryEntryPointInTableOrder) {
@@ -88,9 +95,13 @@ TEST_F(AdapterTest, MissingLibraryIsReportedWithTheLoaderText) {
         << text;
     EXPECT_EQ(impl.library, nullptr);
 
-    AipuAdapter adapter;
+    DriverLoadFailure failure;
+    AipuAdapter adapter({}, &failure);
     StderrCapture silent_adapter;
     EXPECT_EQ(adapter.init_context(), KIV_STATUS_ERROR_BACKEND_LOAD_FAIL);
+    EXPECT_EQ(failure.library, "/nonexistent/driver.so");
+    EXPECT_EQ("Failed to load backend: " + failure.loader_error, impl.load_error);
+    EXPECT_TRUE(failure.missing.empty());
     EXPECT_TRUE(matches_whole(
         silent_adapter.finish(),
         log_record_pattern("aipu_adapter", "ERROR", "load_aipu_library: Failed to load backend: ") + "[^\n]*\n"));
@@ -113,6 +124,15 @@ TEST_F(AdapterTest, LibraryLackingOneEntryPointIsRejectedAsAWhole) {
         EXPECT_EQ(impl.library, nullptr);
         EXPECT_TRUE(all_entries_unbound(impl.entries)) << entry;
         EXPECT_EQ(loader_spy_open_count(library_without(entry)), 0) << entry;
+
+        // The failure names the library and the missing entry point alone.
+        DriverLoadFailure failure;
+        AipuAdapter adapter(library_without(entry), &failure);
+        StderrCapture silent_adapter;
+        EXPECT_EQ(adapter.init_context(), KIV_STATUS_ERROR_BACKEND_LOAD_FAIL);
+        EXPECT_EQ(failure.library, library_without(entry));
+        EXPECT_EQ("Failed to load symbols: " + failure.loader_error, impl.load_error);
+        EXPECT_EQ(failure.missing, std::vector<std::string>{entry});
     }
 }
 
@@ -161,16 +181,6 @@ TEST_F(AdapterTest, TensorCountWithoutBoundEntryPoint) {
     EXPECT_TRUE(matches_whole(
         capture.finish(), log_record_pattern("aipu_adapter", "ERROR", "get_tensor_count: AIPU func is not ready\n")));
     impl.driver_ctx = nullptr;
-}
-
-TEST_F(AdapterTest, OptionalCapabilitiesAreNotImplemented) {
-    AipuAdapter adapter;
-    EXPECT_EQ(adapter.set_frequency(2), KIV_STATUS_ERROR_NOT_IMPLEMENTED);
-    EXPECT_EQ(adapter.enable_profiling(true), KIV_STATUS_ERROR_NOT_IMPLEMENTED);
-    ASSERT_EQ(adapter.init_context(), KIV_STATUS_SUCCESS);
-    EXPECT_EQ(adapter.set_frequency(2), KIV_STATUS_ERROR_NOT_IMPLEMENTED);
-    EXPECT_EQ(adapter.enable_profiling(false), KIV_STATUS_ERROR_NOT_IMPLEMENTED);
-    EXPECT_EQ(adapter.deinit_context(), KIV_STATUS_SUCCESS);
 }
 
 TEST_F(AdapterTest, FailedCloseKeepsStateAndDestructorRetries) {

@@ -294,7 +294,7 @@ TEST_F(AsyncTest, SlowCallbackDoesNotBlockASyncWait) {
         EXPECT_EQ(kiv_job_infer_async(ctx(), async_job,
                                       [&](uint64_t, job_status_t) {
                                           callback_entered.set_value();
-                                          std::lock_guard<std::mutex> wait_for_worker(held);
+                                          { std::lock_guard<std::mutex> wait_for_worker(held); }
                                           callback_finished.set_value();
                                           return 0;
                                       }),
@@ -308,6 +308,9 @@ TEST_F(AsyncTest, SlowCallbackDoesNotBlockASyncWait) {
     ASSERT_EQ(worker.wait_for(kGenerous), std::future_status::ready) << "sync wait blocked by the callback";
     EXPECT_EQ(worker.get(), KIV_STATUS_SUCCESS);
     ASSERT_EQ(finished.wait_for(kGenerous), std::future_status::ready);
+    // The callable uses this test's locals until it returns, which its
+    // completion record follows: they must outlive it.
+    ASSERT_TRUE(await_completion_record(async_job).is_object());
     EXPECT_EQ(kiv_clean_job(ctx(), async_job), KIV_STATUS_SUCCESS);
     EXPECT_EQ(kiv_clean_job(ctx(), sync_job), KIV_STATUS_SUCCESS);
     EXPECT_EQ(kiv_unload_graph(ctx(), graph_id), KIV_STATUS_SUCCESS);

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "container_diagnosis.h"
 #include "container_file.h"
+#include "container_result.h"
 #include "model_container.h"
 #include "serialization_handler.h"
 #include "temp_files.h"
@@ -41,9 +43,12 @@ Reading read_with_container_file(const char* path) {
     kiv::ContainerFile file;
     Reading r;
     testing::internal::CaptureStdout();
-    r.result = file.Read(path);
+    const kiv::ContainerResult result = file.Read(path);
     std::fflush(stdout);
-    r.printed = testing::internal::GetCapturedStdout();
+    // The lines come back with the result; nothing is printed.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    r.result = result.code;
+    for (const std::string& line : result.lines) r.printed += line + "\n";
     r.has_subgraph = file.HasSubgraph();
     if (r.has_subgraph && file.ExecutableSize() > 0) {
         r.executable.assign(file.ExecutableData(), file.ExecutableData() + file.ExecutableSize());
@@ -61,6 +66,34 @@ void expect_same_reading(const char* path) {
     EXPECT_EQ(actual.printed, expected.printed);
     EXPECT_EQ(actual.has_subgraph, expected.has_subgraph);
     EXPECT_EQ(actual.executable, expected.executable);
+}
+
+// The description of a container is everything the whole read gives but
+// the executables, which stay empty.
+void expect_same_description(const char* path) {
+    kiv::SerializationHandler whole;
+    kiv::SerializationHandler described;
+    const kiv::ContainerResult read = kiv::read_container(whole, path);
+    const kiv::ContainerResult description = kiv::read_description(described, path);
+    EXPECT_EQ(description.code, read.code);
+    EXPECT_EQ(description.lines, read.lines);
+    EXPECT_EQ(description.problem, read.problem);
+    EXPECT_EQ(described.GetName(), whole.GetName());
+    EXPECT_EQ(described.GetVersion(), whole.GetVersion());
+    EXPECT_EQ(described.GetIoJson(), whole.GetIoJson());
+    EXPECT_EQ(described.GetInputs(), whole.GetInputs());
+    EXPECT_EQ(described.GetOutputs(), whole.GetOutputs());
+    ASSERT_EQ(described.GetTensors().size(), whole.GetTensors().size());
+    for (size_t i = 0; i < whole.GetTensors().size(); ++i) {
+        EXPECT_EQ(described.GetTensors()[i]->GetName(), whole.GetTensors()[i]->GetName());
+        EXPECT_EQ(described.GetTensors()[i]->GetShape(), whole.GetTensors()[i]->GetShape());
+    }
+    ASSERT_EQ(described.GetSubgraphs().size(), whole.GetSubgraphs().size());
+    for (size_t i = 0; i < whole.GetSubgraphs().size(); ++i) {
+        EXPECT_EQ(described.GetSubgraphs()[i]->GetName(), whole.GetSubgraphs()[i]->GetName());
+        EXPECT_EQ(described.GetSubgraphs()[i]->GetInputs(), whole.GetSubgraphs()[i]->GetInputs());
+        EXPECT_EQ(described.GetSubgraphs()[i]->GetSize(), 0u);
+    }
 }
 
 std::vector<uint8_t> pattern(size_t size, uint8_t seed) {
@@ -88,6 +121,7 @@ TEST(ContainerFile, ReadsWellFormedContainersLikeTheHandler) {
         if (!spec.executables.empty()) {
             EXPECT_EQ(r.executable, spec.executables.front());
         }
+        expect_same_description(file.path().c_str());
     }
 }
 
@@ -112,8 +146,51 @@ TEST(ContainerFile, RefusesWhatTheHandlerRefuses) {
         SCOPED_TRACE(path);
         expect_same_reading(path.c_str());
         EXPECT_NE(read_with_container_file(path.c_str()).result, 0);
+
+        // Both readers say what is wrong, as the diagnosis of the file does,
+        // and print nothing themselves.
+        std::string expected = kiv::container_file_problem(path, false);
+        if (expected.empty()) expected = "is not a well-formed zor model container";
+        kiv::SerializationHandler handler;
+        kiv::ContainerFile file;
+        testing::internal::CaptureStdout();
+        const kiv::ContainerResult read = kiv::read_container(handler, path.c_str());
+        const kiv::ContainerResult loaded = file.Read(path.c_str());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(read.problem, expected);
+        EXPECT_EQ(loaded.problem, expected);
+        expect_same_description(path.c_str());
     }
     expect_same_reading(nullptr);
+}
+
+// The packers give back the lines that the public methods print, instead of
+// printing them; the public methods print exactly those.
+TEST(ContainerFile, PackersReturnTheLinesThePublicMethodsPrint) {
+    const std::string missing = "/nonexistent/program.bin";
+    kiv::SerializationHandler handler;
+    testing::internal::CaptureStdout();
+    const kiv::ContainerResult bare = kiv::pack_bare_executable(handler, missing.c_str());
+    const kiv::ContainerResult with_io = kiv::pack_executable_with_io(handler, missing.c_str(), missing.c_str());
+    kiv::ContainerResult graph;
+    kiv::pack_graph_description(handler, missing.c_str(), graph);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(bare.code, KIV_SERIALIZATION_FILE_ERROR);
+    EXPECT_EQ(bare.lines, std::vector<std::string>{"Error loading origin model: " + missing});
+    EXPECT_EQ(with_io.lines, std::vector<std::string>{"Error loading io json file: " + missing});
+    EXPECT_EQ(graph.lines, std::vector<std::string>{"Error loading json file: " + missing});
+
+    TempFile program(".bin");
+    const std::vector<uint8_t> code = pattern(40, 3);
+    program.write(code.data(), code.size());
+    const kiv::ContainerResult packed = kiv::pack_bare_executable(handler, program.path().c_str());
+    EXPECT_TRUE(packed.ok());
+    EXPECT_TRUE(packed.lines.empty());
+    EXPECT_GT(handler.GetBufferSize(), code.size());
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(handler.Serialization(missing.c_str(), "/nonexistent/out.zor", false), KIV_SERIALIZATION_FILE_ERROR);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error loading origin model: " + missing + "\n");
 }
 
 TEST(ContainerFile, UnreadableFileGivesTheLoadMessage) {

@@ -1,6 +1,7 @@
 // Graph descriptions and the three packers.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -181,6 +182,21 @@ TEST_F(GraphJsonTest, UnreadableAndMalformedDescriptions) {
     EXPECT_THROW(handler.LoadJson(numeric_name.c_str()), nlohmann::json::type_error);
     const std::string not_object = description(R"({"tensors": [7]})");
     EXPECT_THROW(capture_stdout([&] { handler.LoadJson(not_object.c_str()); }), nlohmann::json::type_error);
+
+    // Notes printed before the JSON library's exception stay printed, by the
+    // loader and by the packer alike.
+    const std::string noted = description(R"({"inputs": [1]})");
+    for (bool pack : {false, true}) {
+        testing::internal::CaptureStdout();
+        if (pack) {
+            EXPECT_THROW(handler.Serialization(noted.c_str(), dir_.file("out.zor").c_str(), true),
+                         nlohmann::json::type_error);
+        } else {
+            EXPECT_THROW(handler.LoadJson(noted.c_str()), nlohmann::json::type_error);
+        }
+        std::fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "json error 'name' \njson error 'version' \n") << pack;
+    }
 }
 
 TEST_F(GraphJsonTest, PackedDescriptionReadsBackWithItsText) {

@@ -321,6 +321,14 @@ TEST_F(DeviceTest, RecorderDescribesOptionRecords) {
     EXPECT_EQ(std::strlen(small), sizeof(small) - 1);
     drv.aipu_standin_reset_calls();
     EXPECT_EQ(drv.aipu_standin_describe_last_call("aipu_finish_batch", nullptr, 0), 0u);
+
+    // With recording off, as a driver runs by default, calls leave nothing.
+    drv.aipu_standin_set_call_recording(0);
+    drv.aipu_finish_job(ctx, job, 250);
+    EXPECT_EQ(drv.aipu_standin_describe_last_call("aipu_finish_job", nullptr, 0), 0u);
+    drv.aipu_standin_set_call_recording(1);
+    drv.aipu_finish_job(ctx, job, 250);
+    EXPECT_GT(drv.aipu_standin_describe_last_call("aipu_finish_job", nullptr, 0), 0u);
 }
 
 }  // namespace

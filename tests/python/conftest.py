@@ -51,6 +51,7 @@ class Standin:
         self.lib.aipu_standin_set_completion_fault.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_set_close_waits_for_completions.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_set_status_queries_wait.argtypes = [ctypes.c_uint32]
+        self.lib.aipu_standin_set_call_recording.argtypes = [ctypes.c_uint32]
         self.lib.aipu_standin_open_context_count.restype = ctypes.c_uint32
 
     def __getattr__(self, name):
@@ -86,7 +87,9 @@ def python():
 def standin():
     driver = Standin(STANDIN_LIBRARY)
     driver.aipu_standin_reset_calls()
+    driver.aipu_standin_set_call_recording(1)  # for last_call
     yield driver
+    driver.aipu_standin_set_call_recording(0)
     driver.aipu_standin_set_init_status(0)
     driver.aipu_standin_set_deinit_status(0)
     driver.aipu_standin_set_tensor_write_limit(0xFFFFFFFF)

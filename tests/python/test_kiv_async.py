@@ -134,28 +134,29 @@ def test_timeouts_too_long_to_wait_out_mean_no_limit(runtime, tmp_path, make_mod
 
 def test_a_wait_at_exit_ends_within_its_timeout(run_python, tmp_path, make_model):
     """A wait in an exit handler that runs after kiv's own (registered before
-    kiv was imported) gets a clear error for a job still running, at once."""
+    kiv was imported) gets a clear error for a job still running: the wait
+    ends before the job does (it would get the outputs otherwise, well within
+    its timeout)."""
     path = copy_model(tmp_path, make_model, shape=(2,), wait_ms=SLOW_MS)
     result = run_python(
         "import atexit, time\n"
         "def wait_for_the_job():\n"
-        "    began = time.monotonic()\n"
         "    try:\n"
-        "        print(future.result(timeout=5))\n"
+        "        print(future.result(timeout=%d))\n"
         "    except Exception as err:\n"
         "        print('%%s: %%s' %% (type(err).__name__, err))\n"
-        "    print('waited less than the timeout:', time.monotonic() - began < 5)\n"
+
         "atexit.register(wait_for_the_job)\n"
+
         "import numpy as np, kiv\n"
         "model = kiv.Runtime().load(%r)\n"
-        "future = model.submit(np.zeros(2, np.float32))\n" % path,
+        "future = model.submit(np.zeros(2, np.float32))\n" % (WAIT, path),
         timeout=WAIT,
     )
     assert result.returncode == 0, result.stderr
-    error, waited = result.stdout.splitlines()
+    (error,) = result.stdout.splitlines()
     assert error.startswith("KivError: kiv_job_infer_async failed with status 17: ")
     assert "the job had not ended when the interpreter exited" in error
-    assert waited == "waited less than the timeout: True"
 
 
 def test_jobs_are_reused_unless_disabled(runtime, tmp_path, make_model):
@@ -182,10 +183,16 @@ def test_a_full_pool_makes_room_for_the_run_at_hand(runtime, tmp_path, make_mode
         assert model.jobs_created == 6  # one per kind of run and options, each reused
 
 
+def still_running(runtime, job_id):
+    """Whether the driver still runs the job: an order of events that a
+    loaded machine cannot turn round, unlike a bound on elapsed time."""
+    status, job_status = runtime.npu.kiv_get_job_status(job_id, 0)
+    return int(status) == 0 and job_status == libkiv.KIV_JOB_STATUS_NO_STATUS
+
+
 def ctrl_c_when(condition):
     """A thread that sends SIGINT to the main thread, as Ctrl-C does, once
-    `condition()` holds; returns it and the time it was sent (a list)."""
-    sent = []
+    `condition()` holds; returns it."""
 
     def interrupt():
         for _ in range(WAIT * 100):
@@ -196,26 +203,25 @@ def ctrl_c_when(condition):
         # before the interpreter blocks on a lock is only seen once the lock
         # is taken (the interpreter's own race, not the layer's).
         time.sleep(0.2)
-        sent.append(time.monotonic())
         signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
 
     thread = threading.Thread(target=interrupt)
     thread.start()
-    return thread, sent
+    return thread
 
 
 def test_interrupted_wait_still_releases_the_job(runtime, tmp_path, make_model, standin):
     model = runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=SLOW_MS))
     standin.aipu_standin_reset_calls()
     # The job is in flight once the driver was asked to run it.
-    interrupter, sent = ctrl_c_when(lambda: standin.last_call("aipu_finish_job") is not None)
+    interrupter = ctrl_c_when(lambda: standin.last_call("aipu_finish_job") is not None)
     with pytest.raises(KeyboardInterrupt):
         model.run(np.zeros(2, np.float32))
-    assert time.monotonic() - sent[0] < SLOW_MS / 1000 / 2, "run did not answer Ctrl-C while waiting"
+    job_id = standin.last_call("aipu_finish_job")["job_id"]
+    assert still_running(runtime, job_id), "run did not answer Ctrl-C while waiting"
     interrupter.join(WAIT)
-    began = time.monotonic()
     model.close()  # answers at once; the job left running is released when it ends
-    assert time.monotonic() - began < SLOW_MS / 1000 / 2
+    assert still_running(runtime, job_id)
     assert not unloaded(standin, model.graph_id)  # never while the driver still runs the job
     await_unload(standin, model.graph_id)
     assert standin.last_call("aipu_clean_job") is not None
@@ -226,9 +232,8 @@ def test_closing_with_jobs_running_returns_at_once_and_loses_nothing(tmp_path, m
     runtime = kiv.Runtime()
     model = runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=SLOW_MS // 3))
     future = model.submit(np.array([3.0, 4.0], np.float32))
-    began = time.monotonic()
     runtime.close()
-    assert time.monotonic() - began < SLOW_MS / 1000 / 6 and model.closed and runtime.closed
+    assert not future.done() and model.closed and runtime.closed  # returned before the job ended
     assert future.result(timeout=WAIT)[0].tolist() == [3.0, 4.0]  # the running job's outputs still arrive
     await_unload(standin, model.graph_id)
     deadline = time.monotonic() + WAIT
@@ -240,13 +245,22 @@ def test_closing_with_jobs_running_returns_at_once_and_loses_nothing(tmp_path, m
 def test_run_batch_answers_ctrl_c_between_rounds(tmp_path, make_model, standin):
     with kiv.Runtime() as runtime, runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=100)) as model:
         standin.aipu_standin_reset_calls()
-        interrupter, sent = ctrl_c_when(lambda: standin.last_call("aipu_finish_batch") is not None)
+        first_queue = []
+
+        def first_round_finishing():
+            call = standin.last_call("aipu_finish_batch")
+            if call is not None and not first_queue:
+                first_queue.append(call["queue_id"])
+            return call is not None
+
+        interrupter = ctrl_c_when(first_round_finishing)
         with pytest.raises(KeyboardInterrupt):
-            model.run_batch([np.zeros(2, np.float32)] * 40)  # four seconds in all
-        assert time.monotonic() - sent[0] < 1.0
+            model.run_batch([np.zeros(2, np.float32)] * 40)  # one set a round, four seconds in all
         interrupter.join(WAIT)
-        # Queue ids count up: none after the last one cleaned is left behind.
+        # Queue ids count up: none after the last one cleaned is left behind,
+        # and the interrupt stopped the batch before its last round.
         cleaned = standin.last_call("aipu_clean_batch_queue")["queue_id"]
+        assert cleaned - first_queue[0] + 1 < 40, "run_batch did not answer Ctrl-C between rounds"
         assert int(runtime.npu.kiv_clean_batch_queue(model.graph_id, cleaned + 1)) == 36
         results = model.run_batch([np.array([i, -i], np.float32) for i in range(3)])
         assert [r[0].tolist() for r in results] == [[0.0, 0.0], [1.0, -1.0], [2.0, -2.0]]

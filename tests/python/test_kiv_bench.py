@@ -50,6 +50,8 @@ def test_quick_benchmark_prints_every_row(python, build_dir, tmp_path):
         "kiv: Model.run's output read",
         "Model.run at QoS 0, behind the waiting jobs",
         "Model.run at QoS 1, ahead of them",
+        "libkiv: kiv_load_graph, kiv_unload_graph (floor)",
+        "kiv: Runtime.load, Model.close",
         "Model.map over jobs of 2 ms, jobs/s (floor: 4 cores kept busy)",
         "Model.map, us per job (floor: raw libkiv stream, 8 in flight)",
         "submit().result(), us per job (floor: raw asynchronous sequence)",
@@ -60,11 +62,12 @@ def test_quick_benchmark_prints_every_row(python, build_dir, tmp_path):
         "Model.map over 3000 jobs from a generator: peak RSS growth after the first 1,000, MiB",
     ]
     values = json.loads(figures.read_text())
-    assert sorted(values) == ["big_output_gbps", "latency_us", "overlap_s", "priority_s", "streams"]
+    assert sorted(values) == ["big_output_gbps", "latency_us", "loading_s", "overlap_s", "priority_s", "streams"]
     assert sorted(values["latency_us"]) == ["all_cpus", "one_cpu"]
+    assert sorted(values["loading_s"]) == ["Runtime.load", "kiv_load_graph"]
     streams = values["streams"]
-    tables = [values["overlap_s"], values["big_output_gbps"], values["priority_s"], *values["latency_us"].values(),
-              streams["wall"], streams["cpu"], streams["out_gbps"]]
+    tables = [values["overlap_s"], values["big_output_gbps"], values["priority_s"], values["loading_s"],
+              *values["latency_us"].values(), streams["wall"], streams["cpu"], streams["out_gbps"]]
     assert all(v > 0 for table in tables for v in table.values())
     assert streams["cores"] == 4 and streams["hwm_end_kib"] >= streams["hwm_after_1000_kib"] > 0
 

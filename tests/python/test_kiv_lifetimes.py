@@ -14,6 +14,7 @@ import gc, json, os, signal, sys, threading, time
 import numpy as np
 from aipu_standin import StandinControls
 driver = StandinControls()
+driver.record_calls()
 import kiv, libkiv
 path = %r
 x = np.arange(4, dtype=np.float32)

@@ -1,6 +1,7 @@
 """kiv.Model: inspection, running with numpy arrays, input checks and quantisation."""
 
 import json
+import os
 import subprocess
 
 import numpy as np
@@ -114,6 +115,26 @@ def test_tensors_are_named_as_zor_names_them(runtime, tmp_path, make_model, buil
         zor_names = [t["name"] for t in listed[kind]]
         assert names[: len(zor_names)] == zor_names
         assert all(name == "%s%d" % (kind.split("_")[0], i) for i, name in enumerate(names) if i >= len(zor_names))
+
+
+def test_the_container_is_described_in_one_pass_by_the_naming_rule(tmp_path, make_model):
+    """kiv._native.describe: names, shapes, dtype codes and quantisation, as
+    the graph lists them, or the first subgraph's names when it lists none."""
+    io = {"name": "q", "version": [1, 2, 3],
+          "input_tensors": [{"name": "a", "shape": [2, 4], "dtype": 2, "scale": [0.5], "zero_point": [3]}, "b"],
+          "output_tensors": [{"name": "sum", "shape": [2, 4], "dtype": 11}]}
+    name, version, (inputs, by_subgraph), (outputs, _) = kiv._native.describe(
+        os.fsencode(make_model(tmp_path, add_program(), io=io)))
+    assert (name, version, by_subgraph) == ("q", "1.2.3", False)
+    assert inputs == [("a", [2, 4], 2, [0.5], [3]), ("b", [], 0, [], [])]
+    assert outputs == [("sum", [2, 4], 11, [], [])]
+    _, _, (inputs, by_subgraph), (outputs, _) = kiv._native.describe(
+        os.fsencode(make_model(tmp_path, add_program())))
+    assert (inputs, outputs, by_subgraph) == ([("input", [], 0, [], [])], [("output", [], 0, [], [])], True)
+    junk = tmp_path / "junk.zor"
+    junk.write_bytes(b"definitely not a container")
+    with pytest.raises(ValueError, match="is not a zor model container"):
+        kiv._native.describe(os.fsencode(junk))
 
 
 def test_container_shape_that_disagrees_with_the_size_falls_back_with_a_warning(runtime, tmp_path, make_model):

@@ -109,7 +109,7 @@ def test_ctrl_c_while_iterating_leaves_the_model_usable(tmp_path, make_model, st
     before = standin.aipu_standin_open_context_count()
     with kiv.Runtime() as runtime:
         model = runtime.load(copy_model(tmp_path, make_model, shape=(4,), wait_ms=200))
-        interrupter, _ = ctrl_c_when(lambda: model.in_flight == 4)
+        interrupter = ctrl_c_when(lambda: model.in_flight == 4)
         seen = []
         with pytest.raises(KeyboardInterrupt):
             for (y,) in model.map((np.full(4, i, np.float32) for i in range(100)), in_flight=4):

@@ -2,8 +2,7 @@
 
 #include <cstdio>
 
-#include "container_diagnosis.h"
-#include "zor_stdout_capture.h"
+#include "container_result.h"
 
 namespace zor {
 
@@ -16,16 +15,9 @@ bool parse_or_help(const std::vector<std::string>& words, const KnownOptions& kn
 }
 
 bool read_container(kiv::SerializationHandler& handler, const std::string& path) {
-    int result = 0;
-    // The class's own line ("Error loading model: ...") says less than the
-    // diagnosis of the file, which replaces it.
-    capture_stdout_lines([&] { result = handler.DeSerialization(path.c_str()); });
-    if (result == KIV_SERIALIZATION_OK) return true;
-    std::string problem = kiv::container_file_problem(path, false);
-    // Laid out like a container, yet the class's full check refused it: a
-    // table, string or vector somewhere does not hold together.
-    if (problem.empty()) problem = "is not a well-formed zor model container";
-    report(path + ": " + problem);
+    const kiv::ContainerResult result = kiv::read_container(handler, path.c_str());
+    if (result.ok()) return true;
+    report(path + ": " + result.problem);
     return false;
 }
 

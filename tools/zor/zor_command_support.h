@@ -1,6 +1,5 @@
 // What the commands share: option parsing with help, JSON errors as error
-// lines, and reading a container with the class's messages kept off
-// standard output.
+// lines, and reading a container that reports what is wrong with it.
 #ifndef ZOR_COMMAND_SUPPORT_H
 #define ZOR_COMMAND_SUPPORT_H
 

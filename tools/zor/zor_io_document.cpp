@@ -2,8 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "model_tensors.h"
 #include "zor_formatting.h"
-#include "zor_model_tensors.h"
 
 namespace zor {
 namespace {
@@ -11,7 +11,7 @@ namespace {
 // Keys stay in the documented order.
 using Json = nlohmann::ordered_json;
 
-Json tensor_json(const NamedTensor& entry) {
+Json tensor_json(const kiv::NamedTensor& entry) {
     Json tensor = Json::object();
     tensor["name"] = entry.name;
     const kiv::Tensor* described = entry.described;
@@ -46,7 +46,7 @@ std::string one_line(const Json& value) {
 }
 
 // One tensor a line, so that a model's tensors read as a table.
-std::string tensors_text(const TensorList& list) {
+std::string tensors_text(const kiv::TensorList& list) {
     if (list.tensors.empty()) return "[]";
     std::string text = "[\n";
     for (size_t i = 0; i < list.tensors.size(); ++i) {
@@ -61,8 +61,8 @@ std::string io_document(const kiv::SerializationHandler& model) {
     const KivVersion& version = model.GetKivVersion();
     return "{\n  \"name\": " + one_line(Json(model.GetName())) +
            ",\n  \"version\": " + one_line(Json::array({version.major, version.minor, version.patch})) +
-           ",\n  \"input_tensors\": " + tensors_text(model_inputs(model)) +
-           ",\n  \"output_tensors\": " + tensors_text(model_outputs(model)) + "\n}\n";
+           ",\n  \"input_tensors\": " + tensors_text(kiv::model_inputs(model)) +
+           ",\n  \"output_tensors\": " + tensors_text(kiv::model_outputs(model)) + "\n}\n";
 }
 
 }  // namespace zor

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "model_tensors.h"
 #include "zor_formatting.h"
-#include "zor_model_tensors.h"
 
 namespace zor {
 namespace {
@@ -35,7 +35,7 @@ std::string version_text(const KivVersion& version) {
     return version.draft ? text + " (draft)" : text;
 }
 
-std::string tensor_block(size_t index, const NamedTensor& entry) {
+std::string tensor_block(size_t index, const kiv::NamedTensor& entry) {
     std::string text = "  " + std::to_string(index) + "  " + entry.name + "\n";
     const kiv::Tensor* tensor = entry.described;
     if (tensor == nullptr) return text + "       (the container does not describe it)\n";
@@ -48,7 +48,7 @@ std::string tensor_block(size_t index, const NamedTensor& entry) {
     return text;
 }
 
-std::string tensors_section(const char* title, const TensorList& list) {
+std::string tensors_section(const char* title, const kiv::TensorList& list) {
     std::string count = std::to_string(list.tensors.size());
     if (list.named_by_subgraph != nullptr) {
         count += " (named by subgraph " + or_placeholder(list.named_by_subgraph->GetName(), "0") + ")";
@@ -73,8 +73,8 @@ std::string subgraph_block(size_t index, const kiv::Subgraph& subgraph) {
 std::string model_listing(const kiv::SerializationHandler& model) {
     std::string text = line("", "Model:", or_placeholder(model.GetName(), "(no name)"));
     text += line("", "Version:", version_text(model.GetKivVersion()));
-    text += tensors_section("Inputs:", model_inputs(model));
-    text += tensors_section("Outputs:", model_outputs(model));
+    text += tensors_section("Inputs:", kiv::model_inputs(model));
+    text += tensors_section("Outputs:", kiv::model_outputs(model));
     const auto& subgraphs = model.GetSubgraphs();
     text += line("", "Subgraphs:", std::to_string(subgraphs.size()));
     for (size_t i = 0; i < subgraphs.size(); ++i) {

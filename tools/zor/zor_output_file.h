@@ -1,6 +1,5 @@
-// A file the tool writes in full or not at all. The container class writes
-// its output itself, so the tool hands it a temporary path beside the
-// destination and moves the finished file into place only on success: a
+// A file the tool writes in full or not at all: it is written to a temporary
+// file beside the destination and moved into place only on success, so a
 // failed run leaves no file and no partial one, and keeps an earlier file of
 // the same name.
 #ifndef ZOR_OUTPUT_FILE_H
@@ -20,8 +19,8 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    const std::string& temporary_path() const { return temporary_; }
     const std::string& destination() const { return destination_; }
+    const std::string& temporary_path() const { return temporary_; }
 
     // Writes `bytes` to the temporary file; false on a failed write.
     bool write(const void* bytes, size_t length);

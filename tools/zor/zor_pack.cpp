@@ -1,14 +1,18 @@
-// zor pack: checks what it is given, then lets the container class pack it
-// into a temporary file that becomes the output only when all went well.
+// zor pack: checks what it is given, then lets the container code build the
+// container and writes it to a temporary file that becomes the output only
+// when all went well.
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <stdexcept>
 
 #include "container_diagnosis.h"
+#include "container_result.h"
 #include "zor_command_support.h"
 #include "zor_description_check.h"
 #include "zor_output_file.h"
-#include "zor_stdout_capture.h"
 #include "zor_usage.h"
 
 namespace zor {
@@ -37,23 +41,20 @@ json read_json(const std::string& path) {
     return json::parse(text, nullptr, true, false);
 }
 
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-
-// Runs `pack` on a temporary path and moves the result to `output`. Whatever
-// the class prints counts as a failure: it prints only about problems.
-int write_container(const std::string& output, const std::function<int(const char*)>& pack) {
+// Builds the container with `pack` in `handler` and writes it to `output`.
+// Any line the container code has about the inputs counts as a failure: it
+// has lines only about problems.
+int write_container(const std::string& output, kiv::SerializationHandler& handler,
+                    const std::function<kiv::ContainerResult()>& pack) {
     OutputFile file(output);
-    int result = KIV_SERIALIZATION_OK;
-    const std::vector<std::string> lines = capture_stdout_lines([&] { result = pack(file.temporary_path().c_str()); });
-    if (result != KIV_SERIALIZATION_OK || !lines.empty()) {
-        for (const std::string& line : lines) report(output + ": " + replaced(line, file.temporary_path(), output));
-        if (lines.empty()) report(output + ": cannot pack the container");
+    const kiv::ContainerResult result = pack();
+    if (!result.ok() || !result.lines.empty()) {
+        for (const std::string& line : result.lines) report(output + ": " + line);
+        if (result.lines.empty()) report(output + ": cannot pack the container");
         return kExitFailure;
+    }
+    if (!file.write(handler.GetBufferPointer(), handler.GetBufferSize())) {
+        throw std::runtime_error(output + ": cannot be written: " + strerror(errno));
     }
     file.commit();
     return kExitSuccess;
@@ -61,8 +62,8 @@ int write_container(const std::string& output, const std::function<int(const cha
 
 // Runs `pack` on the description at `path`; when it names element types
 // ("int8") rather than numbering them, on a copy that numbers them, since
-// the container class reads codes only. The copy lies beside the output
-// and is removed when done.
+// the container code reads codes only. The copy lies beside the output and
+// is removed when done.
 int with_dtype_codes(const std::string& path, json document, const std::string& output,
                      const std::function<int(const std::string&)>& pack) {
     if (!number_dtypes(document)) return pack(path);
@@ -82,8 +83,10 @@ int pack_graph(const std::string& graph, const std::string& output) {
         if (!no_problems(graph, graph_description_problems(document))) return kExitFailure;
         return with_dtype_codes(graph, document, output, [&](const std::string& description) {
             kiv::SerializationHandler handler;
-            return write_container(
-                output, [&](const char* to) { return handler.Serialization(description.c_str(), to, true); });
+            return write_container(output, handler, [&] {
+                kiv::ContainerResult result;
+                return kiv::pack_graph_description(handler, description.c_str(), result);
+            });
         });
     });
 }
@@ -95,8 +98,9 @@ int pack_executable_with_io(const std::string& bin, const std::string& io, const
         if (!no_problems(io, io_description_problems(document))) return kExitFailure;
         return with_dtype_codes(io, document, output, [&](const std::string& description) {
             kiv::SerializationHandler handler;
-            return write_container(
-                output, [&](const char* to) { return handler.Serialization(bin.c_str(), description.c_str(), to); });
+            return write_container(output, handler, [&] {
+                return kiv::pack_executable_with_io(handler, bin.c_str(), description.c_str());
+            });
         });
     });
 }
@@ -104,7 +108,7 @@ int pack_executable_with_io(const std::string& bin, const std::string& io, const
 int pack_bare_executable(const std::string& bin, const std::string& output) {
     if (!readable(bin, "an NPU executable")) return kExitFailure;
     kiv::SerializationHandler handler;
-    return write_container(output, [&](const char* to) { return handler.Serialization(bin.c_str(), to, false); });
+    return write_container(output, handler, [&] { return kiv::pack_bare_executable(handler, bin.c_str()); });
 }
 
 }  // namespace

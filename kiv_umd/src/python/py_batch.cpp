@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "py_error_line.h"
 #include "py_npu.h"
 #include "py_object_data.h"
 #include "py_records.h"
@@ -18,25 +19,9 @@ const char* io_name(IoType io) {
     return io == IoType::Input ? "input" : "output";
 }
 
-// One buffer of a batch: where the runtime reads or writes, how many bytes
-// are there, and the object that keeps that memory in place.
-struct BatchBuffer {
-    char* address = nullptr;
-    size_t size = 0;
-    py::object keeper;
-};
-
-// A memoryview holds a buffer export: a bytearray cannot be resized and the
-// array's memory cannot move while it lives.
-BatchBuffer exported_buffer(py::handle obj) {
-    py::memoryview view(py::reinterpret_borrow<py::object>(obj));
-    const Py_buffer* buffer = PyMemoryView_GET_BUFFER(view.ptr());
-    return BatchBuffer{static_cast<char*>(buffer->buf), static_cast<size_t>(buffer->len), std::move(view)};
-}
-
 // Prints the refusal line and returns false when `obj` cannot serve as
 // buffer `index` of the `io` side.
-bool to_batch_buffer(py::handle obj, IoType io, size_t index, BatchBuffer& out) {
+bool to_batch_buffer(py::handle obj, IoType io, size_t index, ObjectBytes& out) {
     switch (classify_data_object(obj)) {
         case DataClass::Bytes:
             if (io == IoType::Output) {
@@ -45,11 +30,11 @@ bool to_batch_buffer(py::handle obj, IoType io, size_t index, BatchBuffer& out) 
                         "numpy array\n");
                 return false;
             }
-            out = BatchBuffer{PyBytes_AS_STRING(obj.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(obj.ptr())),
+            out = ObjectBytes{PyBytes_AS_STRING(obj.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(obj.ptr())),
                               py::reinterpret_borrow<py::object>(obj)};
             return true;
         case DataClass::ByteArray:
-            out = exported_buffer(obj);
+            out = exported_bytes(obj);
             return true;
         case DataClass::NumpyArray: {
             // An input may travel as a contiguous copy; an output must be the
@@ -67,7 +52,7 @@ bool to_batch_buffer(py::handle obj, IoType io, size_t index, BatchBuffer& out) 
                 fprintf(stderr, "[PY UMD ERROR] kiv_add_batch output %zu is a read-only numpy array\n", index);
                 return false;
             }
-            out = exported_buffer(array);
+            out = exported_bytes(array);
             return true;
         }
         case DataClass::Other:
@@ -77,7 +62,7 @@ bool to_batch_buffer(py::handle obj, IoType io, size_t index, BatchBuffer& out) 
     return false;
 }
 
-bool to_batch_buffers(const py::sequence& objects, IoType io, std::vector<BatchBuffer>& out) {
+bool to_batch_buffers(const py::sequence& objects, IoType io, std::vector<ObjectBytes>& out) {
     size_t count = objects.size();
     out.resize(count);
     for (size_t i = 0; i < count; ++i) {
@@ -86,10 +71,10 @@ bool to_batch_buffers(const py::sequence& objects, IoType io, std::vector<BatchB
     return true;
 }
 
-std::vector<char*> addresses_of(const std::vector<BatchBuffer>& buffers) {
+std::vector<char*> addresses_of(const std::vector<ObjectBytes>& buffers) {
     std::vector<char*> addresses;
     addresses.reserve(buffers.size());
-    for (const BatchBuffer& buffer : buffers) addresses.push_back(buffer.address);
+    for (const ObjectBytes& buffer : buffers) addresses.push_back(buffer.address);
     return addresses;
 }
 
@@ -99,13 +84,10 @@ std::vector<char*> addresses_of(const std::vector<BatchBuffer>& buffers) {
 // and writes one full tensor per graph input and output. Both are checked
 // against the graph here so that nothing is touched past an object's end.
 static kiv_status_t check_batch_side(NPU& npu, uint64_t graph_id, tensor_type_t type, IoType io,
-                                     const std::vector<BatchBuffer>& buffers) {
+                                     const std::vector<ObjectBytes>& buffers) {
     uint32_t count = 0;
     kiv_status_t status = ::kiv_get_tensor_count(npu.ctx, graph_id, type, &count);
-    if (status != KIV_STATUS_SUCCESS) {
-        npu.print_error_line("kiv_get_tensor_count", status);
-        return status;
-    }
+    if (reported(npu, "kiv_get_tensor_count", status) != KIV_STATUS_SUCCESS) return status;
     if (buffers.size() != count) {
         fprintf(stderr, "[PY UMD ERROR] kiv_add_batch: %zu %ss given, graph has %u\n", buffers.size(), io_name(io),
                 count);
@@ -114,10 +96,7 @@ static kiv_status_t check_batch_side(NPU& npu, uint64_t graph_id, tensor_type_t 
     for (uint32_t i = 0; i < count; ++i) {
         tensor_desc_t desc{};
         status = ::kiv_get_tensor_descriptor(npu.ctx, graph_id, type, i, &desc);
-        if (status != KIV_STATUS_SUCCESS) {
-            npu.print_error_line("kiv_get_tensor_descriptor", status);
-            return status;
-        }
+        if (reported(npu, "kiv_get_tensor_descriptor", status) != KIV_STATUS_SUCCESS) return status;
         if (buffers[i].size < desc.size) {
             fprintf(stderr, "[PY UMD ERROR] kiv_add_batch: %s %u is %zu bytes, tensor needs %u\n", io_name(io), i,
                     buffers[i].size, desc.size);
@@ -130,17 +109,13 @@ static kiv_status_t check_batch_side(NPU& npu, uint64_t graph_id, tensor_type_t 
 py::tuple NPU::kiv_create_batch_queue(uint64_t graph_id) {
     uint32_t queue_id = 0;
     kiv_status_t status = ::kiv_create_batch_queue(ctx, graph_id, &queue_id);
-    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_create_batch_queue", status);
-    return py::make_tuple(status, queue_id);
+    return py::make_tuple(reported(*this, "kiv_create_batch_queue", status), queue_id);
 }
 
 kiv_status_t NPU::kiv_clean_batch_queue(uint64_t graph_id, uint32_t queue_id) {
     kiv_status_t status = ::kiv_clean_batch_queue(ctx, graph_id, queue_id);
-    if (status != KIV_STATUS_SUCCESS) {
-        // The queue may still hold the addresses; keep their objects.
-        print_error_line("kiv_clean_batch_queue", status);
-        return status;
-    }
+    // The queue may still hold the addresses; keep their objects.
+    if (reported(*this, "kiv_clean_batch_queue", status) != KIV_STATUS_SUCCESS) return status;
     batch_buffers_.erase({graph_id, queue_id});
     return status;
 }
@@ -148,13 +123,12 @@ kiv_status_t NPU::kiv_clean_batch_queue(uint64_t graph_id, uint32_t queue_id) {
 kiv_status_t NPU::kiv_config_batch_dump(uint64_t graph_id, uint32_t queue_id, uint64_t types, py::object dump_cfg) {
     DumpConfig dump(wrapper_from<kiv_job_config_dump_wrapper_t>(dump_cfg));
     kiv_status_t status = ::kiv_config_batch_dump(ctx, graph_id, queue_id, types, dump.get());
-    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_config_batch_dump", status);
-    return status;
+    return reported(*this, "kiv_config_batch_dump", status);
 }
 
 kiv_status_t NPU::kiv_add_batch(uint64_t graph_id, uint32_t queue_id, py::sequence inputs, py::sequence outputs) {
-    std::vector<BatchBuffer> in_buffers;
-    std::vector<BatchBuffer> out_buffers;
+    std::vector<ObjectBytes> in_buffers;
+    std::vector<ObjectBytes> out_buffers;
     if (!to_batch_buffers(inputs, IoType::Input, in_buffers)) return KIV_STATUS_ERROR_NULL_PTR;
     if (!to_batch_buffers(outputs, IoType::Output, out_buffers)) return KIV_STATUS_ERROR_NULL_PTR;
 
@@ -167,13 +141,10 @@ kiv_status_t NPU::kiv_add_batch(uint64_t graph_id, uint32_t queue_id, py::sequen
     std::vector<char*> out_addresses = addresses_of(out_buffers);
     status = ::kiv_add_batch(ctx, graph_id, queue_id, in_addresses.empty() ? nullptr : in_addresses.data(),
                              out_addresses.empty() ? nullptr : out_addresses.data());
-    if (status != KIV_STATUS_SUCCESS) {
-        print_error_line("kiv_add_batch", status);
-        return status;
-    }
+    if (reported(*this, "kiv_add_batch", status) != KIV_STATUS_SUCCESS) return status;
     std::vector<py::object>& kept = batch_buffers_[{graph_id, queue_id}];
-    for (BatchBuffer& buffer : in_buffers) kept.push_back(std::move(buffer.keeper));
-    for (BatchBuffer& buffer : out_buffers) kept.push_back(std::move(buffer.keeper));
+    for (ObjectBytes& buffer : in_buffers) kept.push_back(std::move(buffer.keeper));
+    for (ObjectBytes& buffer : out_buffers) kept.push_back(std::move(buffer.keeper));
     return status;
 }
 
@@ -185,12 +156,9 @@ kiv_status_t NPU::kiv_finish_batch(uint64_t graph_id, uint32_t queue_id, py::obj
         CreateJobConfig config(wrapper_from<kiv_create_job_cfg_wrapper_t>(cfg), /*with_dynshape=*/false);
         status = ::kiv_finish_batch(ctx, graph_id, queue_id, config.get());
     }
-    if (status != KIV_STATUS_SUCCESS) {
-        // Work may still be pending on the queue; its buffers stay alive
-        // until the queue is finished or cleaned.
-        print_error_line("kiv_finish_batch", status);
-        return status;
-    }
+    // Work may still be pending on the queue; its buffers stay alive until
+    // the queue is finished or cleaned.
+    if (reported(*this, "kiv_finish_batch", status) != KIV_STATUS_SUCCESS) return status;
     batch_buffers_.erase({graph_id, queue_id});
     return status;
 }

@@ -7,16 +7,12 @@
 #include <cstring>
 #include <vector>
 
+#include "py_error_line.h"
 #include "py_npu.h"
 
 namespace aipudrv {
 
 namespace {
-
-// Command numbers served beside the named ioctl_cmd_t values.
-constexpr uint32_t kAttachDmabufPrivate = 267;
-constexpr uint32_t kEnableTickCounter = 273;
-constexpr uint32_t kConfigClusters = 275;
 
 // Prints the missing-keyword line for the first of `names` absent from
 // `kwargs`; returns false then.
@@ -127,7 +123,7 @@ py::tuple NPU::kiv_ioctl(device_type_t device, uint32_t cmd, py::kwargs kwargs) 
             int32_t fd = keyword<int32_t>(kwargs, "dmabuf_fd");
             return py::make_tuple(call_ioctl(ctx, device, cmd, &fd));
         }
-        case kAttachDmabufPrivate:
+        case AIPU_IOCTL_ATTACH_DMABUF_PRIVATE:
         case KIV_IOCTL_ATTACH_DMABUF: {
             if (!has_keywords(kwargs, {"dmabuf_fd"})) return py::make_tuple(invalid_config, 0, 0);
             // Zeroed so that a driver failure returns zeros, not stack contents.
@@ -142,7 +138,9 @@ py::tuple NPU::kiv_ioctl(device_type_t device, uint32_t cmd, py::kwargs kwargs) 
             return py::make_tuple(status, field_text(record.umd_version), field_text(record.kmd_version));
         }
         default:
-            if (cmd >= kEnableTickCounter && cmd <= kConfigClusters) {
+            // The driver's commands beside the named ioctl_cmd_t values that take
+            // no record.
+            if (cmd >= AIPU_IOCTL_ENABLE_TICK_COUNTER && cmd <= AIPU_IOCTL_CONFIG_CLUSTERS) {
                 return py::make_tuple(call_ioctl(ctx, device, cmd, nullptr));
             }
             fprintf(stderr, "[PY UMD ERROR] kiv_ioctl invalid cmd %u\n", cmd);
@@ -176,8 +174,7 @@ kiv_status_t NPU::kiv_ioctl_data(device_type_t device, uint32_t cmd, const std::
     std::vector<char> copy(source.data, source.data + record.size);
     record.data = copy.data();
     kiv_status_t status = call_ioctl(ctx, device, cmd, &record);
-    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_ioctl", status);
-    return status;
+    return reported(*this, "kiv_ioctl", status);
 }
 
 }  // namespace aipudrv

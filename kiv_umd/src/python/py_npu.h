@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "aipu_adapter.h"
 #include "fork_safety.h"
 #include "kiv_api.h"
 #include "use_gate.h"
@@ -39,10 +40,11 @@ public:
     uint32_t input_kind = INPUT_KIND_BYTES;
 
     // Opens a context on the driver library `library` (null: $AIPU_LIB_PATH,
-    // else libaipudrv.so), closing one that is still open first. The object
+    // else libaipudrv.so), closing one that is still open first; a library
+    // that cannot serve is described in `failure`, when given. The object
     // holds one context at a time: one that another thread opened meanwhile
     // is closed too.
-    kiv_status_t open_context(const char* library);
+    kiv_status_t open_context(const char* library, DriverLoadFailure* failure = nullptr);
 
     // Gives up the context without closing it: the object holds none
     // afterwards, and the caller closes the handle returned.

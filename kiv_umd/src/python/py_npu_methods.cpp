@@ -9,6 +9,7 @@
 
 #include "kiv_context.h"
 #include "py_completion.h"
+#include "py_error_line.h"
 #include "py_gil.h"
 #include "py_npu.h"
 #include "py_records.h"
@@ -18,12 +19,6 @@ namespace aipudrv {
 namespace {
 
 constexpr uint64_t kNoGraphId = std::numeric_limits<uint64_t>::max();
-
-// A failed call prints its error line; the status passes through.
-kiv_status_t reported(NPU& npu, const char* call, kiv_status_t status) {
-    if (status != KIV_STATUS_SUCCESS) npu.print_error_line(call, status);
-    return status;
-}
 
 // (status, value) for Python. A failed call prints its error line and hands
 // back `on_error` rather than whatever the runtime left in `value`.
@@ -77,12 +72,12 @@ void NPU::close_on_destruction() noexcept {
     }
 }
 
-kiv_status_t NPU::open_context(const char* library) {
+kiv_status_t NPU::open_context(const char* library, DriverLoadFailure* failure) {
     // A context that is still open is closed first: replacing its handle
     // would leave it open, unreachable, for the rest of the process.
     if (ctx != nullptr) kiv_deinit_context();
     kiv_context* opened = nullptr;
-    const kiv_status_t status = ::kiv_init_context_with_driver(&opened, 0, library);
+    const kiv_status_t status = ::kiv_init_context_with_driver(&opened, 0, library, failure);
     // The close above let other threads in: one of them may have opened a
     // context of its own on this object meanwhile. The last one opened is
     // kept (none after a failure), the other closed.

@@ -43,6 +43,12 @@ std::pair<const void*, size_t> array_bytes(py::handle array) {
     return {view.data(), static_cast<size_t>(view.nbytes())};
 }
 
+ObjectBytes exported_bytes(py::handle obj) {
+    py::memoryview view(py::reinterpret_borrow<py::object>(obj));
+    const Py_buffer* buffer = PyMemoryView_GET_BUFFER(view.ptr());
+    return ObjectBytes{static_cast<char*>(buffer->buf), static_cast<size_t>(buffer->len), std::move(view)};
+}
+
 py::object contiguous_array(py::handle obj) {
     py::object array = ensure_array(obj);
     if (!array || array_is_c_contiguous(array)) return array;

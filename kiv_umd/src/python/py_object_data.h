@@ -36,6 +36,20 @@ bool array_is_writeable(py::handle array);
 // Address and length in bytes of a (base-class) numpy array's data.
 std::pair<const void*, size_t> array_bytes(py::handle array);
 
+// The memory of an object for the runtime: where it is, how many bytes are
+// there, and the object that keeps that memory in place while the runtime
+// uses it (the object itself, a buffer export, or numpy's contiguous copy).
+struct ObjectBytes {
+    char* address = nullptr;
+    size_t size = 0;
+    py::object keeper;
+};
+
+// The memory of an object that exports a buffer. The keeper is a memoryview,
+// whose export stops a bytearray from being resized and an array's memory
+// from moving while it lives.
+ObjectBytes exported_bytes(py::handle obj);
+
 }  // namespace aipudrv
 
 #endif  // KIV_PY_OBJECT_DATA_H

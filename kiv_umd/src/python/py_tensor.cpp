@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "page_advice.h"
+#include "py_error_line.h"
 #include "py_npu.h"
 #include "py_object_data.h"
 #include "unique_fd.h"
@@ -41,22 +42,6 @@ private:
     size_t length_;
     void* address_;
 };
-
-// Bytes of an input object and the object that keeps them in place for the
-// duration of the runtime call (a buffer export, or numpy's contiguous copy).
-struct InputBytes {
-    const void* data = nullptr;
-    size_t size = 0;
-    py::object keeper;
-};
-
-InputBytes bytes_of_buffer(py::handle obj) {
-    // The memoryview's export also stops a bytearray from being resized while
-    // the runtime reads it.
-    py::memoryview view(py::reinterpret_borrow<py::object>(obj));
-    const Py_buffer* buffer = PyMemoryView_GET_BUFFER(view.ptr());
-    return InputBytes{buffer->buf, static_cast<size_t>(buffer->len), std::move(view)};
-}
 
 // A new, zero-filled Python object of the kind chosen by `input_kind`,
 // `size` bytes long, plus the address to fill it through. Zero-filled,
@@ -96,15 +81,15 @@ kiv_status_t NPU::kiv_load_tensor(uint64_t job_id, uint32_t tensor, py::object h
         fprintf(stderr, "%s", kUnsupportedInputLine);
         return KIV_STATUS_ERROR_READ_FILE_FAIL;
     }
-    InputBytes input;
+    ObjectBytes input;
     switch (classify_data_object(hdl)) {
         case DataClass::Bytes:
             input_kind = INPUT_KIND_BYTES;
-            input = InputBytes{PyBytes_AS_STRING(hdl.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(hdl.ptr())), hdl};
+            input = ObjectBytes{PyBytes_AS_STRING(hdl.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(hdl.ptr())), hdl};
             break;
         case DataClass::ByteArray:
             input_kind = INPUT_KIND_BYTEARRAY;
-            input = bytes_of_buffer(hdl);
+            input = exported_bytes(hdl);
             break;
         case DataClass::NumpyArray: {
             input_kind = INPUT_KIND_NUMPY;
@@ -114,7 +99,8 @@ kiv_status_t NPU::kiv_load_tensor(uint64_t job_id, uint32_t tensor, py::object h
                 return KIV_STATUS_ERROR_NULL_PTR;
             }
             auto [data, size] = array_bytes(array);
-            input = InputBytes{data, size, std::move(array)};
+            // The runtime only reads it.
+            input = ObjectBytes{static_cast<char*>(const_cast<void*>(data)), size, std::move(array)};
             break;
         }
         case DataClass::Other:
@@ -124,10 +110,7 @@ kiv_status_t NPU::kiv_load_tensor(uint64_t job_id, uint32_t tensor, py::object h
 
     tensor_desc_t desc{};
     kiv_status_t status = ::kiv_get_tensor_descriptor(ctx, job_id, KIV_TENSOR_TYPE_INPUT, tensor, &desc);
-    if (status != KIV_STATUS_SUCCESS) {
-        print_error_line("kiv_get_tensor_descriptor", status);
-        return status;
-    }
+    if (reported(*this, "kiv_get_tensor_descriptor", status) != KIV_STATUS_SUCCESS) return status;
     // The runtime reads `size` bytes from the address; a shorter object would
     // be read past its end.
     if (input.size < desc.size) {
@@ -135,18 +118,14 @@ kiv_status_t NPU::kiv_load_tensor(uint64_t job_id, uint32_t tensor, py::object h
                 desc.size);
         return KIV_STATUS_ERROR_INVALID_SIZE;
     }
-    status = ::kiv_load_tensor(ctx, job_id, tensor, input.data);
-    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_load_tensor", status);
-    return status;
+    status = ::kiv_load_tensor(ctx, job_id, tensor, input.address);
+    return reported(*this, "kiv_load_tensor", status);
 }
 
 kiv_status_t NPU::kiv_load_tensor_from_file(uint64_t job_id, uint32_t tensor, const std::string& filename) {
     tensor_desc_t desc{};
     kiv_status_t status = ::kiv_get_tensor_descriptor(ctx, job_id, KIV_TENSOR_TYPE_INPUT, tensor, &desc);
-    if (status != KIV_STATUS_SUCCESS) {
-        print_error_line("kiv_get_tensor_descriptor", status);
-        return status;
-    }
+    if (reported(*this, "kiv_get_tensor_descriptor", status) != KIV_STATUS_SUCCESS) return status;
     kiv::UniqueFd file(::open(filename.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) {
         fprintf(stderr, "[PY UMD ERROR] open file failed: %s! \n", filename.c_str());
@@ -170,24 +149,18 @@ kiv_status_t NPU::kiv_load_tensor_from_file(uint64_t job_id, uint32_t tensor, co
         return KIV_STATUS_ERROR_MAP_FILE_FAIL;
     }
     status = ::kiv_load_tensor(ctx, job_id, tensor, mapping.get());
-    if (status != KIV_STATUS_SUCCESS) print_error_line("kiv_load_tensor", status);
-    return status;
+    return reported(*this, "kiv_load_tensor", status);
 }
 
 py::tuple NPU::kiv_get_tensor(uint64_t job_id, tensor_type_t type, uint32_t tensor) {
     tensor_desc_t desc{};
     kiv_status_t status = ::kiv_get_tensor_descriptor(ctx, job_id, type, tensor, &desc);
-    if (status != KIV_STATUS_SUCCESS) {
-        print_error_line("kiv_get_tensor_descriptor", status);
+    if (reported(*this, "kiv_get_tensor_descriptor", status) != KIV_STATUS_SUCCESS)
         return py::make_tuple(status, py::none());
-    }
     // The runtime writes straight into the object that is returned.
     auto [data, address] = new_tensor_object(input_kind, desc.size);
     status = ::kiv_get_tensor(ctx, job_id, type, tensor, desc.size == 0 ? nullptr : address);
-    if (status != KIV_STATUS_SUCCESS) {
-        print_error_line("kiv_get_tensor", status);
-        return py::make_tuple(status, py::none());
-    }
+    if (reported(*this, "kiv_get_tensor", status) != KIV_STATUS_SUCCESS) return py::make_tuple(status, py::none());
     return py::make_tuple(status, std::move(data));
 }
 

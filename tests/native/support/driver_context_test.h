@@ -1,5 +1,6 @@
 // A test fixture that talks to the stand-in driver directly: one driver
-// context per test, opened on a clean call recorder and closed afterwards.
+// context per test, opened on a clean call recorder that is on, and closed
+// afterwards.
 #ifndef KIV_TEST_DRIVER_CONTEXT_TEST_H
 #define KIV_TEST_DRIVER_CONTEXT_TEST_H
 
@@ -16,12 +17,14 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(drv.loaded());
         drv.aipu_standin_reset_calls();
+        drv.aipu_standin_set_call_recording(1);
         ASSERT_EQ(drv.aipu_init_context(&ctx), 0u);
     }
     void TearDown() override {
         if (ctx) {
             EXPECT_EQ(drv.aipu_deinit_context(ctx), 0u);
         }
+        drv.aipu_standin_set_call_recording(0);
     }
     uint64_t load(const std::vector<uint8_t>& bytes, aipu_load_graph_config_t* cfg = nullptr) {
         uint64_t graph = 0;

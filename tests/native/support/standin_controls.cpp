@@ -23,10 +23,15 @@ StandinControls::StandinControls(const std::string& library_path) {
     bind(library_, "aipu_standin_open_context_count", open_context_count_);
     bind(library_, "aipu_standin_reset_calls", reset_calls_);
     bind(library_, "aipu_standin_describe_last_call", describe_last_call_);
+    bind(library_, "aipu_standin_set_call_recording", set_call_recording_);
+    // Tests that hold the controls look at the calls the runtime made.
+    set_call_recording_(1);
 }
 
 StandinControls::~StandinControls() {
-    if (library_) dlclose(library_);
+    if (!library_) return;
+    set_call_recording_(0);
+    dlclose(library_);
 }
 
 std::string StandinControls::describe_last_call(const char* entry_point) const {

@@ -1,5 +1,6 @@
 // The stand-in driver's test controls, reached through the same
-// libaipudrv.so instance that the runtime loads.
+// libaipudrv.so instance that the runtime loads. The stand-in records calls
+// while such an object lives.
 #ifndef KIV_TEST_STANDIN_CONTROLS_H
 #define KIV_TEST_STANDIN_CONTROLS_H
 
@@ -28,6 +29,7 @@ private:
     uint32_t (*open_context_count_)() = nullptr;
     void (*reset_calls_)() = nullptr;
     size_t (*describe_last_call_)(const char*, char*, size_t) = nullptr;
+    void (*set_call_recording_)(uint32_t) = nullptr;
 };
 
 #endif  // KIV_TEST_STANDIN_CONTROLS_H

@@ -1,4 +1,4 @@
-#include "py_kiv_lifetime.h"
+#include "kiv_native_lifetime.h"
 
 #include <utility>
 

@@ -1,7 +1,7 @@
 // Each query returns (status, value), the value 0 or "" when the status is
 // not success; none prints an error line. They are quick driver calls, made
 // holding the interpreter lock like the other methods of an NPU object.
-#include "py_kiv_device.h"
+#include "kiv_native_device.h"
 
 #include <string>
 #include <vector>

@@ -8,7 +8,7 @@
 // waits for the interpreter. The runtime's completion thread takes the ends
 // from the queue, also those of jobs a run left running (a timeout, Ctrl-C),
 // which it asks the driver about itself.
-#include "py_kiv_jobs.h"
+#include "kiv_native_jobs.h"
 
 #include <pybind11/stl.h>
 
@@ -26,8 +26,8 @@
 
 #include "fork_safety.h"
 #include "kiv_api.h"
+#include "kiv_native_lifetime.h"
 #include "py_gil.h"
-#include "py_kiv_lifetime.h"
 #include "py_npu.h"
 
 namespace py = pybind11;
@@ -399,14 +399,6 @@ py::list close_contexts(const std::vector<NPU*>& npus, double seconds) {
 }  // namespace
 
 void register_kiv_jobs(py::module_& m) {
-    m.def(
-        "init_context",
-        [](NPU& npu, std::optional<std::string> driver) {
-            return npu.open_context(driver ? driver->c_str() : nullptr);
-        },
-        py::arg("npu"), py::arg("driver"),
-        "Opens the NPU object's context on the driver library `driver` (a path or library name as bytes; None: "
-        "AIPU_LIB_PATH, else libaipudrv.so), closing one that is open: the status.");
     m.def(
         "run",
         [](NPU& npu, uint64_t job_id, std::optional<double> timeout, Lifetime* life) {

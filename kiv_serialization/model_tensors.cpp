@@ -1,10 +1,10 @@
-#include "zor_model_tensors.h"
+#include "model_tensors.h"
 
-namespace zor {
+namespace kiv {
 namespace {
 
-const kiv::Tensor* find_tensor(const kiv::SerializationHandler& model, const std::string& name) {
-    for (const kiv::Tensor* tensor : model.GetTensors()) {
+const Tensor* find_tensor(const SerializationHandler& model, const std::string& name) {
+    for (const Tensor* tensor : model.GetTensors()) {
         if (tensor != nullptr && tensor->GetName() == name) return tensor;
     }
     return nullptr;
@@ -12,8 +12,8 @@ const kiv::Tensor* find_tensor(const kiv::SerializationHandler& model, const std
 
 // `graph_names` are the graph's list and `subgraph_names` gives the first
 // subgraph's list of the same kind.
-TensorList name_tensors(const kiv::SerializationHandler& model, const std::vector<std::string>& graph_names,
-                        const std::vector<std::string>& (kiv::Subgraph::*subgraph_names)() const, const char* prefix) {
+TensorList name_tensors(const SerializationHandler& model, const std::vector<std::string>& graph_names,
+                        const std::vector<std::string>& (Subgraph::*subgraph_names)() const, const char* prefix) {
     TensorList list;
     const std::vector<std::string>* names = &graph_names;
     const auto& subgraphs = model.GetSubgraphs();
@@ -34,12 +34,12 @@ TensorList name_tensors(const kiv::SerializationHandler& model, const std::vecto
 
 }  // namespace
 
-TensorList model_inputs(const kiv::SerializationHandler& model) {
-    return name_tensors(model, model.GetInputs(), &kiv::Subgraph::GetInputs, "input");
+TensorList model_inputs(const SerializationHandler& model) {
+    return name_tensors(model, model.GetInputs(), &Subgraph::GetInputs, "input");
 }
 
-TensorList model_outputs(const kiv::SerializationHandler& model) {
-    return name_tensors(model, model.GetOutputs(), &kiv::Subgraph::GetOutputs, "output");
+TensorList model_outputs(const SerializationHandler& model) {
+    return name_tensors(model, model.GetOutputs(), &Subgraph::GetOutputs, "output");
 }
 
-}  // namespace zor
+}  // namespace kiv

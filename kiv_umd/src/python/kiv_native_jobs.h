@@ -7,7 +7,7 @@
 
 namespace aipudrv {
 
-// Adds init_context, run, wait and the Completions class to `m`.
+// Adds run, wait and the Completions class to `m`.
 void register_kiv_jobs(pybind11::module_& m);
 
 }  // namespace aipudrv

@@ -1,0 +1,62 @@
+#include "kiv_native_driver.h"
+
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <string>
+
+#include "aipu_adapter.h"
+#include "kiv_context.h"
+#include "py_npu.h"
+
+namespace py = pybind11;
+
+namespace aipudrv {
+namespace {
+
+// (status, None) once the context is open or the driver refused it; (status,
+// (library tried, the loader's text, entry points it lacks)) when the library
+// itself could not serve, as the runtime found when it tried.
+py::tuple init_context(NPU& npu, const std::optional<std::string>& driver) {
+    DriverLoadFailure failure;
+    const kiv_status_t status = npu.open_context(driver ? driver->c_str() : nullptr, &failure);
+    if (failure.library.empty()) return py::make_tuple(status, py::none());
+    return py::make_tuple(status,
+                          py::make_tuple(py::bytes(failure.library), py::str(failure.loader_error), failure.missing));
+}
+
+// The file of the driver library that serves the open context, and whether it
+// exports `symbol`; None without an open context.
+py::object driver_library(NPU& npu, const std::string& symbol) {
+    HandleUse use(npu);
+    kiv_context* ctx = use.ctx();
+    if (ctx == nullptr || !ctx->impl) return py::none();
+    const auto* adapter = dynamic_cast<const AipuAdapter*>(ctx->impl->backend.get());
+    if (adapter == nullptr) return py::none();
+    return py::make_tuple(py::bytes(adapter->library_file()), adapter->exports(symbol.c_str()));
+}
+
+// The runtime's texts for its own codes, which no driver describes.
+py::dict runtime_status_texts() {
+    py::dict texts;
+#define KIV_RUNTIME_TEXT(name, code, text) texts[py::int_(code)] = py::str(text);
+    AIPU_RUNTIME_STATUS_LIST(KIV_RUNTIME_TEXT)
+#undef KIV_RUNTIME_TEXT
+    return texts;
+}
+
+}  // namespace
+
+void register_kiv_driver(py::module_& m) {
+    m.def("init_context", &init_context, py::arg("npu"), py::arg("driver"),
+          "Opens the NPU object's context on the driver library `driver` (a path or library name as bytes; None: "
+          "AIPU_LIB_PATH, else libaipudrv.so), closing one that is open: (status, None), or (status, (library "
+          "tried as bytes, the loader's text, the entry points it lacks)) when the library could not serve.");
+    m.def("driver_library", &driver_library, py::arg("npu"), py::arg("symbol"),
+          "(file as bytes, whether it exports `symbol`) of the driver library that serves the NPU object's open "
+          "context, as the loader found it; None without an open context.");
+    m.def("runtime_status_texts", &runtime_status_texts,
+          "{code: text} for the runtime's own status codes, which no driver describes.");
+}
+
+}  // namespace aipudrv
