@@ -466,7 +466,9 @@ class Model:
         value itself. `inputs` is read lazily (a generator of frames works)
         and never more than `in_flight` jobs are started ahead of the
         consumer: twice the device's core count by default, which keeps
-        every core busy. A set that fails (its inputs refused, or its job)
+        every core busy. The model keeps as many idle jobs for reuse
+        (unless its max_idle_jobs is 0), so that a stream creates no job
+        after its first `in_flight`. A set that fails (its inputs refused, or its job)
         raises its error at its position; an error of `inputs` itself comes
         after the outputs before it. `timeout` bounds the wait for each
         result (JobTimeout). Closing the iterator early, dropping it, or
@@ -524,7 +526,9 @@ class Model:
             raise ValueError("in_flight must be at least 1, got %d" % in_flight)
         else:
             depth = int(in_flight)
-        return depth, checked_timeout(timeout), checked_job_options(job_options, self.job_options)
+        settings = depth, checked_timeout(timeout), checked_job_options(job_options, self.job_options)
+        self._pool.keep_at_least(depth)
+        return settings
 
     def _submit_set(self, item: InputSet, options: JobOptions) -> concurrent.futures.Future[Outputs]:
         """A submitted input set of a stream, or a future holding why it could not be."""

@@ -48,6 +48,9 @@ def test_map_yields_in_order_and_reads_no_more_than_in_flight_ahead(model, depth
     started_ahead = depth or 8  # twice the stand-in's four cores
     assert ahead == [min(started_ahead, 12 - i) for i in range(12)]
     assert model.in_flight == 0
+    created = model.jobs_created
+    consume = list(model.map(frames(40, []), in_flight=depth))
+    assert len(consume) == 40 and model.jobs_created == created  # the stream's jobs are kept and reused
 
 
 @pytest.mark.parametrize("bad", [0, -1, 1.5, True])
