@@ -15,6 +15,7 @@ from collections.abc import AsyncIterable, AsyncIterator, Callable, Iterable, It
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, SupportsInt, cast
 
+import numpy as np
 import numpy.typing as npt
 
 import libkiv
@@ -33,7 +34,6 @@ from .inputs import (
     bind_outputs,
     input_args,
     outputs_of,
-    unpack_output,
 )
 from .job_options import JobOptions, LoadOptions
 from .job_pool import ASYNC, BLOCKING, JobPool, Use
@@ -44,7 +44,6 @@ if TYPE_CHECKING:
     from .runtime import Runtime
 
 _DONE = int(libkiv.KIV_JOB_STATUS_DONE)
-_OUTPUT = libkiv.KIV_TENSOR_TYPE_OUTPUT
 _PROFILER = libkiv.KIV_TENSOR_TYPE_PROFILER
 
 
@@ -217,10 +216,9 @@ class Model:
         """A job of the pool, for a run of `use`, with the inputs loaded."""
         job_id = self._pool.acquire(use)
         try:
-            for index, array in enumerate(arrays):
-                status = self._npu.kiv_load_tensor(job_id, index, array)
-                if int(status):
-                    raise KivError("kiv_load_tensor", status, status_text(self._npu, status), self._name(index))
+            failed, status = _native.load_inputs(self._npu, job_id, arrays)
+            if failed >= 0:
+                raise KivError("kiv_load_tensor", status, status_text(self._npu, status), self._name(failed))
         except BaseException:
             self._drop(job_id)
             raise
@@ -245,20 +243,13 @@ class Model:
         if job_status != _DONE:
             code = libkiv.KIV_STATUS_ERROR_JOB_EXCEPTION
             raise KivError(api, code, status_text(self._npu, code), "job %#x ended with job status %d" % (job_id, job_status))
-        if targets is not None:
-            for info, array in zip(self.outputs, targets):
-                status = _native.read_output(self._npu, job_id, info.index, array)
-                if int(status):
-                    raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "output '%s'" % info.name)
-            return outputs_of(self._output_names, targets, self._profile(job_id))
-        results: list[npt.NDArray[Any]] = []
-        for info in self.outputs:
-            status, data = self._npu.kiv_get_tensor(job_id, _OUTPUT, info.index)
-            if int(status):
-                raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "output '%s'" % info.name)
-            assert data is not None  # a successful read brings the bytes
-            results.append(unpack_output(info, data))
-        return outputs_of(self._output_names, results, self._profile(job_id))
+        # New arrays are zero-filled, so that what a driver does not write
+        # holds nothing of the heap's earlier contents.
+        arrays = targets if targets is not None else [np.zeros(info.shape, info.dtype) for info in self.outputs]
+        failed, status = _native.read_outputs(self._npu, job_id, arrays)
+        if failed >= 0:
+            raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "output '%s'" % self.outputs[failed].name)
+        return outputs_of(self._output_names, arrays, self._profile(job_id))
 
     def _profile(self, job_id: int) -> bytes | None:
         """The job's profiler tensors, joined; None when there are none."""
