@@ -243,10 +243,12 @@ class Model:
         if job_status != _DONE:
             code = libkiv.KIV_STATUS_ERROR_JOB_EXCEPTION
             raise KivError(api, code, status_text(self._npu, code), "job %#x ended with job status %d" % (job_id, job_status))
-        # New arrays are zero-filled, so that what a driver does not write
-        # holds nothing of the heap's earlier contents.
-        arrays = targets if targets is not None else [np.zeros(info.shape, info.dtype) for info in self.outputs]
-        failed, status = _native.read_outputs(self._npu, job_id, arrays)
+        # New arrays are zero-filled by the read (natively, and at the least
+        # cost for large ones), so that what a driver does not write holds
+        # nothing of the heap's earlier contents; the caller's are not.
+        fresh = targets is None
+        arrays = [np.empty(info.shape, info.dtype) for info in self.outputs] if fresh else targets
+        failed, status = _native.read_outputs(self._npu, job_id, arrays, fresh)
         if failed >= 0:
             raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "output '%s'" % self.outputs[failed].name)
         return outputs_of(self._output_names, arrays, self._profile(job_id))

@@ -27,6 +27,7 @@
 #include "fork_safety.h"
 #include "kiv_api.h"
 #include "kiv_native_lifetime.h"
+#include "page_advice.h"
 #include "py_gil.h"
 #include "py_npu.h"
 
@@ -122,7 +123,11 @@ kiv_status_t query_status(kiv_context* ctx, uint64_t job_id, job_status_t* job_s
 // borrowed (a py::handle argument owns nothing): a thread that the exiting
 // interpreter ends unwinds through this frame, where no destructor may touch
 // Python.
-py::tuple move_tensors(NPU& npu, uint64_t job_id, py::handle objects, bool into_job) {
+//
+// Reading into new arrays (`zero_first`), each is zero-filled first, at the
+// least cost (fresh zero pages for a large one not in memory yet), so that
+// what a driver does not write holds nothing of the heap's earlier contents.
+py::tuple move_tensors(NPU& npu, uint64_t job_id, py::handle objects, bool into_job, bool zero_first = false) {
     if (!PyList_Check(objects.ptr())) throw py::type_error("a list of buffers is expected");
     const Py_ssize_t count = PyList_GET_SIZE(objects.ptr());
     std::vector<Py_buffer> views(static_cast<size_t>(count));
@@ -139,10 +144,12 @@ py::tuple move_tensors(NPU& npu, uint64_t job_id, py::handle objects, bool into_
     }
     int failed = -1;
     const kiv_status_t status = call_on_handle(npu, [&](kiv_context* ctx) {
+        for (Py_ssize_t i = 0; i < count && zero_first; ++i) kiv::zero_fill(views[i].buf, views[i].len);
         for (Py_ssize_t i = 0; i < count; ++i) {
             const uint32_t index = static_cast<uint32_t>(i);
-            const kiv_status_t moved = into_job ? ::kiv_load_tensor(ctx, job_id, index, views[i].buf)
-                                                : ::kiv_get_tensor(ctx, job_id, KIV_TENSOR_TYPE_OUTPUT, index, views[i].buf);
+            const kiv_status_t moved = into_job
+                                           ? ::kiv_load_tensor(ctx, job_id, index, views[i].buf)
+                                           : ::kiv_get_tensor(ctx, job_id, KIV_TENSOR_TYPE_OUTPUT, index, views[i].buf);
             if (moved != KIV_STATUS_SUCCESS) {
                 failed = static_cast<int>(i);
                 return moved;
@@ -458,11 +465,14 @@ void register_kiv_jobs(py::module_& m) {
         "(-1, success) when all were loaded.");
     m.def(
         "read_outputs",
-        [](NPU& npu, uint64_t job_id, py::handle outputs) { return move_tensors(npu, job_id, outputs, false); },
-        py::arg("npu"), py::arg("job_id"), py::arg("outputs"),
+        [](NPU& npu, uint64_t job_id, py::handle outputs, bool zero_first) {
+            return move_tensors(npu, job_id, outputs, false, zero_first);
+        },
+        py::arg("npu"), py::arg("job_id"), py::arg("outputs"), py::arg("zero_first") = false,
         "Has the runtime write the job's outputs straight into `outputs`, a list of writable C-contiguous buffers "
         "of the outputs' sizes in index order (checked by the caller), without the interpreter lock: (index of "
-        "the output that failed, its status), (-1, success) when all were read.");
+        "the output that failed, its status), (-1, success) when all were read. With `zero_first` (new arrays) "
+        "each is zero-filled first.");
     m.def(
         "clean_job",
         [](NPU& npu, uint64_t job_id) {
