@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import asyncio
-import collections
 import concurrent.futures
 import functools
 import math
@@ -11,7 +10,7 @@ import numbers
 import os
 import warnings
 import weakref
-from collections.abc import AsyncIterable, AsyncIterator, Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import AsyncIterable, AsyncIterator, Callable, Iterable, Iterator, Mapping
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, SupportsInt, cast
 
@@ -20,7 +19,7 @@ import numpy.typing as npt
 
 import libkiv
 
-from . import _native, batch
+from . import _native, batch, streams
 from .completion import GIVEN_UP, Future
 from .container import diagnose
 from .context import Context
@@ -212,7 +211,7 @@ class Model:
     # raised or dropped; a job handed to the completion thread takes a use
     # of its own there, in the same native call that hands it over.
 
-    def _prepare(self, arrays: Sequence[npt.NDArray[Any]], use: Use) -> int:
+    def _prepare(self, arrays: list[npt.NDArray[Any]], use: Use) -> int:
         """A job of the pool, for a run of `use`, with the inputs loaded."""
         job_id = self._pool.acquire(use)
         try:
@@ -247,7 +246,7 @@ class Model:
         # cost for large ones), so that what a driver does not write holds
         # nothing of the heap's earlier contents; the caller's are not.
         fresh = targets is None
-        arrays = [np.empty(info.shape, info.dtype) for info in self.outputs] if fresh else targets
+        arrays = [np.empty(info.shape, info.dtype) for info in self.outputs] if targets is None else targets
         failed, status = _native.read_outputs(self._npu, job_id, arrays, fresh)
         if failed >= 0:
             raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "output '%s'" % self.outputs[failed].name)
@@ -483,7 +482,7 @@ class Model:
             driver refused it.
         """
         depth, limit, options = self._stream_settings(in_flight, timeout, job_options)
-        return self._stream(iter(inputs), depth, options, limit)
+        return streams.stream(functools.partial(self._submit_set, options=options), iter(inputs), depth, limit)
 
     def map_async(
         self,
@@ -506,7 +505,7 @@ class Model:
         :raises KivError: as `map`.
         """
         depth, limit, options = self._stream_settings(in_flight, timeout, job_options)
-        return self._stream_async(inputs, depth, options, limit)
+        return streams.stream_async(functools.partial(self._submit_set, options=options), inputs, depth, limit)
 
     def _stream_settings(
         self, in_flight: int | None, timeout: float | None, job_options: JobOptions | None
@@ -532,49 +531,6 @@ class Model:
             failed: concurrent.futures.Future[Outputs] = Future()
             failed.set_exception(err)
             return failed
-
-    def _stream(
-        self, items: Iterator[InputSet], depth: int, options: JobOptions, limit: float | None
-    ) -> Iterator[Outputs]:
-        pending: collections.deque[concurrent.futures.Future[Outputs]] = collections.deque()
-        failure: Exception | None = None
-        while True:
-            try:
-                item = next(items)
-            except StopIteration:
-                break
-            except Exception as err:
-                failure = err
-                break
-            pending.append(self._submit_set(item, options))
-            if len(pending) == depth:
-                yield _result(pending.popleft(), limit)
-        while pending:
-            yield _result(pending.popleft(), limit)
-        if failure is not None:
-            raise failure
-
-    async def _stream_async(
-        self, inputs: Iterable[InputSet] | AsyncIterable[InputSet], depth: int, options: JobOptions, limit: float | None
-    ) -> AsyncIterator[Outputs]:
-        items = _async_items(inputs)
-        pending: collections.deque[concurrent.futures.Future[Outputs]] = collections.deque()
-        failure: Exception | None = None
-        while True:
-            try:
-                item = await anext(items)
-            except StopAsyncIteration:
-                break
-            except Exception as err:
-                failure = err
-                break
-            pending.append(self._submit_set(item, options))
-            if len(pending) == depth:
-                yield await _result_async(pending.popleft(), limit)
-        while pending:
-            yield await _result_async(pending.popleft(), limit)
-        if failure is not None:
-            raise failure
 
     def run_batch(self, input_sets: Iterable[InputSet], job_options: JobOptions | None = None) -> list[Outputs]:
         """Runs several input sets through one batch queue; returns one output list per set.
@@ -623,34 +579,3 @@ def _given_up(npu: libkiv.NPU) -> KivError:
     detail = "the job had not ended when the interpreter exited; the runtime was closed without waiting for it"
     return KivError("kiv_job_infer_async", code, status_text(npu, code), detail)
 
-
-def _result(future: concurrent.futures.Future[Outputs], limit: float | None) -> Outputs:
-    """The outputs of a stream's job, waited for `limit` seconds at most."""
-    try:
-        return future.result(limit)
-    except concurrent.futures.TimeoutError:
-        if future.done():
-            raise  # the job's own error
-        assert limit is not None  # only a wait with a limit ends before the job
-        raise JobTimeout("Model.map", limit, getattr(future, "job_id", 0)) from None
-
-
-async def _result_async(future: concurrent.futures.Future[Outputs], limit: float | None) -> Outputs:
-    """The outputs of a stream's job, awaited `limit` seconds at most."""
-    waiting = asyncio.wrap_future(future)
-    try:
-        return await asyncio.wait_for(waiting, limit)
-    except asyncio.TimeoutError:
-        if future.done():
-            raise  # the job's own error
-        assert limit is not None  # only a wait with a limit ends before the job
-        raise JobTimeout("Model.map_async", limit, getattr(future, "job_id", 0)) from None
-
-
-async def _async_items(inputs: Iterable[InputSet] | AsyncIterable[InputSet]) -> AsyncIterator[InputSet]:
-    if isinstance(inputs, AsyncIterable):
-        async for item in inputs:
-            yield item
-    else:
-        for item in inputs:
-            yield item
