@@ -80,8 +80,11 @@ class Runtime:
             self._switch_profiling_on()
         self.driver = drivers.describe_loaded(self.npu, library)
         self._context = Context(self.npu, profile)
+        # The models, and whether close() took them; a load files its model,
+        # or finds it too late, under the lock in which close() takes them.
         self._lock = threading.Lock()
         self._models: weakref.WeakSet[Model] = weakref.WeakSet()
+        self._models_taken = False
         # A runtime nothing refers to any more is closed as close() closes it.
         weakref.finalize(self, close_quietly, self._context.life).atexit = False
 
@@ -136,8 +139,10 @@ class Runtime:
         with self._context.life:  # the context stays open while the graph loads
             model = Model(self, path, idle, job_options, load_options)
             with self._lock:
-                self._models.add(model)
-            if self._context.life.closed:  # closed meanwhile, by another thread
+                too_late = self._models_taken  # closed meanwhile, by another thread
+                if not too_late:
+                    self._models.add(model)
+            if too_late:
                 model.close()
                 raise ValueError("runtime is closed")
         return model
@@ -166,6 +171,7 @@ class Runtime:
             (the first such failure, after everything was tried).
         """
         with self._lock:
+            self._models_taken = True
             models = list(self._models)
         try_all([*(model.close for model in models), self._context.life.close])
 

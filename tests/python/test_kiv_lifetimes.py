@@ -238,6 +238,8 @@ sys.setswitchinterval(1e-6)
 returned_open = refused = 0
 for _ in range(100):
     runtime = kiv.Runtime()
+    other = runtime.load(path)  # a model whose close takes a while, between close()'s steps
+    other.run(x)
     loaded = []
     def load():
         try:
@@ -249,7 +251,7 @@ for _ in range(100):
     runtime.close()
     loader.join()
     returned_open += loaded[0] is not None and not loaded[0].closed
-    del loaded
+    del loaded, other
 gc.collect()
 print(json.dumps({"returned open": returned_open, "contexts": driver.open_context_count()}))
 """
