@@ -1,8 +1,10 @@
 """The documentation site's link check (tests/docs/check_links.py, which
 scripts/docs.sh runs on the built site) finds every kind of broken internal
-link, on small hand-made sites."""
+link, on small hand-made sites; and what the pages claim about themselves
+holds (one tiny model, virtual environments made by Debian's interpreter)."""
 
 import os
+import re
 import subprocess
 import sys
 
@@ -69,3 +71,36 @@ def test_each_kind_of_broken_link_is_found_and_fails_the_check(site, changes, li
                             capture_output=True, text=True)
     assert result.returncode == 1
     assert "%s: %s" % (link, problem) in result.stdout
+
+
+# --- what the pages claim ----------------------------------------------------------------------
+
+def pages():
+    import test_docs
+    return test_docs.documents()
+
+
+def test_every_virtual_environment_is_made_by_debians_interpreter():
+    # The python3 first on PATH may be another interpreter, whose venv has no numpy.
+    for path in pages():
+        with open(os.path.join(REPO, path), encoding="utf-8") as f:
+            for number, line in enumerate(f, 1):
+                if re.search(r"-m venv\b", line):
+                    assert re.search(r"/usr/bin/python3 -m venv\b", line), "%s:%d: %s" % (path, number, line)
+
+
+def test_the_guides_build_one_tiny_model(tmp_path):
+    """Getting started builds the tiny model step by step; the other pages make
+    it with tiny_model. Both give the same container."""
+    import test_docs
+    blocks = [block for block in test_docs.runnable("docs/getting-started.md") if "tiny.zor" in block["code"]
+              and "ProgramBuilder" in block["code"]]
+    assert len(blocks) == 1
+    from conftest import BUILD_DIR, PYTHON, SEARCH_PATH
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(SEARCH_PATH),
+               PATH=os.path.join(BUILD_DIR, "tools", "zor") + os.pathsep + os.environ["PATH"])
+    (tmp_path / "guide").mkdir()
+    subprocess.run([PYTHON, "-c", blocks[0]["code"]], cwd=tmp_path / "guide", env=env, check=True)
+    subprocess.run([PYTHON, "-m", "tiny_model", str(tmp_path / "tiny.zor")], env=env, check=True,
+                   stdout=subprocess.DEVNULL)
+    assert (tmp_path / "guide" / "tiny.zor").read_bytes() == (tmp_path / "tiny.zor").read_bytes()

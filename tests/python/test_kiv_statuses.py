@@ -1,5 +1,7 @@
 """Names and meanings of the statuses (kiv.status_name, kiv.RUNTIME_STATUSES,
-KivError.name), and the reference's table of them."""
+KivError.name), and the pages that list them and the environment variables:
+the tables of docs/logging-and-errors.md and docs/reference/kiv-errors.rst
+must say what the code does."""
 
 import os
 import pickle
@@ -66,7 +68,57 @@ def test_errors_carry_the_name_of_their_status_also_without_a_context(tmp_path):
     assert kiv.KivError("kiv_x", 42, "text").name is None
 
 
+def table_rows(text, first_header):
+    """The rows of the Markdown table whose header starts with `first_header`, as lists of cells."""
+    lines = text.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.startswith("| " + first_header))
+    rows = []
+    for line in lines[start + 2:]:
+        if not line.startswith("|"):
+            break
+        rows.append([cell.strip().strip("`") for cell in line.strip().strip("|").split("|")])
+    return rows
+
+
+def test_the_logging_page_tables_the_runtime_codes_as_the_code_has_them():
+    rows = table_rows(page("docs/logging-and-errors.md"), "Code | Name | Text")
+    assert [(int(code), name, text) for code, name, text, _ in rows] == [
+        (code, status.name, status.text) for code, status in sorted(kiv.RUNTIME_STATUSES.items())]
+
+
 def test_the_reference_tables_the_runtime_codes_as_the_code_has_them():
     text = page("docs/reference/kiv-errors.rst")
     listed = [(int(code), name) for code, name in re.findall(r"^(\d\d)\s+``(KIV_STATUS_\w+)``", text, re.M)]
     assert listed == [(code, status.name) for code, status in sorted(kiv.RUNTIME_STATUSES.items())]
+
+
+def variables_the_code_reads():
+    """Every environment variable the runtime, the stand-in, kiv and the pip build read."""
+    reads = re.compile(r'(?:getenv|env_status|environ\.get|environ\[|_ENV =)\(?\s*"([A-Z][A-Z0-9_]+)"')
+    found = set()
+    roots = ["kiv_umd/src", "standin_driver/src", "python/kiv", "setup.py"]
+    for root in roots:
+        path = os.path.join(REPO, root)
+        files = [path] if os.path.isfile(path) else [
+            os.path.join(d, f) for d, _, names in os.walk(path) for f in names if f.endswith((".cpp", ".h", ".py"))]
+        for name in files:
+            with open(name, encoding="utf-8") as f:
+                found |= set(reads.findall(f.read()))
+    return found
+
+
+def test_the_logging_page_lists_every_environment_variable_the_code_reads():
+    found = variables_the_code_reads()
+    assert {"AIPU_LIB_PATH", "KIV_LOG_LEVEL", "AIPU_STANDIN_INIT_STATUS", "KIV_INSTALL_STANDIN_DRIVER"} <= found
+    listed = {name for row in table_rows(page("docs/logging-and-errors.md"), "Variable | Read by")
+              for name in re.findall(r"`([A-Z][A-Z0-9_]+)`", "`" + row[0] + "`")}
+    assert found <= listed, "not on the page: %s" % sorted(found - listed)
+
+
+def test_the_logging_page_gives_every_level_the_runtime_takes():
+    with open(os.path.join(REPO, "kiv_umd", "src", "kiv_log.cpp"), encoding="utf-8") as f:
+        source = f.read()
+    # The names init_log_level_from_env compares the variable with, in its order.
+    levels = re.findall(r'\{"([A-Z]+)", LogLevel::', source[source.index("init_log_level_from_env"):])
+    rows = table_rows(page("docs/logging-and-errors.md"), "`KIV_LOG_LEVEL` | Records")
+    assert [row[0].split("`")[0] for row in rows] == levels == ["DEBUG", "INFO", "WARNING", "ERROR", "NONE"]
