@@ -6,8 +6,10 @@
 # also needs KIV_MAN_PYTHON, below); the Debian packages need them, so
 # scripts/package.sh and scripts/test_arm64.sh turn them on, which makes
 # help2man required.
+# A sanitized module cannot be imported by a plain interpreter, so neither
+# can the kiv command that the pages are made from: sanitized trees make none.
 find_program(KIV_HELP2MAN help2man)
-if(KIV_HELP2MAN AND (NOT CMAKE_CROSSCOMPILING OR KIV_MAN_PYTHON))
+if(KIV_HELP2MAN AND (NOT CMAKE_CROSSCOMPILING OR KIV_MAN_PYTHON) AND NOT KIV_SANITIZE AND NOT KIV_TSAN)
   set(KIV_MAN_PAGES_DEFAULT ON)
 else()
   set(KIV_MAN_PAGES_DEFAULT OFF)

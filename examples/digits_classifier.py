@@ -3,10 +3,11 @@
 
 Trains a small fully connected network (64 -> 32 ReLU -> 10) in numpy on the
 8x8 digits data set, quantises it to int8 (or keeps float32), packs it into a
-zor model container and classifies the test split on the NPU three ways:
-synchronous, asynchronous with callbacks, and batch queues. By default it uses
-the kiv layer (digits_kiv.py: Model.run, Model.submit, Model.run_batch);
---api libkiv does the same with the low-level libkiv module (digits_npu.py).
+zor model container and classifies the test split on the NPU: synchronous,
+asynchronous with callbacks, as a stream and in batch queues. By default it
+uses the kiv layer (digits_kiv.py: Model.run, Model.submit, Model.map,
+Model.run_batch); --api libkiv does the same with the low-level libkiv module
+(digits_npu.py), which has no stream of its own.
 Every NPU output is compared with a numpy computation of the same arithmetic;
 the program exits with status 1 if any differs.
 

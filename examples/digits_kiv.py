@@ -1,7 +1,8 @@
-"""Runs inputs through a model with the kiv layer in three ways: Model.run
-(synchronous), Model.submit futures with done callbacks (asynchronous), and
-Model.run_batch (batch queues). Each returns the outputs in input order and
-per-inference latencies in seconds. kiv raises KivError for any failing
+"""Runs inputs through a model with the kiv layer in four ways: Model.run
+(synchronous), Model.submit futures with done callbacks (asynchronous),
+Model.map (a stream, several jobs in flight) and Model.run_batch (batch
+queues). Each returns the outputs in input order and per-inference
+latencies in seconds. kiv raises KivError for any failing
 status and gives outputs in the model's dtype and shape; digits_npu.py does
 the same with the low-level libkiv module."""
 
@@ -154,6 +155,28 @@ def run_async(session, samples, in_flight=16):
     return RunResult(outputs, latencies, wall, {"callbacks": sum(callbacks.calls.values())})
 
 
+def run_stream(session, samples):
+    """Model.map over the samples as they come from a generator, twice the
+    device's cores in flight: a sample's latency runs from the moment the
+    stream takes it to the moment its outputs come back, in order."""
+    model = session.model
+    taken = []
+
+    def frames():
+        for sample in samples:
+            taken.append(time.perf_counter())
+            yield sample
+
+    outputs, latencies = [], []
+    created = model.jobs_created
+    start = time.perf_counter()
+    for index, (logits,) in enumerate(model.map(frames(), timeout=RUN_TIMEOUT_S)):
+        latencies.append(time.perf_counter() - taken[index])
+        outputs.append(logits)
+    return RunResult(outputs, latencies, time.perf_counter() - start,
+                     {"jobs created": model.jobs_created - created})
+
+
 def run_batch(session, samples, batch_size=32):
     """Model.run_batch per batch_size samples: one batch queue each."""
     model = session.model
@@ -164,4 +187,4 @@ def run_batch(session, samples, batch_size=32):
     return run_in_batches(samples, batch_size, run_chunk)
 
 
-MODES = (("sync", run_sync), ("async", run_async), ("batch", run_batch))
+MODES = (("sync", run_sync), ("async", run_async), ("stream", run_stream), ("batch", run_batch))

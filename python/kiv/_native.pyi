@@ -53,9 +53,16 @@ def run(
     started; its end is not known); job status 0 means it did not end in time. The job counts as in
     flight on `life` while it runs here."""
 
-def read_output(npu: libkiv.NPU, job_id: int, index: int, out: npt.NDArray[Any] | bytearray) -> libkiv.kiv_status_t:
-    """Has the runtime write output `index` of the job straight into `out`, a writable C-contiguous buffer
-    of the output's size: the status."""
+def load_inputs(npu: libkiv.NPU, job_id: int, inputs: list[npt.NDArray[Any]]) -> tuple[int, libkiv.kiv_status_t]:
+    """Loads the job's inputs from C-contiguous buffers of the inputs' sizes, in index order: (index of the
+    input that failed, its status), (-1, success) when all were loaded."""
+
+def read_outputs(
+    npu: libkiv.NPU, job_id: int, outputs: list[npt.NDArray[Any]], zero_first: bool = False
+) -> tuple[int, libkiv.kiv_status_t]:
+    """Has the runtime write the job's outputs into writable C-contiguous buffers of the outputs' sizes, in
+    index order: (index of the output that failed, its status), (-1, success) when all were read. With
+    `zero_first` (new arrays) each is zero-filled first."""
 
 def clean_job(npu: libkiv.NPU, job_id: int) -> libkiv.kiv_status_t:
     """Cleans a job without the interpreter lock: the status."""

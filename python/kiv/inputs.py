@@ -251,19 +251,3 @@ def outputs_of(names: tuple[str, ...], arrays: Iterable[npt.NDArray[Any]], profi
     outputs.names = names
     outputs.profile = profile
     return outputs
-
-
-def unpack_output(info: TensorInfo, data: bytes | bytearray | npt.NDArray[np.uint8]) -> npt.NDArray[Any]:
-    """The bytes libkiv returned for an output, as an array of the tensor's dtype and shape.
-
-    libkiv returns bytes, bytearray or a uint8 array depending on what was last
-    loaded through the same NPU object; all three are handled alike.
-    """
-    # After numpy inputs (what this layer hands libkiv) the bytes come as a
-    # new uint8 array of the caller's own: viewed, not copied.
-    raw = data if type(data) is np.ndarray else np.frombuffer(data, dtype=np.uint8)
-    if raw.nbytes != info.size:
-        raise ValueError("output '%s' returned %d bytes, expected %d" % (info.name, raw.nbytes, info.size))
-    if not raw.flags.writeable:
-        raw = raw.copy()
-    return raw.view(info.dtype).reshape(info.shape)

@@ -88,6 +88,13 @@ class JobPool:
         """Cleans a job, without the interpreter lock: a driver may wait for a job still running."""
         check(self._npu, "kiv_clean_job", _native.clean_job(self._npu, job_id))
 
+    def keep_at_least(self, count: int) -> None:
+        """Keeps up to `count` idle jobs from now on, if it keeps any (a
+        stream reuses as many jobs as it has in flight)."""
+        with self._lock:
+            if self._max_idle:
+                self._max_idle = max(self._max_idle, count)
+
     @property
     def idle_count(self) -> int:
         with self._lock:

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import asyncio
-import collections
 import concurrent.futures
 import functools
 import math
@@ -11,15 +10,16 @@ import numbers
 import os
 import warnings
 import weakref
-from collections.abc import AsyncIterable, AsyncIterator, Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import AsyncIterable, AsyncIterator, Callable, Iterable, Iterator, Mapping
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, SupportsInt, cast
 
+import numpy as np
 import numpy.typing as npt
 
 import libkiv
 
-from . import _native, batch
+from . import _native, batch, streams
 from .completion import GIVEN_UP, Future
 from .container import diagnose
 from .context import Context
@@ -33,7 +33,6 @@ from .inputs import (
     bind_outputs,
     input_args,
     outputs_of,
-    unpack_output,
 )
 from .job_options import JobOptions, LoadOptions
 from .job_pool import ASYNC, BLOCKING, JobPool, Use
@@ -44,7 +43,6 @@ if TYPE_CHECKING:
     from .runtime import Runtime
 
 _DONE = int(libkiv.KIV_JOB_STATUS_DONE)
-_OUTPUT = libkiv.KIV_TENSOR_TYPE_OUTPUT
 _PROFILER = libkiv.KIV_TENSOR_TYPE_PROFILER
 
 
@@ -213,14 +211,13 @@ class Model:
     # raised or dropped; a job handed to the completion thread takes a use
     # of its own there, in the same native call that hands it over.
 
-    def _prepare(self, arrays: Sequence[npt.NDArray[Any]], use: Use) -> int:
+    def _prepare(self, arrays: list[npt.NDArray[Any]], use: Use) -> int:
         """A job of the pool, for a run of `use`, with the inputs loaded."""
         job_id = self._pool.acquire(use)
         try:
-            for index, array in enumerate(arrays):
-                status = self._npu.kiv_load_tensor(job_id, index, array)
-                if int(status):
-                    raise KivError("kiv_load_tensor", status, status_text(self._npu, status), self._name(index))
+            failed, status = _native.load_inputs(self._npu, job_id, arrays)
+            if failed >= 0:
+                raise KivError("kiv_load_tensor", status, status_text(self._npu, status), self._name(failed))
         except BaseException:
             self._drop(job_id)
             raise
@@ -245,20 +242,15 @@ class Model:
         if job_status != _DONE:
             code = libkiv.KIV_STATUS_ERROR_JOB_EXCEPTION
             raise KivError(api, code, status_text(self._npu, code), "job %#x ended with job status %d" % (job_id, job_status))
-        if targets is not None:
-            for info, array in zip(self.outputs, targets):
-                status = _native.read_output(self._npu, job_id, info.index, array)
-                if int(status):
-                    raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "output '%s'" % info.name)
-            return outputs_of(self._output_names, targets, self._profile(job_id))
-        results: list[npt.NDArray[Any]] = []
-        for info in self.outputs:
-            status, data = self._npu.kiv_get_tensor(job_id, _OUTPUT, info.index)
-            if int(status):
-                raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "output '%s'" % info.name)
-            assert data is not None  # a successful read brings the bytes
-            results.append(unpack_output(info, data))
-        return outputs_of(self._output_names, results, self._profile(job_id))
+        # New arrays are zero-filled by the read (natively, and at the least
+        # cost for large ones), so that what a driver does not write holds
+        # nothing of the heap's earlier contents; the caller's are not.
+        fresh = targets is None
+        arrays = [np.empty(info.shape, info.dtype) for info in self.outputs] if targets is None else targets
+        failed, status = _native.read_outputs(self._npu, job_id, arrays, fresh)
+        if failed >= 0:
+            raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "output '%s'" % self.outputs[failed].name)
+        return outputs_of(self._output_names, arrays, self._profile(job_id))
 
     def _profile(self, job_id: int) -> bytes | None:
         """The job's profiler tensors, joined; None when there are none."""
@@ -467,7 +459,9 @@ class Model:
         value itself. `inputs` is read lazily (a generator of frames works)
         and never more than `in_flight` jobs are started ahead of the
         consumer: twice the device's core count by default, which keeps
-        every core busy. A set that fails (its inputs refused, or its job)
+        every core busy. The model keeps as many idle jobs for reuse
+        (unless its max_idle_jobs is 0), so that a stream creates no job
+        after its first `in_flight`. A set that fails (its inputs refused, or its job)
         raises its error at its position; an error of `inputs` itself comes
         after the outputs before it. `timeout` bounds the wait for each
         result (JobTimeout). Closing the iterator early, dropping it, or
@@ -489,7 +483,7 @@ class Model:
             driver refused it.
         """
         depth, limit, options = self._stream_settings(in_flight, timeout, job_options)
-        return self._stream(iter(inputs), depth, options, limit)
+        return streams.stream(functools.partial(self._submit_set, options=options), iter(inputs), depth, limit)
 
     def map_async(
         self,
@@ -512,7 +506,7 @@ class Model:
         :raises KivError: as `map`.
         """
         depth, limit, options = self._stream_settings(in_flight, timeout, job_options)
-        return self._stream_async(inputs, depth, options, limit)
+        return streams.stream_async(functools.partial(self._submit_set, options=options), inputs, depth, limit)
 
     def _stream_settings(
         self, in_flight: int | None, timeout: float | None, job_options: JobOptions | None
@@ -525,7 +519,9 @@ class Model:
             raise ValueError("in_flight must be at least 1, got %d" % in_flight)
         else:
             depth = int(in_flight)
-        return depth, checked_timeout(timeout), checked_job_options(job_options, self.job_options)
+        settings = depth, checked_timeout(timeout), checked_job_options(job_options, self.job_options)
+        self._pool.keep_at_least(depth)
+        return settings
 
     def _submit_set(self, item: InputSet, options: JobOptions) -> concurrent.futures.Future[Outputs]:
         """A submitted input set of a stream, or a future holding why it could not be."""
@@ -536,49 +532,6 @@ class Model:
             failed: concurrent.futures.Future[Outputs] = Future()
             failed.set_exception(err)
             return failed
-
-    def _stream(
-        self, items: Iterator[InputSet], depth: int, options: JobOptions, limit: float | None
-    ) -> Iterator[Outputs]:
-        pending: collections.deque[concurrent.futures.Future[Outputs]] = collections.deque()
-        failure: Exception | None = None
-        while True:
-            try:
-                item = next(items)
-            except StopIteration:
-                break
-            except Exception as err:
-                failure = err
-                break
-            pending.append(self._submit_set(item, options))
-            if len(pending) == depth:
-                yield _result(pending.popleft(), limit)
-        while pending:
-            yield _result(pending.popleft(), limit)
-        if failure is not None:
-            raise failure
-
-    async def _stream_async(
-        self, inputs: Iterable[InputSet] | AsyncIterable[InputSet], depth: int, options: JobOptions, limit: float | None
-    ) -> AsyncIterator[Outputs]:
-        items = _async_items(inputs)
-        pending: collections.deque[concurrent.futures.Future[Outputs]] = collections.deque()
-        failure: Exception | None = None
-        while True:
-            try:
-                item = await anext(items)
-            except StopAsyncIteration:
-                break
-            except Exception as err:
-                failure = err
-                break
-            pending.append(self._submit_set(item, options))
-            if len(pending) == depth:
-                yield await _result_async(pending.popleft(), limit)
-        while pending:
-            yield await _result_async(pending.popleft(), limit)
-        if failure is not None:
-            raise failure
 
     def run_batch(self, input_sets: Iterable[InputSet], job_options: JobOptions | None = None) -> list[Outputs]:
         """Runs several input sets through one batch queue; returns one output list per set.
@@ -627,34 +580,3 @@ def _given_up(npu: libkiv.NPU) -> KivError:
     detail = "the job had not ended when the interpreter exited; the runtime was closed without waiting for it"
     return KivError("kiv_job_infer_async", code, status_text(npu, code), detail)
 
-
-def _result(future: concurrent.futures.Future[Outputs], limit: float | None) -> Outputs:
-    """The outputs of a stream's job, waited for `limit` seconds at most."""
-    try:
-        return future.result(limit)
-    except concurrent.futures.TimeoutError:
-        if future.done():
-            raise  # the job's own error
-        assert limit is not None  # only a wait with a limit ends before the job
-        raise JobTimeout("Model.map", limit, getattr(future, "job_id", 0)) from None
-
-
-async def _result_async(future: concurrent.futures.Future[Outputs], limit: float | None) -> Outputs:
-    """The outputs of a stream's job, awaited `limit` seconds at most."""
-    waiting = asyncio.wrap_future(future)
-    try:
-        return await asyncio.wait_for(waiting, limit)
-    except asyncio.TimeoutError:
-        if future.done():
-            raise  # the job's own error
-        assert limit is not None  # only a wait with a limit ends before the job
-        raise JobTimeout("Model.map_async", limit, getattr(future, "job_id", 0)) from None
-
-
-async def _async_items(inputs: Iterable[InputSet] | AsyncIterable[InputSet]) -> AsyncIterator[InputSet]:
-    if isinstance(inputs, AsyncIterable):
-        async for item in inputs:
-            yield item
-    else:
-        for item in inputs:
-            yield item

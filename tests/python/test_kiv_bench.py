@@ -41,11 +41,11 @@ def test_quick_benchmark_prints_every_row(python, build_dir, tmp_path):
     rows = [line.split("  ")[0] for line in done.stdout.splitlines()
             if line.startswith(("libkiv:", "kiv:", "Model.run at", "Model.map", "submit()", "CPU us", "a 4 MiB"))]
     assert rows == [
-        "libkiv: load/infer_sync/get, one job (floor)",
+        "libkiv: load/infer_sync/get, one job (floor of run)",
         "kiv: Model.run",
-        "libkiv: the same, sampled with submit (floor)",
-        "libkiv: the same through kiv_job_infer_async and a Python callback",
+        "libkiv: load/infer_async with a Python callable that sets an event/wait/get (floor of submit)",
         "kiv: Model.submit().result()",
+        "kiv: Model.submit().result() against the blocking floor (information)",
         "libkiv: kiv_get_tensor (zero-filled)",
         "kiv: Model.run's output read",
         "Model.run at QoS 0, behind the waiting jobs",
@@ -54,7 +54,6 @@ def test_quick_benchmark_prints_every_row(python, build_dir, tmp_path):
         "kiv: Runtime.load, Model.close",
         "Model.map over jobs of 2 ms, jobs/s (floor: 4 cores kept busy)",
         "Model.map, us per job (floor: raw libkiv stream, 8 in flight)",
-        "submit().result(), us per job (floor: raw asynchronous sequence)",
         "CPU us per job, Model.run (floor: raw blocking sequence)",
         "CPU us per job, submit().result() (floor: raw asynchronous sequence)",
         "CPU us per job, Model.map (floor: raw libkiv stream)",

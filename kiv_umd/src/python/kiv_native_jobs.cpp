@@ -27,6 +27,7 @@
 #include "fork_safety.h"
 #include "kiv_api.h"
 #include "kiv_native_lifetime.h"
+#include "page_advice.h"
 #include "py_gil.h"
 #include "py_npu.h"
 
@@ -113,6 +114,51 @@ kiv_status_t query_status(kiv_context* ctx, uint64_t job_id, job_status_t* job_s
         std::this_thread::sleep_until(std::min(until, asked + kQueryGap));
     }
     return status;
+}
+
+// Moves a job's tensors of one kind between the job and the buffers of the
+// objects in `objects` (a list, in index order), without the GIL: the
+// first index that failed and its status, (-1, success) when all moved.
+// The buffers are plain Py_buffers given back by hand, and the objects
+// borrowed (a py::handle argument owns nothing): a thread that the exiting
+// interpreter ends unwinds through this frame, where no destructor may touch
+// Python.
+//
+// Reading into new arrays (`zero_first`), each is zero-filled first, at the
+// least cost (fresh zero pages for a large one not in memory yet), so that
+// what a driver does not write holds nothing of the heap's earlier contents.
+py::tuple move_tensors(NPU& npu, uint64_t job_id, py::handle objects, bool into_job, bool zero_first = false) {
+    if (!PyList_Check(objects.ptr())) throw py::type_error("a list of buffers is expected");
+    const Py_ssize_t count = PyList_GET_SIZE(objects.ptr());
+    std::vector<Py_buffer> views(static_cast<size_t>(count));
+    const int flags = into_job ? PyBUF_C_CONTIGUOUS : PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS;
+    Py_ssize_t taken = 0;
+    auto give_back = [&] {
+        for (Py_ssize_t i = 0; i < taken; ++i) PyBuffer_Release(&views[i]);
+    };
+    for (; taken < count; ++taken) {
+        if (PyObject_GetBuffer(PyList_GET_ITEM(objects.ptr(), taken), &views[taken], flags) != 0) {
+            give_back();
+            throw py::error_already_set();
+        }
+    }
+    int failed = -1;
+    const kiv_status_t status = call_on_handle(npu, [&](kiv_context* ctx) {
+        for (Py_ssize_t i = 0; i < count && zero_first; ++i) kiv::zero_fill(views[i].buf, views[i].len);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const uint32_t index = static_cast<uint32_t>(i);
+            const kiv_status_t moved = into_job
+                                           ? ::kiv_load_tensor(ctx, job_id, index, views[i].buf)
+                                           : ::kiv_get_tensor(ctx, job_id, KIV_TENSOR_TYPE_OUTPUT, index, views[i].buf);
+            if (moved != KIV_STATUS_SUCCESS) {
+                failed = static_cast<int>(i);
+                return moved;
+            }
+        }
+        return KIV_STATUS_SUCCESS;
+    });
+    give_back();
+    return py::make_tuple(failed, status);
 }
 
 // Waits for a job started without a completion callable through the
@@ -411,23 +457,22 @@ void register_kiv_jobs(py::module_& m) {
         "started; its end is not known); job status 0 means it did not end within `timeout` seconds (None, "
         "infinity or 1e9 and more: no limit). The job counts as in flight on `life` while it runs here.");
     m.def(
-        "read_output",
-        [](NPU& npu, uint64_t job_id, uint32_t index, const py::object& out) {
-            // A plain Py_buffer, released by hand: no destructor may touch
-            // Python in a frame that a thread ended at exit unwinds through.
-            Py_buffer view;
-            if (PyObject_GetBuffer(out.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
-                throw py::error_already_set();
-            }
-            const kiv_status_t status = call_on_handle(npu, [&](kiv_context* ctx) {
-                return ::kiv_get_tensor(ctx, job_id, KIV_TENSOR_TYPE_OUTPUT, index, view.buf);
-            });
-            PyBuffer_Release(&view);
-            return status;
+        "load_inputs",
+        [](NPU& npu, uint64_t job_id, py::handle inputs) { return move_tensors(npu, job_id, inputs, true); },
+        py::arg("npu"), py::arg("job_id"), py::arg("inputs"),
+        "Loads the job's inputs from `inputs`, a list of C-contiguous buffers of the inputs' sizes in index order "
+        "(checked by the caller), without the interpreter lock: (index of the input that failed, its status), "
+        "(-1, success) when all were loaded.");
+    m.def(
+        "read_outputs",
+        [](NPU& npu, uint64_t job_id, py::handle outputs, bool zero_first) {
+            return move_tensors(npu, job_id, outputs, false, zero_first);
         },
-        py::arg("npu"), py::arg("job_id"), py::arg("index"), py::arg("out"),
-        "Has the runtime write output `index` of the job straight into `out`, a writable C-contiguous buffer of "
-        "the output's size (checked by the caller), without the interpreter lock: the status.");
+        py::arg("npu"), py::arg("job_id"), py::arg("outputs"), py::arg("zero_first") = false,
+        "Has the runtime write the job's outputs straight into `outputs`, a list of writable C-contiguous buffers "
+        "of the outputs' sizes in index order (checked by the caller), without the interpreter lock: (index of "
+        "the output that failed, its status), (-1, success) when all were read. With `zero_first` (new arrays) "
+        "each is zero-filled first.");
     m.def(
         "clean_job",
         [](NPU& npu, uint64_t job_id) {
