@@ -1,6 +1,6 @@
 # Installation: the Python module with its type stub and the kiv package in a
-# Python site directory, the public headers, and a CMake package (kiv::kiv)
-# for native tools that use the exported container classes. The stand-in
+# Python site directory, the headers of the exported container classes, and a
+# CMake package (kiv::kiv) for native tools that use them. The stand-in
 # driver is installed only on request (component "standin"), into the kiv
 # package's own standin/ directory, where no library search finds it.
 include(CMakePackageConfigHelpers)
@@ -59,9 +59,11 @@ endif()
 install(TARGETS aipudrv LIBRARY DESTINATION ${KIV_INSTALL_PYTHONDIR}/kiv/standin
         COMPONENT standin NAMELINK_COMPONENT standin ${KIV_STANDIN_EXCLUDE})
 
+# Only headers whose declarations a program can use: the container classes
+# and the schema types they take. The runtime API (kiv_api.h) and the driver
+# contract (aipu_driver.h) are internal to libkiv.so, whose kiv_* functions
+# are not exported.
 install(FILES
-  ${CMAKE_SOURCE_DIR}/kiv_umd/include/kiv_api.h
-  ${CMAKE_SOURCE_DIR}/kiv_umd/include/aipu_driver.h
   ${CMAKE_SOURCE_DIR}/kiv_serialization/serialization_handler.h
   ${CMAKE_BINARY_DIR}/generated/zor_generated.h
   DESTINATION ${KIV_INSTALL_INCLUDEDIR} COMPONENT devel)

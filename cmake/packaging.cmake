@@ -99,13 +99,14 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
 set(CPACK_DEBIAN_DEVEL_PACKAGE_NAME libkiv-dev)
 set(CPACK_DEBIAN_DEVEL_PACKAGE_SECTION libdevel)
 # What kivConfig.cmake finds: libpython (the module leaves the Python C API
-# to the process), FlatBuffers and nlohmann JSON.
+# to the process) and FlatBuffers (the container classes' header uses it).
 set(CPACK_DEBIAN_DEVEL_PACKAGE_DEPENDS
-    "libkiv (= ${KIV_DEB_VERSION}), libpython${KIV_PYTHON_VERSION}-dev, libflatbuffers-dev, nlohmann-json3-dev (>= 3.11)")
+    "libkiv (= ${KIV_DEB_VERSION}), libpython${KIV_PYTHON_VERSION}-dev, libflatbuffers-dev")
 set(CPACK_DEBIAN_DEVEL_DESCRIPTION "user-mode runtime of the NPU - development files
-Headers of the runtime API, of the driver contract and of the zor container
-classes, and the CMake package kiv (find_package(kiv), target kiv::kiv) for
-native programs built against libkiv.")
+Headers of the zor container classes that libkiv.so exports, and the CMake
+package kiv (find_package(kiv), target kiv::kiv) for native programs that
+read, write, pack and list model containers. The runtime's inference API is
+internal to the library: programs run models through Python.")
 
 set(CPACK_DEBIAN_STANDIN_PACKAGE_NAME libkiv-standin)
 set(CPACK_DEBIAN_STANDIN_PACKAGE_SECTION misc)

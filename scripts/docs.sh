@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Builds the HTML API reference of kiv and libkiv with Sphinx (autodoc), from
-# kiv's docstrings and type hints and from libkiv's type stub:
+# Builds the documentation site: the guides of docs/ (Markdown, read by MyST)
+# and the API reference of docs/reference/ (Sphinx autodoc, from kiv's
+# docstrings and type hints and from libkiv's type stub), one HTML site with
+# the furo theme:
 #
 #   bash scripts/docs.sh          then open build-docs/html/index.html
 #
-# The sources are in docs/reference/, beside the Markdown guides. Any warning
-# fails the build, and so does a public name of kiv or libkiv that the
-# reference lacks (tests/docs/reference_coverage.py). kiv is imported over the
-# build tree's libkiv module: the tree is built (scripts/build.sh) first.
+# Any warning fails the build, and so do an internal link or image of the
+# built site that leads nowhere (tests/docs/check_links.py) and a public name
+# of kiv or libkiv that the reference lacks (tests/docs/reference_coverage.py).
+# kiv is imported over the build tree's libkiv module: the tree is built
+# (scripts/build.sh) first. The packages it needs (Debian's Sphinx, MyST
+# parser and furo theme) are installed when missing.
 #
 # Environment: KIV_DOCS_DIR (default build-docs).
 set -euo pipefail
@@ -16,11 +20,12 @@ source scripts/lib/packages.sh
 out=${KIV_DOCS_DIR:-build-docs}
 
 bash scripts/build.sh >/dev/null
-ensure_packages python3-sphinx
+ensure_packages python3-sphinx python3-myst-parser furo
 rm -rf "$out"
 # -E: every page read again, since autodoc's input (the code) is not tracked;
 # -W --keep-going: every warning shown, then the build fails.
 KIV_BUILD_DIR=$PWD/build /usr/bin/python3 -m sphinx -b html -E -q -W --keep-going -d "$out/doctrees" \
-    docs/reference "$out/html"
+    docs "$out/html"
+/usr/bin/python3 -B tests/docs/check_links.py "$out/html"
 PYTHONPATH=$PWD/build:$PWD/python /usr/bin/python3 -B tests/docs/reference_coverage.py "$out/html"
-echo "docs: the API reference is in $out/html/index.html"
+echo "docs: the site is in $out/html/index.html"

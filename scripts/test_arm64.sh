@@ -15,7 +15,7 @@
 # then, inside the root: the packages installed with dpkg, used and purged
 # again (tests/packaging/install_debs.sh), and CTest. The mounts are undone
 # however the script ends (after a kill -9, by the next run before anything
-# else). Each step prints its duration; README.md has the figures.
+# else). Each step prints its duration; docs/developing.md has the figures.
 #
 # Environment:
 #   KIV_ARM64_ROOT       the arm64 root (default /var/cache/kiv-arm64/bookworm)

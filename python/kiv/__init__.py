@@ -32,7 +32,7 @@ _load_native()
 from ._version import __version__  # noqa: E402
 from .driver import DriverInfo, standin_path  # noqa: E402
 from .dtypes import dequantize, numpy_dtype, quantize  # noqa: E402
-from .errors import JobTimeout, KivError, ModelFormatError  # noqa: E402
+from .errors import RUNTIME_STATUSES, JobTimeout, KivError, ModelFormatError, RuntimeStatus, status_name  # noqa: E402
 from .inputs import Outputs  # noqa: E402
 from .job_options import JobOptions, LoadOptions  # noqa: E402
 from .model import Model  # noqa: E402
@@ -49,10 +49,13 @@ __all__ = [
     "Model",
     "ModelFormatError",
     "Outputs",
+    "RUNTIME_STATUSES",
     "Runtime",
+    "RuntimeStatus",
     "TensorInfo",
     "dequantize",
     "numpy_dtype",
     "quantize",
     "standin_path",
+    "status_name",
 ]

@@ -23,8 +23,9 @@ def init_context(
 def driver_library(npu: libkiv.NPU, symbol: str) -> tuple[bytes, bool] | None:
     """(file, whether it exports `symbol`) of the driver library serving the open context; None without one."""
 
-def runtime_status_texts() -> dict[int, str]:
-    """{code: text} for the runtime's own status codes, which no driver describes."""
+def runtime_statuses() -> dict[int, tuple[str, str]]:
+    """{code: (name, text)} for the runtime's own status codes, which no driver describes and libkiv's
+    kiv_status_t names no member for."""
 
 def set_error_lines(npu: libkiv.NPU, on: bool) -> None:
     """Whether the NPU object's failing calls print their "[PY UMD ERROR]" line (on by default)."""

@@ -43,7 +43,9 @@ def numpy_dtype(data_type: SupportsInt) -> np.dtype[Any] | None:
 def quantize(values: npt.ArrayLike, scale: float, zero_point: int, dtype: npt.DTypeLike) -> npt.NDArray[Any]:
     """Maps real values to integers of `dtype`: round(values / scale) + zero_point, saturated.
 
-    Halves round away from zero.
+    Halves round away from zero (2.5 steps give 3, -2.5 give -3), as the
+    NPU's own requantisation does; Python's round() and numpy's rint() take
+    halves to the even neighbour instead (2 and -2).
 
     Raises:
         TypeError: `dtype` is not an integer type.

@@ -1,8 +1,18 @@
-"""The exception raised for every failing runtime status."""
+"""The exception raised for every failing runtime status, and the names and
+meanings of the statuses that are the runtime's own.
+
+Most statuses come from the NPU driver and are members of
+libkiv.kiv_status_t. The runtime's own codes, 64 to 69, are not: libkiv
+returns them as kiv_status_t values without a member name (``???``).
+RUNTIME_STATUSES gives their names, texts and meanings, status_name the name
+of any status, and KivError.name the name of the one it carries.
+"""
 
 from __future__ import annotations
 
-from collections.abc import Callable
+import dataclasses
+from collections.abc import Callable, Mapping
+from types import MappingProxyType
 from typing import Any, SupportsInt
 
 import libkiv
@@ -17,8 +27,67 @@ def status_member(status: SupportsInt) -> libkiv.kiv_status_t:
     return libkiv.kiv_status_t(int(status))
 
 
-# The runtime's own codes, for which the driver has no text.
-_RUNTIME_TEXTS: dict[int, str] = _native.runtime_status_texts()
+@dataclasses.dataclass(frozen=True)
+class RuntimeStatus:
+    """One of the runtime's own status codes, which no driver produces and
+    libkiv's kiv_status_t has no member name for."""
+
+    #: The status code, 64 to 69.
+    code: int
+    #: Its name in the runtime's enumeration ("KIV_STATUS_ERROR_INVALID_HANDLE").
+    name: str
+    #: The runtime's text for it, which KivError.message carries.
+    text: str
+    #: When the runtime returns it, and what to do about it.
+    meaning: str
+
+
+# When each of the runtime's own codes is returned. The codes, names and texts
+# come from the runtime's one list of them (kiv._native.runtime_statuses).
+_MEANINGS: dict[int, str] = {
+    64: "No open context serves the call: a libkiv NPU used before a successful kiv_init_context, after "
+        "kiv_deinit_context, or in a child process that inherited it through fork (kiv raises it for a Runtime "
+        "or Model of the parent process used in a forked child); or the driver has no open context or lacks "
+        "the entry point the call needs.",
+    65: "Memory ran out while the runtime opened a context or read a model container.",
+    66: "No usable NPU driver: the driver library could not be loaded (no such file, not a library for this "
+        "machine) or lacks one of the entry points the runtime binds. kiv's text names the library tried, "
+        "the loader's reason and how to choose the stand-in NPU.",
+    67: "The backend does not implement the operation. The runtime's driver backend implements every "
+        "operation the runtime offers, so no call returns it today.",
+    69: "A failure inside the runtime: an unexpected exception while a context was opened, or a model file "
+        "the container reader refuses (empty, not a zor model container, truncated); kiv raises "
+        "ModelFormatError for the latter, naming what is wrong with the file.",
+}
+
+#: The runtime's own status codes by code: 64 to 67 and 69 (68 is not used).
+RUNTIME_STATUSES: Mapping[int, RuntimeStatus] = MappingProxyType(
+    {
+        code: RuntimeStatus(code, name, text, _MEANINGS[code])
+        for code, (name, text) in sorted(_native.runtime_statuses().items())
+    }
+)
+
+
+def status_name(status: SupportsInt) -> str | None:
+    """The name of a status ("KIV_STATUS_ERROR_OPEN_FILE_FAIL"), the runtime's
+    own codes 64 to 69 included, which libkiv's kiv_status_t does not name;
+    None for a code that has no name (one a driver returns beyond the named
+    ones).
+
+    Raises:
+        TypeError: `status` is not an integer or a status.
+        ValueError: `status` is negative or beyond 32 bits.
+    """
+    if isinstance(status, bool) or not isinstance(status, (int, libkiv.kiv_status_t)):
+        raise TypeError("status_name takes a status or an int, not %s" % type(status).__name__)
+    code = int(status)
+    if not 0 <= code < 1 << 32:
+        raise ValueError("a status is from 0 to 2**32-1, got %d" % code)
+    if code in RUNTIME_STATUSES:
+        return RUNTIME_STATUSES[code].name
+    name: str = libkiv.kiv_status_t(code).name  # "???" for a value without a member
+    return name if name.startswith("KIV_STATUS_") else None
 
 
 def status_text(npu: libkiv.NPU, status: SupportsInt) -> str:
@@ -29,14 +98,12 @@ def status_text(npu: libkiv.NPU, status: SupportsInt) -> str:
     the status's name stands in then.
     """
     code = int(status)
-    if code in _RUNTIME_TEXTS:
-        return _RUNTIME_TEXTS[code]
+    if code in RUNTIME_STATUSES:
+        return RUNTIME_STATUSES[code].text
     try:
         return npu.kiv_get_error_message(code)
     except RuntimeError:
-        member = status_member(code)
-        name: str = getattr(member, "name", "")
-        return name if name and name != "???" else "unknown status %d" % code
+        return status_name(code) or "unknown status %d" % code
 
 
 class KivError(Exception):
@@ -45,6 +112,8 @@ class KivError(Exception):
     Attributes:
         status: the libkiv.kiv_status_t value returned by the runtime.
         code: the same status as a plain int.
+        name: the status's name (status_name), also for the runtime's own
+            codes, which `status` does not name; None for a code without one.
         api: name of the runtime function that failed (e.g. "kiv_load_graph").
         message: the runtime's text for the status.
         detail: what this layer was doing, when that helps (e.g. a path).
@@ -53,6 +122,7 @@ class KivError(Exception):
     def __init__(self, api: str, status: SupportsInt, message: str, detail: str | None = None) -> None:
         self.status = status_member(status)
         self.code = int(status)
+        self.name = status_name(self.code)
         self.api = api
         self.message = message
         self.detail = detail

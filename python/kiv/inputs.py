@@ -93,8 +93,10 @@ def _exact_floats(info: TensorInfo, given: npt.NDArray[Any]) -> npt.NDArray[Any]
 
 
 def _from_values(info: TensorInfo, value: object) -> npt.NDArray[Any]:
-    """Lists, tuples and scalars, converted only when every value is exactly
-    representable in the tensor's dtype."""
+    """Lists, tuples and scalars, converted to the tensor's dtype: for an
+    integer (or bool) dtype every value must be a whole number in its range;
+    for a float dtype integers must be exact in it, and real values are
+    rounded to its precision but never beyond its range."""
     try:
         given = np.asarray(value)
     except (TypeError, ValueError) as err:
@@ -112,9 +114,10 @@ def prepare_input(info: TensorInfo, value: object) -> npt.NDArray[Any]:
     """A C-contiguous array of exactly the tensor's bytes, or an error naming the tensor.
 
     Arrays must have the tensor's dtype (no silent casts) and its shape, up to
-    dimensions of size 1. Lists and scalars are converted only when every
-    value is exactly representable. Bytes-like objects are the raw tensor and
-    must have its byte size.
+    dimensions of size 1. Lists and scalars are converted by _from_values'
+    rule (whole numbers in range for an integer dtype; for a float dtype,
+    exact integers and real values rounded to its precision). Bytes-like
+    objects are the raw tensor and must have its byte size.
     """
     if isinstance(value, np.ndarray):
         if value.dtype != info.dtype:

@@ -332,8 +332,9 @@ class Model:
         `inputs` are one value per model input in order, or a single dict by
         input name. Values are numpy arrays of the input's dtype and shape (up
         to dimensions of size 1), bytes-like objects of the exact size, or
-        numbers and nested lists whose every value the input's dtype holds
-        exactly. The wait for the job lets other Python threads run and
+        numbers and nested lists: whole numbers in range for an integer
+        dtype; for a float dtype, integers it holds exactly and real values,
+        which are rounded to its precision. The wait for the job lets other Python threads run and
         answers Ctrl-C at once. `timeout` is in seconds; on expiry JobTimeout
         (a KivError and a TimeoutError) is raised. A job left behind by a
         timeout or an interrupt is released in the background when it ends.

@@ -46,7 +46,8 @@ class TensorInfo:
         return dtypes.numpy_dtype(self.data_type) != self.dtype
 
     def quantize(self, values: npt.ArrayLike) -> npt.NDArray[Any]:
-        """Real values to this tensor's integer dtype, using its scale and zero point.
+        """Real values to this tensor's integer dtype, using its scale and zero point:
+        round(values / scale) + zero_point, halves away from zero, saturated.
 
         Raises:
             TypeError: the tensor's dtype is not an integer type.

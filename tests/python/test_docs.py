@@ -1,4 +1,4 @@
-"""Every code block of the README and docs/ runs as written and prints what
+"""Every code block of the README and of the pages of docs/ runs as written and prints what
 the document shows.
 
 The blocks of a document run in order, in one Python interpreter
@@ -32,8 +32,10 @@ DIRECTIVE = re.compile(r"<!-- docs: (run in the repository|not run \([^)]+\)) --
 
 
 def documents():
-    docs = os.path.join(REPO, "docs")
-    return ["README.md"] + sorted("docs/" + name for name in os.listdir(docs) if name.endswith(".md"))
+    found = []
+    for directory, _, files in os.walk(os.path.join(REPO, "docs")):
+        found += [os.path.relpath(os.path.join(directory, name), REPO) for name in files if name.endswith(".md")]
+    return ["README.md"] + sorted(found)
 
 
 def parse(path):

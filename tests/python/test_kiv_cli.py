@@ -290,6 +290,24 @@ def test_errors_say_what_to_do(model, tmp_path, args, status, text):
     assert kiv("--version").stdout.startswith("kiv ")
 
 
+@pytest.mark.parametrize("args", [
+    ["run", "{model}", "--random"],
+    ["run", "{model}", "--random", "--json"],
+    ["bench", "{model}", "--count", "3"],
+    ["bench", "{model}", "--mode", "async", "--count", "3"],
+    ["bench", "{model}", "--mode", "batch", "--count", "2", "--json"],
+])
+def test_a_job_that_fails_on_the_device_is_one_line(tmp_path, make_model, args):
+    program = copy_program([1, 4], "float32")
+    program.raise_exception(2)
+    failing = str(make_model(tmp_path, program))
+    done = kiv(*[arg.format(model=failing) for arg in args], "--driver", "standin", cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr.count("\n") == 1, done.stderr
+    assert re.fullmatch(r"kiv (run|bench): kiv_job_infer_sync failed with status 17: job ended with an exception "
+                        r"\(job 0x[0-9a-f]+ ended with job status 2\)\n", done.stderr), done.stderr
+
+
 def test_help_and_the_manual_page_give_exit_statuses_environment_and_examples():
     overview = kiv("--help").stdout
     statuses = overview[overview.index("Exit status:"):overview.index("Environment:")]

@@ -246,6 +246,23 @@ def test_lists_for_a_quantised_input_must_hold_its_integers(runtime, tmp_path, m
         assert out.tolist() == [-128, -1, 0, 1, 127]
 
 
+def test_lists_for_a_float_input_take_real_values_rounded_to_its_precision(runtime, tmp_path, make_model):
+    with runtime.load(copy_model(tmp_path, make_model, shape=(1, 4))) as model:
+        (out,) = model.run([[0.1, 2, 3, 4]])
+        assert out.tolist() == [[np.float32(0.1), 2, 3, 4]] and np.float32(0.1) != 0.1
+        (out,) = model.run([[1e-46, 3.4e38, -2**24, 0.5]])  # below float32's least: 0; within range: taken
+        assert out.tolist() == [[0.0, np.float32(3.4e38), -2**24, 0.5]]
+
+
+@pytest.mark.parametrize("scale, zero_point", [(1.0, 0), (0.25, 3), (0.5, -4)])
+def test_quantize_rounds_halves_away_from_zero_not_to_even(scale, zero_point):
+    steps = np.array([0.5, 1.5, 2.5, -0.5, -1.5, -2.5, 0.49, -0.49])
+    q = kiv.quantize(steps * scale, scale, zero_point, np.int8)
+    assert (q - zero_point).tolist() == [1, 2, 3, -1, -2, -3, 0, 0]
+    # Python's round() and numpy's rint() take halves to even: 0, 2, 2, ...
+    assert [round(v) for v in steps[:6]] == [0, 2, 2, 0, -2, -2] == np.rint(steps[:6]).tolist()
+
+
 def test_quantize_needs_an_integer_dtype_and_a_scale():
     with pytest.raises(TypeError):
         kiv.quantize([1.0], 0.5, 0, np.float32)

@@ -36,13 +36,14 @@ py::object driver_library(NPU& npu, const std::string& symbol) {
     return py::make_tuple(py::bytes(adapter->library_file()), adapter->exports(symbol.c_str()));
 }
 
-// The runtime's texts for its own codes, which no driver describes.
-py::dict runtime_status_texts() {
-    py::dict texts;
-#define KIV_RUNTIME_TEXT(name, code, text) texts[py::int_(code)] = py::str(text);
-    AIPU_RUNTIME_STATUS_LIST(KIV_RUNTIME_TEXT)
-#undef KIV_RUNTIME_TEXT
-    return texts;
+// The runtime's names and texts for its own codes, which no driver describes
+// and libkiv's kiv_status_t has no member for.
+py::dict runtime_statuses() {
+    py::dict statuses;
+#define KIV_RUNTIME_STATUS(name, code, text) statuses[py::int_(code)] = py::make_tuple("KIV_STATUS_" #name, text);
+    AIPU_RUNTIME_STATUS_LIST(KIV_RUNTIME_STATUS)
+#undef KIV_RUNTIME_STATUS
+    return statuses;
 }
 
 }  // namespace
@@ -55,8 +56,9 @@ void register_kiv_driver(py::module_& m) {
     m.def("driver_library", &driver_library, py::arg("npu"), py::arg("symbol"),
           "(file as bytes, whether it exports `symbol`) of the driver library that serves the NPU object's open "
           "context, as the loader found it; None without an open context.");
-    m.def("runtime_status_texts", &runtime_status_texts,
-          "{code: text} for the runtime's own status codes, which no driver describes.");
+    m.def("runtime_statuses", &runtime_statuses,
+          "{code: (name, text)} for the runtime's own status codes, which no driver describes and libkiv's "
+          "kiv_status_t names no member for.");
 }
 
 }  // namespace aipudrv

@@ -3,7 +3,8 @@
 # user meets it: libkiv and kiv import from the installed site directory with
 # nothing of the build tree on any path; the driver's default name means the
 # system's driver (the stand-in comes only on request, and is then used only
-# when named); and a native program builds against the installed CMake
+# when named); the headers are exactly the exported container classes', each
+# usable on its own; and a native program builds against the installed CMake
 # package and runs.
 # Usage: check_install.sh <build dir> <source dir> <python dir relative to prefix> <python>
 set -euo pipefail
@@ -32,7 +33,6 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work
 
 step "installed files"
 for f in "$pydir/libkiv.so" "$pydir/libkiv.pyi" "$pydir/libkiv-stubs/__init__.pyi" "$pydir/kiv/__init__.py" "$pydir/kiv/py.typed" "$pydir/kiv/_native.pyi" \
-         "$prefix/include/kiv/kiv_api.h" "$prefix/include/kiv/aipu_driver.h" \
          "$prefix/include/kiv/serialization_handler.h" "$prefix/include/kiv/zor_generated.h" \
          "$prefix/lib/cmake/kiv/kivConfig.cmake" "$prefix/lib/cmake/kiv/kivConfigVersion.cmake" \
          "$prefix/bin/zor" "$prefix/bin/kiv"; do
@@ -41,6 +41,22 @@ done
 found=$(find "$prefix" -name 'libaipudrv*')
 [ -z "$found" ] || fail "a plain install brought the stand-in driver: $found"
 if readelf -d "$pydir/libkiv.so" | grep -q 'R.*PATH'; then fail "installed libkiv.so carries a run path"; fi
+
+step "the headers are the container classes', and a program can use each"
+# Only headers whose declarations a program can link: the runtime's kiv_*
+# functions are internal to libkiv.so, so no header of them is installed.
+headers=$(cd "$prefix/include" && find . -type f | sort)
+[ "$headers" = "$(printf '%s\n' ./kiv/serialization_handler.h ./kiv/zor_generated.h)" ] ||
+  fail "installed headers are not exactly the container classes' two: $headers"
+for header in "$prefix"/include/kiv/*.h; do
+  echo "#include \"$(basename "$header")\"" | c++ -std=c++17 -fsyntax-only -Wall -Wextra -Werror \
+    -I "$prefix/include/kiv" -x c++ - || fail "$header does not compile on its own"
+done
+symbols=$(nm -DC --defined-only "$pydir/libkiv.so")
+exported=$(grep -E ' [TtWw] kiv_[a-z_]+\(' <<<"$symbols" || true)
+[ -z "$exported" ] || fail "libkiv.so exports runtime functions that no installed header declares: $exported"
+grep -qF ' T kiv::SerializationHandler::DeSerialization(' <<<"$symbols" ||
+  fail "libkiv.so does not export the container classes"
 
 # Python with the installed package alone: a clean environment, run away from
 # the build tree (Python puts the working directory first on its path).

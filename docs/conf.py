@@ -1,6 +1,8 @@
-"""Sphinx configuration of the API reference: scripts/docs.sh builds it.
+"""Sphinx configuration of the documentation site: the guides (Markdown, read
+by MyST) and the API reference (reStructuredText, docs/reference/), built
+into one HTML site by scripts/docs.sh.
 
-kiv is documented from the package itself (its docstrings and type hints),
+In the reference, kiv is documented from the package itself (its docstrings and type hints),
 over the module libkiv of a build tree (KIV_BUILD_DIR, default build/);
 libkiv from its type stub, kiv_umd/src/python/libkiv.pyi, which holds the
 module's names, signatures and types as users see them.
@@ -14,7 +16,7 @@ import os
 import sys
 import typing
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 BUILD = os.path.abspath(os.environ.get("KIV_BUILD_DIR", os.path.join(ROOT, "build")))
 STUB = os.path.join(ROOT, "kiv_umd", "src", "python", "libkiv.pyi")
 
@@ -69,7 +71,14 @@ author = "The libkiv authors"
 copyright = "2026, " + author
 version = release = kiv.__version__
 
-extensions = ["sphinx.ext.autodoc", "sphinx.ext.napoleon"]
+extensions = ["myst_parser", "sphinx.ext.autodoc", "sphinx.ext.napoleon"]
+source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
+root_doc = "index"
+# Headings of the guides get anchors as a Markdown renderer gives them
+# ("## The kiv layer" is #the-kiv-layer), so that links between pages work
+# both here and where the Markdown is read as it is.
+myst_heading_anchors = 4
+myst_enable_extensions = ["colon_fence"]
 # Single backquotes in the docstrings name code: a link where the name is
 # documented here, else shown as code.
 default_role = "py:obj"
@@ -90,8 +99,8 @@ napoleon_google_docstring = True
 napoleon_numpy_docstring = False
 napoleon_use_ivar = False
 
-html_theme = "alabaster"
-html_title = "libkiv %s API reference" % release
+html_theme = "furo"
+html_title = "libkiv %s" % release
 html_static_path = []
 
 
