@@ -29,11 +29,12 @@ import json
 import os
 import platform
 import statistics
-import subprocess
 import sys
 import tempfile
 import threading
 import time
+
+from bench_kiv_layer import copy_model
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -56,24 +57,6 @@ def import_modules(build_dir):
     from npu_program import ProgramBuilder  # noqa: E402
 
     return kiv, numpy, ProgramBuilder
-
-
-def copy_model(ProgramBuilder, build_dir, workdir, name, elements, wait_ms=0):
-    """A container whose program copies its float32 input to its output,
-    after `wait_ms` of simulated device time."""
-    builder = ProgramBuilder()
-    x = builder.input([1, elements], "float32")
-    y = builder.output([1, elements], "float32")
-    if wait_ms:
-        builder.wait_ms(wait_ms)
-    builder.copy(y, x)
-    program = os.path.join(workdir, name + ".bin")
-    with open(program, "wb") as f:
-        f.write(builder.build())
-    model = os.path.join(workdir, name + ".zor")
-    zor = os.path.join(build_dir, "tools", "zor", "zor")
-    subprocess.run([zor, "pack", "--bin", program, "-o", model], check=True, stdout=subprocess.DEVNULL)
-    return model
 
 
 def ways(model, inputs):
@@ -178,8 +161,8 @@ def main():
     print("# ways to run many inferences: %s, %d CPUs, Python %s%s" % (
         results["platform"], results["cpus"], results["python"], ", quick mode" if args.quick else ""))
     with tempfile.TemporaryDirectory(prefix="kiv_many_") as workdir:
-        tiny = copy_model(ProgramBuilder, args.build_dir, workdir, "tiny", 256)
-        slow = copy_model(ProgramBuilder, args.build_dir, workdir, "slow", 256, wait_ms=2)
+        tiny = copy_model(ProgramBuilder, args.build_dir, workdir, "tiny", (1, 256), "float32")
+        slow = copy_model(ProgramBuilder, args.build_dir, workdir, "slow", (1, 256), "float32", wait_ms=2)
         with kiv.Runtime(driver="standin", max_idle_jobs=16) as runtime:
             with runtime.load(tiny) as model:
                 inputs = [np.full((1, 256), i, np.float32) for i in range(count)]
