@@ -308,7 +308,7 @@ def big_output(libkiv, kiv, runtime, np, path, mib, samples):
             {
                 "copy_into_new": copy_into_new,
                 "get_tensor": lambda: npu.kiv_get_tensor(job, output, 0),
-                "run_output": lambda: kiv._native.read_outputs(npu, job, [np.empty(info.shape, info.dtype)], True),
+                "run_output": lambda: kiv._native.read_outputs(npu, job, [np.empty(info.shape, info.dtype)], [info.size], True),
             },
             samples,
         )
@@ -393,7 +393,7 @@ def output_into_callers_array(libkiv, kiv, runtime, np, path, mib, samples):
         figures = interleaved_medians(
             {
                 "copy_into_touched": lambda: ctypes.memmove(touched.ctypes.data, src.ctypes.data, size),
-                "read_into": lambda: kiv._native.read_outputs(npu, job, [callers]),
+                "read_into": lambda: kiv._native.read_outputs(npu, job, [callers], [callers.nbytes]),
             },
             samples,
         )

@@ -16,6 +16,14 @@
 
 namespace kiv {
 
+// Whether a finite double converts to a finite float by rounding to the
+// nearest (a conversion out of range is undefined behaviour): below half a
+// unit past the largest float. The shortest text of the largest float
+// (3.4028235e+38) reads as a double a little above it, and must read back.
+inline bool rounds_to_float(double number) {
+    return std::fabs(number) < 0x1.ffffffp+127;
+}
+
 namespace detail {
 
 template <typename T>
@@ -24,7 +32,8 @@ bool float_fits(double number) {
         return number > static_cast<double>(std::numeric_limits<T>::min()) - 1.0 &&
                number < static_cast<double>(std::numeric_limits<T>::max()) + 1.0;
     }
-    return !std::isfinite(number) || std::fabs(number) <= static_cast<double>(std::numeric_limits<T>::max());
+    if (std::is_same<T, float>::value) return !std::isfinite(number) || rounds_to_float(number);
+    return true;  // a double holds whatever the library read
 }
 
 // Every integer the library holds (64 bits, signed or not) is within a

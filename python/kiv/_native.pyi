@@ -1,5 +1,5 @@
 """The kiv package's native module, carried by libkiv.so beside libkiv
-(kiv_umd/src/python/kiv_native_module.cpp, kiv_native_driver.cpp and kiv_native_jobs.cpp).
+(kiv_umd/src/python/kiv_native_*.cpp).
 
 Statuses are libkiv.kiv_status_t values; job statuses are job statuses
 (KIV_JOB_STATUS_*) as ints. Timeouts are seconds: None, infinity, or 1e9
@@ -7,7 +7,7 @@ and more mean no limit.
 """
 
 from collections.abc import Callable
-from typing import Any, NoReturn
+from typing import Any, Literal, NoReturn
 
 import numpy.typing as npt
 
@@ -46,23 +46,34 @@ def core_count(npu: libkiv.NPU, partition: int, cluster: int) -> tuple[libkiv.ki
     """(status, the number of cores of a cluster)."""
 
 def run(
-    npu: libkiv.NPU, job_id: int, timeout: float | None = None, life: Lifetime | None = None
+    npu: libkiv.NPU,
+    job_id: int,
+    timeout: float | None = None,
+    life: Lifetime | None = None,
+    completions: Completions | None = None,
+    finish: Callable[[int], None] | None = None,
 ) -> tuple[str | None, libkiv.kiv_status_t, int]:
     """Runs a job like kiv_job_infer_sync, without the interpreter lock: (failed call, status, job status).
     The failed call is None, "kiv_job_infer_sync" (the job did not start) or "kiv_get_job_status" (it
     started; its end is not known); job status 0 means it did not end in time. The job counts as in
-    flight on `life` while it runs here."""
+    flight on `life` while it runs here; one that started and may still run (also when an exception such
+    as KeyboardInterrupt is raised) is handed in the same call to `completions` with a use of `life`, and
+    `finish(job status)` runs once it ended."""
 
-def load_inputs(npu: libkiv.NPU, job_id: int, inputs: list[npt.NDArray[Any]]) -> tuple[int, libkiv.kiv_status_t]:
-    """Loads the job's inputs from C-contiguous buffers of the inputs' sizes, in index order: (index of the
-    input that failed, its status), (-1, success) when all were loaded."""
+def load_inputs(
+    npu: libkiv.NPU, job_id: int, inputs: list[npt.NDArray[Any]], sizes: list[int]
+) -> tuple[int, libkiv.kiv_status_t | None]:
+    """Loads the job's inputs from C-contiguous buffers in index order: (index of the input that failed, its
+    status), (-1, success) when all were loaded. A buffer whose length is not its input's size in `sizes`
+    fails with status None, and nothing is loaded."""
 
 def read_outputs(
-    npu: libkiv.NPU, job_id: int, outputs: list[npt.NDArray[Any]], zero_first: bool = False
-) -> tuple[int, libkiv.kiv_status_t]:
-    """Has the runtime write the job's outputs into writable C-contiguous buffers of the outputs' sizes, in
-    index order: (index of the output that failed, its status), (-1, success) when all were read. With
-    `zero_first` (new arrays) each is zero-filled first."""
+    npu: libkiv.NPU, job_id: int, outputs: list[npt.NDArray[Any]], sizes: list[int], zero_first: bool = False
+) -> tuple[int, libkiv.kiv_status_t | None]:
+    """Has the runtime write the job's outputs into writable C-contiguous buffers in index order: (index of
+    the output that failed, its status), (-1, success) when all were read. A buffer whose length is not its
+    output's size in `sizes` fails with status None, and nothing is written. With `zero_first` (new arrays)
+    each is zero-filled first."""
 
 def clean_job(npu: libkiv.NPU, job_id: int) -> libkiv.kiv_status_t:
     """Cleans a job without the interpreter lock: the status."""
@@ -71,29 +82,29 @@ def close_contexts(npus: list[libkiv.NPU], seconds: float) -> list[libkiv.kiv_st
     """Closes the objects' contexts on a thread of its own, waiting `seconds` at most: the status of each
     close, None for one that had not returned by then."""
 
+LifeState = Literal["open", "closing", "released", "given up", "inherited"]
+
 class Lifetime:
-    """The users of a kiv object and the release that runs once it is closed and the last user has left."""
+    """The users of a kiv object and the release that runs once it is closed and the last user has left.
+    Its transitions are written once, in kiv_umd/src/python/kiv_native_lifetime.h."""
 
     def __init__(self, refuse: Callable[[bool], NoReturn], release: Callable[[bool], None]) -> None: ...
     def enter(self) -> None:
-        """One more user; raises through refuse(inherited) when closed or inherited."""
-    def leave(self) -> None:
-        """One user less; the last one after close() runs release(False)."""
+        """One more user; raises through refuse(inherited) unless open."""
+    def share(self) -> None:
+        """One more user, handed over by a holder of one: never refused."""
+    def leave(self, raising: bool = False) -> None:
+        """One user less; the last one of a closing object runs release(raising)."""
     def close(self) -> bool:
-        """Lets no new user in; releases now when no user is left, else when the last one leaves."""
-    def close_now(self) -> None:
-        """Releases now, users or not."""
+        """open: lets no new user in; releases now when no user is left, else when the last one leaves."""
+    def give_up(self) -> None:
+        """open or closing: given up at exit; no user is let in, and nothing is released."""
+    def hold(self, parent: Lifetime) -> None:
+        """Takes a use of `parent`, given back right after this lifetime's release."""
     def __enter__(self) -> None: ...
     def __exit__(self, *args: object) -> bool: ...
     @property
-    def closed(self) -> bool: ...
-    @property
-    def released(self) -> bool: ...
-    @property
-    def inherited(self) -> bool:
-        """Whether it was opened by the parent of this forked process."""
-    @property
-    def users(self) -> int: ...
+    def state(self) -> LifeState: ...
     @property
     def in_flight(self) -> int:
         """Jobs that have started and not yet ended, as the native calls count them."""
@@ -106,8 +117,6 @@ class Completions:
         self, npu: libkiv.NPU, job_id: int, life: Lifetime, finish: Callable[[int], None]
     ) -> libkiv.kiv_status_t:
         """Takes a use of `life` and starts the job; take() gives it once it ended. The status of the submission."""
-    def watch(self, npu: libkiv.NPU, job_id: int, life: Lifetime, finish: Callable[[int], None]) -> None:
-        """Takes a use of `life` for a job that runs on; take() gives it once a status query sees its end."""
     def take(self) -> tuple[Callable[[int], None], Lifetime, int] | None:
         """The next finished job as (finish, life, job status); None once closed and every end taken."""
     def abandon(self) -> list[tuple[Callable[[int], None], Lifetime]]:

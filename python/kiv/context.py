@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import atexit
 import sys
-import threading
 import warnings
 
 import libkiv
@@ -19,13 +18,36 @@ from . import _native
 from .completion import Completions
 from .errors import KivError, check, status_text
 from .lifetime import lifetime
+from .locks import owned_lock
 
 # How long the exit waits for the driver to close the contexts still open.
 EXIT_CLOSE_SECONDS = 2.0
 
-# Contexts not closed yet, by this process or (in a forked child) its parent.
-_open: set[Context] = set()
-_open_lock = threading.Lock()
+
+class OpenContexts:
+    """The contexts not closed yet, by this process or (in a forked child) its parent."""
+
+    def __init__(self) -> None:
+        self._lock = owned_lock(self)
+        self._contexts: set[Context] = set()
+
+    def add(self, context: Context) -> None:
+        with self._lock:
+            self._contexts.add(context)
+
+    def discard(self, context: Context) -> None:
+        with self._lock:
+            self._contexts.discard(context)
+
+    def take_own(self) -> list[Context]:
+        """Every context this process opened, forgotten from now on."""
+        with self._lock:
+            own = [context for context in self._contexts if context.life.state != "inherited"]
+            self._contexts.clear()
+        return own
+
+
+_open = OpenContexts()
 
 
 class Context:
@@ -37,25 +59,22 @@ class Context:
         self.npu = npu
         self.profile = profile
         self.completions = Completions()
-        # Set at exit: the context is closed without the driver calls that
-        # would release its jobs and graphs one by one.
-        self.given_up = False
-        self.life = lifetime("Runtime", "runtime", lambda: (self.completions.stop, self._close))
+        # Its release refers to the context: the native lifetime lets go of
+        # it once released, which ends that cycle.
+        self.life = lifetime("Runtime", "runtime", lambda: (self.completions.close, self._close))
         # The device's NPU cores, as the driver reports them (0: it tells none).
         self.cores = device_cores(npu)
-        with _open_lock:
-            _open.add(self)
+        _open.add(self)
 
     def _close(self) -> None:
-        with _open_lock:
-            _open.discard(self)
-        if not self.given_up:
-            check(self.npu, "kiv_deinit_context", self.npu.kiv_deinit_context())
+        _open.discard(self)
+        check(self.npu, "kiv_deinit_context", self.npu.kiv_deinit_context())
 
     def give_up(self) -> None:
-        """Finishes every job still running as given up (their futures get an
-        error) and leaves the context to be closed by the caller."""
-        self.given_up = True
+        """Gives the context up (it is closed by the caller, whole: its models
+        ask the driver nothing more) and finishes every job still running as
+        given up (their futures get an error)."""
+        self.life.give_up()
         self.completions.abandon()
 
 
@@ -76,9 +95,7 @@ def _close_at_exit() -> None:
     """Closes every context kiv opened before the interpreter goes away, also
     under jobs still running (a job whose end the driver never reports would
     keep it open for good). Contexts of a parent process are left alone."""
-    with _open_lock:
-        contexts = [context for context in _open if not context.life.inherited]
-        _open.clear()
+    contexts = _open.take_own()
     if not contexts:
         return
     for context in contexts:

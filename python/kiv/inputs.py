@@ -3,6 +3,8 @@ the runtime's output bytes into arrays."""
 
 from __future__ import annotations
 
+import itertools
+import weakref
 from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, SupportsIndex, cast, overload
 
@@ -192,9 +194,35 @@ def _output_array(info: TensorInfo, array: object) -> npt.NDArray[Any]:
     return array
 
 
-def bind_outputs(infos: Sequence[TensorInfo], out: OutputArrays | None) -> list[npt.NDArray[Any]] | None:
+class OutputTargets:
+    """The caller's arrays for a run's outputs, in output order, held while
+    the runtime may write into them. Each is held by a weak reference too,
+    which makes numpy refuse to resize it (even with refcheck=False) until
+    the job is done with it; the runtime also checks each length when it
+    writes."""
+
+    __slots__ = ("arrays", "_pins")
+
+    def __init__(self, arrays: list[npt.NDArray[Any]]) -> None:
+        self.arrays = arrays
+        self._pins = [weakref.ref(array) for array in arrays]
+
+
+def _check_apart(infos: Sequence[TensorInfo], arrays: list[npt.NDArray[Any]]) -> None:
+    """Raises the ValueError of two outputs given the same memory, where one
+    output would silently hold the other's values."""
+    for (first, a), (second, b) in itertools.combinations(zip(infos, arrays), 2):
+        if np.may_share_memory(a, b):
+            raise ValueError(
+                "outputs '%s' (index %d) and '%s' (index %d): out= gives arrays that share memory"
+                % (first.name, first.index, second.name, second.index)
+            )
+
+
+def bind_outputs(infos: Sequence[TensorInfo], out: OutputArrays | None) -> OutputTargets | None:
     """The caller's array for every output in index order (None without
-    out=), each checked to take the output exactly as it is."""
+    out=), each checked to take the output exactly as it is, and none
+    sharing memory with another."""
     if out is None:
         return None
     arrays: list[object]
@@ -204,7 +232,9 @@ def bind_outputs(infos: Sequence[TensorInfo], out: OutputArrays | None) -> list[
         arrays = list(out)
         if len(arrays) != len(infos):
             raise ValueError("the model has %d output(s); out= gives %d" % (len(infos), len(arrays)))
-    return [_output_array(info, array) for info, array in zip(infos, arrays)]
+    checked = [_output_array(info, array) for info, array in zip(infos, arrays)]
+    _check_apart(infos, checked)
+    return OutputTargets(checked)
 
 
 class Outputs(list[npt.NDArray[Any]]):

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import functools
-import threading
 
 import libkiv
 
@@ -11,6 +10,7 @@ from . import _native
 from .errors import KivError, check, status_text
 from .job_options import JobOptions
 from .lifetime import try_all
+from .locks import owned_lock
 
 # How a job last ran. A job last run asynchronously may still hold that run's
 # result for a blocking wait: the driver's blocking call on it hands back that
@@ -42,7 +42,7 @@ class JobPool:
         self._graph_id = graph_id
         self._max_idle = max_idle
         self._idle: list[tuple[Use, int]] = []  # the longest idle first
-        self._lock = threading.Lock()
+        self._lock = owned_lock(self)
         self._closed = False
         self.created = 0
 
@@ -94,11 +94,6 @@ class JobPool:
         with self._lock:
             if self._max_idle:
                 self._max_idle = max(self._max_idle, count)
-
-    @property
-    def idle_count(self) -> int:
-        with self._lock:
-            return len(self._idle)
 
     def close(self) -> None:
         """Cleans every idle job; raises the first failure after trying them all."""

@@ -3,9 +3,11 @@
 Each Runtime and Model has a kiv._native.Lifetime: it counts the object's
 users (operations under way, jobs not yet finished, a runtime's loaded
 models) and runs the release once the object is closed and the last user
-has left. It is also what holds across fork: in a forked child, an object
-of the parent's refuses every use and releases nothing, since its driver
-context is the parent's.
+has left. Its one state ("open", "closing", "released", "given up",
+"inherited") is the object's: the transitions are written once, in the
+native lifetime. It is also what holds across fork: in a forked child, an
+object of the parent's is "inherited": it refuses every use and releases
+nothing, since its driver context is the parent's.
 """
 
 from __future__ import annotations
@@ -20,20 +22,23 @@ from .errors import KivError
 # The runtime's status for a handle that is not a live context of this process.
 _INVALID_HANDLE = 64
 
+Steps = Callable[[], Iterable[Callable[[], object]]]
+
 
 def try_all(steps: Iterable[Callable[[], object]]) -> None:
-    """Runs every step, then raises the first failure."""
-    first_error: Exception | None = None
+    """Runs every step, then raises the first failure; an interrupt
+    (Ctrl-C) in one step does not keep the others from running."""
+    first_error: BaseException | None = None
     for step in steps:
         try:
             step()
-        except Exception as err:  # the other steps still run
+        except BaseException as err:  # the other steps still run
             first_error = first_error or err
     if first_error is not None:
         raise first_error
 
 
-def release_by(what: str, steps: Callable[[], Iterable[Callable[[], object]]]) -> Callable[[bool], None]:
+def release_by(what: str, steps: Steps) -> Callable[[bool], None]:
     """A Lifetime's release: runs every step of `steps()`; with raising False
     (the release fell to whichever user left last), failures are warned about."""
 
@@ -65,10 +70,16 @@ def refusal(kind: str, name: str) -> Callable[[bool], NoReturn]:
     return refuse
 
 
-def lifetime(kind: str, name: str, steps: Callable[[], Iterable[Callable[[], object]]]) -> _native.Lifetime:
+def lifetime(kind: str, name: str, steps: Steps) -> _native.Lifetime:
     """The Lifetime of a `kind` ("Runtime", "Model") called `name` in errors,
     released by the steps of `steps()`."""
     return _native.Lifetime(refusal(kind, name), release_by(name, steps))
+
+
+def is_closed(life: _native.Lifetime) -> bool:
+    """Whether the object was closed (by close(), or given up at exit); one
+    of the parent's in a forked child tells nothing of the parent's close."""
+    return life.state not in ("open", "inherited")
 
 
 def close_quietly(life: _native.Lifetime) -> None:
@@ -80,6 +91,7 @@ def close_quietly(life: _native.Lifetime) -> None:
 
 
 def check_owned(life: _native.Lifetime) -> None:
-    """Raises the refusal of an object that a forked child inherited from its parent."""
-    if life.inherited:
+    """Raises the refusal of an object that a forked child inherited from its
+    parent; called before any lock of the object is taken."""
+    if life.state == "inherited":
         life.enter()  # refused

@@ -12,7 +12,7 @@ import warnings
 import weakref
 from collections.abc import AsyncIterable, AsyncIterator, Callable, Iterable, Iterator, Mapping
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Literal, SupportsInt, cast
+from typing import Any, Literal, SupportsInt, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -29,6 +29,7 @@ from .inputs import (
     InputValue,
     OutputArrays,
     Outputs,
+    OutputTargets,
     bind_inputs,
     bind_outputs,
     input_args,
@@ -36,11 +37,8 @@ from .inputs import (
 )
 from .job_options import JobOptions, LoadOptions
 from .job_pool import ASYNC, BLOCKING, JobPool, Use
-from .lifetime import close_quietly, lifetime
+from .lifetime import check_owned, close_quietly, is_closed, lifetime
 from .tensor_info import TensorInfo, container_tensors, describe_tensors
-
-if TYPE_CHECKING:
-    from .runtime import Runtime
 
 _DONE = int(libkiv.KIV_JOB_STATUS_DONE)
 _PROFILER = libkiv.KIV_TENSOR_TYPE_PROFILER
@@ -88,22 +86,23 @@ def _load_failure(npu: libkiv.NPU, path: str, status: SupportsInt, options: Load
 
 
 def _release_steps(context: Context, pool: JobPool, graph_id: int, path: str) -> tuple[Callable[[], object], ...]:
-    """What releases a loaded graph: its idle jobs cleaned, the graph unloaded,
-    and its use of the runtime returned. A context given up at exit is closed
-    whole: then nothing is asked of the driver."""
-    if context.given_up:
-        return (pool.forget, context.life.leave)
+    """What releases a loaded graph: its idle jobs cleaned and the graph
+    unloaded (the model's use of the runtime goes back right after, with
+    the lifetime's release). A context given up at exit is closed whole:
+    then nothing is asked of the driver."""
+    if context.life.state == "given up":
+        return (pool.forget,)
 
     def unload() -> None:
         status = context.npu.kiv_unload_graph(graph_id)
         if int(status) != 0:
             raise KivError("kiv_unload_graph", status, status_text(context.npu, status), path)
 
-    return (pool.close, unload, context.life.leave)
+    return (pool.close, unload)
 
 
 class Model:
-    """A zor container loaded as a graph of a Runtime; create it with Runtime.load.
+    """A zor container loaded as a graph of a Runtime; models come from Runtime.load.
 
     Use it as a context manager, or call close(), to unload the graph. All
     methods may be called from several threads at once.
@@ -120,22 +119,37 @@ class Model:
     #: The options of the model's jobs, unless a run gives its own.
     job_options: JobOptions
 
-    def __init__(
-        self,
-        runtime: Runtime,
+    def __init__(self, *args: object, **kwargs: object) -> None:
+        raise TypeError("models come from Runtime.load")
+
+    @classmethod
+    def _load(
+        cls,
+        context: Context,
         path: str | os.PathLike[str],
         max_idle_jobs: int = 4,
         job_options: JobOptions | None = None,
         load_options: LoadOptions | None = None,
+    ) -> Model:
+        """Loads the container at `path` as a graph of `context` (Runtime.load)."""
+        model = cls.__new__(cls)
+        model._set_up(context, path, max_idle_jobs, job_options, load_options)
+        return model
+
+    def _set_up(
+        self,
+        context: Context,
+        path: str | os.PathLike[str],
+        max_idle_jobs: int,
+        job_options: JobOptions | None,
+        load_options: LoadOptions | None,
     ) -> None:
         if not isinstance(path, (str, os.PathLike)):
             raise TypeError("path must be a str or os.PathLike, not %s" % type(path).__name__)
         self.job_options = checked_job_options(job_options, JobOptions())
         load_options = load_options or LoadOptions()
-        # The model keeps its runtime while it lives, and uses its context.
-        self._runtime = runtime
-        self._context: Context = runtime._context
-        self._npu: libkiv.NPU = runtime.npu
+        self._context = context
+        self._npu: libkiv.NPU = context.npu
         self.path = os.fspath(path)
         status, graph_id = self._npu.kiv_load_graph(self.path, load_options._load_graph_config())
         if int(status) != 0:
@@ -150,17 +164,24 @@ class Model:
             self._npu.kiv_unload_graph(graph_id)
             raise
         self._output_names = tuple(info.name for info in self.outputs)
+        self._input_sizes = [info.size for info in self.inputs]
+        self._output_sizes = [info.size for info in self.outputs]
         self._pool = JobPool(self._npu, graph_id, max_idle_jobs)
-        # Users: runs under way and jobs not yet finished. The graph holds a
-        # use of the runtime until it is unloaded.
+        # Users: runs under way and jobs not yet finished.
         self._life = lifetime(
             "Model",
             "model %r" % self.path,
-            functools.partial(_release_steps, self._context, self._pool, graph_id, self.path),
+            functools.partial(_release_steps, context, self._pool, graph_id, self.path),
         )
-        self._context.life.enter()
-        # A model nothing refers to any more is closed as close() closes it.
+        # A model nothing refers to any more is closed as close() closes it;
+        # only then does the graph take its use of the runtime, which its
+        # release gives back, so that no interrupt can leave that use taken.
         weakref.finalize(self, close_quietly, self._life).atexit = False
+        try:
+            self._life.hold(context.life)
+        except BaseException:
+            self.close()  # the runtime was closed meanwhile: the graph goes
+            raise
 
     def __repr__(self) -> str:
         return "<kiv.Model %r graph=%#x inputs=%s outputs=%s%s>" % (
@@ -173,7 +194,8 @@ class Model:
 
     @property
     def closed(self) -> bool:
-        return self._life.closed
+        """Whether close() was called (the graph is unloaded once its last job has ended)."""
+        return is_closed(self._life)
 
     @property
     def jobs_created(self) -> int:
@@ -215,8 +237,10 @@ class Model:
         """A job of the pool, for a run of `use`, with the inputs loaded."""
         job_id = self._pool.acquire(use)
         try:
-            failed, status = _native.load_inputs(self._npu, job_id, arrays)
+            failed, status = _native.load_inputs(self._npu, job_id, arrays, self._input_sizes)
             if failed >= 0:
+                if status is None:
+                    raise _resized(self._name(failed), arrays[failed], self._input_sizes[failed])
                 raise KivError("kiv_load_tensor", status, status_text(self._npu, status), self._name(failed))
         except BaseException:
             self._drop(job_id)
@@ -247,9 +271,12 @@ class Model:
         # nothing of the heap's earlier contents; the caller's are not.
         fresh = targets is None
         arrays = [np.empty(info.shape, info.dtype) for info in self.outputs] if targets is None else targets
-        failed, status = _native.read_outputs(self._npu, job_id, arrays, fresh)
+        failed, status = _native.read_outputs(self._npu, job_id, arrays, self._output_sizes, fresh)
         if failed >= 0:
-            raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "output '%s'" % self.outputs[failed].name)
+            name = "output '%s'" % self.outputs[failed].name
+            if status is None:
+                raise _resized(name, arrays[failed], self._output_sizes[failed])
+            raise KivError("kiv_get_tensor", status, status_text(self._npu, status), name)
         return outputs_of(self._output_names, arrays, self._profile(job_id))
 
     def _profile(self, job_id: int) -> bytes | None:
@@ -277,8 +304,8 @@ class Model:
         self,
         job_id: int,
         use: Use,
-        future: concurrent.futures.Future[Outputs],
-        targets: list[npt.NDArray[Any]] | None,
+        future: Future,
+        targets: OutputTargets | None,
         job_status: int,
     ) -> None:
         """Runs on the runtime's completion thread once a submitted job has
@@ -286,20 +313,17 @@ class Model:
         the future gets the outputs, so that the thread waiting for them
         wakes when nothing is left to do here that would hold it up."""
         if job_status == GIVEN_UP:
-            future.set_exception(_given_up(self._npu))
+            future.settle(_given_up(self._npu))
             return
         result: Outputs | BaseException
         try:
-            result = self._outputs(job_id, job_status, "kiv_job_infer_async", targets)
+            result = self._outputs(job_id, job_status, "kiv_job_infer_async", _arrays_of(targets))
         except BaseException as err:
             result = err
         try:
             self._release_ended(job_id, use, job_status)
         finally:
-            if isinstance(result, BaseException):
-                future.set_exception(result)
-            else:
-                future.set_result(result)
+            future.settle(result)
 
     def _release_ended(self, job_id: int, use: Use, job_status: int) -> None:
         """Returns a job that ended on the completion thread to the pool
@@ -310,13 +334,6 @@ class Model:
             self._pool.release(job_id, use, job_status == _DONE)
         except KivError as err:
             warnings.warn(str(err), RuntimeWarning)
-
-    def _leave_running(self, job_id: int, use: Use) -> None:
-        """Hands a job that a run left running (a timeout, Ctrl-C, an
-        unanswered status query) to the completion thread, which releases it
-        once the driver says it ended: it is never cleaned while it runs."""
-        finish = functools.partial(self._release_ended, job_id, use)
-        self._context.completions.watch(self._npu, job_id, self._life, finish)
 
     # Public inference API.
 
@@ -368,17 +385,17 @@ class Model:
         targets = bind_outputs(self.outputs, out)
         with self._life:
             job_id = self._prepare(arrays, use)
-            try:
-                failed, status, job_status = _native.run(self._npu, job_id, limit, self._life)
-            except BaseException:  # e.g. KeyboardInterrupt: the job runs on
-                self._leave_running(job_id, use)
-                raise
+            # A job left running (a timeout, Ctrl-C, an unanswered status
+            # query) goes to the completion thread in the native call that
+            # ran it, which releases it once the driver says it ended: it is
+            # never cleaned while it runs, and the model stays in use.
+            finish = functools.partial(self._release_ended, job_id, use)
+            completions = self._context.completions
+            failed, status, job_status = _native.run(self._npu, job_id, limit, self._life, completions, finish)
             if failed == "kiv_job_infer_sync":  # the job did not start
                 self._drop(job_id)
-            elif failed is not None or not job_status:  # it started; its end is not known yet
-                self._leave_running(job_id, use)
-            else:
-                return self._collect(job_id, job_status, use, targets)
+            elif failed is None and job_status:
+                return self._collect(job_id, job_status, use, _arrays_of(targets))
         if failed is not None:
             raise KivError(failed, status, status_text(self._npu, status), "job %#x" % job_id)
         assert limit is not None  # only a wait with a limit ends before the job
@@ -422,7 +439,8 @@ class Model:
                 raise
             # One native call files the job and starts it: once it returns,
             # the completion thread finishes the job, also when the driver
-            # refused it (the error is raised here as well).
+            # refused it (the error is raised here as well). When the model
+            # was closed meanwhile, the use is refused and the job cleaned.
             status = self._context.completions.submit(self._npu, job_id, self._life, finish)
         check(self._npu, "kiv_job_infer_async", status, "job %#x" % job_id)
         return future
@@ -435,12 +453,28 @@ class Model:
     ) -> Outputs:
         """Awaitable form of run(), for asyncio programs.
 
+        Cancelling it (``task.cancel()``, ``asyncio.wait_for``) cannot call
+        the job back from the device: the job runs to its end and its
+        outputs are dropped. Without `out`, the CancelledError comes at
+        once. With `out`, it comes once the runtime is done with the
+        caller's arrays (the job has ended and its outputs were written, or
+        it failed), so that the arrays are the caller's again when it does;
+        a second cancellation does not cut that wait short.
+
         :raises TypeError: as `submit`.
         :raises ValueError: as `submit`.
         :raises KivError: the driver refused to start the job, or (awaited)
             the job failed.
         """
-        return await asyncio.wrap_future(self.submit(*inputs, job_options=job_options, out=out))
+        future = self.submit(*inputs, job_options=job_options, out=out)
+        waiting = asyncio.wrap_future(future)
+        if out is None:
+            return await waiting
+        try:
+            return await asyncio.shield(waiting)
+        except asyncio.CancelledError:
+            await _until_done(waiting)
+            raise
 
     # Streams.
 
@@ -511,6 +545,7 @@ class Model:
     def _stream_settings(
         self, in_flight: int | None, timeout: float | None, job_options: JobOptions | None
     ) -> tuple[int, float | None, JobOptions]:
+        check_owned(self._life)  # before the pool's lock
         if in_flight is None:
             depth = 2 * self._context.cores if self._context.cores else 8
         elif isinstance(in_flight, bool) or not isinstance(in_flight, numbers.Integral):
@@ -529,8 +564,8 @@ class Model:
             args = cast("tuple[InputValue | Mapping[str, InputValue], ...]", input_args(self.inputs, item))
             return self.submit(*args, job_options=options)
         except Exception as err:  # raised at the set's position, as a failed job's
-            failed: concurrent.futures.Future[Outputs] = Future()
-            failed.set_exception(err)
+            failed = Future()
+            failed.settle(err)
             return failed
 
     def run_batch(self, input_sets: Iterable[InputSet], job_options: JobOptions | None = None) -> list[Outputs]:
@@ -573,6 +608,30 @@ class Model:
     ) -> Literal[False]:
         self.close()
         return False
+
+
+async def _until_done(waiting: asyncio.Future[Outputs]) -> None:
+    """Waits for `waiting` to be done, whatever it ends with, through any
+    cancellation of the waiting task."""
+    while not waiting.done():
+        try:
+            await asyncio.shield(waiting)
+        except asyncio.CancelledError:
+            continue
+        except Exception:
+            break
+    if not waiting.cancelled():
+        waiting.exception()  # retrieved: the caller was cancelled and will not ask
+
+
+def _arrays_of(targets: OutputTargets | None) -> list[npt.NDArray[Any]] | None:
+    return None if targets is None else targets.arrays
+
+
+def _resized(what: str, array: npt.NDArray[Any], size: int) -> ValueError:
+    """The error of an array whose length changed after it was checked (it
+    was resized by another thread): nothing was moved to or from it."""
+    return ValueError("%s: the array holds %d bytes where the tensor takes %d: it was resized" % (what, array.nbytes, size))
 
 
 def _given_up(npu: libkiv.NPU) -> KivError:

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import numbers
 import os
-import threading
 import weakref
 from collections.abc import Sequence
 from types import TracebackType
@@ -17,7 +16,8 @@ from . import driver as drivers
 from .context import Context
 from .errors import KivError, check, status_text
 from .job_options import JobOptions, LoadOptions, indexes
-from .lifetime import check_owned, close_quietly, try_all
+from .lifetime import check_owned, close_quietly, is_closed, try_all
+from .locks import owned_lock
 from .model import Model
 
 
@@ -80,11 +80,10 @@ class Runtime:
             self._switch_profiling_on()
         self.driver = drivers.describe_loaded(self.npu, library)
         self._context = Context(self.npu, profile)
-        # The models, and whether close() took them; a load files its model,
-        # or finds it too late, under the lock in which close() takes them.
-        self._lock = threading.Lock()
+        # The models loaded; a load files its model, or finds the runtime
+        # closed, under the lock in which close() takes them and closes it.
+        self._lock = owned_lock(self)
         self._models: weakref.WeakSet[Model] = weakref.WeakSet()
-        self._models_taken = False
         # A runtime nothing refers to any more is closed as close() closes it.
         weakref.finalize(self, close_quietly, self._context.life).atexit = False
 
@@ -94,7 +93,8 @@ class Runtime:
 
     @property
     def closed(self) -> bool:
-        return self._context.life.closed
+        """Whether close() was called (the context is closed once its last model is gone)."""
+        return is_closed(self._context.life)
 
     def _switch_profiling_on(self) -> None:
         (status,) = self.npu.kiv_ioctl(libkiv.npu, libkiv.KIV_IOCTL_SET_PROFILE, set_profile=1)
@@ -137,9 +137,9 @@ class Runtime:
         idle = self._max_idle_jobs if max_idle_jobs is None else check_idle_jobs(max_idle_jobs)
         load_options = LoadOptions(weights_region, indexes("weight_indexes", weight_indexes), extra_weights)
         with self._context.life:  # the context stays open while the graph loads
-            model = Model(self, path, idle, job_options, load_options)
+            model = Model._load(self._context, path, idle, job_options, load_options)
             with self._lock:
-                too_late = self._models_taken  # closed meanwhile, by another thread
+                too_late = self._context.life.state != "open"  # closed meanwhile, by another thread
                 if not too_late:
                     self._models.add(model)
             if too_late:
@@ -155,7 +155,7 @@ class Runtime:
 
     def _live_models(self) -> list[Model]:
         with self._lock:
-            return [model for model in self._models if not model._life.released]
+            return [model for model in self._models if model._life.state != "released"]
 
     def close(self) -> None:
         """Closes every model, then the context. Idempotent; never waits for jobs.
@@ -170,10 +170,14 @@ class Runtime:
         :raises KivError: unloading a model or closing the context failed
             (the first such failure, after everything was tried).
         """
+        if self._context.life.state == "inherited":
+            return  # the parent's: refused before any lock is taken
         with self._lock:
-            self._models_taken = True
             models = list(self._models)
-        try_all([*(model.close for model in models), self._context.life.close])
+            # From here on no load files its model; the context is closed
+            # now if nothing uses it, else with the release of the last model.
+            self._context.life.close()
+        try_all(model.close for model in models)
 
     def __enter__(self) -> Runtime:
         return self

@@ -305,6 +305,46 @@ TEST_F(ZorToolTest, GraphDescriptionAndIoDescription) {
     EXPECT_EQ(listed["output_tensors"][0]["name"], "y");
 }
 
+// Every scale zor io prints is read back by zor pack --io as the same
+// float: the extremes of single precision, subnormals, and numbers with no
+// exact binary form. A first subgraph without an executable is listed as
+// such.
+TEST_F(ZorToolTest, IoNumbersReadBackToTheSameFloats) {
+    const std::string bin = file("prog.bin", "");
+    nlohmann::json io = {{"name", "m"},
+                         {"input_tensors",
+                          {{{"name", "x"},
+                            {"shape", {7}},
+                            {"dtype", 11},
+                            {"qtype", 1},
+                            {"scale",
+                             {3.4028234663852886e38, -3.4028234663852886e38, 1.1754943508222875e-38,
+                              1.401298464324817e-45, 1.1754942106924411e-38, 0.1, 16777217.0}},
+                            {"zero_point", {0}}}}},
+                         {"output_tensors", nlohmann::json::array()}};
+    std::string document;
+    for (int round = 0; round < 3; ++round) {
+        const std::string container = dir_.file("m" + std::to_string(round) + ".zor");
+        ToolRun run = zor({"pack", "--bin", bin, "--io", file("io.json", io.dump()), "-o", container});
+        ASSERT_EQ(run.status, 0) << run.err;
+        run = zor({"io", container});
+        ASSERT_EQ(run.status, 0) << run.err;
+        if (round > 0) {
+            EXPECT_EQ(run.out, document);
+        }
+        document = run.out;
+        io = nlohmann::json::parse(document);
+    }
+    EXPECT_NE(document.find("\"scale\": [3.4028235e+38, -3.4028235e+38, 1.1754944e-38, 1e-45, 1.1754942e-38, 0.1, "
+                            "16777216.0]"),
+              std::string::npos)
+        << document;
+    const ToolRun info = zor({"info", dir_.file("m0.zor")});
+    EXPECT_NE(info.out.find("       executable  0 bytes (none: the model has no NPU executable to load)\n"),
+              std::string::npos)
+        << info.out;
+}
+
 TEST_F(ZorToolTest, JsonErrorsAreOneLineNamingTheFile) {
     const std::string bin = file("prog.bin", "abc");
     const std::string broken = file("broken.json", "{\"name\": \n\"x\" ,, }");

@@ -227,6 +227,36 @@ def test_interrupted_wait_still_releases_the_job(runtime, tmp_path, make_model, 
     assert standin.last_call("aipu_clean_job") is not None
 
 
+@pytest.mark.parametrize("left_by", ["timeout", "interrupt"])
+def test_a_run_left_running_while_another_thread_closes_the_model_keeps_it(runtime, tmp_path, make_model, standin,
+                                                                          left_by):
+    """The close comes while the run waits; the run's job, left running by its
+    timeout or Ctrl-C, keeps the model in use until it has ended and been
+    cleaned, and the caller gets the timeout or the interrupt."""
+    model = runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=SLOW_MS // 3))
+    standin.aipu_standin_reset_calls()
+    main = threading.main_thread().ident
+
+    def close_while_it_runs():
+        while standin.last_call("aipu_finish_job") is None:
+            time.sleep(0.005)
+        model.close()
+        if left_by == "interrupt":
+            time.sleep(0.1)
+            signal.pthread_kill(main, signal.SIGINT)
+
+    closer = threading.Thread(target=close_while_it_runs)
+    closer.start()
+    with pytest.raises(kiv.JobTimeout if left_by == "timeout" else KeyboardInterrupt):
+        model.run(np.zeros(2, np.float32), timeout=0.3 if left_by == "timeout" else None)
+    closer.join(WAIT)
+    job_id = standin.last_call("aipu_finish_job")["job_id"]
+    assert still_running(runtime, job_id) and model.in_flight == 1
+    assert not unloaded(standin, model.graph_id)  # never while the driver still runs the job
+    await_unload(standin, model.graph_id)
+    assert standin.last_call("aipu_clean_job")["job_id"] == job_id and model.in_flight == 0
+
+
 def test_closing_with_jobs_running_returns_at_once_and_loses_nothing(tmp_path, make_model, standin):
     before = standin.aipu_standin_open_context_count()
     runtime = kiv.Runtime()
@@ -294,3 +324,36 @@ def test_exit_with_jobs_still_running_is_clean(run_python, tmp_path, make_model)
     for _ in range(3):
         result = run_python(code)
         assert (result.returncode, result.stdout) == (0, "exiting\n"), result.stderr
+
+
+@pytest.mark.parametrize("cancel_by", ["cancel", "wait_for"])
+def test_a_cancelled_run_async_returns_once_the_runtime_is_done_with_out(runtime, tmp_path, make_model, cancel_by):
+    """With out=, the CancelledError (or wait_for's TimeoutError) comes once the
+    caller's array holds the job's outputs; without it, at once."""
+    model = runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=300))
+
+    async def cancelled(out):
+        task = asyncio.ensure_future(model.run_async(np.array([3.0, 4.0], np.float32), out=out))
+        await asyncio.sleep(0.05)
+        if cancel_by == "cancel":
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+        else:
+            with pytest.raises(asyncio.TimeoutError):
+                await asyncio.wait_for(task, 0.01)
+        return model.in_flight
+
+    mine = np.zeros(2, np.float32)
+    assert asyncio.run(cancelled([mine])) == 0 and mine.tolist() == [3.0, 4.0]
+    assert asyncio.run(cancelled(None)) == 1  # the job runs on, nobody's array in it
+
+
+def test_kiv_futures_take_their_outcome_from_the_job_only(runtime, tmp_path, make_model):
+    model = runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=100))
+    future = model.submit(np.ones(2, np.float32))
+    for settle in (lambda: future.set_result([]), lambda: future.set_exception(ValueError("mine"))):
+        with pytest.raises(RuntimeError, match="set by the runtime"):
+            settle()
+    assert not future.cancel()  # the job is on the device
+    assert future.result(timeout=WAIT)[0].tolist() == [1.0, 1.0]

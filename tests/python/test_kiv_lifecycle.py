@@ -14,7 +14,7 @@ import pytest
 import kiv
 import libkiv
 from kiv.container import diagnose
-from test_kiv_helpers import copy_model, failing_model, ramp
+from test_kiv_helpers import copy_io, copy_model, failing_model, ramp
 
 
 def open_contexts(standin):
@@ -103,6 +103,11 @@ def _container_files(directory, make_model):
     (directory / "empty.zor").write_bytes(b"")
     (directory / "random.zor").write_bytes(random.Random(7).randbytes(1000))
     (directory / "truncated.zor").write_bytes(good[: len(good) * 2 // 3])
+    # The model's name claims to run far past the end: only a full check of
+    # the bytes finds it.
+    name = good.index(struct.pack("<I", 4) + b"copy\0")
+    (directory / "malformed.zor").write_bytes(good[:name] + struct.pack("<I", 0x7FFF0000) + good[name + 4 :])
+    os.rename(make_model(directory, b"", io=copy_io((2, 3))), directory / "no_executable.zor")
     (directory / "folder.zor").mkdir()
 
 
@@ -114,6 +119,8 @@ def _container_files(directory, make_model):
         ("random.zor", 69, "is not a zor model container"),
         ("truncated.zor", 69, "is truncated"),
         ("hollow.zor", 9, "holds no subgraph, so no NPU executable to load"),
+        ("malformed.zor", 69, "is not a well-formed zor model container"),
+        ("no_executable.zor", 1, "has no NPU executable"),
     ],
 )
 def test_unreadable_containers_say_what_is_wrong(tmp_path, make_model, name, status, problem):
@@ -133,7 +140,7 @@ def test_unreadable_containers_say_what_is_wrong(tmp_path, make_model, name, sta
         assert str(info.value).startswith("%s: %s" % (tmp_path / name, problem))
         assert "internal error" not in str(info.value)
         assert str(pickle.loads(pickle.dumps(info.value))) == str(info.value)
-    if name != "hollow.zor":  # zor lists a container without subgraphs
+    if name not in ("hollow.zor", "no_executable.zor"):  # zor lists these, and says what they lack
         path = str(tmp_path / name)
         zor = subprocess.run([os.path.join(os.environ["KIV_BUILD_DIR"], "tools", "zor", "zor"), "info", path],
                              capture_output=True, text=True)

@@ -193,8 +193,10 @@ runtime.close()
     assert seen == {"children": [[0, 1, 2, 3]] * 4, "parent": [0, 1, 2, 3]}
 
 
-def test_a_storm_of_ctrl_c_loses_no_job_and_close_closes_everything(run_case):
+@pytest.mark.parametrize("work", ["jobs", "loads and closes"])
+def test_a_storm_of_ctrl_c_loses_no_job_and_close_closes_everything(run_case, work):
     code = r"""
+work = %r
 runtime = kiv.Runtime()
 model = runtime.load(path)
 main = threading.main_thread().ident
@@ -213,8 +215,11 @@ futures, interrupted = [], 0
 while stormer.is_alive():
     try:
         armed = True
-        futures.append(model.submit(x))
-        model.run(x)
+        if work == "jobs":
+            futures.append(model.submit(x))
+            model.run(x)
+        else:
+            runtime.load(path).close()
         armed = False
     except KeyboardInterrupt:
         armed = False
@@ -227,7 +232,7 @@ while driver.open_context_count() and time.monotonic() < deadline:
     time.sleep(0.01)
 print(json.dumps({"interrupted": interrupted > 100, "outputs": all(o == [0, 1, 2, 3] for o in outputs),
                   "model closed": model.closed, "contexts": driver.open_context_count()}))
-"""
+""" % work
     (seen,), _ = run_case(code)
     assert seen == {"interrupted": True, "outputs": True, "model closed": True, "contexts": 0}
 
@@ -341,3 +346,135 @@ print(json.dumps("exiting"))
 """
     seen, result = run_case(code, wait_ms=400)
     assert seen == ["exiting"] and "terminate" not in result.stderr
+
+
+def test_a_submit_refused_by_a_close_returns_its_job(run_case):
+    """A close that comes between the submit's start and its hand-over (made
+    certain here by closing from inside it) refuses the submit, and the job
+    it prepared goes back to the driver."""
+    code = r"""
+runtime = kiv.Runtime()
+model = runtime.load(path)
+prepared = []
+prepare = model._prepare
+def prepare_then_close(arrays, use):
+    prepared.append(prepare(arrays, use))
+    model.close()
+    return prepared[-1]
+model._prepare = prepare_then_close
+driver.reset_calls()
+try:
+    model.submit(x)
+    refused = False
+except ValueError as err:
+    refused = str(err) == "model %r is closed" % path
+cleaned = driver.last_call("aipu_clean_job")
+print(json.dumps({"refused": refused, "cleaned": cleaned is not None and cleaned["job_id"] == prepared[0],
+                  "unloaded": driver.last_call("aipu_unload_graph") is not None}))
+runtime.close()
+"""
+    (seen,), _ = run_case(code)
+    assert seen == {"refused": True, "cleaned": True, "unloaded": True}
+
+
+def test_nothing_of_a_closed_or_dropped_runtime_stays(run_case):
+    code = r"""
+import weakref
+threads = threading.active_count()
+contexts = []
+for end in ("close", "drop") * 20:
+    runtime = kiv.Runtime()
+    with runtime.load(path) as model:
+        model.submit(x).result(timeout=10)
+    contexts.append(weakref.ref(runtime._context))
+    if end == "close":
+        runtime.close()
+    del runtime, model
+deadline = time.monotonic() + 10
+while (any(c() for c in contexts) or threading.active_count() != threads) and time.monotonic() < deadline:
+    gc.collect()
+    time.sleep(0.01)
+print(json.dumps({"contexts kept": sum(c() is not None for c in contexts), "threads": threading.active_count() - threads,
+                  "open": driver.open_context_count()}))
+"""
+    (seen,), _ = run_case(code)
+    assert seen == {"contexts kept": 0, "threads": 0, "open": 0}
+
+
+FORKED_CHILD = r"""
+def outcome_of_child(pid):
+    deadline = time.monotonic() + 20
+    while (waited := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if waited[0] == 0:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        return "hung"
+    return os.waitstatus_to_exitcode(waited[1])
+"""
+
+
+@pytest.mark.parametrize("held", ["the open contexts' lock", "the runtime's lock", "the job pool's lock"])
+def test_a_fork_while_a_kiv_lock_is_held_leaves_the_child_free(run_case, held):
+    """Another thread of the parent holds one of kiv's locks at the fork: the
+    child still exits, closes the parent's runtime (which does nothing),
+    refuses the parent's model, and opens a runtime of its own."""
+    code = FORKED_CHILD + r"""
+runtime = kiv.Runtime()
+model = runtime.load(path)
+lock = {"the open contexts' lock": kiv.context._open, "the runtime's lock": runtime,
+        "the job pool's lock": model._pool}[%r]._lock
+taken, done = threading.Event(), threading.Event()
+def hold():
+    with lock:
+        taken.set()
+        done.wait(30)
+holder = threading.Thread(target=hold)
+holder.start()
+taken.wait(10)
+pid = os.fork()
+if pid == 0:
+    runtime.close()
+    try:
+        model.map([x])
+        refused = False
+    except kiv.KivError:
+        refused = True
+    with kiv.Runtime() as own, own.load(path) as mine:
+        same = mine.run(x)[0].tolist() == [0, 1, 2, 3]
+    sys.exit(0 if refused and same else 1)
+done.set()
+holder.join()
+print(json.dumps({"child": outcome_of_child(pid)}))
+runtime.close()
+""" % held
+    (seen,), _ = run_case(code)
+    assert seen == {"child": 0}
+
+
+@pytest.mark.parametrize("then, status", [("pass", 0), ("sys.exit(3)", 3), ("own_runtime()", 0)])
+def test_a_child_forked_in_a_done_callback_exits(run_case, then, status):
+    code = FORKED_CHILD + r"""
+def own_runtime():
+    with kiv.Runtime() as own, own.load(path) as mine:
+        print(json.dumps({"own": mine.run(x)[0].tolist()}), flush=True)
+children = []
+def fork_and(_):
+    pid = os.fork()
+    if pid == 0:
+        %s
+    else:
+        children.append(pid)
+with kiv.Runtime() as runtime, runtime.load(path) as model:
+    future = model.submit(x)
+    future.add_done_callback(fork_and)
+    future.result(timeout=10)
+    deadline = time.monotonic() + 10
+    while not children and time.monotonic() < deadline:
+        time.sleep(0.01)
+    print(json.dumps({"child": outcome_of_child(children[0]), "parent": model.run(x)[0].tolist()}))
+""" % then
+    seen, _ = run_case(code, wait_ms=50)
+    assert seen[-1] == {"child": status, "parent": [0, 1, 2, 3]}
+    if then == "own_runtime()":
+        assert seen[0] == {"own": [0, 1, 2, 3]}

@@ -12,6 +12,7 @@ import pytest
 
 import kiv
 from test_kiv_async import ctrl_c_when
+from npu_program import ProgramBuilder
 from test_kiv_helpers import copy_model, failing_model
 
 WAIT = 10
@@ -34,9 +35,9 @@ def context_closed(runtime):
     """Whether the runtime's driver context was closed, waited for a while:
     its close follows the end of the last job still in flight."""
     deadline = time.monotonic() + WAIT
-    while not runtime._context.life.released and time.monotonic() < deadline:
+    while runtime._context.life.state != "released" and time.monotonic() < deadline:
         time.sleep(0.01)
-    return runtime._context.life.released
+    return runtime._context.life.state == "released"
 
 
 @pytest.mark.parametrize("depth", [None, 1, 3])
@@ -80,7 +81,7 @@ def test_an_error_is_raised_at_its_position(model, tmp_path, make_model):
     assert next(stream)[0].tolist() == [1, 1, 1, 1]  # what came before the iterable's error
     with pytest.raises(RuntimeError, match="no more frames"):
         next(stream)
-    with model._runtime.load(failing_model(tmp_path, make_model)) as failing:
+    with kiv.Runtime() as runtime, runtime.load(failing_model(tmp_path, make_model)) as failing:
         with pytest.raises(kiv.KivError) as info:
             list(failing.map([np.zeros(4, np.float32)] * 3))
         assert info.value.api == "kiv_job_infer_async"
@@ -209,3 +210,54 @@ def test_out_is_checked_strictly(model, make_out, error, text):
         with pytest.raises(error, match=text):
             run()
     assert model.in_flight == 0
+
+
+@pytest.fixture
+def two_outputs(tmp_path, make_model):
+    """A model copying its input to two outputs, 'a' and 'b', of 4 floats each."""
+    b = ProgramBuilder()
+    src = b.input([4], "float32")
+    for _ in range(2):
+        b.copy(b.output([4], "float32"), src)
+    io = {"name": "twice", "version": [1, 0, 0], "input_tensors": [{"name": "x", "shape": [4]}],
+          "output_tensors": [{"name": "a", "shape": [4]}, {"name": "b", "shape": [4]}]}
+    with kiv.Runtime() as runtime, runtime.load(make_model(tmp_path, b, io=io)) as model:
+        yield model
+
+
+@pytest.mark.parametrize(
+    "make_out",
+    [
+        lambda: [np.zeros(4, np.float32)] * 2,
+        lambda: (lambda one: {"b": one, "a": one})(np.zeros(4, np.float32)),
+        lambda: (lambda whole: [whole[:4], whole[2:]])(np.zeros(6, np.float32)),
+    ],
+    ids=["one array twice", "one array by name", "overlapping views"],
+)
+def test_out_arrays_that_share_memory_are_refused_naming_both(two_outputs, make_out):
+    for run in (two_outputs.run, two_outputs.submit):
+        with pytest.raises(ValueError, match=r"outputs 'a' \(index 0\) and 'b' \(index 1\): out= gives arrays that share"):
+            run(np.ones(4, np.float32), out=make_out())
+    apart = np.zeros(8, np.float32)
+    outputs = two_outputs.run(np.arange(4, dtype=np.float32), out=[apart[:4], apart[4:]])
+    assert apart.tolist() == [0, 1, 2, 3] * 2 and outputs[1].base is apart
+
+
+def test_an_out_array_is_never_written_past_its_end(tmp_path, make_model):
+    """numpy refuses to resize an out= array while its job runs, even without
+    its reference check; and the runtime writes nothing into a buffer whose
+    length is not the output's size."""
+    with kiv.Runtime() as runtime, runtime.load(copy_model(tmp_path, make_model, shape=(4,), wait_ms=200)) as model:
+        mine = np.zeros(4, np.float32)
+        future = model.submit(np.arange(4, dtype=np.float32), out=[mine])
+        with pytest.raises(ValueError, match="resize"):
+            mine.resize(1, refcheck=False)
+        assert future.result(WAIT)[0].tolist() == [0, 1, 2, 3]
+        npu = runtime.npu
+        _, job_id = npu.kiv_create_job(model.graph_id)
+        assert int(npu.kiv_load_tensor(job_id, 0, np.ones(4, np.float32))) == 0
+        assert int(npu.kiv_job_infer_sync(job_id)) == 0
+        short = np.full(3, 9, np.float32)
+        assert kiv._native.read_outputs(npu, job_id, [short], [16]) == (0, None)
+        assert short.tolist() == [9, 9, 9]
+        npu.kiv_clean_job(job_id)

@@ -1,6 +1,5 @@
 #include "zor_description_check.h"
 
-#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -8,6 +7,7 @@
 #include <string>
 
 #include "container_diagnosis.h"
+#include "json_numbers.h"
 #include "zor_formatting.h"
 
 namespace zor {
@@ -60,7 +60,7 @@ bool is_int32_array(const json& value) {
 // Scales are stored as single-precision floats.
 bool is_scale_array(const json& value) {
     return is_array_of(value, [](const json& item) {
-        return item.is_number_integer() || (item.is_number_float() && std::fabs(item.get<double>()) <= FLT_MAX);
+        return item.is_number_integer() || (item.is_number_float() && kiv::rounds_to_float(item.get<double>()));
     });
 }
 

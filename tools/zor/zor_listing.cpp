@@ -62,7 +62,9 @@ std::string subgraph_block(size_t index, const kiv::Subgraph& subgraph) {
     std::string text = "  " + std::to_string(index) + "  " + or_placeholder(subgraph.GetName(), "(no name)") + "\n";
     const std::string indent = "       ";
     text += line(indent, "backend", backend_text(static_cast<uint32_t>(subgraph.GetBackend())));
-    text += line(indent, "executable", byte_count_text(subgraph.GetByteCount()));
+    std::string executable = byte_count_text(subgraph.GetByteCount());
+    if (index == 0 && subgraph.GetByteCount() == 0) executable += " (none: the model has no NPU executable to load)";
+    text += line(indent, "executable", executable);
     text += line(indent, "inputs", joined(subgraph.GetInputs()));
     text += line(indent, "outputs", joined(subgraph.GetOutputs()));
     return text;

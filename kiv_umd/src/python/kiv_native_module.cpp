@@ -2,8 +2,10 @@
 // beside the libkiv module (kiv loads it from this file by name; libkiv's
 // attributes are untouched; python/kiv/_native.pyi describes it). It opens
 // contexts and says which driver serves them or why none could (its driver
-// source), runs and completes jobs without the interpreter lock (its jobs
-// source), counts the users of kiv's objects (its lifetime source), queries
+// source), runs jobs, moves their tensors and completes them without the
+// interpreter lock (its run, tensors and completions sources), closes the
+// contexts left open at exit in bounded time (its exit source), counts the
+// users of kiv's objects (its lifetime source), queries
 // the device and switches an NPU object's error lines for the kiv command
 // (its device source), and gives kiv what the container code knows about a
 // file: what is wrong with it, and the container's name, version and tensors.
@@ -16,11 +18,15 @@
 #include <vector>
 
 #include "container_diagnosis.h"
+#include "container_file.h"
 #include "container_result.h"
+#include "kiv_native_completions.h"
 #include "kiv_native_device.h"
 #include "kiv_native_driver.h"
-#include "kiv_native_jobs.h"
+#include "kiv_native_exit.h"
 #include "kiv_native_lifetime.h"
+#include "kiv_native_run.h"
+#include "kiv_native_tensors.h"
 #include "model_tensors.h"
 #include "py_npu.h"
 #include "serialization_handler.h"
@@ -38,8 +44,23 @@ py::str text_of(const std::string& bytes) {
     return py::reinterpret_steal<py::str>(text);
 }
 
+// What the runtime's own reading of a container (the whole file, checked as
+// the runtime loads it) finds wrong where a look at its layout found
+// nothing: bytes that only a full check rejects, or a first subgraph
+// without an executable.
+std::string reading_problem(const std::string& path) {
+    kiv::ContainerFile reader;
+    const kiv::ContainerResult result = reader.Read(path.c_str());
+    if (!result.ok()) return result.problem.empty() ? "is not a well-formed zor model container" : result.problem;
+    if (reader.HasSubgraph() && reader.ExecutableSize() == 0) {
+        return "has no NPU executable: its first subgraph holds none";
+    }
+    return "";
+}
+
 py::object diagnose(const std::string& path) {
-    const std::string problem = kiv::container_file_problem(path, true);
+    std::string problem = kiv::container_file_problem(path, true);
+    if (problem.empty()) problem = reading_problem(path);
     if (problem.empty()) return py::none();
     return py::str(problem);
 }
@@ -89,7 +110,10 @@ PYBIND11_MODULE(_native, m) {
     using namespace aipudrv;
     m.doc() = "The kiv package's native parts (carried by libkiv.so)";
     register_kiv_driver(m);
-    register_kiv_jobs(m);
+    register_kiv_run(m);
+    register_kiv_tensors(m);
+    register_kiv_completions(m);
+    register_kiv_exit(m);
     register_kiv_lifetime(m);
     register_kiv_device(m);
     m.def(
@@ -97,7 +121,7 @@ PYBIND11_MODULE(_native, m) {
         "Whether the NPU object's failing calls print their \"[PY UMD ERROR]\" line (on by default).");
     m.def("diagnose", &diagnose, py::arg("path"),
           "Why the file cannot be loaded as a model container (missing, a directory, empty, not a container, "
-          "truncated, no subgraph), or None when nothing is visibly wrong with it.");
+          "truncated, not well-formed, no subgraph, no executable), or None when nothing is wrong with it.");
     m.def("identity", &identity, py::arg("path"),
           "(name, version text) of a container, the version as \"1.2.3\" with \"d\" for a draft; ValueError "
           "saying why when the file cannot be read as one.");
