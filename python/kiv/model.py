@@ -180,7 +180,7 @@ class Model:
         try:
             self._life.hold(context.life)
         except BaseException:
-            self.close()  # the runtime was closed meanwhile: the graph goes
+            close_quietly(self._life)  # the runtime was closed meanwhile: the graph goes
             raise
 
     def __repr__(self) -> str:
