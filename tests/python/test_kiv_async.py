@@ -2,6 +2,7 @@
 
 import asyncio
 import concurrent.futures
+import itertools
 import signal
 import threading
 import time
@@ -255,6 +256,20 @@ def test_a_run_left_running_while_another_thread_closes_the_model_keeps_it(runti
     assert not unloaded(standin, model.graph_id)  # never while the driver still runs the job
     await_unload(standin, model.graph_id)
     assert standin.last_call("aipu_clean_job")["job_id"] == job_id and model.in_flight == 0
+
+
+def test_a_job_left_running_is_released_while_other_jobs_keep_ending(runtime, tmp_path, make_model):
+    """The completion thread asks about a job a timeout left running each
+    20 ms, also while the ends of other jobs keep it busy."""
+    slow = runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=200))
+    fast = runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=1))
+    with pytest.raises(kiv.JobTimeout):
+        slow.run(np.zeros(2, np.float32), timeout=0.01)
+    deadline = time.monotonic() + 3
+    for _ in fast.map(itertools.repeat(np.zeros(2, np.float32)), in_flight=8):
+        if slow.in_flight == 0 or time.monotonic() > deadline:
+            break
+    assert slow.in_flight == 0
 
 
 def test_closing_with_jobs_running_returns_at_once_and_loses_nothing(tmp_path, make_model, standin):

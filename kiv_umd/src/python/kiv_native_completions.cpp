@@ -45,6 +45,15 @@ public:
         return entry;
     }
 
+    // The next end if one is there, without waiting.
+    std::optional<Entry> try_pop() {
+        std::lock_guard<std::mutex> lock(monitor_.mu);
+        if (entries_.empty()) return std::nullopt;
+        Entry entry = entries_.front();
+        entries_.pop_front();
+        return entry;
+    }
+
     void close() {
         {
             std::lock_guard<std::mutex> lock(monitor_.mu);
@@ -143,14 +152,21 @@ uint64_t Completions::file(py::object life, py::object finish) {
     return token;
 }
 
-// The next end; while jobs are watched, they are asked about each slice.
+// The next end; while jobs are watched, they are asked about each slice,
+// also while other ends keep coming. An end already there is taken with the
+// GIL held: under many jobs in flight one usually is, and handing the GIL
+// over for it would cost a switch between threads per job.
 std::optional<EndedJobs::Entry> Completions::next_end() {
     for (;;) {
+        if (!watched_.empty() && Clock::now() >= next_ask_) {
+            ask_about_watched();
+            next_ask_ = Clock::now() + kSlice;
+        }
+        if (std::optional<EndedJobs::Entry> end = ended_->try_pop()) return end;
         const bool watching = !watched_.empty();
         std::optional<EndedJobs::Entry> end =
             without_gil([&] { return ended_->pop(watching ? std::optional<Clock::duration>(kSlice) : std::nullopt); });
         if (end || ended_->closed()) return end;
-        if (watching) ask_about_watched();
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -73,6 +74,8 @@ private:
     std::shared_ptr<EndedJobs> ended_;
     std::map<uint64_t, Entry> entries_;
     std::vector<Watched> watched_;
+    // When the watched jobs are next asked about.
+    std::chrono::steady_clock::time_point next_ask_;
     uint64_t next_token_ = 1;
 };
 
