@@ -345,7 +345,7 @@ def test_exit_with_jobs_still_running_is_clean(run_python, tmp_path, make_model)
 def test_a_cancelled_run_async_returns_once_the_runtime_is_done_with_out(runtime, tmp_path, make_model, cancel_by):
     """With out=, the CancelledError (or wait_for's TimeoutError) comes once the
     caller's array holds the job's outputs; without it, at once."""
-    model = runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=300))
+    model = runtime.load(copy_model(tmp_path, make_model, shape=(2,), wait_ms=800))
 
     async def cancelled(out):
         task = asyncio.ensure_future(model.run_async(np.array([3.0, 4.0], np.float32), out=out))
