@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """What the kiv layer costs above the raw libkiv calls, on the stand-in NPU.
 
-Six tables, every figure a median of samples interleaved with its floor's,
+Seven tables, every figure a median of samples interleaved with its floor's,
 so that both see the same load of the moment:
 
 1. Latency on a tiny model (1 KiB in, 1 KiB out), each path called in a loop
@@ -36,12 +36,19 @@ so that both see the same load of the moment:
    constants and eight outputs against libkiv's kiv_load_graph (and
    kiv_unload_graph) of the same file (target <= 1.1): what describing the
    model's tensors adds to loading it.
+7. Depth: tiny jobs with 8 and with 64 in flight, through Model.submit (a
+   window of futures, each waited for in turn) and Model.map, against the
+   raw libkiv stream with as many in flight, each completion a Python
+   callable (target <= 1.3 at both depths), with the switches between
+   threads per job of each, which is what grows with depth when a runtime
+   hands the interpreter lock over for every small transfer.
 
 Usage:
     /usr/bin/python3 bench/bench_kiv_layer.py [--build-dir build] [--quick] [--json FILE]
 """
 
 import argparse
+import collections
 import ctypes
 import itertools
 import json
@@ -61,6 +68,7 @@ OVERLAP_JOBS = 32
 OVERLAP_MS = 2
 BUSY_JOBS = 8  # QoS 0 jobs of OVERLAP_MS kept in flight on the four cores
 STREAM_DEPTH = 8  # jobs in flight in the streams: Model.map's default on four cores
+DEPTHS = (8, 64)  # jobs in flight in table 7
 LOAD_OUTPUTS = 8
 
 
@@ -205,6 +213,15 @@ def raw_sequences(libkiv, npu, jobs, x):
         ended.wait()
         return npu.kiv_get_tensor(async_job, output, 0)
 
+    return raw, raw_async, raw_stream_of(libkiv, npu, stream_jobs, x)
+
+
+def raw_stream_of(libkiv, npu, jobs, x):
+    """A function of n that streams n jobs through `jobs`, all of them in
+    flight, each completion a Python callable that queues the job, whose
+    output the caller reads before starting it again."""
+    output = libkiv.KIV_TENSOR_TYPE_OUTPUT
+
     def raw_stream(n):
         done = queue.SimpleQueue()
 
@@ -213,7 +230,7 @@ def raw_sequences(libkiv, npu, jobs, x):
             return 0
 
         started = 0
-        for stream_job in stream_jobs[:n]:
+        for stream_job in jobs[:n]:
             npu.kiv_load_tensor(stream_job, 0, x)
             npu.kiv_job_infer_async(stream_job, queued)
             started += 1
@@ -225,7 +242,60 @@ def raw_sequences(libkiv, npu, jobs, x):
                 npu.kiv_job_infer_async(ended_job, queued)
                 started += 1
 
-    return raw, raw_async, raw_stream
+    return raw_stream
+
+
+def submit_window(model, x, depth):
+    """A function of n that submits n jobs with `depth` futures in flight,
+    each waited for in turn, as a program that keeps a window does."""
+
+    def window(n):
+        pending = collections.deque()
+        for _ in range(n):
+            pending.append(model.submit(x))
+            if len(pending) == depth:
+                pending.popleft().result()
+        while pending:
+            pending.popleft().result()
+
+    return window
+
+
+def thread_switches():
+    """Context switches of every thread of this process so far."""
+    total = 0
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open("/proc/self/task/%s/status" % task) as status:
+                total += sum(int(line.split()[1]) for line in status if "ctxt_switches" in line)
+        except FileNotFoundError:  # a thread that ended meanwhile
+            pass
+    return total
+
+
+def depths(libkiv, runtime, np, tiny, args):
+    """Table 7: wall seconds and thread switches per job at each depth."""
+    npu = runtime.npu
+    x = np.arange(TINY_FLOATS, dtype=np.float32).reshape(1, TINY_FLOATS)
+    figures = {}
+    for depth in DEPTHS:
+        with runtime.load(tiny, max_idle_jobs=depth) as model:
+            jobs = new_jobs(npu, model.graph_id, depth)
+            paths = {
+                "raw_stream": raw_stream_of(libkiv, npu, jobs, x),
+                "submit": submit_window(model, x, depth),
+                "map": lambda n: consume(model.map(itertools.repeat(x, n), in_flight=depth)),
+            }
+            wall, _ = per_job_medians(paths, args.stream_jobs, args.stream_blocks)
+            switches = {}
+            for name, path in paths.items():
+                before = thread_switches()
+                path(args.stream_jobs)
+                switches[name] = (thread_switches() - before) / args.stream_jobs
+            figures[depth] = {"wall": wall, "switches": switches}
+            for job in jobs:
+                npu.kiv_clean_job(job)
+    return figures
 
 
 def _latency(libkiv, runtime, np, path, samples):
@@ -429,6 +499,7 @@ def main():
             prio = priority(kiv, runtime, np, slow, tiny, args.priority_samples)
             load = loading(runtime, constants, args.load_samples)
             flow = streams(libkiv, kiv, runtime, np, tiny, slow, big, args)
+            deep = depths(libkiv, runtime, np, tiny, args)
 
     one, every = lat["one_cpu"], lat["all_cpus"]
 
@@ -490,10 +561,28 @@ def main():
         ],
     )
     print_streams(flow, args)
+    print_depths(deep, args)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"latency_us": lat, "overlap_s": ovl, "big_output_gbps": mem, "priority_s": prio,
-                       "loading_s": load, "streams": flow}, f, indent=1)
+                       "loading_s": load, "streams": flow, "depths": deep}, f, indent=1)
+
+
+def print_depths(deep, args):
+    rows = []
+    for depth, figures in deep.items():
+        wall, switches = figures["wall"], figures["switches"]
+        rows.append(("raw libkiv stream (floor)", depth, "%.1f" % (wall["raw_stream"] * 1e6), "1.00",
+                     "%.1f" % switches["raw_stream"], ""))
+        for name, label in (("submit", "Model.submit, a window of futures"), ("map", "Model.map")):
+            rows.append((label, depth, "%.1f" % (wall[name] * 1e6), "%.2f" % (wall[name] / wall["raw_stream"]),
+                         "%.1f" % switches[name], "<= 1.3"))
+    print_table(
+        "Depth: tiny jobs with many in flight, %d jobs a block, median of %d blocks taken in turn"
+        % (args.stream_jobs, args.stream_blocks),
+        ("path", "in flight", "us per job", "ratio", "thread switches per job", "target"),
+        rows,
+    )
 
 
 def print_streams(flow, args):

@@ -39,7 +39,8 @@ def test_quick_benchmark_prints_every_row(python, build_dir, tmp_path):
     )
     assert done.returncode == 0, done.stderr
     rows = [line.split("  ")[0] for line in done.stdout.splitlines()
-            if line.startswith(("libkiv:", "kiv:", "Model.run at", "Model.map", "submit()", "CPU us", "a 4 MiB"))]
+            if line.startswith(("libkiv:", "kiv:", "Model.run at", "Model.map", "submit()", "CPU us", "a 4 MiB",
+                                "raw libkiv stream", "Model.submit,"))]
     assert rows == [
         "libkiv: load/infer_sync/get, one job (floor of run)",
         "kiv: Model.run",
@@ -59,9 +60,12 @@ def test_quick_benchmark_prints_every_row(python, build_dir, tmp_path):
         "CPU us per job, Model.map (floor: raw libkiv stream)",
         "a 4 MiB output with out=, GB/s (floor: copy into touched memory)",
         "Model.map over 3000 jobs from a generator: peak RSS growth after the first 1,000, MiB",
+        *["raw libkiv stream (floor)", "Model.submit, a window of futures", "Model.map"] * 2,
     ]
     values = json.loads(figures.read_text())
-    assert sorted(values) == ["big_output_gbps", "latency_us", "loading_s", "overlap_s", "priority_s", "streams"]
+    assert sorted(values) == ["big_output_gbps", "depths", "latency_us", "loading_s", "overlap_s", "priority_s",
+                              "streams"]
+    assert all(v > 0 for depth in values["depths"].values() for v in depth["wall"].values())
     assert sorted(values["latency_us"]) == ["all_cpus", "one_cpu"]
     assert sorted(values["loading_s"]) == ["Runtime.load", "kiv_load_graph"]
     streams = values["streams"]
