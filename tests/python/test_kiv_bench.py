@@ -23,7 +23,7 @@ import pytest
 from conftest import PYTHON, SEARCH_PATH
 from kiv import __version__ as kiv_version
 from test_kiv_cli import kiv, model  # noqa: F401 (a fixture)
-from test_kiv_helpers import copy_model
+from helpers_kiv import copy_model
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 

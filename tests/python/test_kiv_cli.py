@@ -14,7 +14,7 @@ import pytest
 from conftest import BUILD_DIR, PYTHON, SEARCH_PATH
 from npu_program import DEFAULT_BUILD_VERSION
 from test_example import digits_data  # noqa: F401 (a fixture; also puts examples/ on the path)
-from test_kiv_helpers import copy_model, copy_program
+from helpers_kiv import copy_model, copy_program
 
 import digits_results  # noqa: E402 (from examples/)
 

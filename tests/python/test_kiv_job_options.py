@@ -14,7 +14,7 @@ from npu_program import ProgramBuilder
 import kiv
 import libkiv
 from kiv.standin_profile import decode_profile
-from test_kiv_helpers import copy_io, copy_model
+from helpers_kiv import copy_io, copy_model
 
 WAIT = 60
 X = np.arange(4, dtype=np.float32)

@@ -14,7 +14,7 @@ import pytest
 import kiv
 import libkiv
 from kiv.container import diagnose
-from test_kiv_helpers import copy_model, failing_model, ramp
+from helpers_kiv import copy_model, failing_model, ramp
 
 
 def open_contexts(standin):

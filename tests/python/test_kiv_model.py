@@ -9,7 +9,7 @@ import pytest
 
 import kiv
 import libkiv
-from test_kiv_helpers import copy_model, copy_program, fc_model, ramp
+from helpers_kiv import copy_model, copy_program, fc_model, ramp
 from helpers_models import FC_K, add_program, fc_reference
 
 
