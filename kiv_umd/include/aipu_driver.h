@@ -116,8 +116,45 @@ typedef enum : uint32_t {
 
 // Tensor list selector, numbered like tensor_type_t.
 typedef uint32_t aipu_tensor_type_t;
-// Element type code, numbered like kiv_data_type_t.
+
+// Every element type of a tensor: X(name without prefix, code, bytes per
+// element, numpy's name). Bytes are 0 for NONE and for the packed 4- and
+// 12-bit types, whose layout is the device's own (the driver's descriptors
+// give their tensors' sizes); numpy's name is empty where numpy has no such
+// type. kiv_data_type_t (kiv_api.h), the Python module's kiv_data_type_t,
+// the stand-in's program format, the zor tool's names and the kiv package's
+// numpy types and names are all made from this list: a new type is one row.
+// clang-format off
+#define AIPU_DATA_TYPE_LIST(X) \
+    X(NONE, 0, 0, "") \
+    X(BOOL, 1, 1, "bool") \
+    X(U8, 2, 1, "uint8") \
+    X(S8, 3, 1, "int8") \
+    X(U16, 4, 2, "uint16") \
+    X(S16, 5, 2, "int16") \
+    X(U32, 6, 4, "uint32") \
+    X(S32, 7, 4, "int32") \
+    X(U64, 8, 8, "uint64") \
+    X(S64, 9, 8, "int64") \
+    X(F16, 10, 2, "float16") \
+    X(F32, 11, 4, "float32") \
+    X(F64, 12, 8, "float64") \
+    X(BF16, 13, 2, "") \
+    X(ALIGNED_U4, 18, 0, "") \
+    X(ALIGNED_S4, 19, 0, "") \
+    X(ALIGNED_U12, 20, 0, "") \
+    X(ALIGNED_S12, 21, 0, "") \
+    X(COMPACT_U4, 32, 0, "") \
+    X(COMPACT_S4, 33, 0, "") \
+    X(COMPACT_U12, 34, 0, "") \
+    X(COMPACT_S12, 35, 0, "")
+// clang-format on
+
+// Element type code, one of the list's (a driver may report others).
 typedef uint32_t aipu_data_type_t;
+#define AIPU_DATA_TYPE_ENUMERATOR(name, code, bytes, numpy_name) AIPU_DATA_TYPE_##name = code,
+enum aipu_data_type_code : aipu_data_type_t { AIPU_DATA_TYPE_LIST(AIPU_DATA_TYPE_ENUMERATOR) };
+#undef AIPU_DATA_TYPE_ENUMERATOR
 
 typedef struct {
     uint32_t id;

@@ -43,30 +43,10 @@ typedef enum : uint32_t {
     KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE = 7,
 } tensor_type_t;
 
-typedef enum : uint32_t {
-    KIV_DATA_TYPE_NONE = 0,
-    KIV_DATA_TYPE_BOOL = 1,
-    KIV_DATA_TYPE_U8 = 2,
-    KIV_DATA_TYPE_S8 = 3,
-    KIV_DATA_TYPE_U16 = 4,
-    KIV_DATA_TYPE_S16 = 5,
-    KIV_DATA_TYPE_U32 = 6,
-    KIV_DATA_TYPE_S32 = 7,
-    KIV_DATA_TYPE_U64 = 8,
-    KIV_DATA_TYPE_S64 = 9,
-    KIV_DATA_TYPE_F16 = 10,
-    KIV_DATA_TYPE_F32 = 11,
-    KIV_DATA_TYPE_F64 = 12,
-    KIV_DATA_TYPE_BF16 = 13,
-    KIV_DATA_TYPE_ALIGNED_U4 = 18,
-    KIV_DATA_TYPE_ALIGNED_S4 = 19,
-    KIV_DATA_TYPE_ALIGNED_U12 = 20,
-    KIV_DATA_TYPE_ALIGNED_S12 = 21,
-    KIV_DATA_TYPE_COMPACT_U4 = 32,
-    KIV_DATA_TYPE_COMPACT_S4 = 33,
-    KIV_DATA_TYPE_COMPACT_U12 = 34,
-    KIV_DATA_TYPE_COMPACT_S12 = 35,
-} kiv_data_type_t;
+// Element types, listed with their sizes and numpy names in aipu_driver.h.
+#define KIV_DATA_TYPE_ENUMERATOR(name, code, bytes, numpy_name) KIV_DATA_TYPE_##name = code,
+typedef enum : uint32_t { AIPU_DATA_TYPE_LIST(KIV_DATA_TYPE_ENUMERATOR) } kiv_data_type_t;
+#undef KIV_DATA_TYPE_ENUMERATOR
 
 // Exported to Python as kiv_job_status_t. The completion bridge also delivers
 // the unnamed value 3 for every driver outcome above EXCEPTION.

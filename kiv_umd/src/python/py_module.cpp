@@ -29,30 +29,12 @@ void register_device_status(py::module_& m) {
 }
 
 void register_data_type(py::module_& m) {
-    py::enum_<kiv_data_type_t>(m, "kiv_data_type_t")
-        .value("KIV_DATA_TYPE_NONE", KIV_DATA_TYPE_NONE)
-        .value("KIV_DATA_TYPE_BOOL", KIV_DATA_TYPE_BOOL)
-        .value("KIV_DATA_TYPE_U8", KIV_DATA_TYPE_U8)
-        .value("KIV_DATA_TYPE_S8", KIV_DATA_TYPE_S8)
-        .value("KIV_DATA_TYPE_U16", KIV_DATA_TYPE_U16)
-        .value("KIV_DATA_TYPE_S16", KIV_DATA_TYPE_S16)
-        .value("KIV_DATA_TYPE_U32", KIV_DATA_TYPE_U32)
-        .value("KIV_DATA_TYPE_S32", KIV_DATA_TYPE_S32)
-        .value("KIV_DATA_TYPE_U64", KIV_DATA_TYPE_U64)
-        .value("KIV_DATA_TYPE_S64", KIV_DATA_TYPE_S64)
-        .value("KIV_DATA_TYPE_F16", KIV_DATA_TYPE_F16)
-        .value("KIV_DATA_TYPE_F32", KIV_DATA_TYPE_F32)
-        .value("KIV_DATA_TYPE_F64", KIV_DATA_TYPE_F64)
-        .value("KIV_DATA_TYPE_BF16", KIV_DATA_TYPE_BF16)
-        .value("KIV_DATA_TYPE_ALIGNED_U4", KIV_DATA_TYPE_ALIGNED_U4)
-        .value("KIV_DATA_TYPE_ALIGNED_S4", KIV_DATA_TYPE_ALIGNED_S4)
-        .value("KIV_DATA_TYPE_ALIGNED_U12", KIV_DATA_TYPE_ALIGNED_U12)
-        .value("KIV_DATA_TYPE_ALIGNED_S12", KIV_DATA_TYPE_ALIGNED_S12)
-        .value("KIV_DATA_TYPE_COMPACT_U4", KIV_DATA_TYPE_COMPACT_U4)
-        .value("KIV_DATA_TYPE_COMPACT_S4", KIV_DATA_TYPE_COMPACT_S4)
-        .value("KIV_DATA_TYPE_COMPACT_U12", KIV_DATA_TYPE_COMPACT_U12)
-        .value("KIV_DATA_TYPE_COMPACT_S12", KIV_DATA_TYPE_COMPACT_S12)
-        .export_values();
+    py::enum_<kiv_data_type_t> data_type(m, "kiv_data_type_t");
+#define KIV_REGISTER_DATA_TYPE(name, code, bytes, numpy_name) \
+    data_type.value("KIV_DATA_TYPE_" #name, KIV_DATA_TYPE_##name);
+    AIPU_DATA_TYPE_LIST(KIV_REGISTER_DATA_TYPE)
+#undef KIV_REGISTER_DATA_TYPE
+    data_type.export_values();
 }
 
 void register_tensor_type(py::module_& m) {
