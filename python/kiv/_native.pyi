@@ -33,7 +33,8 @@ def data_types() -> dict[int, tuple[str, int, str]]:
     layout is the device's own, numpy's name empty where numpy has no such type."""
 
 def set_error_lines(npu: libkiv.NPU, on: bool) -> None:
-    """Whether the NPU object's failing calls print their "[PY UMD ERROR]" line (on by default)."""
+    """Whether the NPU object's failing calls print their "[PY UMD ERROR]" line, and opening a context or
+    reading a model file what the runtime prints about them (on by default)."""
 
 def target(npu: libkiv.NPU) -> tuple[libkiv.kiv_status_t, str]:
     """(status, the NPU's target name)."""
