@@ -15,6 +15,8 @@ import libkiv
 from . import _native
 from . import driver as drivers
 from .context import Context
+from .device import Device
+from .device import describe as describe_device
 from .errors import KivError, check, status_text
 from .job_options import JobOptions, LoadOptions, indexes
 from .lifetime import check_owned, close_quietly, try_all
@@ -159,6 +161,17 @@ class Runtime:
                 model.close()
                 raise ValueError("runtime is closed")
         return model
+
+    @property
+    def device(self) -> Device:
+        """The device as the driver reports it now: target, status, partitions, clusters and cores.
+
+        :raises ValueError: the runtime is closed.
+        :raises KivError: in a forked child, the runtime is the parent's.
+        """
+        with self._context.life:  # the context stays open while the driver is asked
+            device = describe_device(self.npu)
+        return device
 
     @property
     def models(self) -> list[Model]:

@@ -182,6 +182,18 @@ def test_arguments_are_checked_where_they_are_given(tmp_path, make_model):
         assert runtime.models == []
 
 
+def test_the_runtime_describes_its_device_as_the_driver_reports_it(standin):
+    with kiv.Runtime() as runtime:
+        assert runtime.device == kiv.Device("KVS_0404MP4", "idle", ((4,),))
+        assert runtime.device.cores(0) == 4 and runtime.device.cores(1) is None
+        standin.aipu_standin_set_call_status(b"aipu_get_cluster_count", 9)
+        assert runtime.device == kiv.Device("KVS_0404MP4", "idle", (None,))
+        standin.aipu_standin_set_call_status(b"aipu_get_device_status", 9)
+        assert runtime.device.status is None and runtime.device.cores(0) is None
+    with pytest.raises(ValueError, match="runtime is closed"):
+        runtime.device
+
+
 # --- which driver runs ----------------------------------------------------------------------------
 
 

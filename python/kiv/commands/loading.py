@@ -13,7 +13,7 @@ from ..errors import KivError, ModelFormatError
 from ..job_options import JobOptions
 from ..model import Model
 from ..runtime import Runtime
-from .device import query_device, refusal_hint
+from .device import refusal_hint
 from .output_files import make_directory
 from .usage import UsageError
 
@@ -104,7 +104,7 @@ def opened(
         try:
             yield Session(runtime, model, load_seconds)
         except KivError as error:
-            hint = refusal_hint(query_device(runtime.npu), error, options.partition if options else 0)
+            hint = refusal_hint(runtime.device, error, options.partition if options else 0)
             if hint is None:
                 raise
             detail = "%s; %s" % (error.detail, hint) if error.detail else hint
