@@ -63,7 +63,7 @@ def _open_and_fail(run_python, tmp_path, error_lines, log_level=None):
     empty = tmp_path / "empty.zor"
     empty.write_bytes(b"")
     missing = tmp_path / "missing.zor"
-    code = "import sys; sys.argv[1:] = %r\n" % [error_lines, str(missing), str(empty)] + FAILED_OPENINGS
+    code = "import sys; sys.argv[1:] = %r\n" % ([error_lines, str(missing), str(empty)],) + FAILED_OPENINGS
     done = run_python(code, env={"KIV_LOG_LEVEL": log_level})
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout.splitlines()[-1]) == [12, 69, 66]
@@ -77,7 +77,8 @@ def test_a_runtime_without_error_lines_prints_nothing_about_what_it_cannot_load(
 
 def test_a_runtime_with_error_lines_prints_the_native_lines(run_python, tmp_path):
     done, missing, empty = _open_and_fail(run_python, tmp_path, "on")
-    assert done.stdout.splitlines()[:-1] == ["Error loading model: %s" % missing, "Error deserializing model: %s" % empty]
+    container_lines = ["Error loading model: %s" % missing, "Error deserializing model: %s" % empty]
+    assert done.stdout.splitlines()[:-1] == container_lines
     assert "[PY UMD ERROR] kiv_load_graph: cannot open file\n" in done.stderr
     assert "load_aipu_library: Failed to load backend: /nonexistent/libaipudrv.so" in done.stderr
 

@@ -43,7 +43,8 @@ def test_quantisation_parameters_come_from_the_descriptor(runtime, tmp_path, mak
         assert info.zero_point == -3
 
 
-DTYPES = ["bool", "uint8", "int8", "uint16", "int16", "uint32", "int32", "uint64", "int64", "float16", "float32", "float64"]
+DTYPES = ["bool", "uint8", "int8", "uint16", "int16", "uint32", "int32", "uint64", "int64", "float16", "float32",
+          "float64"]
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
