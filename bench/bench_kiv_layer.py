@@ -309,7 +309,12 @@ def _latency(libkiv, runtime, np, path, samples):
         assert model.run(x)[0].tolist() == x.tolist(), "Model.run"
         # One floor per sequence, sampled in the same turns as the paths.
         medians = block_medians(
-            {"raw": raw, "run": lambda: model.run(x), "raw_async": raw_async, "submit": lambda: model.submit(x).result()},
+            {
+                "raw": raw,
+                "run": lambda: model.run(x),
+                "raw_async": raw_async,
+                "submit": lambda: model.submit(x).result(),
+            },
             samples,
         )
         for job in jobs:
@@ -547,12 +552,13 @@ def main():
         ("path", "median ms", "ratio"),
         [
             ("Model.run at QoS 0, behind the waiting jobs", "%.2f" % (prio["qos0"] * 1e3), "1.00"),
-            ("Model.run at QoS 1, ahead of them", "%.2f" % (prio["qos1"] * 1e3), "%.2f" % (prio["qos1"] / prio["qos0"])),
+            ("Model.run at QoS 1, ahead of them", "%.2f" % (prio["qos1"] * 1e3),
+             "%.2f" % (prio["qos1"] / prio["qos0"])),
         ],
     )
     print_table(
-        "Loading a model with %d MiB of constants and %d outputs, %d samples" % (args.load_mib, LOAD_OUTPUTS,
-                                                                                   args.load_samples),
+        "Loading a model with %d MiB of constants and %d outputs, %d samples"
+        % (args.load_mib, LOAD_OUTPUTS, args.load_samples),
         ("path", "median ms", "ratio", "target"),
         [
             ("libkiv: kiv_load_graph, kiv_unload_graph (floor)", "%.1f" % (load["kiv_load_graph"] * 1e3), "1.00", ""),

@@ -16,11 +16,9 @@ import argparse
 import ctypes
 import json
 import os
-import statistics
 import sys
 import tempfile
 import threading
-import time
 
 from bench_timing import interleaved_medians, median_seconds
 
@@ -176,7 +174,8 @@ def transfer(libkiv, np, ProgramBuilder, build_dir, workdir, sizes_mib, samples)
                 check(s.npu.kiv_load_tensor(s.job, 0, obj), "kiv_load_tensor")
                 check(s.npu.kiv_job_infer_sync(s.job, -1), "kiv_job_infer_sync")
                 status, data = s.npu.kiv_get_tensor(s.job, libkiv.KIV_TENSOR_TYPE_OUTPUT, 0)
-                if type(data).__name__ != ("ndarray" if kind == "numpy" else kind) or bytes(data[:64]) != bytes(obj[:64]):
+                returned = "ndarray" if kind == "numpy" else kind
+                if type(data).__name__ != returned or bytes(data[:64]) != bytes(obj[:64]):
                     sys.exit("bench_python: %s round trip returned other data" % kind)
                 del data
                 t = interleaved_medians(

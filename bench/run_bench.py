@@ -13,7 +13,6 @@ import argparse
 import json
 import os
 import platform
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -93,8 +92,10 @@ def write_programs(build_dir, workdir, sizes_mib, samples):
         del builder
         container = os.path.join(workdir, "exe_%dmib.zor" % mib)
         copy = os.path.join(workdir, "copy_%dmib.bin" % mib)
-        pack_s = median_seconds(lambda: subprocess.run([zor, "pack", "--bin", program, "-o", container], check=True,
-                                                  stdout=subprocess.DEVNULL), samples)
+        pack_s = median_seconds(
+            lambda: subprocess.run([zor, "pack", "--bin", program, "-o", container], check=True,
+                                   stdout=subprocess.DEVNULL),
+            samples)
         copy_s = median_seconds(lambda: subprocess.run(["cp", program, copy], check=True), samples)
         os.unlink(copy)
         rows.append({"mib": mib, "pack_s": pack_s, "copy_s": copy_s, "bytes": os.path.getsize(container)})
@@ -134,7 +135,8 @@ class Table:
         widths = [max(len(str(r[i])) for r in [self.header] + self.rows) for i in range(len(self.header))]
         print("\n## " + self.title)
         for i, row in enumerate([self.header] + self.rows):
-            print("  ".join(str(c).ljust(w) if j == 0 else str(c).rjust(w) for j, (c, w) in enumerate(zip(row, widths))))
+            cells = (str(c).ljust(w) if j == 0 else str(c).rjust(w) for j, (c, w) in enumerate(zip(row, widths)))
+            print("  ".join(cells))
             if i == 0:
                 print("  ".join("-" * w for w in widths))
 
@@ -155,11 +157,14 @@ def target(ratio, limit, at_least):
 def report(n, py, packing, peak_rows, quick):
     """Prints the tables; returns them as a dict for --json."""
     us = 1e6
-    call = Table("Call overhead (tiny model, 1 KiB in, 1 KiB out)", ["figure", "median us", "floor us", "ratio", "note"])
+    call = Table("Call overhead (tiny model, 1 KiB in, 1 KiB out)",
+                 ["figure", "median us", "floor us", "ratio", "note"])
     driver, runtime = n["BM_Infer_Driver"], n["BM_Infer_Runtime"]
-    call.add("native runtime API: load/infer_sync/get", runtime * us, driver * us, runtime / driver, "floor: driver entry points")
-    call.add("Python: load/infer_sync/get", py["call"]["infer_us"], runtime * us, py["call"]["infer_us"] / (runtime * us),
-             "floor: native runtime API; " + target(py["call"]["infer_us"] / (runtime * us), 3.0, False))
+    call.add("native runtime API: load/infer_sync/get", runtime * us, driver * us, runtime / driver,
+             "floor: driver entry points")
+    python_ratio = py["call"]["infer_us"] / (runtime * us)
+    call.add("Python: load/infer_sync/get", py["call"]["infer_us"], runtime * us, python_ratio,
+             "floor: native runtime API; " + target(python_ratio, 3.0, False))
     call.add("Python vs driver", py["call"]["infer_us"], driver * us, py["call"]["infer_us"] / (driver * us), "")
     for name, key in (("job create+clean", "JobCreateClean"), ("async submit to callback", "AsyncToCallback")):
         d, r = n["BM_%s_Driver" % key], n["BM_%s_Runtime" % key]
@@ -172,10 +177,12 @@ def report(n, py, packing, peak_rows, quick):
     for mib in sorted({r["mib"] for r in py["transfer"]}):
         floor = n["BM_Memcpy/%d" % mib]
         fresh = n["BM_MemcpyFresh/%d" % mib]
-        transfer.add("native memcpy, new destination", str(mib), gbs(mib, fresh), gbs(mib, floor), floor / fresh, "floor: memcpy")
+        transfer.add("native memcpy, new destination", str(mib), gbs(mib, fresh), gbs(mib, floor), floor / fresh,
+                     "floor: memcpy")
         for api in ("LoadTensor", "GetTensor"):
             t = n["BM_%s_Runtime/%d" % (api, mib)]
-            transfer.add("native kiv_%s_tensor" % api[:-6].lower(), str(mib), gbs(mib, t), gbs(mib, floor), floor / t, "floor: memcpy")
+            transfer.add("native kiv_%s_tensor" % api[:-6].lower(), str(mib), gbs(mib, t), gbs(mib, floor), floor / t,
+                         "floor: memcpy")
         for r in (r for r in py["transfer"] if r["mib"] == mib):
             for op, key in (("load", "load_s"), ("get", "get_s")):
                 ratio = r["memmove_s"] / r[key]
@@ -191,17 +198,19 @@ def report(n, py, packing, peak_rows, quick):
     ms = 1e3
     for row in packing:
         mib = row["mib"]
-        read, load, drv = n["BM_ReadFile/%d" % mib], n["BM_LoadGraph_Runtime/%d" % mib], n["BM_LoadGraph_Driver/%d" % mib]
+        read, load = n["BM_ReadFile/%d" % mib], n["BM_LoadGraph_Runtime/%d" % mib]
+        drv = n["BM_LoadGraph_Driver/%d" % mib]
         note = "floor: read the file once" + ("; " + target(load / read, 2.5, False) if mib == 256 else "")
         loading.add("native kiv_load_graph", str(mib), load * ms, read * ms, load / read, note)
-        loading.add("driver alone (executable in memory)", str(mib), drv * ms, read * ms, drv / read, "the driver's parse and copy")
+        loading.add("driver alone (executable in memory)", str(mib), drv * ms, read * ms, drv / read,
+                    "the driver's parse and copy")
         handler = n.get("BM_HandlerRead/%d" % mib)
         if handler is not None:
             loading.add("SerializationHandler::DeSerialization", str(mib), handler * ms, read * ms, handler / read,
                         "the full reader, which graph loading no longer uses")
         for r in (r for r in py.get("loading", []) if r["mib"] == mib):
-            loading.add("Python kiv_load_graph", str(mib), r["load_s"] * ms, r["read_s"] * ms, r["load_s"] / r["read_s"],
-                        "floor: Python reads the file once")
+            loading.add("Python kiv_load_graph", str(mib), r["load_s"] * ms, r["read_s"] * ms,
+                        r["load_s"] / r["read_s"], "floor: Python reads the file once")
         loading.add("zor pack --bin", str(mib), row["pack_s"] * ms, row["copy_s"] * ms, row["pack_s"] / row["copy_s"],
                     "floor: cp of the executable")
 
@@ -210,10 +219,11 @@ def report(n, py, packing, peak_rows, quick):
         q, s = n["BM_Batch_Queue/%d" % count], n["BM_Batch_SyncJobs/%d" % count]
         batch.add("native batch queue", str(count), q * ms, s * ms, q / s, "floor: N sync runs of one job")
         for r in (r for r in py["batch"] if r["n"] == count):
-            batch.add("Python batch queue", str(count), r["queue_s"] * ms, r["sync_s"] * ms, r["queue_s"] / r["sync_s"],
-                      "floor: N sync runs from Python")
+            batch.add("Python batch queue", str(count), r["queue_s"] * ms, r["sync_s"] * ms,
+                      r["queue_s"] / r["sync_s"], "floor: N sync runs from Python")
 
-    memory = Table("Peak memory (RSS growth during the operation)", ["figure", "MiB", "peak MiB", "data MiB", "ratio", "note"])
+    memory = Table("Peak memory (RSS growth during the operation)",
+                   ["figure", "MiB", "peak MiB", "data MiB", "ratio", "note"])
     for r in peak_rows:
         ratio = r["extra"] / r["data_bytes"]
         note = target(ratio, 3.0, False) if r["what"].startswith("kiv_load_graph") and r["mib"] == 256 else ""

@@ -168,7 +168,6 @@ public:
     // The container image left by the last serialize().
     const uint8_t* GetBufferPointer() const { return builder_.GetBufferPointer(); }
     size_t GetBufferSize() const { return builder_.GetSize(); }
-    flatbuffers::FlatBufferBuilder& GetBuilder() { return builder_; }
 
     // The version as numbers, and a setter for tools that build models in memory.
     const KivVersion& GetKivVersion() const { return version_; }

@@ -6,7 +6,8 @@
 #   bash scripts/setup.sh --dev   also the tools of the checking scripts:
 #                                 clang and its runtime libraries (fuzzing),
 #                                 valgrind (memory check), mypy (type check),
-#                                 Google Benchmark, pip and venv (pip install test)
+#                                 clang-format and flake8 (lint), Google
+#                                 Benchmark, pip and venv (pip install test)
 # The checking scripts install what they need themselves, so --dev is only a
 # way to get it all at once.
 set -euo pipefail
@@ -22,8 +23,8 @@ BUILD_AND_RUN=(
   nlohmann-json3-dev libflatbuffers-dev flatbuffers-compiler
   libgtest-dev googletest help2man
 )
-DEV=(clang libclang-rt-14-dev valgrind python3-mypy libbenchmark-dev python3-pip python3-venv python3-setuptools
-     python3-wheel)
+DEV=(clang libclang-rt-14-dev valgrind python3-mypy clang-format-14 python3-flake8 libbenchmark-dev python3-pip
+     python3-venv python3-setuptools python3-wheel)
 
 case "${1:-}" in
   "") ensure_packages "${BUILD_AND_RUN[@]}" ;;

@@ -1,7 +1,10 @@
 // The AIPU user-mode driver interface as libkiv uses it: the 28 entry points
-// that the runtime binds by name, and the records that cross them. Layouts
-// are fixed byte for byte (little-endian, natural alignment) because the
-// Python module builds these records and the runtime passes them through.
+// that the runtime binds by name, the records that cross them, and the values
+// they carry (statuses, element and tensor types, configuration flags, device
+// and job statuses, ioctl commands). A driver, the stand-in included, needs
+// nothing else; the runtime's API (kiv_api.h) takes its values from here.
+// Layouts are fixed byte for byte (little-endian, natural alignment) because
+// the Python module builds these records and the runtime passes them through.
 #ifndef AIPU_DRIVER_H
 #define AIPU_DRIVER_H
 
@@ -9,7 +12,7 @@
 #include <cstdint>
 #include <functional>
 
-// Driver statuses use the numbering of kiv_status_t; 0 is success.
+// A status: one of the lists below, or a code a driver adds; 0 is success.
 typedef uint32_t aipu_status_t;
 
 // Every named status, with what it means: X(name without prefix, value,
@@ -107,17 +110,101 @@ enum aipu_status_code : aipu_status_t { AIPU_DRIVER_STATUS_LIST(AIPU_STATUS_ENUM
 // Opaque driver context, filled in by aipu_init_context.
 typedef struct aipu_ctx_handle aipu_ctx_handle_t;
 
-// Fixed 32-bit: a driver may report job outcomes beyond the named ones.
-typedef enum : uint32_t {
-    AIPU_JOB_STATUS_NO_STATUS = 0,
-    AIPU_JOB_STATUS_DONE = 1,
-    AIPU_JOB_STATUS_EXCEPTION = 2,
-} aipu_job_status_t;
+// A job's outcome: X(name without prefix, value). Fixed 32-bit: a driver may
+// report outcomes beyond the named ones.
+#define AIPU_JOB_STATUS_LIST(X) X(NO_STATUS, 0) X(DONE, 1) X(EXCEPTION, 2)
+#define AIPU_JOB_STATUS_ENUMERATOR(name, value) AIPU_JOB_STATUS_##name = value,
+typedef enum : uint32_t { AIPU_JOB_STATUS_LIST(AIPU_JOB_STATUS_ENUMERATOR) } aipu_job_status_t;
+#undef AIPU_JOB_STATUS_ENUMERATOR
 
-// Tensor list selector, numbered like tensor_type_t.
+// What aipu_get_device_status reports: X(name without prefix, value).
+#define AIPU_DEVICE_STATUS_LIST(X) X(IDLE, 0) X(BUSY, 1) X(EXCEPTION, 2)
+#define AIPU_DEVICE_STATUS_ENUMERATOR(name, value) AIPU_DEVICE_STATUS_##name = value,
+enum aipu_device_status_code : uint32_t { AIPU_DEVICE_STATUS_LIST(AIPU_DEVICE_STATUS_ENUMERATOR) };
+#undef AIPU_DEVICE_STATUS_ENUMERATOR
+
+// The tensor lists of a graph, which the tensor entry points select:
+// X(name without prefix, value).
+// clang-format off
+#define AIPU_TENSOR_TYPE_LIST(X) \
+    X(INPUT, 0) \
+    X(OUTPUT, 1) \
+    X(INTER_DUMP, 2) \
+    X(PRINTF, 3) \
+    X(PROFILER, 4) \
+    X(LAYER_COUNTER, 5) \
+    X(ERROR_CODE, 6) \
+    X(OUT_TENSOR_SHAPE, 7)
+// clang-format on
+
+// Tensor list selector, one of the list's (a caller may pass others).
 typedef uint32_t aipu_tensor_type_t;
-// Element type code, numbered like kiv_data_type_t.
+#define AIPU_TENSOR_TYPE_ENUMERATOR(name, value) AIPU_TENSOR_TYPE_##name = value,
+enum aipu_tensor_type_code : aipu_tensor_type_t { AIPU_TENSOR_TYPE_LIST(AIPU_TENSOR_TYPE_ENUMERATOR) };
+#undef AIPU_TENSOR_TYPE_ENUMERATOR
+
+// Bit flags of the `types` arguments of aipu_config_global, aipu_config_job
+// and aipu_config_batch_dump, combined by OR: X(name without prefix, value).
+// clang-format off
+#define AIPU_CONFIG_TYPE_LIST(X) \
+    X(JOB_CONFIG_TYPE_DUMP_TEXT, 1u << 0) \
+    X(JOB_CONFIG_TYPE_DUMP_WEIGHT, 1u << 1) \
+    X(JOB_CONFIG_TYPE_DUMP_RODATA, 1u << 2) \
+    X(JOB_CONFIG_TYPE_DUMP_DESCRIPTOR, 1u << 3) \
+    X(JOB_CONFIG_TYPE_DUMP_INPUT, 1u << 4) \
+    X(JOB_CONFIG_TYPE_DUMP_OUTPUT, 1u << 5) \
+    X(JOB_CONFIG_TYPE_DUMP_REUSE, 1u << 6) \
+    X(JOB_CONFIG_TYPE_DUMP_TCB_CHAIN, 1u << 7) \
+    X(JOB_CONFIG_TYPE_DUMP_EMULATION, 1u << 8) \
+    X(JOB_CONFIG_TYPE_DUMP_PROFILE, 1u << 9) \
+    X(CONFIG_TYPE_SIMULATION, 1u << 16) \
+    X(CONFIG_TYPE_HW, 1u << 17) \
+    X(GLOBAL_CONFIG_TYPE_DISABLE_VER_CHECK, 1u << 24) \
+    X(GLOBAL_CONFIG_TYPE_ENABLE_VER_CHECK, 1u << 25)
+// clang-format on
+
+#define AIPU_CONFIG_TYPE_ENUMERATOR(name, value) AIPU_##name = value,
+enum aipu_config_type_flag : uint32_t { AIPU_CONFIG_TYPE_LIST(AIPU_CONFIG_TYPE_ENUMERATOR) };
+#undef AIPU_CONFIG_TYPE_ENUMERATOR
+
+// Every element type of a tensor: X(name without prefix, code, bytes per
+// element, numpy's name). Bytes are 0 for NONE and for the packed 4- and
+// 12-bit types, whose layout is the device's own (the driver's descriptors
+// give their tensors' sizes); numpy's name is empty where numpy has no such
+// type. kiv_data_type_t (kiv_api.h), the Python module's kiv_data_type_t,
+// the stand-in's program format, the zor tool's names and the kiv package's
+// numpy types and names are all made from this list: a new type is one row.
+// clang-format off
+#define AIPU_DATA_TYPE_LIST(X) \
+    X(NONE, 0, 0, "") \
+    X(BOOL, 1, 1, "bool") \
+    X(U8, 2, 1, "uint8") \
+    X(S8, 3, 1, "int8") \
+    X(U16, 4, 2, "uint16") \
+    X(S16, 5, 2, "int16") \
+    X(U32, 6, 4, "uint32") \
+    X(S32, 7, 4, "int32") \
+    X(U64, 8, 8, "uint64") \
+    X(S64, 9, 8, "int64") \
+    X(F16, 10, 2, "float16") \
+    X(F32, 11, 4, "float32") \
+    X(F64, 12, 8, "float64") \
+    X(BF16, 13, 2, "") \
+    X(ALIGNED_U4, 18, 0, "") \
+    X(ALIGNED_S4, 19, 0, "") \
+    X(ALIGNED_U12, 20, 0, "") \
+    X(ALIGNED_S12, 21, 0, "") \
+    X(COMPACT_U4, 32, 0, "") \
+    X(COMPACT_S4, 33, 0, "") \
+    X(COMPACT_U12, 34, 0, "") \
+    X(COMPACT_S12, 35, 0, "")
+// clang-format on
+
+// Element type code, one of the list's (a driver may report others).
 typedef uint32_t aipu_data_type_t;
+#define AIPU_DATA_TYPE_ENUMERATOR(name, code, bytes, numpy_name) AIPU_DATA_TYPE_##name = code,
+enum aipu_data_type_code : aipu_data_type_t { AIPU_DATA_TYPE_LIST(AIPU_DATA_TYPE_ENUMERATOR) };
+#undef AIPU_DATA_TYPE_ENUMERATOR
 
 typedef struct {
     uint32_t id;
@@ -255,11 +342,14 @@ typedef struct {
 } aipu_dmabuf_op_t;
 static_assert(sizeof(aipu_dmabuf_op_t) == 24, "dma-buffer write layout");
 
-// ioctl command numbers served by the driver (numbered like ioctl_cmd_t, plus
-// the four unnamed ones).
-enum {
+// The commands of aipu_ioctl. The runtime's ioctl_cmd_t names most of them;
+// the stand-in serves all but the three dynamic-shape queries (257 to 259).
+enum aipu_ioctl_cmd : uint32_t {
     AIPU_IOCTL_SET_PROFILE = 255,
     AIPU_IOCTL_GET_AIPUBIN_BUILDVERSION = 256,
+    AIPU_IOCTL_GET_DS_NUM = 257,
+    AIPU_IOCTL_GET_DS_DIM_NUM = 258,
+    AIPU_IOCTL_GET_DS_INFO = 259,
     AIPU_IOCTL_ALLOC_SHARE_BUF = 263,
     AIPU_IOCTL_FREE_SHARE_BUF = 264,
     AIPU_IOCTL_ALLOC_DMABUF = 265,
@@ -282,7 +372,7 @@ typedef enum : uint32_t {
 } aipu_shared_case_t;
 
 typedef struct aipu_shared_tensor_info {
-    uint32_t type;  // tensor_type_t: input or output
+    uint32_t type;  // AIPU_TENSOR_TYPE_INPUT or AIPU_TENSOR_TYPE_OUTPUT
     uint32_t tensor_idx;
     uint64_t pa;        // AIPU_SHARED_BY_PA
     int32_t dmabuf_fd;  // AIPU_SHARED_BY_DMABUF

@@ -26,91 +26,50 @@ typedef enum : uint32_t {
 // First argument of kiv_ioctl; the AIPU backend ignores it.
 typedef enum : uint32_t { cpu = 0, npu = 1, gpu = 2 } device_type_t;
 
-typedef enum : uint32_t {
-    KIV_DEV_IDLE = 0,
-    KIV_DEV_BUSY = 1,
-    KIV_DEV_EXCEPTION = 2,
-} kiv_device_status_t;
+#define KIV_DEVICE_STATUS_ENUMERATOR(name, value) KIV_DEV_##name = value,
+typedef enum : uint32_t { AIPU_DEVICE_STATUS_LIST(KIV_DEVICE_STATUS_ENUMERATOR) } kiv_device_status_t;
+#undef KIV_DEVICE_STATUS_ENUMERATOR
 
-typedef enum : uint32_t {
-    KIV_TENSOR_TYPE_INPUT = 0,
-    KIV_TENSOR_TYPE_OUTPUT = 1,
-    KIV_TENSOR_TYPE_INTER_DUMP = 2,
-    KIV_TENSOR_TYPE_PRINTF = 3,
-    KIV_TENSOR_TYPE_PROFILER = 4,
-    KIV_TENSOR_TYPE_LAYER_COUNTER = 5,
-    KIV_TENSOR_TYPE_ERROR_CODE = 6,
-    KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE = 7,
-} tensor_type_t;
+#define KIV_TENSOR_TYPE_ENUMERATOR(name, value) KIV_TENSOR_TYPE_##name = value,
+typedef enum : uint32_t { AIPU_TENSOR_TYPE_LIST(KIV_TENSOR_TYPE_ENUMERATOR) } tensor_type_t;
+#undef KIV_TENSOR_TYPE_ENUMERATOR
 
-typedef enum : uint32_t {
-    KIV_DATA_TYPE_NONE = 0,
-    KIV_DATA_TYPE_BOOL = 1,
-    KIV_DATA_TYPE_U8 = 2,
-    KIV_DATA_TYPE_S8 = 3,
-    KIV_DATA_TYPE_U16 = 4,
-    KIV_DATA_TYPE_S16 = 5,
-    KIV_DATA_TYPE_U32 = 6,
-    KIV_DATA_TYPE_S32 = 7,
-    KIV_DATA_TYPE_U64 = 8,
-    KIV_DATA_TYPE_S64 = 9,
-    KIV_DATA_TYPE_F16 = 10,
-    KIV_DATA_TYPE_F32 = 11,
-    KIV_DATA_TYPE_F64 = 12,
-    KIV_DATA_TYPE_BF16 = 13,
-    KIV_DATA_TYPE_ALIGNED_U4 = 18,
-    KIV_DATA_TYPE_ALIGNED_S4 = 19,
-    KIV_DATA_TYPE_ALIGNED_U12 = 20,
-    KIV_DATA_TYPE_ALIGNED_S12 = 21,
-    KIV_DATA_TYPE_COMPACT_U4 = 32,
-    KIV_DATA_TYPE_COMPACT_S4 = 33,
-    KIV_DATA_TYPE_COMPACT_U12 = 34,
-    KIV_DATA_TYPE_COMPACT_S12 = 35,
-} kiv_data_type_t;
+// Element types, listed with their sizes and numpy names in aipu_driver.h.
+#define KIV_DATA_TYPE_ENUMERATOR(name, code, bytes, numpy_name) KIV_DATA_TYPE_##name = code,
+typedef enum : uint32_t { AIPU_DATA_TYPE_LIST(KIV_DATA_TYPE_ENUMERATOR) } kiv_data_type_t;
+#undef KIV_DATA_TYPE_ENUMERATOR
 
 // Exported to Python as kiv_job_status_t. The completion bridge also delivers
 // the unnamed value 3 for every driver outcome above EXCEPTION.
-typedef enum : uint32_t {
-    KIV_JOB_STATUS_NO_STATUS = 0,
-    KIV_JOB_STATUS_DONE = 1,
-    KIV_JOB_STATUS_EXCEPTION = 2,
-} job_status_t;
+#define KIV_JOB_STATUS_ENUMERATOR(name, value) KIV_JOB_STATUS_##name = value,
+typedef enum : uint32_t { AIPU_JOB_STATUS_LIST(KIV_JOB_STATUS_ENUMERATOR) } job_status_t;
+#undef KIV_JOB_STATUS_ENUMERATOR
 
 // Bit flags, combined by OR into the 64-bit `types` arguments.
-typedef enum : uint32_t {
-    KIV_JOB_CONFIG_TYPE_DUMP_TEXT = 1u << 0,
-    KIV_JOB_CONFIG_TYPE_DUMP_WEIGHT = 1u << 1,
-    KIV_JOB_CONFIG_TYPE_DUMP_RODATA = 1u << 2,
-    KIV_JOB_CONFIG_TYPE_DUMP_DESCRIPTOR = 1u << 3,
-    KIV_JOB_CONFIG_TYPE_DUMP_INPUT = 1u << 4,
-    KIV_JOB_CONFIG_TYPE_DUMP_OUTPUT = 1u << 5,
-    KIV_JOB_CONFIG_TYPE_DUMP_REUSE = 1u << 6,
-    KIV_JOB_CONFIG_TYPE_DUMP_TCB_CHAIN = 1u << 7,
-    KIV_JOB_CONFIG_TYPE_DUMP_EMULATION = 1u << 8,
-    KIV_JOB_CONFIG_TYPE_DUMP_PROFILE = 1u << 9,
-    KIV_CONFIG_TYPE_SIMULATION = 1u << 16,
-    KIV_CONFIG_TYPE_HW = 1u << 17,
-    KIV_GLOBAL_CONFIG_TYPE_DISABLE_VER_CHECK = 1u << 24,
-    KIV_GLOBAL_CONFIG_TYPE_ENABLE_VER_CHECK = 1u << 25,
-} kiv_config_type_t;
+#define KIV_CONFIG_TYPE_ENUMERATOR(name, value) KIV_##name = value,
+typedef enum : uint32_t { AIPU_CONFIG_TYPE_LIST(KIV_CONFIG_TYPE_ENUMERATOR) } kiv_config_type_t;
+#undef KIV_CONFIG_TYPE_ENUMERATOR
 
+// The driver's ioctl commands that the runtime names (aipu_driver.h numbers
+// them all).
 typedef enum : uint32_t {
-    KIV_IOCTL_SET_PROFILE = 255,
-    KIV_IOCTL_GET_KIVBIN_BUILDVERSION = 256,
-    KIV_IOCTL_GET_DS_NUM = 257,
-    KIV_IOCTL_GET_DS_DIM_NUM = 258,
-    KIV_IOCTL_GET_DS_INFO = 259,
-    KIV_IOCTL_ALLOC_SHARE_BUF = 263,
-    KIV_IOCTL_FREE_SHARE_BUF = 264,
-    KIV_IOCTL_ALLOC_DMABUF = 265,
-    KIV_IOCTL_FREE_DMABUF = 266,
-    KIV_IOCTL_WRITE_DMABUF = 268,
-    KIV_IOCTL_READ_DMABUF = 269,
-    KIV_IOCTL_ATTACH_DMABUF = 270,
-    KIV_IOCTL_DETACH_DMABUF = 271,
-    KIV_IOCTL_GET_VERSION = 272,
+    KIV_IOCTL_SET_PROFILE = AIPU_IOCTL_SET_PROFILE,
+    KIV_IOCTL_GET_KIVBIN_BUILDVERSION = AIPU_IOCTL_GET_AIPUBIN_BUILDVERSION,
+    KIV_IOCTL_GET_DS_NUM = AIPU_IOCTL_GET_DS_NUM,
+    KIV_IOCTL_GET_DS_DIM_NUM = AIPU_IOCTL_GET_DS_DIM_NUM,
+    KIV_IOCTL_GET_DS_INFO = AIPU_IOCTL_GET_DS_INFO,
+    KIV_IOCTL_ALLOC_SHARE_BUF = AIPU_IOCTL_ALLOC_SHARE_BUF,
+    KIV_IOCTL_FREE_SHARE_BUF = AIPU_IOCTL_FREE_SHARE_BUF,
+    KIV_IOCTL_ALLOC_DMABUF = AIPU_IOCTL_ALLOC_DMABUF,
+    KIV_IOCTL_FREE_DMABUF = AIPU_IOCTL_FREE_DMABUF,
+    KIV_IOCTL_WRITE_DMABUF = AIPU_IOCTL_WRITE_DMABUF,
+    KIV_IOCTL_READ_DMABUF = AIPU_IOCTL_READ_DMABUF,
+    KIV_IOCTL_ATTACH_DMABUF = AIPU_IOCTL_ATTACH_DMABUF,
+    KIV_IOCTL_DETACH_DMABUF = AIPU_IOCTL_DETACH_DMABUF,
+    KIV_IOCTL_GET_VERSION = AIPU_IOCTL_GET_VERSION,
 } ioctl_cmd_t;
 
+// Exported to Python as kiv_ioctl_tickcounter_t.
 typedef enum : uint32_t {
     AIPU_IOCTL_EN_TICK_COUNTER = 0,
     AIPU_IOCTL_DI_TICK_COUNTER = 1,

@@ -4,8 +4,10 @@
 #include <vector>
 
 #include "container_file.h"
+#include "container_result.h"
 #include "kiv_context.h"
 #include "kiv_log.h"
+#include "quiet_failures.h"
 #include "serialization_handler.h"
 
 namespace {
@@ -53,6 +55,12 @@ kiv_status_t report_tensor_info(const kiv::IoTensorInfo& info, char* name, uint3
     return KIV_STATUS_SUCCESS;
 }
 
+// The container reader's lines about a file, as the public container methods
+// print them, unless the caller reports failures itself; the result's code.
+int printed_unless_quiet(const kiv::ContainerResult& result) {
+    return kiv::QuietFailures::active() ? result.code : kiv::print_lines(result);
+}
+
 }  // namespace
 
 // The executable is only lent to the driver for this call: the reader owning
@@ -66,7 +74,7 @@ kiv_status_t kiv_load_graph(kiv_context* ctx, const char* path, uint64_t* graph_
     if (path == nullptr) return KIV_STATUS_ERROR_NULL_PTR;
     const kiv::ContainerResult result = reader.Read(path);
     // The container class's lines, which this call has always printed.
-    if (!result.ok()) return container_status(kiv::print_lines(result));
+    if (!result.ok()) return container_status(printed_unless_quiet(result));
     if (!reader.HasSubgraph()) {
         KIV_LOG(LogLevel::ERROR, kLogFile, "%s: no subgraph/model data in zor\n", "kiv_load_graph");
         return KIV_STATUS_ERROR_INVALID_GBIN;
@@ -84,7 +92,7 @@ kiv_status_t kiv_get_tensor_shape(const char* path, uint32_t type, uint32_t inde
     std::vector<kiv::IoTensorInfo> infos;
     {
         kiv::SerializationHandler reader;
-        const int result = reader.DeSerialization(path);
+        const int result = printed_unless_quiet(kiv::read_container(reader, path));
         if (result != 0) return container_status(result);
         infos = type == 0 ? reader.GetInputInfos() : reader.GetOutputInfos();
     }

@@ -55,9 +55,20 @@ void set_log_level(LogLevel level) {
     get_logger_config()->store(static_cast<int32_t>(level));
 }
 
+namespace {
+
+bool level_given = false;
+
+}  // namespace
+
+bool log_level_given() {
+    return level_given;
+}
+
 void init_log_level_from_env() {
     const char* value = std::getenv("KIV_LOG_LEVEL");
     if (value == nullptr) return;
+    level_given = *value != '\0';
     static const struct {
         const char* name;
         LogLevel level;

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "quiet_failures.h"
+
 enum class LogLevel : int32_t { DEBUG = 0, INFO = 1, WARNING = 2, ERROR = 3, NONE = 4 };
 
 // The threshold: a function-local static, read and written sequentially consistent.
@@ -25,8 +27,16 @@ void init_logging();
 void log_message(LogLevel level, const char* file, int line, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 
+// Whether KIV_LOG_LEVEL was set to anything when the library was loaded: the
+// log was asked for.
+bool log_level_given();
+
+// A record of `level` is written when the threshold allows it, unless the
+// calling thread holds back what it prints about failures
+// (kiv::QuietFailures) and the log was not asked for.
 inline bool log_enabled(LogLevel level) {
-    return get_logger_config()->load() <= static_cast<int32_t>(level);
+    if (get_logger_config()->load() > static_cast<int32_t>(level)) return false;
+    return !kiv::QuietFailures::active() || log_level_given();
 }
 
 // Emits a record of `level` when the threshold allows it.

@@ -30,6 +30,7 @@ def _load_native() -> None:
 _load_native()
 
 from ._version import __version__  # noqa: E402
+from .device import Device  # noqa: E402
 from .driver import DriverInfo, standin_path  # noqa: E402
 from .dtypes import dequantize, numpy_dtype, quantize  # noqa: E402
 from .errors import RUNTIME_STATUSES, JobTimeout, KivError, ModelFormatError, RuntimeStatus, status_name  # noqa: E402
@@ -41,6 +42,7 @@ from .tensor_info import TensorInfo  # noqa: E402
 
 __all__ = [
     "__version__",
+    "Device",
     "DriverInfo",
     "JobTimeout",
     "JobOptions",

@@ -27,8 +27,14 @@ def runtime_statuses() -> dict[int, tuple[str, str]]:
     """{code: (name, text)} for the runtime's own status codes, which no driver describes and libkiv's
     kiv_status_t names no member for."""
 
+def data_types() -> dict[int, tuple[str, int, str]]:
+    """{code: (name, bytes per element, numpy's name)} for every element type the runtime knows: the name kiv
+    and zor print (numpy's where numpy has the type, else the runtime's in lower case), 0 bytes where the
+    layout is the device's own, numpy's name empty where numpy has no such type."""
+
 def set_error_lines(npu: libkiv.NPU, on: bool) -> None:
-    """Whether the NPU object's failing calls print their "[PY UMD ERROR]" line (on by default)."""
+    """Whether the NPU object's failing calls print their "[PY UMD ERROR]" line, and opening a context or
+    reading a model file what the runtime prints about them (on by default)."""
 
 def target(npu: libkiv.NPU) -> tuple[libkiv.kiv_status_t, str]:
     """(status, the NPU's target name)."""

@@ -13,7 +13,7 @@ import libkiv
 
 from .errors import check
 from .inputs import InputSet, bind_inputs, input_args
-from .job_options import JobOptions
+from .job_options import JobOptions, blame_job_options, create_job_config, dump_config
 
 if TYPE_CHECKING:
     from .tensor_info import TensorInfo
@@ -42,14 +42,14 @@ def _run_round(npu: libkiv.NPU, graph_id: int, rounds: Sequence[_Set], options: 
     status, queue_id = npu.kiv_create_batch_queue(graph_id)
     check(npu, "kiv_create_batch_queue", status)
     try:
-        dump = options._dump_config()
+        dump = dump_config(options)
         if dump is not None:
             status = npu.kiv_config_batch_dump(graph_id, queue_id, dump[0], dump[1])
-            check(npu, "kiv_config_batch_dump", status, options._blame("kiv_config_batch_dump", status))
+            check(npu, "kiv_config_batch_dump", status, blame_job_options(options, "kiv_config_batch_dump", status))
         for number, inputs, outputs in rounds:
             check(npu, "kiv_add_batch", npu.kiv_add_batch(graph_id, queue_id, inputs, outputs), "input set %d" % number)
-        status = npu.kiv_finish_batch(graph_id, queue_id, options._create_job_config())
-        check(npu, "kiv_finish_batch", status, options._blame("kiv_finish_batch", status))
+        status = npu.kiv_finish_batch(graph_id, queue_id, create_job_config(options))
+        check(npu, "kiv_finish_batch", status, blame_job_options(options, "kiv_finish_batch", status))
     except BaseException:
         npu.kiv_clean_batch_queue(graph_id, queue_id)  # the first failure is the one to report
         raise

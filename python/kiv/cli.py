@@ -106,8 +106,9 @@ def _run_options(run: argparse.ArgumentParser) -> None:
     run.add_argument("--reference", metavar="REF.npz",
                      help="compare the outputs with the arrays of the same name (a directory, for a directory of "
                           "samples); exit status 1 on any difference")
-    run.add_argument("--atol", type=float, help="absolute tolerance of the reference check (default 1e-08; for a "
-                                                 "quantised output, one quantisation step)")
+    run.add_argument("--atol", type=float,
+                     help="absolute tolerance of the reference check (default 1e-08; for a quantised output, one "
+                          "quantisation step)")
     run.add_argument("--rtol", type=float, help="relative tolerance of the reference check (default 1e-05)")
     run.add_argument("--labels", metavar="FILE",
                      help="class labels, one per row of scores of the first output in the order the samples run (a "
@@ -130,8 +131,9 @@ def _bench_options(bench: argparse.ArgumentParser) -> None:
     bench.add_argument("--percentiles", type=_percentiles, default=DEFAULT_PERCENTILES, metavar="P,P,...",
                        help="the latency percentiles to give (default 50,90,99)")
     bench.add_argument("--json", action="store_true", help="print the figures as one JSON document")
-    bench.add_argument("--plot", metavar="FILE.png", help="draw the latency distribution and latency over time, as "
-                                                         "PNG, SVG or PDF by the suffix (needs matplotlib)")
+    bench.add_argument("--plot", metavar="FILE.png",
+                       help="draw the latency distribution and latency over time, as PNG, SVG or PDF by the suffix "
+                            "(needs matplotlib)")
     bench.add_argument("--trace", metavar="FILE.json",
                        help="write every timed job as a trace event; with --profile, beside it the job's span on "
                             "the core that ran it, its operations nested")

@@ -16,6 +16,7 @@ import libkiv
 
 from . import _native
 from .completion import Completions
+from .device import device_cores
 from .errors import KivError, check, status_text
 from .lifetime import lifetime
 from .locks import owned_lock
@@ -76,18 +77,6 @@ class Context:
         given up (their futures get an error)."""
         self.life.give_up()
         self.completions.abandon()
-
-
-def device_cores(npu: libkiv.NPU) -> int:
-    """The cores of every partition and cluster, as far as the driver tells."""
-    status, partitions = _native.partition_count(npu)
-    cores = 0
-    for partition in range(partitions if int(status) == 0 else 0):
-        status, clusters = _native.cluster_count(npu, partition)
-        for cluster in range(clusters if int(status) == 0 else 0):
-            status, count = _native.core_count(npu, partition, cluster)
-            cores += count if int(status) == 0 else 0
-    return cores
 
 
 @atexit.register

@@ -7,25 +7,15 @@ from typing import Any, SupportsInt
 import numpy as np
 import numpy.typing as npt
 
-import libkiv
+from . import _native
 
-_DT = libkiv.kiv_data_type_t
+# The runtime's element types, from its one list: {code: (name, bytes, numpy's name)}.
+_DATA_TYPES = _native.data_types()
 
 # Types whose elements numpy represents directly. The remaining runtime types
 # (NONE, BF16 and the 4- and 12-bit packings) are handed over as raw bytes.
 _NUMPY_BY_DATA_TYPE: dict[int, np.dtype[Any]] = {
-    int(_DT.KIV_DATA_TYPE_BOOL): np.dtype(np.bool_),
-    int(_DT.KIV_DATA_TYPE_U8): np.dtype(np.uint8),
-    int(_DT.KIV_DATA_TYPE_S8): np.dtype(np.int8),
-    int(_DT.KIV_DATA_TYPE_U16): np.dtype(np.uint16),
-    int(_DT.KIV_DATA_TYPE_S16): np.dtype(np.int16),
-    int(_DT.KIV_DATA_TYPE_U32): np.dtype(np.uint32),
-    int(_DT.KIV_DATA_TYPE_S32): np.dtype(np.int32),
-    int(_DT.KIV_DATA_TYPE_U64): np.dtype(np.uint64),
-    int(_DT.KIV_DATA_TYPE_S64): np.dtype(np.int64),
-    int(_DT.KIV_DATA_TYPE_F16): np.dtype(np.float16),
-    int(_DT.KIV_DATA_TYPE_F32): np.dtype(np.float32),
-    int(_DT.KIV_DATA_TYPE_F64): np.dtype(np.float64),
+    code: np.dtype(numpy_name) for code, (_, _, numpy_name) in _DATA_TYPES.items() if numpy_name
 }
 
 RAW_DTYPE = np.dtype(np.uint8)
@@ -38,6 +28,18 @@ def numpy_dtype(data_type: SupportsInt) -> np.dtype[Any] | None:
         TypeError: `data_type` is not a whole number.
     """
     return _NUMPY_BY_DATA_TYPE.get(int(data_type))
+
+
+def data_type_name(data_type: SupportsInt) -> str | None:
+    """The name kiv and zor give a kiv_data_type_t: numpy's where numpy has
+    the type ("float32"), else the runtime's in lower case ("bf16"); None for
+    a code the runtime does not define.
+
+    Raises:
+        TypeError: `data_type` is not a whole number.
+    """
+    known = _DATA_TYPES.get(int(data_type))
+    return None if known is None else known[0]
 
 
 def quantize(values: npt.ArrayLike, scale: float, zero_point: int, dtype: npt.DTypeLike) -> npt.NDArray[Any]:

@@ -69,6 +69,12 @@ RUNTIME_STATUSES: Mapping[int, RuntimeStatus] = MappingProxyType(
 )
 
 
+#: The runtime's status for a handle that is no open context of this process
+#: (KIV_STATUS_ERROR_INVALID_HANDLE, which libkiv's kiv_status_t does not name).
+INVALID_HANDLE: int = next(code for code, known in RUNTIME_STATUSES.items()
+                           if known.name == "KIV_STATUS_ERROR_INVALID_HANDLE")
+
+
 def status_name(status: SupportsInt) -> str | None:
     """The name of a status ("KIV_STATUS_ERROR_OPEN_FILE_FAIL"), the runtime's
     own codes 64 to 69 included, which libkiv's kiv_status_t does not name;
@@ -194,7 +200,15 @@ class JobTimeout(KivError, TimeoutError):
         return (JobTimeout, (self.api, self.timeout, self.job_id))
 
 
+def failure(npu: libkiv.NPU, api: str, status: SupportsInt, detail: str | None = None) -> KivError:
+    """The error of the runtime call `api` that returned `status` on `npu`:
+    the runtime's text for the status (status_text), and what this layer was
+    doing when that helps (`detail`). Every KivError of a failed call is made
+    here (check raises it)."""
+    return KivError(api, status, status_text(npu, status), detail)
+
+
 def check(npu: libkiv.NPU, api: str, status: SupportsInt, detail: str | None = None) -> None:
-    """Raises KivError unless `status` is success."""
+    """Raises failure(npu, api, status, detail) unless `status` is success."""
     if int(status) != 0:
-        raise KivError(api, status, status_text(npu, status), detail)
+        raise failure(npu, api, status, detail)

@@ -155,45 +155,15 @@ class JobOptions:
     def _set(self, name: str, value: object) -> None:
         object.__setattr__(self, name, value)  # normalising a frozen instance
 
+    # Aliases of the functions below, for the callers not yet switched to them.
     def _create_job_config(self) -> libkiv.kiv_create_job_cfg_t | None:
-        """The create-job record; None for the defaults, which need none."""
-        placement = (self.partition, self.core, self.qos, self.memory_region, self.feature_map_indexes)
-        if placement == (0, None, 0, 0, ()):
-            return None
-        cfg = libkiv.kiv_create_job_cfg_t()
-        cfg.partition_id = self.partition
-        cfg.dbg_dispatch = 0 if self.core is None else 1
-        cfg.dbg_core_id = self.core or 0
-        cfg.qos_level = self.qos
-        cfg.fm_mem_region = self.memory_region
-        cfg.fm_idxes = list(self.feature_map_indexes)
-        return cfg
+        return create_job_config(self)
 
     def _dump_config(self) -> tuple[int, libkiv.job_config_dump_t] | None:
-        """(dump kinds as flags, the dump record) when dump_dir is set."""
-        if self.dump_dir is None:
-            return None
-        record = libkiv.job_config_dump_t()
-        record.dump_dir = os.fspath(self.dump_dir)
-        record.prefix = self.dump_prefix
-        flags = 0
-        for kind in self.dump:
-            flags |= int(DUMP_KINDS[kind])
-        return flags, record
+        return dump_config(self)
 
     def _blame(self, api: str, status: SupportsInt) -> str | None:
-        """The options that a failing status of the driver points at, for an
-        error's detail: the dump options when configuring the dumps failed,
-        the option the status names, or else every option that was set;
-        None when no option was set."""
-        if api in ("kiv_config_job", "kiv_config_batch_dump"):
-            names = ["dump_dir", "dump_prefix", "dump"]
-        elif int(status) in _JOB_OPTION_OF_STATUS:
-            names = [_JOB_OPTION_OF_STATUS[int(status)]]
-        else:
-            defaults = JobOptions()
-            names = [f.name for f in dataclasses.fields(self) if getattr(self, f.name) != getattr(defaults, f.name)]
-        return "job options " + _named(self, names) if names else None
+        return blame_job_options(self, api, status)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -222,19 +192,79 @@ class LoadOptions:
         object.__setattr__(self, "weight_indexes", indexes("weight_indexes", self.weight_indexes))
         object.__setattr__(self, "extra_weights", optional_path("extra_weights", self.extra_weights))
 
+    # Aliases of the functions below, for the callers not yet switched to them.
     def _load_graph_config(self) -> libkiv.kiv_load_graph_cfg_t | None:
-        """The load-graph record; None for the defaults, which need none."""
-        if self == LoadOptions():
-            return None
-        cfg = libkiv.kiv_load_graph_cfg_t()
-        cfg.wt_mem_region = self.weights_region
-        cfg.wt_idxes = list(self.weight_indexes)
-        cfg.extra_weight_path = "" if self.extra_weights is None else os.fspath(self.extra_weights)
-        return cfg
+        return load_graph_config(self)
 
     def _blame(self, status: SupportsInt) -> str | None:
-        """The load option a failing status points at, or None when it points at none given."""
-        option = _LOAD_OPTION_OF_STATUS.get(int(status))
-        if option is None or getattr(self, option) == getattr(LoadOptions(), option):
-            return None
-        return "load option " + _named(self, [option])
+        return blame_load_options(self, status)
+
+
+def job_option_of(status: SupportsInt) -> str | None:
+    """The job option a failing status of the driver points at ("partition",
+    "core", "qos", "memory_region", "feature_map_indexes"); None for a
+    status that points at none."""
+    return _JOB_OPTION_OF_STATUS.get(int(status))
+
+
+def create_job_config(options: JobOptions) -> libkiv.kiv_create_job_cfg_t | None:
+    """The create-job record of `options`; None for the defaults, which need none."""
+    placement = (options.partition, options.core, options.qos, options.memory_region, options.feature_map_indexes)
+    if placement == (0, None, 0, 0, ()):
+        return None
+    cfg = libkiv.kiv_create_job_cfg_t()
+    cfg.partition_id = options.partition
+    cfg.dbg_dispatch = 0 if options.core is None else 1
+    cfg.dbg_core_id = options.core or 0
+    cfg.qos_level = options.qos
+    cfg.fm_mem_region = options.memory_region
+    cfg.fm_idxes = list(options.feature_map_indexes)
+    return cfg
+
+
+def dump_config(options: JobOptions) -> tuple[int, libkiv.job_config_dump_t] | None:
+    """(dump kinds as flags, the dump record) when `options` set dump_dir; else None."""
+    if options.dump_dir is None:
+        return None
+    record = libkiv.job_config_dump_t()
+    record.dump_dir = os.fspath(options.dump_dir)
+    record.prefix = options.dump_prefix
+    flags = 0
+    for kind in options.dump:
+        flags |= int(DUMP_KINDS[kind])
+    return flags, record
+
+
+def blame_job_options(options: JobOptions, api: str, status: SupportsInt) -> str | None:
+    """The options that a failing status of the driver points at, for an
+    error's detail: the dump options when configuring the dumps failed, the
+    option the status names, or else every option that was set; None when no
+    option was set."""
+    option = job_option_of(status)
+    if api in ("kiv_config_job", "kiv_config_batch_dump"):
+        names = ["dump_dir", "dump_prefix", "dump"]
+    elif option is not None:
+        names = [option]
+    else:
+        defaults = JobOptions()
+        names = [f.name for f in dataclasses.fields(options) if getattr(options, f.name) != getattr(defaults, f.name)]
+    return "job options " + _named(options, names) if names else None
+
+
+def load_graph_config(options: LoadOptions) -> libkiv.kiv_load_graph_cfg_t | None:
+    """The load-graph record of `options`; None for the defaults, which need none."""
+    if options == LoadOptions():
+        return None
+    cfg = libkiv.kiv_load_graph_cfg_t()
+    cfg.wt_mem_region = options.weights_region
+    cfg.wt_idxes = list(options.weight_indexes)
+    cfg.extra_weight_path = "" if options.extra_weights is None else os.fspath(options.extra_weights)
+    return cfg
+
+
+def blame_load_options(options: LoadOptions, status: SupportsInt) -> str | None:
+    """The load option a failing status points at, or None when it points at none given."""
+    option = _LOAD_OPTION_OF_STATUS.get(int(status))
+    if option is None or getattr(options, option) == getattr(LoadOptions(), option):
+        return None
+    return "load option " + _named(options, [option])

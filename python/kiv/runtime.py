@@ -14,6 +14,8 @@ import libkiv
 from . import _native
 from . import driver as drivers
 from .context import Context
+from .device import Device
+from .device import describe as describe_device
 from .errors import KivError, check, status_text
 from .job_options import JobOptions, LoadOptions, indexes
 from .lifetime import check_owned, close_quietly, is_closed, try_all
@@ -40,7 +42,11 @@ class Runtime:
     stand-in NPU shipped with this package; anything else is the path of a
     driver library. `Runtime.driver` tells what was loaded. With `profile`,
     the driver profiles every job, and each result carries the driver's
-    profiler tensors (Outputs.profile).
+    profiler tensors (Outputs.profile). With `error_lines` False, libkiv
+    prints nothing about the runtime's failures, which its exceptions
+    report: no "[PY UMD ERROR]" line, no line of the container reader about
+    a model file, and no record of the runtime's log about a driver or model
+    that cannot be loaded unless KIV_LOG_LEVEL asks for the log.
 
     A runtime nothing refers to any more is closed as close() closes it. In
     a forked child, a runtime of the parent's (and its models) refuses every
@@ -61,15 +67,24 @@ class Runtime:
     driver: drivers.DriverInfo
     #: Whether the driver profiles every job (each result's Outputs.profile).
     profile: bool
+    #: Whether libkiv prints its own lines about the runtime's failures.
+    error_lines: bool
 
     def __init__(
-        self, max_idle_jobs: int = 4, driver: str | os.PathLike[str] | None = None, profile: bool = False
+        self,
+        max_idle_jobs: int = 4,
+        driver: str | os.PathLike[str] | None = None,
+        profile: bool = False,
+        error_lines: bool = True,
     ) -> None:
         self._max_idle_jobs = check_idle_jobs(max_idle_jobs)
-        if not isinstance(profile, bool):
-            raise TypeError("profile must be True or False, not %s" % type(profile).__name__)
+        for name, value in (("profile", profile), ("error_lines", error_lines)):
+            if not isinstance(value, bool):
+                raise TypeError("%s must be True or False, not %s" % (name, type(value).__name__))
         library = drivers.requested_library(driver)
         self.npu = libkiv.NPU()
+        self.error_lines = error_lines
+        _native.set_error_lines(self.npu, error_lines)
         status, failure = _native.init_context(self.npu, None if library is None else os.fsencode(library))
         if failure is not None:
             detail = drivers.load_failure_text(library, failure)
@@ -146,6 +161,17 @@ class Runtime:
                 model.close()
                 raise ValueError("runtime is closed")
         return model
+
+    @property
+    def device(self) -> Device:
+        """The device as the driver reports it now: target, status, partitions, clusters and cores.
+
+        :raises ValueError: the runtime is closed.
+        :raises KivError: in a forked child, the runtime is the parent's.
+        """
+        with self._context.life:  # the context stays open while the driver is asked
+            device = describe_device(self.npu)
+        return device
 
     @property
     def models(self) -> list[Model]:

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "aipu_driver.h"
+
 namespace npu_program {
 
 // "KVNP" read as a little-endian 32-bit word.
@@ -57,43 +59,21 @@ inline int op_arg_count(uint32_t op) {
     }
 }
 
-// Element type codes (numbered like kiv_data_type_t) that the format knows.
-enum DataType : uint32_t {
-    kBool = 1,
-    kU8 = 2,
-    kS8 = 3,
-    kU16 = 4,
-    kS16 = 5,
-    kU32 = 6,
-    kS32 = 7,
-    kU64 = 8,
-    kS64 = 9,
-    kF16 = 10,
-    kF32 = 11,
-    kF64 = 12,
-    kBF16 = 13,
-};
+// Element type codes by their names in the driver's list (kF32 is
+// AIPU_DATA_TYPE_F32).
+#define NPU_PROGRAM_DATA_TYPE(name, code, bytes, numpy_name) k##name = code,
+enum DataType : uint32_t { AIPU_DATA_TYPE_LIST(NPU_PROGRAM_DATA_TYPE) };
+#undef NPU_PROGRAM_DATA_TYPE
 
-// Bytes per element, 0 for a code the format does not store.
+// Bytes per element, 0 for a code the format does not store: it stores every
+// type whose elements the driver's list gives a size.
 inline uint32_t element_size(uint32_t dtype) {
     switch (dtype) {
-        case kBool:
-        case kU8:
-        case kS8:
-            return 1;
-        case kU16:
-        case kS16:
-        case kF16:
-        case kBF16:
-            return 2;
-        case kU32:
-        case kS32:
-        case kF32:
-            return 4;
-        case kU64:
-        case kS64:
-        case kF64:
-            return 8;
+#define NPU_PROGRAM_ELEMENT_SIZE(name, code, bytes, numpy_name) \
+    case code:                                                  \
+        return bytes;
+        AIPU_DATA_TYPE_LIST(NPU_PROGRAM_ELEMENT_SIZE)
+#undef NPU_PROGRAM_ELEMENT_SIZE
         default:
             return 0;
     }

@@ -5,6 +5,8 @@ ProgramBuilder has the same methods as the C++ npu_program::ProgramBuilder
 and produces the same bytes; docs/npu-program-format.md describes them.
 """
 
+import os
+import re
 import struct
 
 import numpy as np
@@ -16,22 +18,23 @@ DEFAULT_BUILD_VERSION = 0x00010000
 KIND_INPUT, KIND_OUTPUT, KIND_CONSTANT, KIND_TEMP = 0, 1, 2, 3
 OP_COPY, OP_ADD, OP_MUL, OP_FULLY_CONNECTED, OP_RELU, OP_WAIT_MS, OP_RAISE = 1, 2, 3, 4, 5, 6, 7
 
-# numpy dtype <-> element type code (numbered like kiv_data_type_t).
-_DTYPE_CODES = {
-    np.dtype(np.bool_): 1,
-    np.dtype(np.uint8): 2,
-    np.dtype(np.int8): 3,
-    np.dtype(np.uint16): 4,
-    np.dtype(np.int16): 5,
-    np.dtype(np.uint32): 6,
-    np.dtype(np.int32): 7,
-    np.dtype(np.uint64): 8,
-    np.dtype(np.int64): 9,
-    np.dtype(np.float16): 10,
-    np.dtype(np.float32): 11,
-    np.dtype(np.float64): 12,
-}
-_CODE_DTYPES = {code: dt for dt, code in _DTYPE_CODES.items()}
+# The driver's element types (AIPU_DATA_TYPE_LIST), read from its header in
+# the source tree this builder comes with: code <-> numpy dtype, for the
+# types numpy has.
+_DRIVER_HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "kiv_umd", "include",
+                              "aipu_driver.h")
+
+
+def _numpy_types(header):
+    with open(header, encoding="utf-8") as f:
+        text = f.read()
+    rows = text[text.index("#define AIPU_DATA_TYPE_LIST(X)"):]
+    rows = rows[:rows.index("// clang-format on")]
+    return {int(code): np.dtype(name) for code, name in re.findall(r'X\(\w+, (\d+), \d+, "(\w+)"\)', rows)}
+
+
+_CODE_DTYPES = _numpy_types(_DRIVER_HEADER)
+_DTYPE_CODES = {dt: code for code, dt in _CODE_DTYPES.items()}
 
 
 def dtype_code(dtype):

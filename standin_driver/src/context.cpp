@@ -1,8 +1,8 @@
 #include "context.h"
 
+#include "aipu_driver.h"
 #include "id_source.h"
 #include "job_options.h"
-#include "kiv_api.h"
 #include "profile.h"
 
 namespace standin {
@@ -59,12 +59,12 @@ uint32_t Context::tensor_count(uint64_t id, uint32_t type, uint32_t* count) {
     if (count == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     auto program = find_program(id);
     if (!program) return AIPU_STATUS_ERROR_INVALID_GRAPH_ID;
-    if (type > KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE) return AIPU_STATUS_ERROR_INVALID_TENSOR_TYPE;
-    if (type == KIV_TENSOR_TYPE_INPUT) {
+    if (type > AIPU_TENSOR_TYPE_OUT_TENSOR_SHAPE) return AIPU_STATUS_ERROR_INVALID_TENSOR_TYPE;
+    if (type == AIPU_TENSOR_TYPE_INPUT) {
         *count = static_cast<uint32_t>(program->inputs.size());
-    } else if (type == KIV_TENSOR_TYPE_OUTPUT) {
+    } else if (type == AIPU_TENSOR_TYPE_OUTPUT) {
         *count = static_cast<uint32_t>(program->outputs.size());
-    } else if (type == KIV_TENSOR_TYPE_PROFILER) {
+    } else if (type == AIPU_TENSOR_TYPE_PROFILER) {
         *count = executor_.profiling() ? 1 : 0;
     } else {
         *count = 0;
@@ -76,15 +76,15 @@ uint32_t Context::tensor_descriptor(uint64_t id, uint32_t type, uint32_t index, 
     if (desc == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     auto program = find_program(id);
     if (!program) return AIPU_STATUS_ERROR_INVALID_GRAPH_ID;
-    if (type > KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE) return AIPU_STATUS_ERROR_INVALID_TENSOR_TYPE;
-    if (type == KIV_TENSOR_TYPE_PROFILER) {
+    if (type > AIPU_TENSOR_TYPE_OUT_TENSOR_SHAPE) return AIPU_STATUS_ERROR_INVALID_TENSOR_TYPE;
+    if (type == AIPU_TENSOR_TYPE_PROFILER) {
         if (!executor_.profiling() || index != 0) return AIPU_STATUS_ERROR_INVALID_TENSOR_ID;
-        *desc = aipu_tensor_desc_t{0, profile_size(*program), 1.0f, 0, KIV_DATA_TYPE_U8};
+        *desc = aipu_tensor_desc_t{0, profile_size(*program), 1.0f, 0, AIPU_DATA_TYPE_U8};
         return 0;
     }
     const std::vector<uint32_t>* list = nullptr;
-    if (type == KIV_TENSOR_TYPE_INPUT) list = &program->inputs;
-    if (type == KIV_TENSOR_TYPE_OUTPUT) list = &program->outputs;
+    if (type == AIPU_TENSOR_TYPE_INPUT) list = &program->inputs;
+    if (type == AIPU_TENSOR_TYPE_OUTPUT) list = &program->outputs;
     if (list == nullptr || index >= list->size()) return AIPU_STATUS_ERROR_INVALID_TENSOR_ID;
     *desc = program->descriptor(*list, index);
     return 0;
@@ -98,7 +98,7 @@ uint32_t Context::build_version(uint64_t id, uint32_t* version) {
 }
 
 uint32_t Context::device_status() const {
-    return executor_.busy() ? KIV_DEV_BUSY : KIV_DEV_IDLE;
+    return executor_.busy() ? AIPU_DEVICE_STATUS_BUSY : AIPU_DEVICE_STATUS_IDLE;
 }
 
 }  // namespace standin

@@ -1,7 +1,7 @@
 #include <cstring>
 
+#include "aipu_driver.h"
 #include "context.h"
-#include "kiv_api.h"
 
 namespace standin {
 namespace {
@@ -17,7 +17,7 @@ void copy_text(char (&field)[16], const char* text) {
 }  // namespace
 
 uint32_t Context::config_global(uint64_t types, const void* config) {
-    if (types & KIV_CONFIG_TYPE_HW) {
+    if (types & AIPU_CONFIG_TYPE_HW) {
         if (config == nullptr) return AIPU_STATUS_ERROR_INVALID_CONFIG;
         poll_in_commit_thread_ = static_cast<const aipu_global_config_hw_t*>(config)->poll_in_commit_thread;
     }

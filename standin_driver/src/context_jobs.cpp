@@ -1,7 +1,7 @@
+#include "aipu_driver.h"
 #include "context.h"
 #include "id_source.h"
 #include "job_options.h"
-#include "kiv_api.h"
 #include "standin_controls.h"
 
 namespace standin {
@@ -37,7 +37,7 @@ uint32_t Context::config_job(uint64_t job_id, uint64_t types, void* config) {
     auto job = find_job(job_id);
     if (!job) return AIPU_STATUS_ERROR_INVALID_JOB_ID;
     // Other option kinds are accepted and have no effect on the simulation.
-    if ((types & (KIV_JOB_CONFIG_TYPE_DUMP_INPUT | KIV_JOB_CONFIG_TYPE_DUMP_OUTPUT)) == 0) return 0;
+    if ((types & (AIPU_JOB_CONFIG_TYPE_DUMP_INPUT | AIPU_JOB_CONFIG_TYPE_DUMP_OUTPUT)) == 0) return 0;
     DumpConfig dump;
     if (uint32_t s = make_dump_config(types, static_cast<const aipu_job_config_dump_t*>(config), dump)) return s;
     job->set_dump(std::move(dump));
@@ -98,8 +98,8 @@ uint32_t Context::specify_iobuf(uint64_t job_id, const aipu_shared_tensor_info_t
     if (!job) return AIPU_STATUS_ERROR_INVALID_JOB_ID;
     const Program& p = job->program();
     const std::vector<uint32_t>* list = nullptr;
-    if (info->type == KIV_TENSOR_TYPE_INPUT) list = &p.inputs;
-    if (info->type == KIV_TENSOR_TYPE_OUTPUT) list = &p.outputs;
+    if (info->type == AIPU_TENSOR_TYPE_INPUT) list = &p.inputs;
+    if (info->type == AIPU_TENSOR_TYPE_OUTPUT) list = &p.outputs;
     if (list == nullptr) return AIPU_STATUS_ERROR_INVALID_TENSOR_TYPE;
     if (info->tensor_idx >= list->size()) return AIPU_STATUS_ERROR_INVALID_TENSOR_ID;
     const uint32_t need = p.tensors[(*list)[info->tensor_idx]].bytes;

@@ -9,7 +9,6 @@
 #include "call_recorder.h"
 #include "context.h"
 #include "context_registry.h"
-#include "kiv_api.h"
 #include "record_decoders.h"
 #include "standin_controls.h"
 

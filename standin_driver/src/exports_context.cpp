@@ -39,7 +39,7 @@ AIPU_EXPORT aipu_status_t aipu_get_error_message(const aipu_ctx_handle_t* ctx, a
 AIPU_EXPORT aipu_status_t aipu_config_global(const aipu_ctx_handle_t* ctx, uint64_t types, void* config) {
     record_call("aipu_config_global", ctx, [&] {
         json args{{"types", types}, {"config_null", config == nullptr}};
-        if (config != nullptr && (types & KIV_CONFIG_TYPE_HW)) {
+        if (config != nullptr && (types & AIPU_CONFIG_TYPE_HW)) {
             args["raw"] = to_hex(config, sizeof(aipu_global_config_hw_t));
         }
         return args;

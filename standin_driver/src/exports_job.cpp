@@ -15,7 +15,7 @@ AIPU_EXPORT aipu_status_t aipu_create_job(const aipu_ctx_handle_t* ctx, uint64_t
 AIPU_EXPORT aipu_status_t aipu_config_job(const aipu_ctx_handle_t* ctx, uint64_t job_id, uint64_t types, void* config) {
     record_call("aipu_config_job", ctx, [&] {
         json args{{"job_id", job_id}, {"types", types}};
-        if (types & KIV_CONFIG_TYPE_SIMULATION) {
+        if (types & AIPU_CONFIG_TYPE_SIMULATION) {
             // The simulation record holds a single text, the data directory.
             args["config_null"] = config == nullptr;
             args["data_dir"] = config ? text_or_null(*static_cast<const char* const*>(config)) : json(nullptr);

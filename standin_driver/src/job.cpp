@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "kiv_api.h"
+#include "aipu_driver.h"
 #include "page_advice.h"
 #include "profile.h"
 #include "standin_controls.h"
@@ -43,13 +43,13 @@ uint32_t Job::load_tensor(uint32_t index, const void* data) {
 }
 
 uint32_t Job::get_tensor(uint32_t type, uint32_t index, void* data) {
-    if (type > KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE) return AIPU_STATUS_ERROR_INVALID_TENSOR_TYPE;
+    if (type > AIPU_TENSOR_TYPE_OUT_TENSOR_SHAPE) return AIPU_STATUS_ERROR_INVALID_TENSOR_TYPE;
     if (data == nullptr) return AIPU_STATUS_ERROR_NULL_PTR;
     std::lock_guard<std::mutex> lock(mu_);
     const std::vector<uint8_t>* tensor = nullptr;
-    if (type == KIV_TENSOR_TYPE_INPUT && index < inputs_.size()) tensor = &inputs_[index];
-    if (type == KIV_TENSOR_TYPE_OUTPUT && index < outputs_.size()) tensor = &outputs_[index];
-    if (type == KIV_TENSOR_TYPE_PROFILER && index == 0) {
+    if (type == AIPU_TENSOR_TYPE_INPUT && index < inputs_.size()) tensor = &inputs_[index];
+    if (type == AIPU_TENSOR_TYPE_OUTPUT && index < outputs_.size()) tensor = &outputs_[index];
+    if (type == AIPU_TENSOR_TYPE_PROFILER && index == 0) {
         // Zero until a run was profiled.
         if (profile_.empty()) profile_.assign(profile_size(*program_), 0);
         tensor = &profile_;
@@ -62,7 +62,7 @@ uint32_t Job::get_tensor(uint32_t type, uint32_t index, void* data) {
 
 uint32_t Job::bind(uint32_t type, uint32_t index, std::unique_ptr<BoundRegion> region) {
     std::lock_guard<std::mutex> lock(mu_);
-    auto& list = type == KIV_TENSOR_TYPE_INPUT ? input_bindings_ : output_bindings_;
+    auto& list = type == AIPU_TENSOR_TYPE_INPUT ? input_bindings_ : output_bindings_;
     if (index >= list.size()) return AIPU_STATUS_ERROR_INVALID_TENSOR_ID;
     list[index] = std::move(region);
     return 0;

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "kiv_api.h"
+#include "aipu_driver.h"
 
 namespace standin {
 namespace {
@@ -18,8 +18,8 @@ struct FileCloser {
 
 uint32_t make_dump_config(uint64_t types, const aipu_job_config_dump_t* record, DumpConfig& out) {
     DumpConfig cfg;
-    cfg.inputs = (types & KIV_JOB_CONFIG_TYPE_DUMP_INPUT) != 0;
-    cfg.outputs = (types & KIV_JOB_CONFIG_TYPE_DUMP_OUTPUT) != 0;
+    cfg.inputs = (types & AIPU_JOB_CONFIG_TYPE_DUMP_INPUT) != 0;
+    cfg.outputs = (types & AIPU_JOB_CONFIG_TYPE_DUMP_OUTPUT) != 0;
     if (cfg.any()) {
         if (record == nullptr || record->dump_dir == nullptr) return AIPU_STATUS_ERROR_INVALID_CONFIG;
         struct stat st {};

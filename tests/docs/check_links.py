@@ -106,7 +106,8 @@ def broken_links(html_dir):
             if url.fragment and target.endswith(".html"):
                 ids = parsed[target].ids if target in parsed else parse(target).ids
                 if urllib.parse.unquote(url.fragment) not in ids:
-                    broken.append((where, value, "no anchor #%s on %s" % (url.fragment, os.path.relpath(target, html_dir))))
+                    on = os.path.relpath(target, html_dir)
+                    broken.append((where, value, "no anchor #%s on %s" % (url.fragment, on)))
     return broken
 
 

@@ -119,7 +119,8 @@ SUBMODULES = ("kiv.standin_profile",)
 def defined_in(module):
     """The public names a module defines (not what it imports)."""
     return [name for name, value in vars(module).items()
-            if public(name) and not inspect.ismodule(value) and getattr(value, "__module__", module.__name__) == module.__name__]
+            if public(name) and not inspect.ismodule(value)
+            and getattr(value, "__module__", module.__name__) == module.__name__]
 
 
 def kiv_names():

@@ -146,7 +146,8 @@ def run_python():
     def run(code, timeout=120, env=None):
         environment = dict(os.environ)
         environment["KIV_BUILD_DIR"] = BUILD_DIR
-        environment["PYTHONPATH"] = os.pathsep.join(SEARCH_PATH + [environment.get("PYTHONPATH", "")]).rstrip(os.pathsep)
+        search = SEARCH_PATH + [environment.get("PYTHONPATH", "")]
+        environment["PYTHONPATH"] = os.pathsep.join(search).rstrip(os.pathsep)
         for name, value in (env or {}).items():  # None removes a variable
             if value is None:
                 environment.pop(name, None)

@@ -212,7 +212,8 @@ def test_queue_lifecycle_failures(npu, graph, capfd):
     assert capfd.readouterr().err.startswith("[PY UMD ERROR] kiv_clean_batch_queue: ")
     assert npu.kiv_finish_batch(graph, 9999) != 0
     assert capfd.readouterr().err.startswith("[PY UMD ERROR] kiv_finish_batch: ")
-    assert npu.kiv_config_batch_dump(graph, 9999, libkiv.KIV_JOB_CONFIG_TYPE_DUMP_INPUT, libkiv.job_config_dump_t()) != 0
+    dump = libkiv.job_config_dump_t()
+    assert npu.kiv_config_batch_dump(graph, 9999, libkiv.KIV_JOB_CONFIG_TYPE_DUMP_INPUT, dump) != 0
     assert capfd.readouterr().err.startswith("[PY UMD ERROR] kiv_config_batch_dump: ")
 
 

@@ -20,7 +20,6 @@ import json
 import os
 import re
 import subprocess
-import sys
 
 import pytest
 
@@ -114,4 +113,3 @@ def test_code_blocks_run_and_print_what_the_document_shows(path, tmp_path):
         assert matches(text, printed[number]), "%s printed:\n%s\nthe document shows:\n%s" % (
             where, printed[number], text)
     assert top_level_entries() == top_level, "the blocks left files in the repository"
-

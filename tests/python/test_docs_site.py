@@ -53,13 +53,15 @@ def test_a_site_whose_links_all_resolve_passes(site):
 
 @pytest.mark.parametrize("changes, link, problem", [
     ({"index.html": GOOD_INDEX.replace('"guide.html"', '"gide.html"')}, "gide.html", "no such file in the site"),
-    ({"guide.html": GOOD_GUIDE.replace('id="setup"', 'id="other"')}, "guide.html#setup", "no anchor #setup on guide.html"),
+    ({"guide.html": GOOD_GUIDE.replace('id="setup"', 'id="other"')}, "guide.html#setup",
+     "no anchor #setup on guide.html"),
     ({"index.html": GOOD_INDEX.replace('id="top"', "")}, "#top", "no anchor #top on index.html"),
     ({"_images__plot.png": None}, "_images/plot.png", "no such file in the site"),
     ({"reference__index.html": None}, "reference/", "no such file in the site"),
     ({"guide.html": GOOD_GUIDE + '<a href="kiv-command.md">cmd</a>'}, "kiv-command.md",
      "links to a source file, not a page of the site"),
-    ({"guide.html": GOOD_GUIDE + '<a href="../../examples/x.py">x</a>'}, "../../examples/x.py", "points outside the site"),
+    ({"guide.html": GOOD_GUIDE + '<a href="../../examples/x.py">x</a>'}, "../../examples/x.py",
+     "points outside the site"),
     ({"guide.html": GOOD_GUIDE + '<p><span class="xref myst">kiv-command.md#nope</span></p>'},
      "kiv-command.md#nope", "a reference that resolves to nothing"),
 ])

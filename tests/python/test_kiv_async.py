@@ -12,7 +12,7 @@ import pytest
 
 import kiv
 import libkiv
-from test_kiv_helpers import copy_model, ramp
+from helpers_kiv import copy_model, ramp
 
 SLOW_MS = 3000
 WAIT = 120  # generous upper bound for any single wait, in seconds

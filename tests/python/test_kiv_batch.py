@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import kiv
-from test_kiv_helpers import copy_model, fc_model
+from helpers_kiv import copy_model, fc_model
 from helpers_models import FC_K, fc_reference
 
 

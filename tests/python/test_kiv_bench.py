@@ -23,7 +23,7 @@ import pytest
 from conftest import PYTHON, SEARCH_PATH
 from kiv import __version__ as kiv_version
 from test_kiv_cli import kiv, model  # noqa: F401 (a fixture)
-from test_kiv_helpers import copy_model
+from helpers_kiv import copy_model
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -131,8 +131,8 @@ def test_bench_reports_every_figure_and_traces_every_job(model, tmp_path, mode, 
     assert (figures["kiv_version"], figures["command"]) == (kiv_version, "bench")
     assert datetime.datetime.fromisoformat(figures["date"].replace("Z", "+00:00")).tzinfo is not None
     described = json.loads(kiv("info", model, "--driver", "standin", "--json").stdout)
-    assert [figures[key] for key in ("model", "driver", "device")] == [described[key] for key in ("model", "driver",
-                                                                                                 "device")]
+    keys = ("model", "driver", "device")
+    assert [figures[key] for key in keys] == [described[key] for key in keys]
     assert figures["options"] == {
         "mode": mode, "in_flight": 3 if mode == "async" else None, "batch_size": 4 if mode == "batch" else None,
         "count": 30, "duration": None, "warmup": 2, "partition": 0, "core": None, "qos": 0, "profile": False,

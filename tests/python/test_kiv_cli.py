@@ -14,7 +14,7 @@ import pytest
 from conftest import BUILD_DIR, PYTHON, SEARCH_PATH
 from npu_program import DEFAULT_BUILD_VERSION
 from test_example import digits_data  # noqa: F401 (a fixture; also puts examples/ on the path)
-from test_kiv_helpers import copy_model, copy_program
+from helpers_kiv import copy_model, copy_program
 
 import digits_results  # noqa: E402 (from examples/)
 
@@ -251,14 +251,14 @@ def test_a_quantised_output_gets_a_tolerance_of_one_step(tmp_path, make_model, o
     (["run", "{model}", "-i", "src={text_file}"], 2, "{text_file}: is not a .npy or .npz file"),
     (["run", "{model}", "--random", "--atol", "1"], 2, "--atol and --rtol go with --reference"),
     (["run", "{model}", "--random", "--labels", "{text_file}"], 2, "{text_file}: labels must be whole numbers"),
-    (["run", "{model}", "--random", "--labels", "{dir}/labels.txt"], 2, "{dir}/labels.txt: 3 labels for 1 sample of "
-                                                                       "2 rows of scores"),
+    (["run", "{model}", "--random", "--labels", "{dir}/labels.txt"], 2,
+     "{dir}/labels.txt: 3 labels for 1 sample of 2 rows of scores"),
     (["run", "{model}", "--random", "--core", "9"], 2, "--core must be from 0 to 7, got 9"),
     (["bench", "{model}", "--qos", "-1"], 2, "--qos must be from 0 to 15, got -1"),
     (["run", "{model}", "--random", "--core", "4"], 1,
      "invalid core id (job options core=4; partition 0 of the device has cores 0 to 3)"),
-    (["bench", "{model}", "--partition", "1"], 1, "invalid partition id (job options partition=1; the device has "
-                                                   "partition 0 only)"),
+    (["bench", "{model}", "--partition", "1"], 1,
+     "invalid partition id (job options partition=1; the device has partition 0 only)"),
     (["run", "{model}", "--random", "--qos", "4"], 1, "invalid QoS level (job options qos=4; the driver does not "
                                                       "report the QoS levels the device has)"),
     (["run", "{model}", "--random", "--dump", "{text_file}"], 2, "--dump {text_file}: is a file, not a directory"),
@@ -386,7 +386,8 @@ def test_figures_are_printed_when_a_file_cannot_be_written_after_the_runs(model,
 def test_a_profile_kiv_does_not_know_is_shown_by_its_size():
     from kiv.commands.profiles import profile_summary, profile_text
 
-    assert profile_text(profile_summary([b"\x01\x02\x03"] * 2)) == "profile: 3 bytes per run, in a layout kiv does not know"
+    assert profile_text(profile_summary([b"\x01\x02\x03"] * 2)) == (
+        "profile: 3 bytes per run, in a layout kiv does not know")
     assert profile_text(profile_summary([None])) == "profile: the driver gave none"
 
 

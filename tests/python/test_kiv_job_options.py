@@ -14,7 +14,7 @@ from npu_program import ProgramBuilder
 import kiv
 import libkiv
 from kiv.standin_profile import decode_profile
-from test_kiv_helpers import copy_io, copy_model
+from helpers_kiv import copy_io
 
 WAIT = 60
 X = np.arange(4, dtype=np.float32)
@@ -88,7 +88,8 @@ def test_options_reach_the_driver_and_jobs_are_reused_per_options(model_path, st
         (kiv.JobOptions(core=5), libkiv.KIV_STATUS_ERROR_INVALID_CORE_ID, "core=5"),
         (kiv.JobOptions(qos=9), libkiv.KIV_STATUS_ERROR_INVALID_QOS, "qos=9"),
         (kiv.JobOptions(memory_region=2), libkiv.KIV_STATUS_ERROR_INVALID_CONFIG, "memory_region=2"),
-        (kiv.JobOptions(feature_map_indexes=(4,)), libkiv.KIV_STATUS_ERROR_INVALID_TENSOR_ID, "feature_map_indexes=(4,)"),
+        (kiv.JobOptions(feature_map_indexes=(4,)), libkiv.KIV_STATUS_ERROR_INVALID_TENSOR_ID,
+         "feature_map_indexes=(4,)"),
     ],
 )
 def test_options_the_device_lacks_come_back_naming_the_option(model_path, options, status, named):
@@ -143,7 +144,8 @@ def test_load_options_reach_the_driver_or_come_back_naming_the_option(
         config = standin.last_call("aipu_load_graph_helper")["config"]
         assert config["wt_mem_region"] == load_options.get("weights_region", 0)
         assert config["wt_idxes"] == load_options.get("weight_indexes", [])
-        assert config["extra_weight_path"] == (str(load_options["extra_weights"]) if "extra_weights" in load_options else None)
+        extra = str(load_options["extra_weights"]) if "extra_weights" in load_options else None
+        assert config["extra_weight_path"] == extra
 
 
 def test_profiles_tell_the_core_and_the_time_of_every_operation(tmp_path, make_model):

@@ -14,7 +14,7 @@ import pytest
 import kiv
 import libkiv
 from kiv.container import diagnose
-from test_kiv_helpers import copy_io, copy_model, failing_model, ramp
+from helpers_kiv import copy_io, copy_model, failing_model, ramp
 
 
 def open_contexts(standin):
@@ -187,6 +187,18 @@ def test_arguments_are_checked_where_they_are_given(tmp_path, make_model):
         with pytest.raises(ValueError, match="max_idle_jobs"):
             runtime.load(copy_model(tmp_path, make_model), max_idle_jobs=-2)
         assert runtime.models == []
+
+
+def test_the_runtime_describes_its_device_as_the_driver_reports_it(standin):
+    with kiv.Runtime() as runtime:
+        assert runtime.device == kiv.Device("KVS_0404MP4", "idle", ((4,),))
+        assert runtime.device.cores(0) == 4 and runtime.device.cores(1) is None
+        standin.aipu_standin_set_call_status(b"aipu_get_cluster_count", 9)
+        assert runtime.device == kiv.Device("KVS_0404MP4", "idle", (None,))
+        standin.aipu_standin_set_call_status(b"aipu_get_device_status", 9)
+        assert runtime.device.status is None and runtime.device.cores(0) is None
+    with pytest.raises(ValueError, match="runtime is closed"):
+        runtime.device
 
 
 # --- which driver runs ----------------------------------------------------------------------------

@@ -9,7 +9,7 @@ import pytest
 
 import kiv
 import libkiv
-from test_kiv_helpers import copy_model, copy_program, fc_model, ramp
+from helpers_kiv import copy_model, copy_program, fc_model, ramp
 from helpers_models import FC_K, add_program, fc_reference
 
 
@@ -43,7 +43,8 @@ def test_quantisation_parameters_come_from_the_descriptor(runtime, tmp_path, mak
         assert info.zero_point == -3
 
 
-DTYPES = ["bool", "uint8", "int8", "uint16", "int16", "uint32", "int32", "uint64", "int64", "float16", "float32", "float64"]
+DTYPES = ["bool", "uint8", "int8", "uint16", "int16", "uint32", "int32", "uint64", "int64", "float16", "float32",
+          "float64"]
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
@@ -272,6 +273,19 @@ def test_quantize_needs_an_integer_dtype_and_a_scale():
         kiv.dequantize([1], 0.0, 0)
     assert kiv.quantize([1000.0], 1.0, 0, np.uint8).tolist() == [255]
     assert kiv.numpy_dtype(libkiv.KIV_DATA_TYPE_BF16) is None
+
+
+def test_every_element_type_of_the_runtime_has_its_name_and_numpy_type():
+    from kiv.dtypes import data_type_name
+
+    names = {int(t): data_type_name(t) for t in libkiv.kiv_data_type_t.__members__.values()}
+    assert len(names) == 22 and names[3] == "int8" and names[11] == "float32" and names[13] == "bf16"
+    for code, name in names.items():
+        numpy_type = kiv.numpy_dtype(code)
+        member = libkiv.kiv_data_type_t(code).name.removeprefix("KIV_DATA_TYPE_").lower()
+        assert name == (member if numpy_type is None else str(numpy_type)), code
+    assert {code for code in names if kiv.numpy_dtype(code) is not None} == set(range(1, 13))
+    assert data_type_name(14) is None and kiv.numpy_dtype(14) is None
 
 
 def test_tensors_the_container_does_not_list_get_default_names(runtime, tmp_path, make_model):

@@ -122,3 +122,18 @@ def test_the_logging_page_gives_every_level_the_runtime_takes():
     levels = re.findall(r'\{"([A-Z]+)", LogLevel::', source[source.index("init_log_level_from_env"):])
     rows = table_rows(page("docs/logging-and-errors.md"), "`KIV_LOG_LEVEL` | Records")
     assert [row[0].split("`")[0] for row in rows] == levels == ["DEBUG", "INFO", "WARNING", "ERROR", "NONE"]
+
+
+def test_one_constructor_makes_the_error_of_every_failed_call(npu):
+    from kiv.errors import INVALID_HANDLE, check, failure
+
+    error = failure(npu, "kiv_load_graph", 12, "m.zor")
+    assert str(error) == "kiv_load_graph failed with status 12: cannot open file (m.zor)"
+    assert error.name == "KIV_STATUS_ERROR_OPEN_FILE_FAIL"
+    with pytest.raises(kiv.KivError) as info:
+        check(npu, "kiv_load_graph", 12, "m.zor")
+    assert str(info.value) == str(error)
+    check(npu, "kiv_load_graph", 0, "m.zor")  # success raises nothing
+    assert INVALID_HANDLE == 64
+    assert str(failure(npu, "kiv_clean_job", INVALID_HANDLE)) == (
+        "kiv_clean_job failed with status 64: invalid runtime context handle")

@@ -91,7 +91,8 @@ def _callables():
     found = []
     for module_name, (module, _) in sorted(STUBS.items()):
         classes, functions, _ = _stub(module_name)
-        found += [("%s.%s" % (module_name, name), node, getattr(module, name), False) for name, node in functions.items()]
+        found += [("%s.%s" % (module_name, name), node, getattr(module, name), False)
+                  for name, node in functions.items()]
         for class_name, cls in classes.items():
             for node in cls.body:
                 if not isinstance(node, ast.FunctionDef) or node.name.startswith("_"):

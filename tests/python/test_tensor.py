@@ -223,7 +223,7 @@ def test_get_tensor_failure_returns_none(npu, job, capfd):
     result = npu.kiv_get_tensor(job, OUTPUT, 5)
     assert len(result) == 2 and result[0] != 0 and result[1] is None
     err = capfd.readouterr().err.splitlines()
-    assert len(err) == 2 and all(l.startswith("[PY UMD ERROR] kiv_get_tensor_descriptor: ") for l in err)
+    assert len(err) == 2 and all(line.startswith("[PY UMD ERROR] kiv_get_tensor_descriptor: ") for line in err)
 
 
 def test_get_tensor_descriptor_sizes_match_returned_length(npu, job):

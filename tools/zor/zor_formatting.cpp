@@ -4,23 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "data_type_names.h"
+
 namespace zor {
 namespace {
 
 struct CodeName {
     uint32_t code;
     const char* name;
-};
-
-// The codes of kiv_data_type_t (kiv_umd/include/kiv_api.h), named as the kiv
-// package names them: numpy's name where numpy has the type, else the
-// runtime's name in lower case.
-const CodeName kDtypes[] = {
-    {0, "none"},         {1, "bool"},         {2, "uint8"},        {3, "int8"},        {4, "uint16"},
-    {5, "int16"},        {6, "uint32"},       {7, "int32"},        {8, "uint64"},      {9, "int64"},
-    {10, "float16"},     {11, "float32"},     {12, "float64"},     {13, "bf16"},       {18, "aligned_u4"},
-    {19, "aligned_s4"},  {20, "aligned_u12"}, {21, "aligned_s12"}, {32, "compact_u4"}, {33, "compact_s4"},
-    {34, "compact_u12"}, {35, "compact_s12"},
 };
 
 // The engines of the container's Backend enumeration.
@@ -49,14 +40,11 @@ std::string item_text(float value) {
 }  // namespace
 
 std::string dtype_name(uint32_t code) {
-    return name_of(kDtypes, code);
+    return kiv::data_type_label(code);
 }
 
 std::optional<uint32_t> dtype_code(const std::string& name) {
-    for (const CodeName& entry : kDtypes) {
-        if (name == entry.name) return entry.code;
-    }
-    return std::nullopt;
+    return kiv::data_type_code(name);
 }
 
 std::string dtype_text(uint32_t code) {

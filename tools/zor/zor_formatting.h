@@ -11,9 +11,8 @@
 
 namespace zor {
 
-// The name of an element type code (kiv_data_type_t) that kiv uses too:
-// numpy's where numpy has the type (11 is "float32", 3 "int8"), else the
-// runtime's in lower case (13 is "bf16"); empty for a code the runtime does
+// The name of an element type code that kiv uses too (kiv::data_type_label:
+// 11 is "float32", 3 "int8", 13 "bf16"); empty for a code the runtime does
 // not define.
 std::string dtype_name(uint32_t code);
 

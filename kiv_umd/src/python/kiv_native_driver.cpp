@@ -6,6 +6,7 @@
 #include <string>
 
 #include "aipu_adapter.h"
+#include "data_type_names.h"
 #include "kiv_context.h"
 #include "py_npu.h"
 
@@ -46,6 +47,15 @@ py::dict runtime_statuses() {
     return statuses;
 }
 
+// The element types of the driver's list, as kiv names and sizes them.
+py::dict data_types() {
+    py::dict types;
+    for (const kiv::DataTypeName& type : kiv::data_type_names()) {
+        types[py::int_(type.code)] = py::make_tuple(type.label, type.bytes, type.numpy_name);
+    }
+    return types;
+}
+
 }  // namespace
 
 void register_kiv_driver(py::module_& m) {
@@ -59,6 +69,10 @@ void register_kiv_driver(py::module_& m) {
     m.def("runtime_statuses", &runtime_statuses,
           "{code: (name, text)} for the runtime's own status codes, which no driver describes and libkiv's "
           "kiv_status_t names no member for.");
+    m.def("data_types", &data_types,
+          "{code: (name, bytes per element, numpy's name)} for every element type the runtime knows: the name kiv "
+          "and zor print (numpy's where numpy has the type, else the runtime's in lower case), 0 bytes where the "
+          "layout is the device's own, numpy's name empty where numpy has no such type.");
 }
 
 }  // namespace aipudrv

@@ -1,5 +1,6 @@
 // The driver side of the kiv package's native module (kiv._native): opening
-// a context and saying which driver library serves it, or why none could.
+// a context and saying which driver library serves it, or why none could;
+// the runtime's own statuses and the element types, from their lists.
 #ifndef KIV_PY_KIV_DRIVER_H
 #define KIV_PY_KIV_DRIVER_H
 
@@ -7,7 +8,7 @@
 
 namespace aipudrv {
 
-// Adds init_context, driver_library and runtime_status_texts to `m`.
+// Adds init_context, driver_library, runtime_statuses and data_types to `m`.
 void register_kiv_driver(pybind11::module_& m);
 
 }  // namespace aipudrv

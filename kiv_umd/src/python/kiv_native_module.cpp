@@ -5,10 +5,11 @@
 // source), runs jobs, moves their tensors and completes them without the
 // interpreter lock (its run, tensors and completions sources), closes the
 // contexts left open at exit in bounded time (its exit source), counts the
-// users of kiv's objects (its lifetime source), queries
-// the device and switches an NPU object's error lines for the kiv command
-// (its device source), and gives kiv what the container code knows about a
-// file: what is wrong with it, and the container's name, version and tensors.
+// users of kiv's objects (its lifetime source), queries the device (its
+// device source), switches an NPU object's error lines for
+// kiv.Runtime(error_lines=...), and gives kiv what the container code knows
+// about a file: what is wrong with it, and the container's name, version and
+// tensors.
 // Paths come as bytes, as the file system has them.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -118,7 +119,8 @@ PYBIND11_MODULE(_native, m) {
     register_kiv_device(m);
     m.def(
         "set_error_lines", [](NPU& npu, bool on) { npu.error_lines = on; }, py::arg("npu"), py::arg("on"),
-        "Whether the NPU object's failing calls print their \"[PY UMD ERROR]\" line (on by default).");
+        "Whether the NPU object's failing calls print their \"[PY UMD ERROR]\" line, and opening a context or "
+        "reading a model file what the runtime prints about them (on by default).");
     m.def("diagnose", &diagnose, py::arg("path"),
           "Why the file cannot be loaded as a model container (missing, a directory, empty, not a container, "
           "truncated, not well-formed, no subgraph, no executable), or None when nothing is wrong with it.");

@@ -21,13 +21,13 @@ const char* io_name(IoType io) {
 
 // Prints the refusal line and returns false when `obj` cannot serve as
 // buffer `index` of the `io` side.
-bool to_batch_buffer(py::handle obj, IoType io, size_t index, ObjectBytes& out) {
+bool to_batch_buffer(NPU& npu, py::handle obj, IoType io, size_t index, ObjectBytes& out) {
     switch (classify_data_object(obj)) {
         case DataClass::Bytes:
             if (io == IoType::Output) {
-                fprintf(stderr,
-                        "[PY UMD ERROR] kiv_add_batch cannot accept `bytes` object for output, provide bytearray or "
-                        "numpy array\n");
+                npu.error_line(
+                    "kiv_add_batch cannot accept `bytes` object for output, provide bytearray or numpy "
+                    "array\n");
                 return false;
             }
             out = ObjectBytes{PyBytes_AS_STRING(obj.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(obj.ptr())),
@@ -41,15 +41,15 @@ bool to_batch_buffer(py::handle obj, IoType io, size_t index, ObjectBytes& out) 
             // caller's own memory, or the results would land in a copy.
             py::object array = io == IoType::Input ? contiguous_array(obj) : ensure_array(obj);
             if (!array) {
-                fprintf(stderr, "[PY UMD ERROR] numpy array is invalid\n");
+                npu.error_line("numpy array is invalid\n");
                 return false;
             }
             if (io == IoType::Output && !array_is_c_contiguous(array)) {
-                fprintf(stderr, "[PY UMD ERROR] kiv_add_batch output %zu is not a C-contiguous numpy array\n", index);
+                npu.error_line("kiv_add_batch output %zu is not a C-contiguous numpy array\n", index);
                 return false;
             }
             if (io == IoType::Output && !array_is_writeable(array)) {
-                fprintf(stderr, "[PY UMD ERROR] kiv_add_batch output %zu is a read-only numpy array\n", index);
+                npu.error_line("kiv_add_batch output %zu is a read-only numpy array\n", index);
                 return false;
             }
             out = exported_bytes(array);
@@ -58,15 +58,15 @@ bool to_batch_buffer(py::handle obj, IoType io, size_t index, ObjectBytes& out) 
         case DataClass::Other:
             break;
     }
-    fprintf(stderr, "[PY UMD ERROR] kiv_add_batch only accepts bytes, bytearray or numpy array\n");
+    npu.error_line("kiv_add_batch only accepts bytes, bytearray or numpy array\n");
     return false;
 }
 
-bool to_batch_buffers(const py::sequence& objects, IoType io, std::vector<ObjectBytes>& out) {
+bool to_batch_buffers(NPU& npu, const py::sequence& objects, IoType io, std::vector<ObjectBytes>& out) {
     size_t count = objects.size();
     out.resize(count);
     for (size_t i = 0; i < count; ++i) {
-        if (!to_batch_buffer(objects[i], io, i, out[i])) return false;
+        if (!to_batch_buffer(npu, objects[i], io, i, out[i])) return false;
     }
     return true;
 }
@@ -89,8 +89,7 @@ static kiv_status_t check_batch_side(NPU& npu, uint64_t graph_id, tensor_type_t 
     kiv_status_t status = ::kiv_get_tensor_count(npu.ctx, graph_id, type, &count);
     if (reported(npu, "kiv_get_tensor_count", status) != KIV_STATUS_SUCCESS) return status;
     if (buffers.size() != count) {
-        fprintf(stderr, "[PY UMD ERROR] kiv_add_batch: %zu %ss given, graph has %u\n", buffers.size(), io_name(io),
-                count);
+        npu.error_line("kiv_add_batch: %zu %ss given, graph has %u\n", buffers.size(), io_name(io), count);
         return KIV_STATUS_ERROR_INVALID_TENSOR_CNT;
     }
     for (uint32_t i = 0; i < count; ++i) {
@@ -98,8 +97,8 @@ static kiv_status_t check_batch_side(NPU& npu, uint64_t graph_id, tensor_type_t 
         status = ::kiv_get_tensor_descriptor(npu.ctx, graph_id, type, i, &desc);
         if (reported(npu, "kiv_get_tensor_descriptor", status) != KIV_STATUS_SUCCESS) return status;
         if (buffers[i].size < desc.size) {
-            fprintf(stderr, "[PY UMD ERROR] kiv_add_batch: %s %u is %zu bytes, tensor needs %u\n", io_name(io), i,
-                    buffers[i].size, desc.size);
+            npu.error_line("kiv_add_batch: %s %u is %zu bytes, tensor needs %u\n", io_name(io), i, buffers[i].size,
+                           desc.size);
             return KIV_STATUS_ERROR_INVALID_SIZE;
         }
     }
@@ -129,8 +128,8 @@ kiv_status_t NPU::kiv_config_batch_dump(uint64_t graph_id, uint32_t queue_id, ui
 kiv_status_t NPU::kiv_add_batch(uint64_t graph_id, uint32_t queue_id, py::sequence inputs, py::sequence outputs) {
     std::vector<ObjectBytes> in_buffers;
     std::vector<ObjectBytes> out_buffers;
-    if (!to_batch_buffers(inputs, IoType::Input, in_buffers)) return KIV_STATUS_ERROR_NULL_PTR;
-    if (!to_batch_buffers(outputs, IoType::Output, out_buffers)) return KIV_STATUS_ERROR_NULL_PTR;
+    if (!to_batch_buffers(*this, inputs, IoType::Input, in_buffers)) return KIV_STATUS_ERROR_NULL_PTR;
+    if (!to_batch_buffers(*this, outputs, IoType::Output, out_buffers)) return KIV_STATUS_ERROR_NULL_PTR;
 
     kiv_status_t status = check_batch_side(*this, graph_id, KIV_TENSOR_TYPE_INPUT, IoType::Input, in_buffers);
     if (status != KIV_STATUS_SUCCESS) return status;

@@ -16,10 +16,10 @@ namespace {
 
 // Prints the missing-keyword line for the first of `names` absent from
 // `kwargs`; returns false then.
-bool has_keywords(const py::kwargs& kwargs, std::initializer_list<const char*> names) {
+bool has_keywords(NPU& npu, const py::kwargs& kwargs, std::initializer_list<const char*> names) {
     for (const char* name : names) {
         if (!kwargs.contains(name)) {
-            fprintf(stderr, "[PY UMD ERROR] please provide kwargs %s\n", name);
+            npu.error_line("please provide kwargs %s\n", name);
             return false;
         }
     }
@@ -80,19 +80,19 @@ py::tuple NPU::kiv_ioctl(device_type_t device, uint32_t cmd, py::kwargs kwargs) 
     const auto invalid_config = KIV_STATUS_ERROR_INVALID_CONFIG;
     switch (cmd) {
         case KIV_IOCTL_SET_PROFILE: {
-            if (!has_keywords(kwargs, {"set_profile"})) return py::make_tuple(invalid_config);
+            if (!has_keywords(*this, kwargs, {"set_profile"})) return py::make_tuple(invalid_config);
             uint32_t value = keyword<uint32_t>(kwargs, "set_profile");
             return py::make_tuple(call_ioctl(ctx, device, cmd, &value));
         }
         case KIV_IOCTL_GET_KIVBIN_BUILDVERSION: {
-            if (!has_keywords(kwargs, {"graph_id"})) return py::make_tuple(invalid_config, 0);
+            if (!has_keywords(*this, kwargs, {"graph_id"})) return py::make_tuple(invalid_config, 0);
             aipu_bin_buildversion record{};
             record.graph_id = keyword<uint64_t>(kwargs, "graph_id");
             kiv_status_t status = call_ioctl(ctx, device, cmd, &record);
             return py::make_tuple(status, record.aipubin_buildversion);
         }
         case KIV_IOCTL_ALLOC_SHARE_BUF: {
-            if (!has_keywords(kwargs, {"size"})) return py::make_tuple(invalid_config, 0, 0);
+            if (!has_keywords(*this, kwargs, {"size"})) return py::make_tuple(invalid_config, 0, 0);
             aipu_share_buf_t record{};
             record.size = keyword<uint32_t>(kwargs, "size");
             // The driver's memory type travels only when the caller names it.
@@ -104,14 +104,14 @@ py::tuple NPU::kiv_ioctl(device_type_t device, uint32_t cmd, py::kwargs kwargs) 
             return py::make_tuple(status, record.pa, share_buffer_view(record));
         }
         case KIV_IOCTL_FREE_SHARE_BUF: {
-            if (!has_keywords(kwargs, {"pa", "size"})) return py::make_tuple(invalid_config);
+            if (!has_keywords(*this, kwargs, {"pa", "size"})) return py::make_tuple(invalid_config);
             aipu_share_buf_t record{};
             record.pa = keyword<uint64_t>(kwargs, "pa");
             record.size = keyword<uint32_t>(kwargs, "size");
             return py::make_tuple(call_ioctl(ctx, device, cmd, &record));
         }
         case KIV_IOCTL_ALLOC_DMABUF: {
-            if (!has_keywords(kwargs, {"bytes"})) return py::make_tuple(invalid_config, 0);
+            if (!has_keywords(*this, kwargs, {"bytes"})) return py::make_tuple(invalid_config, 0);
             aipu_dma_buf_req_t record{};
             record.bytes = keyword<uint32_t>(kwargs, "bytes");
             kiv_status_t status = call_ioctl(ctx, device, cmd, &record);
@@ -119,13 +119,13 @@ py::tuple NPU::kiv_ioctl(device_type_t device, uint32_t cmd, py::kwargs kwargs) 
         }
         case KIV_IOCTL_FREE_DMABUF:
         case KIV_IOCTL_DETACH_DMABUF: {
-            if (!has_keywords(kwargs, {"dmabuf_fd"})) return py::make_tuple(invalid_config);
+            if (!has_keywords(*this, kwargs, {"dmabuf_fd"})) return py::make_tuple(invalid_config);
             int32_t fd = keyword<int32_t>(kwargs, "dmabuf_fd");
             return py::make_tuple(call_ioctl(ctx, device, cmd, &fd));
         }
         case AIPU_IOCTL_ATTACH_DMABUF_PRIVATE:
         case KIV_IOCTL_ATTACH_DMABUF: {
-            if (!has_keywords(kwargs, {"dmabuf_fd"})) return py::make_tuple(invalid_config, 0, 0);
+            if (!has_keywords(*this, kwargs, {"dmabuf_fd"})) return py::make_tuple(invalid_config, 0, 0);
             // Zeroed so that a driver failure returns zeros, not stack contents.
             aipu_dma_buf_t record{};
             record.fd = keyword<int32_t>(kwargs, "dmabuf_fd");
@@ -143,7 +143,7 @@ py::tuple NPU::kiv_ioctl(device_type_t device, uint32_t cmd, py::kwargs kwargs) 
             if (cmd >= AIPU_IOCTL_ENABLE_TICK_COUNTER && cmd <= AIPU_IOCTL_CONFIG_CLUSTERS) {
                 return py::make_tuple(call_ioctl(ctx, device, cmd, nullptr));
             }
-            fprintf(stderr, "[PY UMD ERROR] kiv_ioctl invalid cmd %u\n", cmd);
+            error_line("kiv_ioctl invalid cmd %u\n", cmd);
             return py::make_tuple(KIV_STATUS_ERROR_INVALID_OP);
     }
 }
@@ -155,7 +155,7 @@ kiv_status_t NPU::kiv_ioctl_data(device_type_t device, uint32_t cmd, const std::
     std::string utf8;
     DataBytes source = data_bytes(data, utf8);
     if (cmd != KIV_IOCTL_WRITE_DMABUF) {
-        fprintf(stderr, "[PY UMD ERROR] kiv_ioctl with 3 args must use cmd: AIPU_IOCTL_WRITE_DMABUF\n");
+        error_line("kiv_ioctl with 3 args must use cmd: AIPU_IOCTL_WRITE_DMABUF\n");
         return KIV_STATUS_ERROR_INVALID_OP;
     }
     aipu_dmabuf_op_t record{};
@@ -168,7 +168,7 @@ kiv_status_t NPU::kiv_ioctl_data(device_type_t device, uint32_t cmd, const std::
     record.size = field("size");
     // Copying `size` bytes from a shorter object would read past its end.
     if (record.size > source.size) {
-        fprintf(stderr, "[PY UMD ERROR] kiv_ioctl: data is %zu bytes, size is %u\n", source.size, record.size);
+        error_line("kiv_ioctl: data is %zu bytes, size is %u\n", source.size, record.size);
         return KIV_STATUS_ERROR_INVALID_SIZE;
     }
     std::vector<char> copy(source.data, source.data + record.size);

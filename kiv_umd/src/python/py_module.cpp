@@ -21,51 +21,28 @@ void register_context_handle(py::module_& m) {
 }
 
 void register_device_status(py::module_& m) {
-    py::enum_<kiv_device_status_t>(m, "kiv_device_status_t")
-        .value("KIV_DEV_IDLE", KIV_DEV_IDLE)
-        .value("KIV_DEV_BUSY", KIV_DEV_BUSY)
-        .value("KIV_DEV_EXCEPTION", KIV_DEV_EXCEPTION)
-        .export_values();
+    py::enum_<kiv_device_status_t> status(m, "kiv_device_status_t");
+#define KIV_REGISTER_DEVICE_STATUS(name, code) status.value("KIV_DEV_" #name, KIV_DEV_##name);
+    AIPU_DEVICE_STATUS_LIST(KIV_REGISTER_DEVICE_STATUS)
+#undef KIV_REGISTER_DEVICE_STATUS
+    status.export_values();
 }
 
 void register_data_type(py::module_& m) {
-    py::enum_<kiv_data_type_t>(m, "kiv_data_type_t")
-        .value("KIV_DATA_TYPE_NONE", KIV_DATA_TYPE_NONE)
-        .value("KIV_DATA_TYPE_BOOL", KIV_DATA_TYPE_BOOL)
-        .value("KIV_DATA_TYPE_U8", KIV_DATA_TYPE_U8)
-        .value("KIV_DATA_TYPE_S8", KIV_DATA_TYPE_S8)
-        .value("KIV_DATA_TYPE_U16", KIV_DATA_TYPE_U16)
-        .value("KIV_DATA_TYPE_S16", KIV_DATA_TYPE_S16)
-        .value("KIV_DATA_TYPE_U32", KIV_DATA_TYPE_U32)
-        .value("KIV_DATA_TYPE_S32", KIV_DATA_TYPE_S32)
-        .value("KIV_DATA_TYPE_U64", KIV_DATA_TYPE_U64)
-        .value("KIV_DATA_TYPE_S64", KIV_DATA_TYPE_S64)
-        .value("KIV_DATA_TYPE_F16", KIV_DATA_TYPE_F16)
-        .value("KIV_DATA_TYPE_F32", KIV_DATA_TYPE_F32)
-        .value("KIV_DATA_TYPE_F64", KIV_DATA_TYPE_F64)
-        .value("KIV_DATA_TYPE_BF16", KIV_DATA_TYPE_BF16)
-        .value("KIV_DATA_TYPE_ALIGNED_U4", KIV_DATA_TYPE_ALIGNED_U4)
-        .value("KIV_DATA_TYPE_ALIGNED_S4", KIV_DATA_TYPE_ALIGNED_S4)
-        .value("KIV_DATA_TYPE_ALIGNED_U12", KIV_DATA_TYPE_ALIGNED_U12)
-        .value("KIV_DATA_TYPE_ALIGNED_S12", KIV_DATA_TYPE_ALIGNED_S12)
-        .value("KIV_DATA_TYPE_COMPACT_U4", KIV_DATA_TYPE_COMPACT_U4)
-        .value("KIV_DATA_TYPE_COMPACT_S4", KIV_DATA_TYPE_COMPACT_S4)
-        .value("KIV_DATA_TYPE_COMPACT_U12", KIV_DATA_TYPE_COMPACT_U12)
-        .value("KIV_DATA_TYPE_COMPACT_S12", KIV_DATA_TYPE_COMPACT_S12)
-        .export_values();
+    py::enum_<kiv_data_type_t> data_type(m, "kiv_data_type_t");
+#define KIV_REGISTER_DATA_TYPE(name, code, bytes, numpy_name) \
+    data_type.value("KIV_DATA_TYPE_" #name, KIV_DATA_TYPE_##name);
+    AIPU_DATA_TYPE_LIST(KIV_REGISTER_DATA_TYPE)
+#undef KIV_REGISTER_DATA_TYPE
+    data_type.export_values();
 }
 
 void register_tensor_type(py::module_& m) {
-    py::enum_<tensor_type_t>(m, "tensor_type_t")
-        .value("KIV_TENSOR_TYPE_INPUT", KIV_TENSOR_TYPE_INPUT)
-        .value("KIV_TENSOR_TYPE_OUTPUT", KIV_TENSOR_TYPE_OUTPUT)
-        .value("KIV_TENSOR_TYPE_INTER_DUMP", KIV_TENSOR_TYPE_INTER_DUMP)
-        .value("KIV_TENSOR_TYPE_PRINTF", KIV_TENSOR_TYPE_PRINTF)
-        .value("KIV_TENSOR_TYPE_PROFILER", KIV_TENSOR_TYPE_PROFILER)
-        .value("KIV_TENSOR_TYPE_LAYER_COUNTER", KIV_TENSOR_TYPE_LAYER_COUNTER)
-        .value("KIV_TENSOR_TYPE_ERROR_CODE", KIV_TENSOR_TYPE_ERROR_CODE)
-        .value("KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE", KIV_TENSOR_TYPE_OUT_TENSOR_SHAPE)
-        .export_values();
+    py::enum_<tensor_type_t> type(m, "tensor_type_t");
+#define KIV_REGISTER_TENSOR_TYPE(name, code) type.value("KIV_TENSOR_TYPE_" #name, KIV_TENSOR_TYPE_##name);
+    AIPU_TENSOR_TYPE_LIST(KIV_REGISTER_TENSOR_TYPE)
+#undef KIV_REGISTER_TENSOR_TYPE
+    type.export_values();
 }
 
 void register_tensor_desc(py::module_& m) {
@@ -79,30 +56,19 @@ void register_tensor_desc(py::module_& m) {
 }
 
 void register_job_status(py::module_& m) {
-    py::enum_<job_status_t>(m, "kiv_job_status_t")
-        .value("KIV_JOB_STATUS_NO_STATUS", KIV_JOB_STATUS_NO_STATUS)
-        .value("KIV_JOB_STATUS_DONE", KIV_JOB_STATUS_DONE)
-        .value("KIV_JOB_STATUS_EXCEPTION", KIV_JOB_STATUS_EXCEPTION)
-        .export_values();
+    py::enum_<job_status_t> status(m, "kiv_job_status_t");
+#define KIV_REGISTER_JOB_STATUS(name, code) status.value("KIV_JOB_STATUS_" #name, KIV_JOB_STATUS_##name);
+    AIPU_JOB_STATUS_LIST(KIV_REGISTER_JOB_STATUS)
+#undef KIV_REGISTER_JOB_STATUS
+    status.export_values();
 }
 
 void register_config_type(py::module_& m) {
-    py::enum_<kiv_config_type_t>(m, "kiv_config_type_t")
-        .value("KIV_JOB_CONFIG_TYPE_DUMP_TEXT", KIV_JOB_CONFIG_TYPE_DUMP_TEXT)
-        .value("KIV_JOB_CONFIG_TYPE_DUMP_WEIGHT", KIV_JOB_CONFIG_TYPE_DUMP_WEIGHT)
-        .value("KIV_JOB_CONFIG_TYPE_DUMP_RODATA", KIV_JOB_CONFIG_TYPE_DUMP_RODATA)
-        .value("KIV_JOB_CONFIG_TYPE_DUMP_DESCRIPTOR", KIV_JOB_CONFIG_TYPE_DUMP_DESCRIPTOR)
-        .value("KIV_JOB_CONFIG_TYPE_DUMP_INPUT", KIV_JOB_CONFIG_TYPE_DUMP_INPUT)
-        .value("KIV_JOB_CONFIG_TYPE_DUMP_OUTPUT", KIV_JOB_CONFIG_TYPE_DUMP_OUTPUT)
-        .value("KIV_JOB_CONFIG_TYPE_DUMP_REUSE", KIV_JOB_CONFIG_TYPE_DUMP_REUSE)
-        .value("KIV_JOB_CONFIG_TYPE_DUMP_TCB_CHAIN", KIV_JOB_CONFIG_TYPE_DUMP_TCB_CHAIN)
-        .value("KIV_JOB_CONFIG_TYPE_DUMP_EMULATION", KIV_JOB_CONFIG_TYPE_DUMP_EMULATION)
-        .value("KIV_JOB_CONFIG_TYPE_DUMP_PROFILE", KIV_JOB_CONFIG_TYPE_DUMP_PROFILE)
-        .value("KIV_CONFIG_TYPE_SIMULATION", KIV_CONFIG_TYPE_SIMULATION)
-        .value("KIV_CONFIG_TYPE_HW", KIV_CONFIG_TYPE_HW)
-        .value("KIV_GLOBAL_CONFIG_TYPE_DISABLE_VER_CHECK", KIV_GLOBAL_CONFIG_TYPE_DISABLE_VER_CHECK)
-        .value("KIV_GLOBAL_CONFIG_TYPE_ENABLE_VER_CHECK", KIV_GLOBAL_CONFIG_TYPE_ENABLE_VER_CHECK)
-        .export_values();
+    py::enum_<kiv_config_type_t> type(m, "kiv_config_type_t");
+#define KIV_REGISTER_CONFIG_TYPE(name, code) type.value("KIV_" #name, KIV_##name);
+    AIPU_CONFIG_TYPE_LIST(KIV_REGISTER_CONFIG_TYPE)
+#undef KIV_REGISTER_CONFIG_TYPE
+    type.export_values();
 }
 
 void register_dump_config(py::module_& m) {
@@ -224,9 +190,9 @@ void register_ioctl_cmd(py::module_& m) {
 }
 
 void register_tickcounter(py::module_& m) {
-    py::enum_<aipudrv::kiv_ioctl_tickcounter_t>(m, "kiv_ioctl_tickcounter_t")
-        .value("AIPU_IOCTL_EN_TICK_COUNTER", aipudrv::AIPU_IOCTL_EN_TICK_COUNTER)
-        .value("AIPU_IOCTL_DI_TICK_COUNTER", aipudrv::AIPU_IOCTL_DI_TICK_COUNTER)
+    py::enum_<kiv_ioctl_tickcounter_t>(m, "kiv_ioctl_tickcounter_t")
+        .value("AIPU_IOCTL_EN_TICK_COUNTER", AIPU_IOCTL_EN_TICK_COUNTER)
+        .value("AIPU_IOCTL_DI_TICK_COUNTER", AIPU_IOCTL_DI_TICK_COUNTER)
         .export_values();
 }
 

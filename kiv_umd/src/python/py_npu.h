@@ -87,6 +87,11 @@ public:
     // unless error lines are switched off.
     void print_error_line(const char* api_name, kiv_status_t status);
 
+    // Prints "[PY UMD ERROR] " and the formatted text (its line end
+    // included) on standard error, unless error lines are switched off:
+    // every error line of the module goes through here.
+    void error_line(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
     // Threads that use the context handle without the GIL. Closing the
     // context first makes the handle unreachable (under the GIL), then waits
     // here for the uses already under way before the runtime frees it.
@@ -94,8 +99,11 @@ public:
     const std::shared_ptr<UseGate> handle_gate = std::make_shared<UseGate>();
 
     // Whether failing calls print their error line. A caller that turns every
-    // failing status into a message of its own (the kiv command) switches
-    // them off, so that a failure is reported once.
+    // failing status into a message of its own (kiv.Runtime with
+    // error_lines=False, as the kiv command opens it) switches them off, so
+    // that a failure is reported once; opening a context and reading a model
+    // file then also hold back what the runtime prints about them
+    // (kiv::QuietFailures).
     std::atomic<bool> error_lines{true};
 
 private:

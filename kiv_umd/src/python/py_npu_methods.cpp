@@ -1,10 +1,12 @@
 // NPU methods for the context, graph and job life cycle. Each one calls a
 // single runtime function with the object's context handle; failures come
 // back as statuses with an error line, never as Python exceptions.
+#include <cstdarg>
 #include <cstdio>
 #include <iterator>
 #include <limits>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "kiv_context.h"
@@ -13,6 +15,7 @@
 #include "py_gil.h"
 #include "py_npu.h"
 #include "py_records.h"
+#include "quiet_failures.h"
 
 namespace aipudrv {
 
@@ -35,11 +38,31 @@ void NPU::print_error_line(const char* api_name, kiv_status_t status) {
     const char* text = nullptr;
     ::kiv_get_error_message(ctx, status, &text);
     if (text != nullptr) {
-        std::fprintf(stderr, "[PY UMD ERROR] %s: %s\n", api_name, text);
+        error_line("%s: %s\n", api_name, text);
     } else {
         // An invalid handle yields no text; the line is still owed.
-        std::fprintf(stderr, "[PY UMD ERROR] %s: unknown status %d\n", api_name, static_cast<int>(status));
+        error_line("%s: unknown status %d\n", api_name, static_cast<int>(status));
     }
+}
+
+// One write of the whole line, so that lines of several threads never mix.
+void NPU::error_line(const char* format, ...) {
+    if (!error_lines) return;
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string line = "[PY UMD ERROR] ";
+    if (length > 0) {
+        const size_t prefix = line.size();
+        line.resize(prefix + static_cast<size_t>(length) + 1);
+        std::vsnprintf(&line[prefix], static_cast<size_t>(length) + 1, format, again);
+        line.resize(prefix + static_cast<size_t>(length));
+    }
+    va_end(again);
+    std::fputs(line.c_str(), stderr);
 }
 
 kiv_status_t close_unreachable(UseGate& handle_gate, kiv_context* open) {
@@ -77,7 +100,11 @@ kiv_status_t NPU::open_context(const char* library, DriverLoadFailure* failure) 
     // would leave it open, unreachable, for the rest of the process.
     if (ctx != nullptr) kiv_deinit_context();
     kiv_context* opened = nullptr;
-    const kiv_status_t status = ::kiv_init_context_with_driver(&opened, 0, library, failure);
+    kiv_status_t status;
+    {
+        kiv::QuietFailures quiet(!error_lines);
+        status = ::kiv_init_context_with_driver(&opened, 0, library, failure);
+    }
     // The close above let other threads in: one of them may have opened a
     // context of its own on this object meanwhile. The last one opened is
     // kept (none after a failure), the other closed.
@@ -126,6 +153,7 @@ std::string NPU::kiv_get_error_message(uint64_t status) {
 py::tuple NPU::kiv_load_graph(const std::string& graph_bin, py::object cfg) {
     uint64_t graph_id = kNoGraphId;
     kiv_status_t status;
+    kiv::QuietFailures quiet(!error_lines);
     if (cfg.is_none()) {
         status = ::kiv_load_graph(ctx, graph_bin.c_str(), &graph_id, nullptr);
     } else {

@@ -16,11 +16,6 @@
 
 namespace aipudrv {
 
-enum kiv_ioctl_tickcounter_t : uint32_t {
-    AIPU_IOCTL_EN_TICK_COUNTER = 0,
-    AIPU_IOCTL_DI_TICK_COUNTER = 1,
-};
-
 struct kiv_job_config_dump_wrapper_t {
     std::string dump_dir;
     std::string prefix;

@@ -17,13 +17,14 @@
 #include "py_error_line.h"
 #include "py_npu.h"
 #include "py_object_data.h"
+#include "quiet_failures.h"
 #include "unique_fd.h"
 
 namespace aipudrv {
 
 namespace {
 
-const char kUnsupportedInputLine[] = "[PY UMD ERROR] input tensor only supports bytes,bytearray or numpy array\n";
+const char kUnsupportedInput[] = "input tensor only supports bytes,bytearray or numpy array\n";
 
 // A private read-only mapping of the start of a file, unmapped when the owner goes.
 class FileMapping {
@@ -78,7 +79,7 @@ py::tuple empty_shape_result(kiv_status_t status) {
 
 kiv_status_t NPU::kiv_load_tensor(uint64_t job_id, uint32_t tensor, py::object hdl) {
     if (!hdl) {
-        fprintf(stderr, "%s", kUnsupportedInputLine);
+        error_line("%s", kUnsupportedInput);
         return KIV_STATUS_ERROR_READ_FILE_FAIL;
     }
     ObjectBytes input;
@@ -95,7 +96,7 @@ kiv_status_t NPU::kiv_load_tensor(uint64_t job_id, uint32_t tensor, py::object h
             input_kind = INPUT_KIND_NUMPY;
             py::object array = contiguous_array(hdl);
             if (!array) {
-                fprintf(stderr, "[PY UMD ERROR] numpy array is invalid\n");
+                error_line("numpy array is invalid\n");
                 return KIV_STATUS_ERROR_NULL_PTR;
             }
             auto [data, size] = array_bytes(array);
@@ -104,7 +105,7 @@ kiv_status_t NPU::kiv_load_tensor(uint64_t job_id, uint32_t tensor, py::object h
             break;
         }
         case DataClass::Other:
-            fprintf(stderr, "%s", kUnsupportedInputLine);
+            error_line("%s", kUnsupportedInput);
             return KIV_STATUS_ERROR_READ_FILE_FAIL;
     }
 
@@ -114,8 +115,7 @@ kiv_status_t NPU::kiv_load_tensor(uint64_t job_id, uint32_t tensor, py::object h
     // The runtime reads `size` bytes from the address; a shorter object would
     // be read past its end.
     if (input.size < desc.size) {
-        fprintf(stderr, "[PY UMD ERROR] kiv_load_tensor: input is %zu bytes, tensor %u needs %u\n", input.size, tensor,
-                desc.size);
+        error_line("kiv_load_tensor: input is %zu bytes, tensor %u needs %u\n", input.size, tensor, desc.size);
         return KIV_STATUS_ERROR_INVALID_SIZE;
     }
     status = ::kiv_load_tensor(ctx, job_id, tensor, input.address);
@@ -128,24 +128,24 @@ kiv_status_t NPU::kiv_load_tensor_from_file(uint64_t job_id, uint32_t tensor, co
     if (reported(*this, "kiv_get_tensor_descriptor", status) != KIV_STATUS_SUCCESS) return status;
     kiv::UniqueFd file(::open(filename.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) {
-        fprintf(stderr, "[PY UMD ERROR] open file failed: %s! \n", filename.c_str());
+        error_line("open file failed: %s! \n", filename.c_str());
         return KIV_STATUS_ERROR_OPEN_FILE_FAIL;
     }
     // Pages of a mapping beyond the end of the file cannot be read, so a short
     // file is refused before mapping.
     struct stat info {};
     if (::fstat(file.get(), &info) != 0) {
-        fprintf(stderr, "[PY UMD ERROR] open file failed: %s! \n", filename.c_str());
+        error_line("open file failed: %s! \n", filename.c_str());
         return KIV_STATUS_ERROR_OPEN_FILE_FAIL;
     }
     if (info.st_size < static_cast<off_t>(desc.size)) {
-        fprintf(stderr, "[PY UMD ERROR] kiv_load_tensor_from_file: %s is %lld bytes, tensor %u needs %u\n",
-                filename.c_str(), static_cast<long long>(info.st_size), tensor, desc.size);
+        error_line("kiv_load_tensor_from_file: %s is %lld bytes, tensor %u needs %u\n", filename.c_str(),
+                   static_cast<long long>(info.st_size), tensor, desc.size);
         return KIV_STATUS_ERROR_INVALID_SIZE;
     }
     FileMapping mapping(file.get(), desc.size);
     if (!mapping.mapped()) {
-        fprintf(stderr, "[PY UMD ERROR] RT failed in mapping graph file: %s! (errno = %d)\n", filename.c_str(), errno);
+        error_line("RT failed in mapping graph file: %s! (errno = %d)\n", filename.c_str(), errno);
         return KIV_STATUS_ERROR_MAP_FILE_FAIL;
     }
     status = ::kiv_load_tensor(ctx, job_id, tensor, mapping.get());
@@ -165,6 +165,7 @@ py::tuple NPU::kiv_get_tensor(uint64_t job_id, tensor_type_t type, uint32_t tens
 }
 
 py::tuple NPU::kiv_get_tensor_shape(const std::string& zor_model, tensor_type_t type, uint32_t index) {
+    kiv::QuietFailures quiet(!error_lines);
     uint32_t name_len = 0;
     uint32_t shape_len = 0;
     kiv_status_t status =

@@ -223,4 +223,3 @@ def command_bench(args: argparse.Namespace) -> int:
     for failure in failures:
         print("kiv bench: %s" % failure, file=sys.stderr)
     return 130 if interrupted else 1 if failures else 0
-

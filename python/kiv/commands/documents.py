@@ -14,7 +14,6 @@ from .. import __version__
 from ..container import container_identity
 from ..model import Model
 from ..runtime import Runtime
-from .device import query_device
 from .labels import version_label
 
 
@@ -38,7 +37,7 @@ def driver_object(runtime: Runtime) -> dict[str, Any]:
 def setting(model: Model, runtime: Runtime) -> dict[str, Any]:
     """What ran: the model, the driver and the device."""
     return {"model": model_object(model), "driver": driver_object(runtime),
-            "device": query_device(runtime.npu).as_dict()}
+            "device": runtime.device.as_dict()}
 
 
 def _finite(value: Any) -> Any:

@@ -11,7 +11,7 @@ from ..container import container_identity
 from ..model import Model
 from ..runtime import Runtime
 from ..tensor_info import TensorInfo
-from .device import device_text, query_device
+from .device import device_text
 from .documents import json_text, opening, setting
 from .labels import dtype_label, float_label, name_label, version_label
 from .loading import opened
@@ -39,7 +39,7 @@ def describe(model: Model, runtime: Runtime) -> str:
         % (name_label(name), version_label(version), model.path, os.path.getsize(model.path)),
         "build    version %d" % model.build_version,
         "driver   %s" % runtime.driver,
-        "device   %s" % device_text(query_device(runtime.npu)),
+        "device   %s" % device_text(runtime.device),
         "inputs",
     ]
     lines += columns(_tensor_rows(model.inputs)) if model.inputs else ["  (none)"]

@@ -7,7 +7,7 @@ import numpy as np
 
 import libkiv
 
-from ..dtypes import numpy_dtype
+from ..dtypes import data_type_name
 from ..tensor_info import TensorInfo
 
 NO_NAME = "(no name)"
@@ -29,14 +29,9 @@ def version_label(text: str) -> str:
 
 
 def element_type_label(data_type: libkiv.kiv_data_type_t) -> str:
-    """numpy's name where numpy has the type, else the runtime's in lower case."""
-    known = numpy_dtype(data_type)
-    if known is not None:
-        return str(known)
-    name: str = getattr(data_type, "name", "")
-    if not name or name == "???":  # a code the runtime does not name
-        return "unknown (%d)" % int(data_type)
-    return name.removeprefix("KIV_DATA_TYPE_").lower()
+    """The type's name (kiv.dtypes.data_type_name), or "unknown (CODE)"."""
+    name = data_type_name(data_type)
+    return "unknown (%d)" % int(data_type) if name is None else name
 
 
 def dtype_label(info: TensorInfo) -> str:

@@ -9,13 +9,11 @@ import dataclasses
 import time
 from collections.abc import Iterator
 
-from .. import _native
 from ..errors import KivError, ModelFormatError
 from ..job_options import JobOptions
 from ..model import Model
 from ..runtime import Runtime
-from .device import query_device, refusal_hint
-from .native_output import native_output_to_stderr
+from .device import refusal_hint
 from .output_files import make_directory
 from .usage import UsageError
 
@@ -88,26 +86,25 @@ def opened(
     profile: bool = False,
 ) -> Iterator[Session]:
     """The runtime on `driver` with the model loaded; both closed after."""
-    with native_output_to_stderr():
-        runtime = Runtime(driver=driver, max_idle_jobs=max_idle_jobs, profile=profile)
-        # Every failing status becomes the one line the command prints:
-        # libkiv's own line would say it a second time, before it.
-        _native.set_error_lines(runtime.npu, False)
-        try:
-            started = time.perf_counter()
-            model = runtime.load(model_path, job_options=options)
-            load_seconds = time.perf_counter() - started
-        except ModelFormatError as error:
-            runtime.close()
-            raise with_pack_hint(error) from None
-        except BaseException:
-            runtime.close()
-            raise
+    # Every failure becomes the one line the command prints: libkiv's own
+    # lines would say it a second time, before it (and the container reader's
+    # amid standard output).
+    runtime = Runtime(driver=driver, max_idle_jobs=max_idle_jobs, profile=profile, error_lines=False)
+    try:
+        started = time.perf_counter()
+        model = runtime.load(model_path, job_options=options)
+        load_seconds = time.perf_counter() - started
+    except ModelFormatError as error:
+        runtime.close()
+        raise with_pack_hint(error) from None
+    except BaseException:
+        runtime.close()
+        raise
     with runtime, model:
         try:
             yield Session(runtime, model, load_seconds)
         except KivError as error:
-            hint = refusal_hint(query_device(runtime.npu), error, options.partition if options else 0)
+            hint = refusal_hint(runtime.device, error, options.partition if options else 0)
             if hint is None:
                 raise
             detail = "%s; %s" % (error.detail, hint) if error.detail else hint
