@@ -383,7 +383,9 @@ def big_output(libkiv, kiv, runtime, np, path, mib, samples):
             {
                 "copy_into_new": copy_into_new,
                 "get_tensor": lambda: npu.kiv_get_tensor(job, output, 0),
-                "run_output": lambda: kiv._native.read_outputs(npu, job, [np.empty(info.shape, info.dtype)], [info.size], True),
+                "run_output": lambda: kiv._native.read_outputs(
+                    npu, job, [np.empty(info.shape, info.dtype)], [info.size], True
+                ),
             },
             samples,
         )

@@ -17,7 +17,7 @@ import libkiv
 from . import _native
 from .completion import Completions
 from .device import device_cores
-from .errors import KivError, check, status_text
+from .errors import check, failure
 from .lifetime import lifetime
 from .locks import owned_lock
 
@@ -93,7 +93,7 @@ def _close_at_exit() -> None:
     statuses = _native.close_contexts(npus, EXIT_CLOSE_SECONDS)
     for npu, status in zip(npus, statuses):
         if status is not None and int(status) != 0:
-            warnings.warn(str(KivError("kiv_deinit_context", status, status_text(npu, status))), RuntimeWarning)
+            warnings.warn(str(failure(npu, "kiv_deinit_context", status)), RuntimeWarning)
     left = sum(status is None for status in statuses)
     if left:
         print(

@@ -104,9 +104,14 @@ def _from_values(info: TensorInfo, value: object) -> npt.NDArray[Any]:
     except (TypeError, ValueError) as err:
         raise TypeError("%s: cannot make an array of %s: %s" % (describe(info), type(value).__name__, err)) from None
     if given.dtype == object:
-        raise ValueError("%s takes numbers (%s); some values given are not numbers or too large for any number type" % (describe(info), info.dtype))
+        raise ValueError(
+            "%s takes numbers (%s); some values given are not numbers or too large for any number type"
+            % (describe(info), info.dtype)
+        )
     if given.dtype.kind not in "biuf":
-        raise TypeError("%s takes numbers (%s); got %s of %s" % (describe(info), info.dtype, type(value).__name__, given.dtype))
+        raise TypeError(
+            "%s takes numbers (%s); got %s of %s" % (describe(info), info.dtype, type(value).__name__, given.dtype)
+        )
     if info.dtype.kind in "biu":
         return _exact_integers(info, given)
     return _exact_floats(info, given)

@@ -155,16 +155,6 @@ class JobOptions:
     def _set(self, name: str, value: object) -> None:
         object.__setattr__(self, name, value)  # normalising a frozen instance
 
-    # Aliases of the functions below, for the callers not yet switched to them.
-    def _create_job_config(self) -> libkiv.kiv_create_job_cfg_t | None:
-        return create_job_config(self)
-
-    def _dump_config(self) -> tuple[int, libkiv.job_config_dump_t] | None:
-        return dump_config(self)
-
-    def _blame(self, api: str, status: SupportsInt) -> str | None:
-        return blame_job_options(self, api, status)
-
 
 @dataclasses.dataclass(frozen=True)
 class LoadOptions:
@@ -191,13 +181,6 @@ class LoadOptions:
         bit_field("weights_region", self.weights_region, 4)
         object.__setattr__(self, "weight_indexes", indexes("weight_indexes", self.weight_indexes))
         object.__setattr__(self, "extra_weights", optional_path("extra_weights", self.extra_weights))
-
-    # Aliases of the functions below, for the callers not yet switched to them.
-    def _load_graph_config(self) -> libkiv.kiv_load_graph_cfg_t | None:
-        return load_graph_config(self)
-
-    def _blame(self, status: SupportsInt) -> str | None:
-        return blame_load_options(self, status)
 
 
 def job_option_of(status: SupportsInt) -> str | None:

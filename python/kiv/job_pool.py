@@ -7,8 +7,8 @@ import functools
 import libkiv
 
 from . import _native
-from .errors import KivError, check, status_text
-from .job_options import JobOptions
+from .errors import check, failure
+from .job_options import JobOptions, blame_job_options, create_job_config, dump_config
 from .lifetime import try_all
 from .locks import owned_lock
 
@@ -60,15 +60,15 @@ class JobPool:
 
     def _create(self, options: JobOptions) -> int:
         """A new job with `options`; KivError naming the options the driver refused."""
-        status, job_id = self._npu.kiv_create_job(self._graph_id, options._create_job_config())
+        status, job_id = self._npu.kiv_create_job(self._graph_id, create_job_config(options))
         if int(status):
-            raise KivError("kiv_create_job", status, status_text(self._npu, status), options._blame("kiv_create_job", status))
-        dump = options._dump_config()
+            raise failure(self._npu, "kiv_create_job", status, blame_job_options(options, "kiv_create_job", status))
+        dump = dump_config(options)
         if dump is not None:
             status = self._npu.kiv_config_job(job_id, dump[0], dump[1])
             if int(status):
                 self.discard(job_id)
-                raise KivError("kiv_config_job", status, status_text(self._npu, status), options._blame("kiv_config_job", status))
+                raise failure(self._npu, "kiv_config_job", status, blame_job_options(options, "kiv_config_job", status))
         return job_id
 
     def release(self, job_id: int, use: Use, reusable: bool = True) -> None:

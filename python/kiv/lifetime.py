@@ -17,10 +17,7 @@ from collections.abc import Callable, Iterable
 from typing import NoReturn
 
 from . import _native
-from .errors import KivError
-
-# The runtime's status for a handle that is not a live context of this process.
-_INVALID_HANDLE = 64
+from .errors import INVALID_HANDLE, KivError
 
 Steps = Callable[[], Iterable[Callable[[], object]]]
 
@@ -61,7 +58,7 @@ def refusal(kind: str, name: str) -> Callable[[bool], NoReturn]:
         if inherited:
             raise KivError(
                 "kiv." + kind,
-                _INVALID_HANDLE,
+                INVALID_HANDLE,
                 "the runtime belongs to the parent process",
                 "a child process must open a kiv.Runtime of its own",
             )

@@ -23,7 +23,7 @@ from . import _native, batch, streams
 from .completion import GIVEN_UP, Future
 from .container import diagnose
 from .context import Context
-from .errors import JobTimeout, KivError, ModelFormatError, check, status_text
+from .errors import JobTimeout, KivError, ModelFormatError, check, failure, status_text
 from .inputs import (
     InputSet,
     InputValue,
@@ -35,7 +35,7 @@ from .inputs import (
     input_args,
     outputs_of,
 )
-from .job_options import JobOptions, LoadOptions
+from .job_options import JobOptions, LoadOptions, blame_load_options, load_graph_config
 from .job_pool import ASYNC, BLOCKING, JobPool, Use
 from .lifetime import check_owned, close_quietly, is_closed, lifetime
 from .tensor_info import TensorInfo, container_tensors, describe_tensors
@@ -72,17 +72,16 @@ def _load_failure(npu: libkiv.NPU, path: str, status: SupportsInt, options: Load
     is to blame, else a KivError naming the path (and, for a file that cannot
     be opened, why, or the load option the driver refused)."""
     problem = diagnose(path)
-    message = status_text(npu, status)
-    blamed = options._blame(status) if problem is None else None
+    blamed = blame_load_options(options, status) if problem is None else None
     if blamed is not None:
-        return KivError("kiv_load_graph", status, message, "%s: %s" % (path, blamed))
+        return failure(npu, "kiv_load_graph", status, "%s: %s" % (path, blamed))
     if problem is None and int(status) == int(libkiv.KIV_STATUS_ERROR_INVALID_GBIN):
         problem = "its NPU executable was refused by the driver"
     if problem is None:
-        return KivError("kiv_load_graph", status, message, path)
+        return failure(npu, "kiv_load_graph", status, path)
     if int(status) == int(libkiv.KIV_STATUS_ERROR_OPEN_FILE_FAIL):
-        return KivError("kiv_load_graph", status, message, "%s: %s" % (path, problem))
-    return ModelFormatError("kiv_load_graph", status, message, path, problem)
+        return failure(npu, "kiv_load_graph", status, "%s: %s" % (path, problem))
+    return ModelFormatError("kiv_load_graph", status, status_text(npu, status), path, problem)
 
 
 def _release_steps(context: Context, pool: JobPool, graph_id: int, path: str) -> tuple[Callable[[], object], ...]:
@@ -96,7 +95,7 @@ def _release_steps(context: Context, pool: JobPool, graph_id: int, path: str) ->
     def unload() -> None:
         status = context.npu.kiv_unload_graph(graph_id)
         if int(status) != 0:
-            raise KivError("kiv_unload_graph", status, status_text(context.npu, status), path)
+            raise failure(context.npu, "kiv_unload_graph", status, path)
 
     return (pool.close, unload)
 
@@ -151,7 +150,7 @@ class Model:
         self._context = context
         self._npu: libkiv.NPU = context.npu
         self.path = os.fspath(path)
-        status, graph_id = self._npu.kiv_load_graph(self.path, load_options._load_graph_config())
+        status, graph_id = self._npu.kiv_load_graph(self.path, load_graph_config(load_options))
         if int(status) != 0:
             raise _load_failure(self._npu, self.path, status, load_options)
         self.graph_id = graph_id
@@ -241,7 +240,7 @@ class Model:
             if failed >= 0:
                 if status is None:
                     raise _resized(self._name(failed), arrays[failed], self._input_sizes[failed])
-                raise KivError("kiv_load_tensor", status, status_text(self._npu, status), self._name(failed))
+                raise failure(self._npu, "kiv_load_tensor", status, self._name(failed))
         except BaseException:
             self._drop(job_id)
             raise
@@ -265,7 +264,7 @@ class Model:
         output straight into its array, and those are the outputs."""
         if job_status != _DONE:
             code = libkiv.KIV_STATUS_ERROR_JOB_EXCEPTION
-            raise KivError(api, code, status_text(self._npu, code), "job %#x ended with job status %d" % (job_id, job_status))
+            raise failure(self._npu, api, code, "job %#x ended with job status %d" % (job_id, job_status))
         # New arrays are zero-filled by the read (natively, and at the least
         # cost for large ones), so that what a driver does not write holds
         # nothing of the heap's earlier contents; the caller's are not.
@@ -276,7 +275,7 @@ class Model:
             name = "output '%s'" % self.outputs[failed].name
             if status is None:
                 raise _resized(name, arrays[failed], self._output_sizes[failed])
-            raise KivError("kiv_get_tensor", status, status_text(self._npu, status), name)
+            raise failure(self._npu, "kiv_get_tensor", status, name)
         return outputs_of(self._output_names, arrays, self._profile(job_id))
 
     def _profile(self, job_id: int) -> bytes | None:
@@ -287,7 +286,7 @@ class Model:
         for index in range(self._profilers):
             status, data = self._npu.kiv_get_tensor(job_id, _PROFILER, index)
             if int(status):
-                raise KivError("kiv_get_tensor", status, status_text(self._npu, status), "profiler tensor %d" % index)
+                raise failure(self._npu, "kiv_get_tensor", status, "profiler tensor %d" % index)
             assert data is not None  # a successful read brings the bytes
             parts.append(bytes(data))
         return b"".join(parts)
@@ -397,7 +396,7 @@ class Model:
             elif failed is None and job_status:
                 return self._collect(job_id, job_status, use, _arrays_of(targets))
         if failed is not None:
-            raise KivError(failed, status, status_text(self._npu, status), "job %#x" % job_id)
+            raise failure(self._npu, failed, status, "job %#x" % job_id)
         assert limit is not None  # only a wait with a limit ends before the job
         raise JobTimeout("Model.run", limit, job_id)
 
@@ -631,11 +630,12 @@ def _arrays_of(targets: OutputTargets | None) -> list[npt.NDArray[Any]] | None:
 def _resized(what: str, array: npt.NDArray[Any], size: int) -> ValueError:
     """The error of an array whose length changed after it was checked (it
     was resized by another thread): nothing was moved to or from it."""
-    return ValueError("%s: the array holds %d bytes where the tensor takes %d: it was resized" % (what, array.nbytes, size))
+    return ValueError(
+        "%s: the array holds %d bytes where the tensor takes %d: it was resized" % (what, array.nbytes, size)
+    )
 
 
 def _given_up(npu: libkiv.NPU) -> KivError:
     code = libkiv.KIV_STATUS_ERROR_JOB_EXCEPTION
     detail = "the job had not ended when the interpreter exited; the runtime was closed without waiting for it"
-    return KivError("kiv_job_infer_async", code, status_text(npu, code), detail)
-
+    return failure(npu, "kiv_job_infer_async", code, detail)

@@ -16,7 +16,7 @@ from . import driver as drivers
 from .context import Context
 from .device import Device
 from .device import describe as describe_device
-from .errors import KivError, check, status_text
+from .errors import check, failure
 from .job_options import JobOptions, LoadOptions, indexes
 from .lifetime import check_owned, close_quietly, is_closed, try_all
 from .locks import owned_lock
@@ -85,10 +85,9 @@ class Runtime:
         self.npu = libkiv.NPU()
         self.error_lines = error_lines
         _native.set_error_lines(self.npu, error_lines)
-        status, failure = _native.init_context(self.npu, None if library is None else os.fsencode(library))
-        if failure is not None:
-            detail = drivers.load_failure_text(library, failure)
-            raise KivError("kiv_init_context", status, status_text(self.npu, status), detail)
+        status, unusable = _native.init_context(self.npu, None if library is None else os.fsencode(library))
+        if unusable is not None:
+            raise failure(self.npu, "kiv_init_context", status, drivers.load_failure_text(library, unusable))
         check(self.npu, "kiv_init_context", status)
         self.profile = profile
         if profile:
@@ -114,7 +113,7 @@ class Runtime:
     def _switch_profiling_on(self) -> None:
         (status,) = self.npu.kiv_ioctl(libkiv.npu, libkiv.KIV_IOCTL_SET_PROFILE, set_profile=1)
         if int(status):
-            error = KivError("kiv_ioctl", status, status_text(self.npu, status), "profile=True")
+            error = failure(self.npu, "kiv_ioctl", status, "profile=True")
             self.npu.kiv_deinit_context()
             raise error
 

@@ -229,8 +229,9 @@ def test_interrupted_wait_still_releases_the_job(runtime, tmp_path, make_model, 
 
 
 @pytest.mark.parametrize("left_by", ["timeout", "interrupt"])
-def test_a_run_left_running_while_another_thread_closes_the_model_keeps_it(runtime, tmp_path, make_model, standin,
-                                                                          left_by):
+def test_a_run_left_running_while_another_thread_closes_the_model_keeps_it(
+    runtime, tmp_path, make_model, standin, left_by
+):
     """The close comes while the run waits; the run's job, left running by its
     timeout or Ctrl-C, keeps the model in use until it has ended and been
     cleaned, and the caller gets the timeout or the interrupt."""

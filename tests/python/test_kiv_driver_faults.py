@@ -8,7 +8,7 @@ import json
 
 import pytest
 
-from test_kiv_helpers import copy_model
+from helpers_kiv import copy_model
 
 LATE, TWICE, NEVER = 1, 2, 3  # the stand-in's completion faults
 

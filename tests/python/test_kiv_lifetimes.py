@@ -7,7 +7,7 @@ import json
 
 import pytest
 
-from test_kiv_helpers import copy_model
+from helpers_kiv import copy_model
 
 PRELUDE = r"""
 import gc, json, os, signal, sys, threading, time
@@ -127,7 +127,8 @@ print(json.dumps({"child": child, "child exit": child_exit, "parent": model.run(
 runtime.close()
 """
     (seen,), result = run_case(code)
-    refused = "failed with status 64: the runtime belongs to the parent process (a child process must open a kiv.Runtime of its own)"
+    refused = ("failed with status 64: the runtime belongs to the parent process "
+               "(a child process must open a kiv.Runtime of its own)")
     assert seen == {
         "child": {
             "run": "kiv.Model " + refused,
@@ -180,7 +181,7 @@ def test_multiprocessing_children_open_runtimes_of_their_own(run_case, method):
     code = r"""
 import multiprocessing
 sys.path.insert(0, %r)
-from test_kiv_helpers import run_copy_in_own_runtime
+from helpers_kiv import run_copy_in_own_runtime
 runtime = kiv.Runtime()
 model = runtime.load(path)
 model.run(x)
@@ -394,8 +395,8 @@ deadline = time.monotonic() + 10
 while (any(c() for c in contexts) or threading.active_count() != threads) and time.monotonic() < deadline:
     gc.collect()
     time.sleep(0.01)
-print(json.dumps({"contexts kept": sum(c() is not None for c in contexts), "threads": threading.active_count() - threads,
-                  "open": driver.open_context_count()}))
+print(json.dumps({"contexts kept": sum(c() is not None for c in contexts),
+                  "threads": threading.active_count() - threads, "open": driver.open_context_count()}))
 """
     (seen,), _ = run_case(code)
     assert seen == {"contexts kept": 0, "threads": 0, "open": 0}

@@ -13,7 +13,7 @@ import pytest
 import kiv
 from test_kiv_async import ctrl_c_when
 from npu_program import ProgramBuilder
-from test_kiv_helpers import copy_model, failing_model
+from helpers_kiv import copy_model, failing_model
 
 WAIT = 10
 
@@ -191,8 +191,10 @@ def test_out_takes_the_callers_arrays_and_returns_them(model, standin):
 @pytest.mark.parametrize(
     "make_out, error, text",
     [
-        (lambda: [np.zeros(4, np.float64)], ValueError, r"output 'dst' \(index 0\) is float32; out= gives an array of float64"),
-        (lambda: [np.zeros((2, 2), np.float32)], ValueError, r"output 'dst' \(index 0\) has shape \(4,\); out= gives shape \(2, 2\)"),
+        (lambda: [np.zeros(4, np.float64)], ValueError,
+         r"output 'dst' \(index 0\) is float32; out= gives an array of float64"),
+        (lambda: [np.zeros((2, 2), np.float32)], ValueError,
+         r"output 'dst' \(index 0\) has shape \(4,\); out= gives shape \(2, 2\)"),
         (lambda: [np.zeros(8, np.float32)[::2]], ValueError, "output 'dst' .* not C-contiguous"),
         (lambda: [np.zeros(4, np.float32).view()], None, None),
         (lambda: [np.frombuffer(bytes(16), np.float32)], ValueError, "output 'dst' .* read-only"),
@@ -206,7 +208,8 @@ def test_out_is_checked_strictly(model, make_out, error, text):
     if error is None:  # a view of the right kind is as good as the array
         assert model.run(np.ones(4, np.float32), out=out)[0] is out[0]
         return
-    for run in (lambda: model.run(np.ones(4, np.float32), out=out), lambda: model.submit(np.ones(4, np.float32), out=out)):
+    x = np.ones(4, np.float32)
+    for run in (lambda: model.run(x, out=out), lambda: model.submit(x, out=out)):
         with pytest.raises(error, match=text):
             run()
     assert model.in_flight == 0
@@ -236,7 +239,8 @@ def two_outputs(tmp_path, make_model):
 )
 def test_out_arrays_that_share_memory_are_refused_naming_both(two_outputs, make_out):
     for run in (two_outputs.run, two_outputs.submit):
-        with pytest.raises(ValueError, match=r"outputs 'a' \(index 0\) and 'b' \(index 1\): out= gives arrays that share"):
+        shared = r"outputs 'a' \(index 0\) and 'b' \(index 1\): out= gives arrays that share"
+        with pytest.raises(ValueError, match=shared):
             run(np.ones(4, np.float32), out=make_out())
     apart = np.zeros(8, np.float32)
     outputs = two_outputs.run(np.arange(4, dtype=np.float32), out=[apart[:4], apart[4:]])
