@@ -173,14 +173,20 @@ def test_runtime_texts_where_the_driver_has_none():
 
 
 def test_arguments_are_checked_where_they_are_given(tmp_path, make_model):
-    for kwargs, error, text in (
-        ({"max_idle_jobs": -1}, ValueError, "max_idle_jobs must not be negative"),
-        ({"max_idle_jobs": "4"}, TypeError, "max_idle_jobs must be a whole number"),
-        ({"max_idle_jobs": True}, TypeError, "max_idle_jobs"),
-        ({"driver": 5}, TypeError, "driver must be None, a path"),
+    for args, kwargs, error, text in (
+        ((), {"max_idle_jobs": -1}, ValueError, "max_idle_jobs must not be negative"),
+        ((), {"max_idle_jobs": "4"}, TypeError, "max_idle_jobs must be a whole number"),
+        ((), {"max_idle_jobs": True}, TypeError, "max_idle_jobs"),
+        ((), {"driver": 5}, TypeError, "first argument of kiv.Runtime is the driver"),
+        ((True,), {}, TypeError, "driver must be None, a path"),
+        # max_idle_jobs came first up to 0.2.0: a number there is told apart
+        ((4,), {}, TypeError, r"first argument of kiv.Runtime is the driver; .*kiv.Runtime\(max_idle_jobs=4\)"),
+        (("standin", 4), {}, TypeError, "positional argument"),
     ):
         with pytest.raises(error, match=text):
-            kiv.Runtime(**kwargs)
+            kiv.Runtime(*args, **kwargs)
+    with kiv.Runtime("standin") as runtime:  # the driver first
+        assert runtime.driver.is_standin
     with kiv.Runtime() as runtime:
         with pytest.raises(TypeError, match="path must be a str"):
             runtime.load(5)
