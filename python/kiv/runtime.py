@@ -63,7 +63,7 @@ class Runtime:
     :raises TypeError: an argument of the wrong type, or a number as the
         first argument, which is the driver (``max_idle_jobs`` goes by
         keyword).
-    :raises ValueError: ``max_idle_jobs`` below 0.
+    :raises ValueError: ``max_idle_jobs`` below 0, or an empty ``driver``.
     """
 
     #: The libkiv NPU object that holds the context, for what this layer does not cover.
