@@ -38,6 +38,7 @@ const char kPackUsage[] =
     "                                (name, and any of the other keys of a\n"
     "                                tensor above); also as inputs, outputs\n"
     "\n"
+    "The container keeps the description's text as it was, paths included.\n"
     "Each problem of a description is reported on a line of its own and\n"
     "nothing is written. The container is written beside OUTPUT under a\n"
     "temporary name and renamed when complete, so a failed run leaves no\n"
