@@ -6,11 +6,9 @@ context, and hands back what the runtime returned: a `kiv_status_t`, alone or
 first in a tuple, and in place of the other values, when the call failed, the
 failure values the method names. A runtime failure is not an exception: the
 failing method prints one line on standard error, the function's name and the
-runtime's text for the status::
-
-    [PY UMD ERROR] kiv_load_graph: cannot open file
-
-Without an open context that text is ``unknown status <code>``. Some methods
+runtime's text for the status, such as ``[PY UMD ERROR] kiv_load_graph:
+cannot open file``. Without an open context that text is ``unknown status
+<code>``. Some methods
 check their arguments themselves and print a line of their own, which each
 method names. `NPU.kiv_init_context`, `NPU.kiv_deinit_context` and
 `NPU.kiv_get_error_message` print none.
