@@ -61,10 +61,22 @@ def stub_module(name, path):
     return module
 
 
+def enumerations(module):
+    """Every enumeration of a module: its name, and its members' names and values."""
+    return {name: {member: int(value) for member, value in cls.__members__.items()}
+            for name, cls in vars(module).items() if isinstance(cls, type) and hasattr(cls, "__members__")}
+
+
 # From here on "libkiv" is the stub, for autodoc. kiv and its modules keep the
 # real module they imported above, so their type hints still name libkiv's
 # classes, and link to the stub's pages.
+ENUMERATIONS = enumerations(sys.modules["libkiv"])
 sys.modules["libkiv"] = stub_module("libkiv", STUB)
+# The stub only annotates the members; their values are the module's.
+for _enum, _members in ENUMERATIONS.items():
+    for _member, _value in _members.items():
+        setattr(getattr(sys.modules["libkiv"], _enum), _member, _value)
+EXPORTED = {member: (enum, value) for enum, members in ENUMERATIONS.items() for member, value in members.items()}
 
 project = "libkiv"
 author = "The libkiv authors"
@@ -88,11 +100,14 @@ autodoc_typehints = "signature"
 autodoc_preserve_defaults = True
 # numpy's ArrayLike and DTypeLike, and kiv's input types made of them, by the
 # names the code writes, rather than the long unions numpy spells them out as.
+# kiv's classes by their public names (kiv.JobOptions), not by the modules
+# that define them (kiv.job_options.JobOptions).
 autodoc_type_aliases = {
     "InputValue": "InputValue",
     "InputSet": "InputSet",
     "npt.ArrayLike": "numpy.typing.ArrayLike",
     "npt.DTypeLike": "numpy.typing.DTypeLike",
+    **{name: "kiv." + name for name in kiv.__all__ if inspect.isclass(getattr(kiv, name))},
 }
 autodoc_default_options = {"members": True, "undoc-members": True, "show-inheritance": True}
 napoleon_google_docstring = True
@@ -112,6 +127,34 @@ def drop_type_docstring(app, what, name, obj, options, lines):
             lines.clear()
 
 
+def exported_member(app, what, name, obj, options, lines):
+    """An enumeration member that libkiv also exports is described where
+    its enumeration lists it."""
+    module, _, member = name.rpartition(".")
+    if what == "data" and module == "libkiv" and member in EXPORTED and not lines:
+        enum, value = EXPORTED[member]
+        lines.append("`%s.%s` (%d), exported into the module." % (enum, member, value))
+
+
+def public_bases(app, name, obj, options, bases):
+    """A base class that kiv exports by its public name (kiv.KivError), not
+    by the module that defines it."""
+    for index, base in enumerate(bases):
+        if getattr(kiv, base.__name__, None) is base and base.__module__.startswith("kiv."):
+            bases[index] = ":py:class:`kiv.%s`" % base.__name__
+
+
+# Classes whose objects the package makes (Runtime.load, the runs): no
+# constructor is shown.
+NOT_CONSTRUCTED = {"kiv.Model", "kiv.Outputs"}
+
+
+def no_constructor(app, what, name, obj, options, signature, return_annotation):
+    if what == "class" and name in NOT_CONSTRUCTED:
+        return "", None
+    return None
+
+
 def literal_blocks(app, what, name, obj, options, lines):
     """The docstrings are plain text, as help() shows them: a block indented
     under a paragraph is code. reST needs a "::" before it, unless a
@@ -129,4 +172,7 @@ def literal_blocks(app, what, name, obj, options, lines):
 def setup(app):
     # After napoleon's own handler, which setup() of the extension connected.
     app.connect("autodoc-process-docstring", drop_type_docstring)
+    app.connect("autodoc-process-docstring", exported_member)
     app.connect("autodoc-process-docstring", literal_blocks)
+    app.connect("autodoc-process-signature", no_constructor)
+    app.connect("autodoc-process-bases", public_bases)

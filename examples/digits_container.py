@@ -80,7 +80,7 @@ def describe_io(dtype, x_scale=1.0, out_scale=1.0):
 
 
 def find_zor_tool(build_dir):
-    path = os.path.join(build_dir, "tools", "zor", "zor")
+    path = os.path.abspath(os.path.join(build_dir, "tools", "zor", "zor"))  # run from another directory
     if not os.access(path, os.X_OK):
         raise FileNotFoundError(f"zor tool not found at {path}: build the project first (bash scripts/build.sh)")
     return path
@@ -96,15 +96,19 @@ def pack(out_dir, build_dir, name, program, io_tensors):
         f.write(program)
 
     x, y = io_tensors
+    # zor pack reads "data" relative to its working directory, and it runs in
+    # out_dir: the description names the executable by its file name alone,
+    # so that the description, which the container keeps, and with it the
+    # container are the same wherever they are made.
     graph = {
         "name": name,
         "version": [1, 0, 0],
         "inputs": [x["name"]],
         "outputs": [y["name"]],
         "tensors": [x, y],
-        # "data" is taken relative to the packer's working directory: keep it absolute.
         "subgraphs": [
-            {"name": "main", "backend": 1, "inputs": [x["name"]], "outputs": [y["name"]], "data": program_path}
+            {"name": "main", "backend": 1, "inputs": [x["name"]], "outputs": [y["name"]],
+             "data": os.path.basename(program_path)}
         ],
     }
     with open(graph_path, "w") as f:
@@ -116,7 +120,8 @@ def pack(out_dir, build_dir, name, program, io_tensors):
         json.dump(io, f, indent=2)
 
     zor = find_zor_tool(build_dir)
-    done = subprocess.run([zor, "pack", "--graph", graph_path, "-o", zor_path], capture_output=True, text=True)
+    done = subprocess.run([zor, "pack", "--graph", graph_path, "-o", zor_path], capture_output=True, text=True,
+                          cwd=os.path.dirname(graph_path))
     if done.returncode != 0 or not os.path.isfile(zor_path):
         raise RuntimeError(f"zor pack failed ({done.returncode}): {done.stdout}{done.stderr}")
     dtype = "float32" if x["dtype"] == DTYPE_CODES["float32"] else "int8"

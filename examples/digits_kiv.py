@@ -178,7 +178,7 @@ def run_stream(session, samples):
 
 
 def run_batch(session, samples, batch_size=32):
-    """Model.run_batch per batch_size samples: one batch queue each."""
+    """Model.run_batch per batch_size samples (in rounds of batch queues)."""
     model = session.model
 
     def run_chunk(chunk):

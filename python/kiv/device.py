@@ -34,6 +34,8 @@ class Device:
         """The cores of one partition, None when the driver does not tell.
 
         Raises nothing.
+
+        :param partition: the partition's index, from 0.
         """
         if self.layout is None or not 0 <= partition < len(self.layout):
             return None

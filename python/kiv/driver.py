@@ -70,20 +70,20 @@ def requested_library(driver: str | os.PathLike[str] | None) -> str | None:
             )
         return path
     if isinstance(driver, (str, os.PathLike)):
+        if not os.fspath(driver):
+            # The runtime reads an empty name as none given.
+            raise ValueError("driver must not be empty: None leaves the choice to AIPU_LIB_PATH")
         return os.fspath(driver)
     raise TypeError("driver must be None, a path to a driver library or %r, not %s" % (STANDIN, type(driver).__name__))
 
 
 def _tried(library: str | None) -> tuple[str, str]:
     """The library the runtime tried to open, and how it looked for it."""
-    name = library if library is not None else os.environ.get(_ENV) or DEFAULT_NAME
     if library is not None:
-        how = "given to kiv.Runtime"
-    elif os.environ.get(_ENV):
-        how = "named by AIPU_LIB_PATH"
-    else:
-        how = "the default name, looked up in the system's library search"
-    return name, how
+        return library, "given to kiv.Runtime"
+    if _ENV in os.environ:  # also when empty, as the runtime reads it
+        return os.environ[_ENV], "named by AIPU_LIB_PATH"
+    return DEFAULT_NAME, "the default name, looked up in the system's library search"
 
 
 def describe_loaded(npu: libkiv.NPU, library: str | None) -> DriverInfo:
@@ -142,10 +142,14 @@ def load_failure_text(library: str | None, failure: tuple[bytes, str, list[str]]
     stand-in instead."""
     tried, loader_error, missing = failure
     name, how = os.fsdecode(tried), _tried(library)[1]
-    reason = _why_unusable(name, loader_error, missing)
     standin = standin_path()
     if standin is not None:
         hint = 'to run on the stand-in NPU instead, use kiv.Runtime(driver="standin") or set AIPU_LIB_PATH=%s' % standin
     else:
         hint = "the stand-in NPU is not installed with this package; name a driver with kiv.Runtime(driver=PATH)"
-    return "no usable NPU driver: tried %s (%s): %s; %s" % (name, how, reason, hint)
+    if not name:
+        # The loader opens the program itself for an empty name, which then
+        # lacks every entry point: its list would only mislead.
+        return ("no usable NPU driver: AIPU_LIB_PATH is set but empty, and an empty name makes the loader open the "
+                "program itself, which is no driver: unset AIPU_LIB_PATH or set it to a driver library; %s" % hint)
+    return "no usable NPU driver: tried %s (%s): %s; %s" % (name, how, _why_unusable(name, loader_error, missing), hint)

@@ -24,6 +24,9 @@ RAW_DTYPE = np.dtype(np.uint8)
 def numpy_dtype(data_type: SupportsInt) -> np.dtype[Any] | None:
     """The numpy dtype of a kiv_data_type_t, or None when numpy has no equivalent.
 
+    Args:
+        data_type: a libkiv.kiv_data_type_t or its code.
+
     Raises:
         TypeError: `data_type` is not a whole number.
     """
@@ -49,6 +52,12 @@ def quantize(values: npt.ArrayLike, scale: float, zero_point: int, dtype: npt.DT
     NPU's own requantisation does; Python's round() and numpy's rint() take
     halves to the even neighbour instead (2 and -2).
 
+    Args:
+        values: real values, a number or anything numpy makes an array of.
+        scale: the quantisation scale, not 0.
+        zero_point: the code of the real value 0.
+        dtype: an integer dtype, whose range the codes are saturated to.
+
     Raises:
         TypeError: `dtype` is not an integer type.
         ValueError: `scale` is 0, or `values` are not numbers.
@@ -67,6 +76,11 @@ def quantize(values: npt.ArrayLike, scale: float, zero_point: int, dtype: npt.DT
 
 def dequantize(values: npt.ArrayLike, scale: float, zero_point: int) -> npt.NDArray[np.float32]:
     """Maps quantised integers back to real values: (values - zero_point) * scale, as float32.
+
+    Args:
+        values: the codes, a number or anything numpy makes an array of.
+        scale: the quantisation scale, not 0.
+        zero_point: the code of the real value 0.
 
     Raises:
         ValueError: `scale` is 0, or `values` are not numbers.

@@ -81,6 +81,9 @@ def status_name(status: SupportsInt) -> str | None:
     None for a code that has no name (one a driver returns beyond the named
     ones).
 
+    Args:
+        status: a libkiv.kiv_status_t or its code.
+
     Raises:
         TypeError: `status` is not an integer or a status.
         ValueError: `status` is negative or beyond 32 bits.
@@ -156,6 +159,13 @@ class ModelFormatError(KivError):
     is wrong with it. A file that cannot be opened at all (missing, a
     directory) stays a plain KivError with status KIV_STATUS_ERROR_OPEN_FILE_FAIL,
     whose text already says so.
+
+    Args:
+        api: as for KivError.
+        status: as for KivError.
+        message: as for KivError.
+        path: the model file.
+        problem: what is wrong with it.
     """
 
     #: The model file.
@@ -180,6 +190,11 @@ class JobTimeout(KivError, TimeoutError):
 
     `api` names the wait (e.g. "Model.run"); the job itself goes on and is
     released in the background when it ends.
+
+    Args:
+        api: the wait that ran out.
+        timeout: its limit, in seconds.
+        job_id: the job that did not end in time.
     """
 
     #: The wait's limit, in seconds.

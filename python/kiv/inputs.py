@@ -248,14 +248,15 @@ class Outputs(list[npt.NDArray[Any]]):
         (y,) = model.run(x)          # as a list
         y = model.run(x)["y"]        # by name
 
-    `names` holds the output names in order; `profile` the driver's profiler
-    tensors of the run, as bytes (joined, in index order), or None when the
-    runtime does not profile or the driver gave none. Indexing by a name no
-    output has raises KeyError, by a number past the end IndexError.
+    Runs make them. Indexing by a name no output has raises KeyError, by a
+    number past the end IndexError.
     """
 
     __slots__ = ("names", "profile")
+    #: The output names, in order.
     names: tuple[str, ...]
+    #: The driver's profiler tensors of the run, as bytes (joined, in index
+    #: order), or None when the runtime does not profile or the driver gave none.
     profile: bytes | None
 
     @overload

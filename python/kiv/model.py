@@ -203,10 +203,10 @@ class Model:
 
     @property
     def in_flight(self) -> int:
-        """This model's jobs that have started and not yet ended: runs waiting
-        for their job, submitted jobs whose end the driver has not reported
-        yet, and jobs a timeout or Ctrl-C left running. A program can hold
-        back its submissions on it (map does that by itself)."""
+        """How many of this model's jobs have started and not yet ended (runs
+        waiting for their job, submitted jobs whose end the driver has not
+        reported yet, and jobs a timeout or Ctrl-C left running). A program
+        can hold back its submissions on it (map does that by itself)."""
         return self._life.in_flight
 
     @property
@@ -345,28 +345,30 @@ class Model:
     ) -> Outputs:
         """Runs one inference and returns the outputs (a list, also by output name).
 
-        `inputs` are one value per model input in order, or a single dict by
-        input name. Values are numpy arrays of the input's dtype and shape (up
-        to dimensions of size 1), bytes-like objects of the exact size, or
-        numbers and nested lists: whole numbers in range for an integer
-        dtype; for a float dtype, integers it holds exactly and real values,
-        which are rounded to its precision. The wait for the job lets other Python threads run and
-        answers Ctrl-C at once. `timeout` is in seconds; on expiry JobTimeout
-        (a KivError and a TimeoutError) is raised. A job left behind by a
-        timeout or an interrupt is released in the background when it ends.
-        `job_options` replace the model's for this run.
+        The wait for the job lets other Python threads run and answers
+        Ctrl-C at once. A job left behind by a timeout or an interrupt is
+        released in the background when it ends.
 
-        `out` takes arrays of the caller's for the outputs (a sequence in
-        output order, a dict by output name, or the Outputs of an earlier
-        run): the runtime writes each output straight into its array, no new
-        array is made and nothing is zero-filled first, and the outputs
-        returned are those arrays. Each must have the output's dtype and
-        shape and be writable and C-contiguous, else ValueError (TypeError
-        for what is not a numpy array) names the output and what is wrong.
-        Bytes that a driver does not write (one that writes an output short)
-        keep what the array held before: the caller's own data, never
-        another job's.
-
+        :param inputs: one value per model input in order, or a single dict
+            by input name. Values are numpy arrays of the input's dtype and
+            shape (up to dimensions of size 1), bytes-like objects of the
+            exact size, or numbers and nested lists: whole numbers in range
+            for an integer dtype; for a float dtype, integers it holds
+            exactly and real values, which are rounded to its precision.
+        :param timeout: the longest wait for the job, in seconds (None: no
+            limit); on expiry JobTimeout (a KivError and a TimeoutError) is
+            raised.
+        :param job_options: replace the model's for this run.
+        :param out: arrays of the caller's for the outputs (a sequence in
+            output order, a dict by output name, or the Outputs of an
+            earlier run): the runtime writes each output straight into its
+            array, no new array is made and nothing is zero-filled first,
+            and the outputs returned are those arrays. Each must have the
+            output's dtype and shape and be writable and C-contiguous, else
+            ValueError (TypeError for what is not a numpy array) names the
+            output and what is wrong. Bytes that a driver does not write
+            (one that writes an output short) keep what the array held
+            before: the caller's own data, never another job's.
         :raises TypeError: an input of the wrong kind or dtype (named), an
             ``out`` array that is no numpy array, or a ``timeout`` or
             ``job_options`` of the wrong type.
@@ -412,11 +414,13 @@ class Model:
         here; runtime failures of the job are set on the future. The outputs
         are collected on the runtime's completion thread, which also runs the
         future's done-callbacks, one after another; what a callback raises is
-        logged, as concurrent.futures does. `job_options` replace the
-        model's for this run. `out` is as for run(): the outputs are written
-        into the caller's arrays once the job ended, and the future holds
-        them; they are the job's until then.
+        logged, as concurrent.futures does.
 
+        :param inputs: as for `run`.
+        :param job_options: replace the model's for this run.
+        :param out: as for `run`: the outputs are written into the caller's
+            arrays once the job ended, and the future holds them; they are
+            the job's until then.
         :raises TypeError: as `run`, for the inputs, ``out`` and ``job_options``.
         :raises ValueError: as `run`, for the inputs and ``out``, or the model
             is closed.
@@ -460,6 +464,9 @@ class Model:
         it failed), so that the arrays are the caller's again when it does;
         a second cancellation does not cut that wait short.
 
+        :param inputs: as for `run`.
+        :param job_options: replace the model's for this run.
+        :param out: as for `run`.
         :raises TypeError: as `submit`.
         :raises ValueError: as `submit`.
         :raises KivError: the driver refused to start the job, or (awaited)
@@ -487,24 +494,28 @@ class Model:
     ) -> Iterator[Outputs]:
         """Runs one inference per input set and yields the outputs in the order of `inputs`.
 
-        Each element of `inputs` is what run_batch() takes: the values in
-        input order, a dict by input name, or, for a one-input model, the
-        value itself. `inputs` is read lazily (a generator of frames works)
-        and never more than `in_flight` jobs are started ahead of the
-        consumer: twice the device's core count by default, which keeps
-        every core busy. The model keeps as many idle jobs for reuse
-        (unless its max_idle_jobs is 0), so that a stream creates no job
-        after its first `in_flight`. A set that fails (its inputs refused, or its job)
-        raises its error at its position; an error of `inputs` itself comes
-        after the outputs before it. `timeout` bounds the wait for each
-        result (JobTimeout). Closing the iterator early, dropping it, or
-        Ctrl-C while iterating leaves the jobs in flight to end on their
-        own: their outputs are dropped, the jobs released, and the model can
-        be closed at any time.
+        A set that fails (its inputs refused, or its job) raises its error
+        at its position; an error of `inputs` itself comes after the outputs
+        before it. Closing the iterator early, dropping it, or Ctrl-C while
+        iterating leaves the jobs in flight to end on their own: their
+        outputs are dropped, the jobs released, and the model can be closed
+        at any time.
 
             for (y,) in model.map(frames, in_flight=8):
                 show(y)
 
+        :param inputs: the input sets, each what run_batch() takes: the
+            values in input order, a dict by input name, or, for a one-input
+            model, the value itself. Read lazily (a generator of frames
+            works), never more than `in_flight` jobs ahead of the consumer.
+        :param in_flight: the most jobs started and not yet consumed: twice
+            the device's core count by default, which keeps every core busy.
+            The model keeps as many idle jobs for reuse (unless its
+            max_idle_jobs is 0), so that a stream creates no job after its
+            first `in_flight`.
+        :param job_options: replace the model's for these sets.
+        :param timeout: the longest wait for each result, in seconds (None:
+            no limit); on expiry JobTimeout is raised.
         :raises TypeError: ``in_flight``, ``timeout`` or ``job_options`` of the
             wrong type (at once); while iterating, as `run` for an input set.
         :raises ValueError: ``in_flight`` below 1 or a negative ``timeout`` (at
@@ -533,6 +544,10 @@ class Model:
             async for (y,) in model.map_async(frames()):
                 await send(y)
 
+        :param inputs: as for `map`, also an async iterable.
+        :param in_flight: as for `map`.
+        :param job_options: as for `map`.
+        :param timeout: as for `map`.
         :raises TypeError: as `map`.
         :raises ValueError: as `map`.
         :raises JobTimeout: as `map`.
@@ -568,15 +583,24 @@ class Model:
             return failed
 
     def run_batch(self, input_sets: Iterable[InputSet], job_options: JobOptions | None = None) -> list[Outputs]:
-        """Runs several input sets through one batch queue; returns one output list per set.
+        """Runs several input sets through batch queues; returns one output list per set.
 
-        Each element of `input_sets` is what run() takes: a sequence of values
-        in input order, a dict by name, or, for a one-input model, the value
-        itself. The sets go to the queue in rounds short enough that Ctrl-C
-        is answered soon (libkiv waits for each round holding the interpreter
-        lock). `job_options` replace the model's for these sets; the outputs
-        of a batch carry no profile.
+        The sets go in rounds, each round a batch queue of its own that is
+        created, finished and cleaned before the next: the first round
+        holds one set, and each later one as many as the last round's speed
+        fits in about 50 ms (at most eight times the last), so that Ctrl-C
+        is answered soon (libkiv waits for a queue holding the interpreter
+        lock). Dumps asked for in `job_options` name a set by its round's
+        queue and its number in the round: on the stand-in NPU, four sets
+        with the prefix ``b`` write ``b_256_0_input0.bin`` (the first round,
+        queue 256), then ``b_257_0_...``, ``b_257_1_...`` and ``b_257_2_...``
+        (the second round, queue 257). The outputs of a batch carry no
+        profile.
 
+        :param input_sets: each what run() takes: a sequence of values in
+            input order, a dict by name, or, for a one-input model, the
+            value itself.
+        :param job_options: replace the model's for these sets.
         :raises TypeError: an input set of the wrong kind or dtype (named).
         :raises ValueError: an input set of the wrong shape or values, or the
             model is closed.

@@ -13,6 +13,7 @@ import libkiv
 
 from . import _native
 from . import driver as drivers
+from .driver import DriverInfo
 from .context import Context
 from .device import Device
 from .device import describe as describe_device
@@ -35,36 +36,40 @@ def check_idle_jobs(value: int) -> int:
 class Runtime:
     """Owns a runtime context; models loaded through it are closed with it.
 
-    Use it as a context manager, or call close(). `max_idle_jobs` is the
-    default number of finished jobs each model keeps for reuse (0: a new job
-    per run). `driver` chooses the NPU driver library: None leaves the choice
-    to AIPU_LIB_PATH, else the system's libaipudrv.so; "standin" is the
-    stand-in NPU shipped with this package; anything else is the path of a
-    driver library. `Runtime.driver` tells what was loaded. With `profile`,
-    the driver profiles every job, and each result carries the driver's
-    profiler tensors (Outputs.profile). With `error_lines` False, libkiv
-    prints nothing about the runtime's failures, which its exceptions
-    report: no "[PY UMD ERROR]" line, no line of the container reader about
-    a model file, and no record of the runtime's log about a driver or model
-    that cannot be loaded unless KIV_LOG_LEVEL asks for the log.
+    Use it as a context manager, or call close(). `Runtime.driver` tells
+    which driver library was loaded. A runtime nothing refers to any more
+    is closed as close() closes it. In a forked child, a runtime of the
+    parent's (and its models) refuses every call with KivError: the child
+    opens a runtime of its own.
 
-    A runtime nothing refers to any more is closed as close() closes it. In
-    a forked child, a runtime of the parent's (and its models) refuses every
-    call with KivError: the child opens a runtime of its own.
-
+    :param driver: the NPU driver library, the one argument given by
+        position: None leaves the choice to AIPU_LIB_PATH, else the
+        system's libaipudrv.so; ``"standin"`` is the stand-in NPU shipped
+        with this package; anything else is the path of a driver library.
+    :param max_idle_jobs: the default number of finished jobs each model
+        keeps for reuse (0: a new job per run).
+    :param profile: the driver profiles every job, and each result carries
+        the driver's profiler tensors (Outputs.profile).
+    :param error_lines: with False, libkiv prints nothing about the
+        runtime's failures, which the exceptions report: no "[PY UMD ERROR]"
+        line, no line of the container reader about a model file, and no
+        record of the runtime's log about a driver or model that cannot be
+        loaded unless KIV_LOG_LEVEL asks for the log.
     :raises KivError: the driver library cannot be loaded or opened (status
         66 says which library was tried and why, and how to choose the
         stand-in instead), or profiling cannot be switched on.
     :raises FileNotFoundError: ``driver="standin"`` where the stand-in NPU is
         not installed with the package.
-    :raises TypeError: an argument of the wrong type.
-    :raises ValueError: ``max_idle_jobs`` below 0.
+    :raises TypeError: an argument of the wrong type, or a number as the
+        first argument, which is the driver (``max_idle_jobs`` goes by
+        keyword).
+    :raises ValueError: ``max_idle_jobs`` below 0, or an empty ``driver``.
     """
 
     #: The libkiv NPU object that holds the context, for what this layer does not cover.
     npu: libkiv.NPU
     #: The driver library the runtime loaded.
-    driver: drivers.DriverInfo
+    driver: DriverInfo
     #: Whether the driver profiles every job (each result's Outputs.profile).
     profile: bool
     #: Whether libkiv prints its own lines about the runtime's failures.
@@ -72,11 +77,18 @@ class Runtime:
 
     def __init__(
         self,
-        max_idle_jobs: int = 4,
         driver: str | os.PathLike[str] | None = None,
+        *,
+        max_idle_jobs: int = 4,
         profile: bool = False,
         error_lines: bool = True,
     ) -> None:
+        if isinstance(driver, numbers.Integral) and not isinstance(driver, bool):
+            # Up to 0.2.0 the first parameter was max_idle_jobs.
+            raise TypeError(
+                "the first argument of kiv.Runtime is the driver; give max_idle_jobs by keyword: "
+                "kiv.Runtime(max_idle_jobs=%d)" % driver
+            )
         self._max_idle_jobs = check_idle_jobs(max_idle_jobs)
         for name, value in (("profile", profile), ("error_lines", error_lines)):
             if not isinstance(value, bool):
@@ -129,13 +141,15 @@ class Runtime:
     ) -> Model:
         """Loads a zor model container as a Model.
 
-        `job_options` apply to every job of the model, batch queues
-        included; its runs may replace them for one call. `weights_region`
-        is the memory region of the graph's weights, `weight_indexes` the
-        weights placed there, `extra_weights` a file of further weights for
-        the driver to load. `max_idle_jobs` replaces the runtime's default.
         A model nothing refers to any more is closed as close() closes it.
 
+        :param path: the container file.
+        :param job_options: options of every job of the model, batch queues
+            included; its runs may replace them for one call.
+        :param weights_region: the memory region of the graph's weights.
+        :param weight_indexes: the weights placed in that region.
+        :param extra_weights: a file of further weights for the driver to load.
+        :param max_idle_jobs: replaces the runtime's default for this model.
         :raises ModelFormatError: the file holds no usable model container
             (empty, not a container, truncated, no subgraph, an executable
             the driver refuses).
@@ -163,7 +177,7 @@ class Runtime:
 
     @property
     def device(self) -> Device:
-        """The device as the driver reports it now: target, status, partitions, clusters and cores.
+        """The device as the driver reports it now, with its target, status, partitions, clusters and cores.
 
         :raises ValueError: the runtime is closed.
         :raises KivError: in a forked child, the runtime is the parent's.

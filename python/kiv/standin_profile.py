@@ -22,10 +22,15 @@ class OperationTime:
     """One operation of a run: its index in the program, its opcode and name,
     when it started (nanoseconds from the job's start) and how long it took."""
 
+    #: The operation's index in the program.
     index: int
+    #: Its opcode.
     opcode: int
+    #: The opcode's name (OPERATION_NAMES), or "opcode <n>" for one without.
     name: str
+    #: When it started, in nanoseconds from the job's start.
     start_ns: int
+    #: How long it took, in nanoseconds.
     duration_ns: int
 
 
@@ -35,9 +40,13 @@ class StandinProfile:
     the host's monotonic clock, which time.monotonic_ns reads), how long it
     took, and the operations that ran."""
 
+    #: The core that ran the job.
     core: int
+    #: When the run started, in nanoseconds on the host's monotonic clock.
     start_ns: int
+    #: How long the run took, in nanoseconds.
     duration_ns: int
+    #: The operations that ran, in order.
     operations: tuple[OperationTime, ...]
 
 
@@ -47,6 +56,8 @@ def decode_profile(data: bytes) -> StandinProfile | None:
 
         profile = decode_profile(model.run(x).profile)
         print(profile.core, [(op.name, op.duration_ns) for op in profile.operations])
+
+    :param data: a run's profile, as Outputs.profile holds it.
     """
     if len(data) < _HEADER.size or (len(data) - _HEADER.size) % _RECORD.size:
         return None

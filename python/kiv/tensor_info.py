@@ -30,14 +30,23 @@ class TensorInfo:
     and the array is one-dimensional.
     """
 
+    #: The tensor's index among the model's inputs or outputs.
     index: int
+    #: Its name.
     name: str
+    #: The shape of its array.
     shape: tuple[int, ...]
+    #: The dtype of its array.
     dtype: np.dtype[Any]
+    #: Its length in bytes, as the runtime reports it.
     size: int
+    #: The quantisation scale; a real value is scale * (code - zero_point).
     scale: float
+    #: The quantisation zero point.
     zero_point: int
+    #: The runtime's element type.
     data_type: libkiv.kiv_data_type_t
+    #: Whether the container gave the shape (else it is one dimension of the elements).
     shape_from_container: bool
 
     @property
@@ -49,6 +58,9 @@ class TensorInfo:
         """Real values to this tensor's integer dtype, using its scale and zero point:
         round(values / scale) + zero_point, halves away from zero, saturated.
 
+        Args:
+            values: real values, a number or anything numpy makes an array of.
+
         Raises:
             TypeError: the tensor's dtype is not an integer type.
             ValueError: the tensor has no scale (0).
@@ -57,6 +69,9 @@ class TensorInfo:
 
     def dequantize(self, values: npt.ArrayLike) -> npt.NDArray[np.float32]:
         """This tensor's integers to real values (float32), using its scale and zero point.
+
+        Args:
+            values: the tensor's integers, a number or anything numpy makes an array of.
 
         Raises:
             ValueError: the tensor has no scale (0).

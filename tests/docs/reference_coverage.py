@@ -6,9 +6,13 @@
 - every public name of libkiv's stub, and every public member of its classes;
 
 that it documents no other name at the top of either module (what a
-module merely imports, say); that every method and function of kiv says
-what it raises (a "Raises" field, or "Raises nothing."); and that no
-attribute's comment renders as a type.
+module merely imports, say); that every documented name has a description
+of its own, not just a signature; that every enumeration member of libkiv
+shows its value; that every parameter of a method, function or class is
+described (a "Parameters" field, or for a class an attribute of that name);
+that every method and function of kiv says what it raises (a "Raises"
+field, or "Raises nothing."); and that no attribute's or property's comment
+renders as a type.
 
     reference_coverage.py HTML_DIR       (scripts/docs.sh runs it; kiv must import)
 
@@ -30,46 +34,98 @@ STUB = os.path.join(ROOT, "kiv_umd", "src", "python", "libkiv.pyi")
 
 
 class _Entries(html.parser.HTMLParser):
-    """The text of each documented object's entry, by its id: from its
-    <dt id=...> to the end of the <dd> after it, nested entries included."""
+    """What the reference shows of each documented object, by its id: the
+    text of its entry, from its <dt id=...> to the end of the <dd> after it
+    (`text`, nested entries included; `own`, without them); its signature's
+    text and parameter names; and the names its "Parameters" field describes."""
 
     def __init__(self):
         super().__init__()
         self.entries = {}
-        self._open = []  # [id, depth of its <dl>] of the entries being read
-        self._depth = 0
+        self._open = []  # the entries being read, innermost last
+        self._depth = 0  # of <dl>
+        self._field = None  # the field list term being read, or the one whose <dd> is read
+        self._capture = None  # [what, text] of an element whose text is wanted
 
     def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
         if tag == "dl":
             self._depth += 1
-        elif tag == "dt" and dict(attrs).get("id"):
-            self._open.append([dict(attrs)["id"], self._depth])
-            self.entries[dict(attrs)["id"]] = ""
+        elif tag == "dt" and attrs.get("id"):
+            entry = {"text": "", "own": "", "signature": "", "parameters": [], "described": set(),
+                     "depth": self._depth, "in_signature": True}
+            self._open.append(entry)
+            self.entries[attrs["id"]] = entry
+        elif not self._open:
+            return
+        elif tag == "em" and "sig-param" in attrs.get("class", "") and self._open[-1]["in_signature"]:
+            self._capture = ["parameter", ""]
+        elif tag == "dt" and "field-" in attrs.get("class", ""):
+            self._capture = ["field", ""]
+        elif tag == "strong" and self._field == "Parameters":
+            self._capture = ["described", ""]
 
     def handle_endtag(self, tag):
-        if tag == "dd" and self._open and self._open[-1][1] == self._depth:
+        if self._capture and (tag, self._capture[0]) in (("em", "parameter"), ("dt", "field"), ("strong", "described")):
+            what, text = self._capture
+            self._capture = None
+            entry = self._open[-1]
+            if what == "parameter":
+                # "*inputs: ...", "cfg=None", or a lone "*" or "/" marker
+                name = re.split(r"[:=]", text, 1)[0].strip().lstrip("*")
+                if name and name != "/":
+                    entry["parameters"].append(name)
+            elif what == "field":
+                self._field = text.rstrip(":").strip()
+            else:
+                entry["described"].add(text.strip())
+            return
+        if not self._open:
+            return
+        if tag == "dt" and self._open[-1]["in_signature"]:
+            self._open[-1]["in_signature"] = False
+        elif tag == "dd" and self._field is not None:
+            self._field = None  # the end of a field's description
+        elif tag == "dd" and self._open[-1]["depth"] == self._depth:
             self._open.pop()
-        elif tag == "dl":
+        if tag == "dl":
             self._depth -= 1
 
     def handle_data(self, data):
-        for ident, _ in self._open:
-            self.entries[ident] += data
+        if self._capture:
+            self._capture[1] += data
+        if not self._open:
+            return
+        for entry in self._open:
+            entry["text"] += data
+        innermost = self._open[-1]
+        innermost["signature" if innermost["in_signature"] else "own"] += data
+
+
+def entries(html_dir, kinds, modules=("kiv",)):
+    """What the reference shows of each object of these kinds (py:method,
+    ...) of these modules, by name (see _Entries)."""
+    with open(os.path.join(html_dir, "objects.inv"), "rb") as f:
+        inventory = InventoryFile.load(f, "", os.path.join)
+    # Where each is: its page and its entry's id. The name of the module that
+    # defines a class (kiv.device.Device) leads to the same entry as the
+    # public one (kiv.Device), which stands for both.
+    places = {name: where.partition("#")[::2] for kind in kinds
+              for name, (_, _, where, _) in inventory.get(kind, {}).items()
+              if name.split(".")[0] in modules and where.endswith("#" + name)}
+    found = {}
+    for page in {page for page, _ in places.values()}:
+        parser = _Entries()
+        with open(os.path.join(html_dir, page), encoding="utf-8") as f:
+            parser.feed(f.read())
+        found[page] = parser.entries
+    empty = {"text": "", "own": "", "signature": "", "parameters": [], "described": set()}
+    return {name: found[page].get(anchor, empty) for name, (page, anchor) in places.items()}
 
 
 def kiv_entries(html_dir, kinds):
     """The text of each kiv entry of these kinds (py:method, ...), by name."""
-    with open(os.path.join(html_dir, "objects.inv"), "rb") as f:
-        inventory = InventoryFile.load(f, "", os.path.join)
-    pages = {name: where.split("#")[0] for kind in kinds for name, (_, _, where, _) in inventory.get(kind, {}).items()
-             if name.startswith("kiv.")}
-    entries = {}
-    for page in set(pages.values()):
-        parser = _Entries()
-        with open(os.path.join(html_dir, page), encoding="utf-8") as f:
-            parser.feed(f.read())
-        entries.update(parser.entries)
-    return {name: entries.get(name, "") for name in pages}
+    return {name: entry["text"] for name, entry in entries(html_dir, kinds).items()}
 
 
 def without_raises(html_dir):
@@ -79,10 +135,42 @@ def without_raises(html_dir):
 
 
 def garbled_attributes(html_dir):
-    """kiv's attributes whose comment napoleon read as a type: one that
-    starts "The job's QoS level: ..." renders as "Type: The job's QoS level"."""
-    entries = kiv_entries(html_dir, ("py:attribute",))
-    return sorted(name for name, text in entries.items() if re.search(r"\nType:\n", text))
+    """Attributes and properties whose comment napoleon read as a type: one
+    that starts "The job's QoS level: ..." renders as "Type: The job's QoS level"."""
+    found = entries(html_dir, ("py:attribute", "py:property"), ("kiv", "libkiv"))
+    return sorted(name for name, entry in found.items() if re.search(r"\nType:\n", entry["text"]))
+
+
+# Every kind of object the reference documents by an entry of its own (a
+# module's description is its page).
+KINDS = ("py:class", "py:exception", "py:method", "py:function", "py:property", "py:attribute", "py:data")
+
+
+def undescribed(html_dir):
+    """Documented names that show a signature and nothing of their own: no
+    docstring, no comment (a class's "Bases:" line does not count)."""
+    found = entries(html_dir, KINDS, ("kiv", "libkiv"))
+    return sorted(name for name, entry in found.items()
+                  if not re.sub(r"^\s*Bases:[^\n]*", "", entry["own"]).strip())
+
+
+def without_values(html_dir):
+    """libkiv's enumeration members whose entry shows no value."""
+    enumerations = {"libkiv." + name for name in stub_enumerations()}
+    found = entries(html_dir, ("py:attribute",), ("libkiv",))
+    return sorted(name for name, entry in found.items()
+                  if name.rpartition(".")[0] in enumerations and name.rpartition(".")[2] not in ("name", "value")
+                  and not re.search(r"= \d+", entry["signature"]))
+
+
+def undescribed_parameters(html_dir):
+    """name(parameter) for every parameter of a method, function or class
+    that neither its "Parameters" field describes nor, for a class, an
+    attribute of that name."""
+    found = entries(html_dir, ("py:class", "py:exception", "py:method", "py:function"), ("kiv", "libkiv"))
+    attributes = documented(html_dir)
+    return sorted("%s(%s)" % (name, parameter) for name, entry in found.items() for parameter in entry["parameters"]
+                  if parameter not in entry["described"] and "%s.%s" % (name, parameter) not in attributes)
 
 
 def documented(html_dir):
@@ -152,6 +240,14 @@ def members_of(module, public_names):
     return names
 
 
+def stub_enumerations():
+    """The stub's enumerations: its classes that have __members__."""
+    tree = ast.parse(open(STUB, encoding="utf-8").read())
+    return {node.name for node in tree.body if isinstance(node, ast.ClassDef)
+            and any(isinstance(item, ast.AnnAssign) and getattr(item.target, "id", "") == "__members__"
+                    for item in node.body)}
+
+
 def stub_names():
     tree = ast.parse(open(STUB, encoding="utf-8").read())
     names = set()
@@ -178,28 +274,36 @@ def stub_names():
 def main():
     if len(sys.argv) != 2:
         sys.exit("usage: reference_coverage.py HTML_DIR")
-    have = documented(sys.argv[1])
+    html_dir = sys.argv[1]
+    have = documented(html_dir)
     expected = kiv_names() | stub_names()
     missing = sorted(expected - have)
     modules = ("kiv", "libkiv") + SUBMODULES
     top_level = {name for name in have if name.rpartition(".")[0] in modules or name in SUBMODULES}
     stray = sorted(top_level - expected)
-    for problem, names in (("lacks %d public names", missing), ("documents %d names that are not public", stray)):
+    problems = (
+        ("the reference lacks %d public names", missing),
+        ("the reference documents %d names that are not public", stray),
+        ("%d names show a signature and no description", undescribed(html_dir)),
+        ("%d enumeration members of libkiv show no value", without_values(html_dir)),
+        ("%d parameters are not described (a Parameters field, or an attribute of the class)",
+         undescribed_parameters(html_dir)),
+        ("%d methods and functions of kiv do not say what they raise (a Raises section, or \"Raises nothing.\")",
+         without_raises(html_dir)),
+        ("%d attributes render their comment as a type (\"X: ...\" at its start)", garbled_attributes(html_dir)),
+    )
+    failed = False
+    for problem, names in problems:
         if names:
-            print("reference_coverage: the reference " + problem % len(names) + ":", file=sys.stderr)
+            failed = True
+            print("reference_coverage: " + problem % len(names) + ":", file=sys.stderr)
             for name in names:
                 print("   " + name, file=sys.stderr)
-    silent, garbled = without_raises(sys.argv[1]), garbled_attributes(sys.argv[1])
-    for problem, names in (("do not say what they raise (a Raises section, or \"Raises nothing.\")", silent),
-                           ("render their comment as a type (\"X: ...\" at its start)", garbled)):
-        if names:
-            print("reference_coverage: these %s:" % problem, file=sys.stderr)
-            for name in names:
-                print("   " + name, file=sys.stderr)
-    if missing or stray or silent or garbled:
+    if failed:
         sys.exit(1)
-    print("reference_coverage: all %d public names of kiv and libkiv are documented, and kiv's methods and functions "
-          "say what they raise" % len(expected))
+    print("reference_coverage: all %d public names of kiv and libkiv are documented and described, with every "
+          "parameter; libkiv's enumeration members show their values, and kiv's methods and functions say what "
+          "they raise" % len(expected))
 
 
 if __name__ == "__main__":

@@ -138,6 +138,7 @@ TEST_F(ZorToolTest, UsageErrorsExitWithTwo) {
         {"info", "a.zor", "b.zor"},
         {"extract", "a.zor"},
         {"io"},
+        {"io", "a.zor", "-o"},
     };
     for (const auto& line : lines) {
         ToolRun run = zor(line);
@@ -492,6 +493,40 @@ TEST_F(ZorToolTest, IoDescriptionProblemsNameTheTensorAndKey) {
         EXPECT_EQ(run.err, expected) << text;
         EXPECT_EQ(scratch_files(), (std::vector<std::string>{"io.json", "prog.bin"})) << text;
     }
+}
+
+// zor io -o writes the document whole or not at all: a failed run leaves no
+// file (where a shell's redirect leaves an empty one), and an earlier file
+// of the name as it was.
+TEST_F(ZorToolTest, IoWritesItsOutputFileOnlyOnSuccess) {
+    const std::string container = dir_.file("m.zor");
+    ASSERT_EQ(zor({"pack", "--bin", file("prog.bin", "code"), "-o", container}).status, 0);
+    const std::string printed = zor({"io", container}).out;
+    const std::string json = dir_.file("io.json");
+    ToolRun run = zor({"io", container, "-o", json});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(kiv_test::read_file(json), printed);
+
+    // A container that cannot be read, and one whose document cannot be
+    // made (a name that is not UTF-8).
+    kiv::SerializationHandler handler;
+    handler.SetName("bad\xff");
+    handler.serialize();
+    for (const std::string& failing : {dir_.file("absent.zor"), file("bad.zor", kiv_test::image_of(handler))}) {
+        for (const std::string& output : {json, dir_.file("new.json")}) {
+            run = zor({"io", failing, "--output", output});
+            EXPECT_EQ(run.status, 1) << failing;
+            EXPECT_EQ(run.out, "") << failing;
+            expect_one_error_line(run, failing);
+        }
+        EXPECT_EQ(kiv_test::read_file(json), printed) << failing;
+    }
+    EXPECT_EQ(scratch_files(), (std::vector<std::string>{"bad.zor", "io.json", "m.zor", "prog.bin"}));
+    run = zor({"io", container, "-o", dir_.file("no/such/dir.json")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "zor: " + dir_.file("no/such/dir.json") + ": cannot be written: No such file or directory\n");
 }
 
 // A container that cannot be read is one line saying why, in the words of

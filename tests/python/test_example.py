@@ -65,6 +65,22 @@ def test_example_runs_and_every_output_matches(python, tmp_path, digits_data, pr
         assert tensors == []
 
 
+def test_the_container_is_the_same_wherever_it_is_packed(tmp_path):
+    """The container keeps its graph description, which names the executable
+    by file name, packed in its own directory: no path of the machine's
+    gets into the container."""
+    import digits_container
+
+    tensors = digits_container.describe_io("int8", x_scale=0.5, out_scale=0.25)
+    made = [digits_container.pack(str(tmp_path / where), BUILD_DIR, "m", bytes(range(64)), tensors).path
+            for where in ("a", "a/much/longer/way/to/it")]
+    with open(made[0], "rb") as first, open(made[1], "rb") as second:
+        image = first.read()
+        assert image == second.read()
+    assert str(tmp_path).encode() not in image
+    assert b'"data": "m.bin"' in image
+
+
 def test_example_defaults_to_the_kiv_layer():
     assert digits_classifier.parse_args([]).api == "kiv"
 

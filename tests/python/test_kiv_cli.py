@@ -350,7 +350,7 @@ def test_job_options_and_profiles_on_the_command_line(model, tmp_path, args, lin
     # A stream's runs share their options: each has a job of its own, whose id keeps its files apart.
     (["bench", "--count", "2", "--warmup", "0", "--mode", "async", "--in-flight", "2"], ["first", "stream"]),
     # A batch queue's files carry its queue id and each set's number after the prefix.
-    (["bench", "--count", "2", "--warmup", "0", "--mode", "batch", "--batch-size", "2"], ["first", "run0", "run1"]),
+    (["bench", "--count", "2", "--warmup", "0", "--mode", "batch", "--batch-size", "4"], ["first", "run0", "run1"]),
 ])
 def test_dump_makes_its_directory_and_keeps_each_run_apart(model, tmp_path, args, prefixes):
     samples, dumps = tmp_path / "samples", tmp_path / "new" / "dumps"
@@ -367,7 +367,16 @@ def test_dump_makes_its_directory_and_keeps_each_run_apart(model, tmp_path, args
     assert sorted(runs) == prefixes
     assert all(kinds == {"input0.bin", "output0.bin"} for kinds in runs.values()), names
     if "batch" in args:
-        assert len([name for name in names if name.startswith("run0_")]) == 4  # two sets, input and output
+        # The sets go in rounds, a queue each: one set first, then more, each
+        # counted from 0 in its round; by queue and number, the sets in order.
+        sets = sorted({tuple(int(part) for part in name.split("_")[1:3]) for name in names
+                       if name.startswith("run0_")})
+        queues = sorted({queue for queue, _ in sets})
+        assert len(sets) == 4 and len(queues) >= 2, names
+        assert [number for queue, number in sets if queue == queues[0]] == [0]
+        for queue in queues:
+            numbers = [number for q, number in sets if q == queue]
+            assert numbers == list(range(len(numbers))), names
     if "async" in args:
         assert len([name for name in names if name.startswith("stream_")]) == 4  # two runs, input and output
 

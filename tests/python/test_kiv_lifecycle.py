@@ -173,14 +173,21 @@ def test_runtime_texts_where_the_driver_has_none():
 
 
 def test_arguments_are_checked_where_they_are_given(tmp_path, make_model):
-    for kwargs, error, text in (
-        ({"max_idle_jobs": -1}, ValueError, "max_idle_jobs must not be negative"),
-        ({"max_idle_jobs": "4"}, TypeError, "max_idle_jobs must be a whole number"),
-        ({"max_idle_jobs": True}, TypeError, "max_idle_jobs"),
-        ({"driver": 5}, TypeError, "driver must be None, a path"),
+    for args, kwargs, error, text in (
+        ((), {"max_idle_jobs": -1}, ValueError, "max_idle_jobs must not be negative"),
+        ((), {"max_idle_jobs": "4"}, TypeError, "max_idle_jobs must be a whole number"),
+        ((), {"max_idle_jobs": True}, TypeError, "max_idle_jobs"),
+        ((), {"driver": 5}, TypeError, "first argument of kiv.Runtime is the driver"),
+        ((True,), {}, TypeError, "driver must be None, a path"),
+        ((), {"driver": ""}, ValueError, "driver must not be empty"),
+        # max_idle_jobs came first up to 0.2.0: a number there is told apart
+        ((4,), {}, TypeError, r"first argument of kiv.Runtime is the driver; .*kiv.Runtime\(max_idle_jobs=4\)"),
+        (("standin", 4), {}, TypeError, "positional argument"),
     ):
         with pytest.raises(error, match=text):
-            kiv.Runtime(**kwargs)
+            kiv.Runtime(*args, **kwargs)
+    with kiv.Runtime("standin") as runtime:  # the driver first
+        assert runtime.driver.is_standin
     with kiv.Runtime() as runtime:
         with pytest.raises(TypeError, match="path must be a str"):
             runtime.load(5)
@@ -239,6 +246,26 @@ def test_an_unusable_driver_is_named_with_the_loaders_reason(build_dir, library,
         kiv.Runtime(driver=path)
     assert "no usable NPU driver: tried %s (given to kiv.Runtime): " % path in str(info.value)
     assert reason in str(info.value)
+
+
+def test_an_empty_aipu_lib_path_is_said_to_be_empty(run_python):
+    """The runtime takes an empty AIPU_LIB_PATH as a name, for which the
+    loader opens the program itself: kiv's error says so, rather than list
+    the entry points the program lacks. (In a process of its own: the
+    program's symbols are the test process's.)"""
+    result = run_python(
+        "import kiv\n"
+        "try:\n"
+        "    kiv.Runtime(error_lines=False)\n"
+        "except kiv.KivError as error:\n"
+        "    print(error.code, error)\n",
+        env={"AIPU_LIB_PATH": ""},
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("66 kiv_init_context failed with status 66: "), result.stdout
+    assert "no usable NPU driver: AIPU_LIB_PATH is set but empty, and an empty name makes the loader open the " \
+        "program itself" in result.stdout
+    assert "aipu_" not in result.stdout
 
 
 def test_the_default_name_goes_through_the_system_search(run_python, build_dir, tmp_path):

@@ -1,10 +1,12 @@
 """The type stubs describe the native modules as they are: libkiv.pyi the
 libkiv module, and kiv/_native.pyi the kiv package's own native module. The
-same types, functions, members and methods, with the same parameter names."""
+same types, functions, members and methods, with the same parameter names;
+and libkiv's docstrings are its stub's."""
 
 import ast
 import inspect
 import os
+import sys
 
 import pytest
 
@@ -115,3 +117,46 @@ def test_parameters_match():
         lines = [line.split(". ", 1)[-1] for line in doc.splitlines()]
         real = [_doc_params(line, is_method) for line in lines if line.startswith(short + "(") and ") ->" in line]
         assert sorted(real) == sorted(signatures), name
+
+
+def _documented():
+    """{(class, member or None): text} of every docstring and "#:" comment of
+    libkiv's stub, as the build reads them into the module."""
+    sys.path.insert(0, os.path.join(REPO, "kiv_umd", "src", "python"))
+    try:
+        import stub_docstrings
+    finally:
+        sys.path.pop(0)
+    with open(STUBS["libkiv"][1], encoding="utf-8") as f:
+        return stub_docstrings.docstrings(f.read())
+
+
+def test_the_module_says_what_the_stub_says():
+    """help() on libkiv shows the reference's words: every class, method,
+    property and enumeration member carries the stub's text."""
+    checked = 0
+    for (cls, member), text in _documented().items():
+        native = getattr(libkiv, cls)
+        if member is None:
+            assert inspect.getdoc(native).startswith(text), cls  # an enumeration's lists its members after it
+        elif member in ("name", "value") and hasattr(native, "__members__"):
+            continue  # the binding library's own properties of every enumeration
+        elif hasattr(native, "__members__") and member in native.__members__:
+            assert getattr(native, "__entries")[member][1] == text, (cls, member)
+        elif isinstance(inspect.getattr_static(native, member), property):
+            assert inspect.getattr_static(native, member).__doc__ == text, (cls, member)
+        else:  # a method: its signature line, then the text (the first overload's)
+            assert "\n\n" + text + "\n" in inspect.getdoc(getattr(native, member)) + "\n", (cls, member)
+        checked += 1
+    assert checked > 200
+
+
+def test_each_status_is_described_by_the_runtimes_text_for_it():
+    entries = getattr(libkiv.kiv_status_t, "__entries")
+    npu = libkiv.NPU()
+    assert npu.kiv_init_context() == libkiv.KIV_STATUS_SUCCESS
+    try:
+        for name, (value, text) in entries.items():
+            assert npu.kiv_get_error_message(value) == text, name
+    finally:
+        npu.kiv_deinit_context()

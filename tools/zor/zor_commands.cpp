@@ -21,6 +21,15 @@ const std::string& single_file(const Arguments& arguments) {
     return arguments.positionals[0];
 }
 
+// Writes `bytes` to `destination` whole, or nothing there (OutputFile).
+void write_whole(const std::string& destination, const void* bytes, size_t length) {
+    OutputFile output(destination);
+    if (!output.write(bytes, length)) {
+        throw std::runtime_error(output.destination() + ": cannot be written: " + strerror(errno));
+    }
+    output.commit();
+}
+
 int run_info(const std::vector<std::string>& words) {
     Arguments arguments;
     if (parse_or_help(words, KnownOptions{}, kInfoUsage, arguments)) return kExitSuccess;
@@ -44,22 +53,26 @@ int run_extract(const std::vector<std::string>& words) {
         return kExitFailure;
     }
     const kiv::Subgraph& first = *handler.GetSubgraphs().front();
-    OutputFile output(arguments.value("--output"));
-    if (!output.write(first.GetData(), first.GetByteCount())) {
-        throw std::runtime_error(output.destination() + ": cannot be written: " + strerror(errno));
-    }
-    output.commit();
+    write_whole(arguments.value("--output"), first.GetData(), first.GetByteCount());
     return kExitSuccess;
 }
 
 int run_io(const std::vector<std::string>& words) {
     Arguments arguments;
-    if (parse_or_help(words, KnownOptions{}, kIoUsage, arguments)) return kExitSuccess;
+    KnownOptions known{{"--output"}, {{"-o", "--output"}}};
+    if (parse_or_help(words, known, kIoUsage, arguments)) return kExitSuccess;
     const std::string& path = single_file(arguments);
     kiv::SerializationHandler handler;
     if (!read_container(handler, path)) return kExitFailure;
     return with_json_errors(path, [&] {
-        print(io_document(handler));
+        const std::string document = io_document(handler);
+        // A file only once the whole document is made: a shell's redirect
+        // would leave an empty one behind a failure.
+        if (arguments.has("--output")) {
+            write_whole(arguments.value("--output"), document.data(), document.size());
+        } else {
+            print(document);
+        }
         return kExitSuccess;
     });
 }

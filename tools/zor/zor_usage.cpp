@@ -38,6 +38,7 @@ const char kPackUsage[] =
     "                                (name, and any of the other keys of a\n"
     "                                tensor above); also as inputs, outputs\n"
     "\n"
+    "The container keeps the description's text as it was, paths included.\n"
     "Each problem of a description is reported on a line of its own and\n"
     "nothing is written. The container is written beside OUTPUT under a\n"
     "temporary name and renamed when complete, so a failed run leaves no\n"
@@ -63,10 +64,10 @@ const char kExtractUsage[] =
     "when the container cannot be read or holds no subgraph.\n";
 
 const char kIoUsage[] =
-    "Usage: zor io CONTAINER.zor\n"
+    "Usage: zor io CONTAINER.zor [-o OUTPUT.json]\n"
     "\n"
     "Prints the container's IO description as one JSON document, generated\n"
-    "from what the container holds:\n"
+    "from what the container holds, or writes it to OUTPUT.json:\n"
     "  {\"name\": NAME, \"version\": [MAJOR, MINOR, PATCH],\n"
     "   \"input_tensors\": [TENSOR, ...], \"output_tensors\": [TENSOR, ...]}\n"
     "where each TENSOR is\n"
@@ -75,7 +76,12 @@ const char kIoUsage[] =
     "Tensors are named as 'zor info' names them. One the container does not\n"
     "describe has shape [], dtype 0, qtype 0, scale [] and zero_point []. The\n"
     "document is itself an IO description: 'zor pack --bin EXECUTABLE --io'\n"
-    "takes it.\n";
+    "takes it.\n"
+    "\n"
+    "  -o, --output F   write the document to F rather than standard output:\n"
+    "                   beside F under a temporary name, renamed when\n"
+    "                   complete, so a failed run leaves no file (where a\n"
+    "                   shell's redirect leaves an empty one)\n";
 
 const char kToolUsageEnd[] =
     "\n"

@@ -21,7 +21,9 @@ namespace {
 py::tuple init_context(NPU& npu, const std::optional<std::string>& driver) {
     DriverLoadFailure failure;
     const kiv_status_t status = npu.open_context(driver ? driver->c_str() : nullptr, &failure);
-    if (failure.library.empty()) return py::make_tuple(status, py::none());
+    // A failed load always has the loader's text; the library's name may be
+    // empty (an empty AIPU_LIB_PATH).
+    if (failure.loader_error.empty()) return py::make_tuple(status, py::none());
     return py::make_tuple(status,
                           py::make_tuple(py::bytes(failure.library), py::str(failure.loader_error), failure.missing));
 }
