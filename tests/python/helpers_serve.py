@@ -178,8 +178,6 @@ class Server:
 
     def stop(self, sig=signal.SIGTERM, timeout=TIMEOUT):
         """Sends `sig` and returns the exit status."""
-        if self._channel is not None:
-            self._channel.close()
         if self.process.poll() is None:
             self.process.send_signal(sig)
         try:
@@ -188,6 +186,9 @@ class Server:
             self.process.kill()
             self.process.wait(TIMEOUT)
             raise
+        finally:
+            if self._channel is not None:
+                self._channel.close()
 
     def __enter__(self):
         return self

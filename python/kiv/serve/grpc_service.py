@@ -10,10 +10,10 @@ from typing import Any, TypeVar
 
 import grpc  # type: ignore[import]
 
+from google.protobuf.message import DecodeError  # type: ignore[import]
 from kiv_serve_protocol import inference_pb2 as pb  # type: ignore[import]
-from kiv_serve_protocol import inference_pb2_grpc as pb_grpc
 
-from .errors import ServeError, Status
+from .errors import ServeError, Status, invalid
 from .grpc_messages import (
     infer_request,
     infer_response,
@@ -46,6 +46,8 @@ def answering(method: Handler) -> Handler:
     @functools.wraps(method)
     async def handler(self: Servicer, request: Any, context: Any) -> Any:
         try:
+            if request is None:
+                raise invalid("the request is not a valid %sRequest message" % method.__name__)
             return await method(self, request, context)
         except ServeError as error:
             await abort(context, error)
@@ -56,7 +58,9 @@ def answering(method: Handler) -> Handler:
     return handler  # type: ignore[return-value]
 
 
-class Servicer(pb_grpc.GRPCInferenceServiceServicer):  # type: ignore[misc]
+class Servicer:
+    """The handler of each method of the service."""
+
     def __init__(self, service: InferenceService) -> None:
         self._service = service
 
@@ -115,6 +119,10 @@ class Servicer(pb_grpc.GRPCInferenceServiceServicer):  # type: ignore[misc]
                 task.cancel()
 
     async def _answer_in_stream(self, request: Any, answers: asyncio.Queue[Any]) -> None:
+        if request is None:
+            await answers.put(pb.ModelStreamInferResponse(error_message="the request is not a ModelInferRequest "
+                                                                        "message"))
+            return
         try:
             response = pb.ModelStreamInferResponse(infer_response=infer_response(
                 await self._service.infer(infer_request(request))))
@@ -202,5 +210,27 @@ def _refusal(handler: Any) -> Any:
     return grpc.unary_unary_rpc_method_handler(refuse, handler.request_deserializer, handler.response_serializer)
 
 
+def _lenient(message_class: Any) -> Callable[[bytes], Any]:
+    """A deserializer that gives None for bytes that are no such message, so
+    that the handler answers INVALID_ARGUMENT (gRPC's own answer is UNKNOWN)."""
+    def parse(data: bytes) -> Any:
+        try:
+            return message_class.FromString(data)
+        except DecodeError:
+            return None
+
+    return parse
+
+
 def add_service(server: Any, service: InferenceService) -> None:
-    pb_grpc.add_GRPCInferenceServiceServicer_to_server(Servicer(service), server)
+    """Serves every method of the service that inference.proto declares."""
+    servicer = Servicer(service)
+    declared = pb.DESCRIPTOR.services_by_name["GRPCInferenceService"]
+    handlers = {}
+    for method in declared.methods:
+        kind = grpc.stream_stream_rpc_method_handler if method.client_streaming else \
+            grpc.unary_unary_rpc_method_handler
+        handlers[method.name] = kind(getattr(servicer, method.name),
+                                     request_deserializer=_lenient(getattr(pb, method.input_type.name)),
+                                     response_serializer=getattr(pb, method.output_type.name).SerializeToString)
+    server.add_generic_rpc_handlers((grpc.method_handlers_generic_handler(declared.full_name, handlers),))

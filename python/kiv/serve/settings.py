@@ -88,10 +88,10 @@ def _job_options(where: str, table: Mapping[str, Any], defaults: JobOptions) -> 
 
 def _batching(where: str, table: Mapping[str, Any], defaults: Batching) -> Batching:
     _refuse_unknown(where, table, ("max_size", "max_delay_ms"))
-    size = _whole(where + ".max_size", table.get("max_size", defaults.max_size), 1)
+    size = _whole(where + " max_size", table.get("max_size", defaults.max_size), 1)
     delay = defaults.max_delay
     if "max_delay_ms" in table:
-        delay = _seconds(where + ".max_delay_ms", table["max_delay_ms"]) / 1000.0
+        delay = _seconds(where + " max_delay_ms", table["max_delay_ms"]) / 1000.0
     return Batching(size, delay)
 
 

@@ -1,0 +1,167 @@
+"""kiv serve under faults: jobs the driver fails, refuses or never ends,
+jobs that outlast their timeout, clients that go away, models unloaded under
+load, more requests than the bound, malformed messages, missing tokens, and
+SIGTERM while requests are under way. Each fails only the requests it
+touches, with a clear error, and the server goes on."""
+
+import socket
+import threading
+import time
+
+import grpc
+import numpy as np
+import pytest
+from helpers_models import FC_K
+from helpers_serve import Server, fc_model, infer_json, output_arrays, raw_request, wait_model, write_settings
+
+from kiv_serve_protocol import inference_pb2 as pb
+
+X = np.arange(4, dtype=np.float32).reshape(1, 4)
+
+
+def fc_ok(server):
+    response = server.stub().ModelInfer(raw_request("fc", [np.ones((1, FC_K), np.float32)]))
+    return len(response.outputs) == 2
+
+
+def failure(call, *args, **kwargs):
+    with pytest.raises(grpc.RpcError) as raised:
+        call(*args, **kwargs)
+    return raised.value
+
+
+def waiting(server, model):
+    """The requests of `model` waiting for a place, from /metrics."""
+    for line in server.http("GET", "/metrics")[2].decode().splitlines():
+        if line.startswith('kiv_serve_requests_waiting{model="%s"' % model):
+            return int(float(line.split()[-1]))
+    return 0
+
+
+def wait_until(condition, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.02)
+
+
+@pytest.fixture(scope="module")
+def models(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("models")
+    fc_model(str(directory))
+    wait_model(str(directory), "raising", 0, raise_status=5)
+    wait_model(str(directory), "sleepy", 3000)
+    write_settings(str(directory), "sleepy", "job_timeout = 0.3\n")
+    wait_model(str(directory), "slow", 400)
+    write_settings(str(directory), "slow", "in_flight = 2\nmax_queue = 3\n")
+    return directory
+
+
+def test_failed_refused_lost_and_late_jobs_fail_only_their_requests(models):
+    with Server([str(models)], "--job-timeout", "1", "--in-flight", "2") as server:
+        stub = server.stub()
+        error = failure(stub.ModelInfer, raw_request("raising", [X]))
+        assert error.code() == grpc.StatusCode.INTERNAL
+        assert error.details().startswith("model 'raising': kiv_job_infer_async failed with status 17")
+        assert "ended with job status" in error.details() and fc_ok(server)
+        error = failure(stub.ModelInfer, raw_request("sleepy", [X]))
+        assert (error.code(), error.details()) == (grpc.StatusCode.DEADLINE_EXCEEDED,
+                                                   "model 'sleepy': the job did not end within 0.3s")
+        assert fc_ok(server)
+        server.control("call_status aipu_flush_job 55")
+        error = failure(stub.ModelInfer, raw_request("fc", [np.ones((1, FC_K), np.float32)]))
+        assert error.code() == grpc.StatusCode.INTERNAL and "model 'fc': kiv_job_infer_async failed" in error.details()
+        server.control("call_status aipu_flush_job 0")
+        assert fc_ok(server)
+        # Jobs whose end never comes: their requests time out, and their
+        # places among the jobs in flight (2) are not lost with them.
+        server.control("completion_fault 3")
+        lost = [stub.ModelInfer.future(raw_request("fc", [np.ones((1, FC_K), np.float32)])) for _ in range(4)]
+        assert {f.exception().code() for f in lost} == {grpc.StatusCode.DEADLINE_EXCEEDED}
+        server.control("completion_fault 0")
+        assert all(fc_ok(server) for _ in range(3))
+        assert server.stop() == 0
+
+
+def test_clients_that_go_away_and_malformed_messages(models):
+    with Server([str(models)]) as server:
+        stub = server.stub()
+        error = failure(stub.ModelInfer, raw_request("slow", [X]), timeout=0.1)
+        assert error.code() == grpc.StatusCode.DEADLINE_EXCEEDED
+        host, port = server.http_host.rsplit(":", 1)
+        body = infer_json([("x", "FP32", X)])
+        with socket.create_connection((host, int(port)), timeout=30) as sock:
+            sock.sendall(b"POST /v2/models/slow/infer HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n%s"
+                         % (len(body), body))
+        junk = server._channel.unary_unary("/inference.GRPCInferenceService/ModelInfer")
+        error = failure(junk, b"\xff\xfe not a message")
+        assert (error.code(), error.details()) == (grpc.StatusCode.INVALID_ARGUMENT,
+                                                   "the request is not a valid ModelInferRequest message")
+        stream = stub.ModelStreamInfer(iter([raw_request("slow", [X])] * 3), timeout=0.2)
+        assert failure(list, stream).code() == grpc.StatusCode.DEADLINE_EXCEEDED
+        np.testing.assert_array_equal(output_arrays(stub.ModelInfer(raw_request("slow", [X])))["out"], 2 * X)
+        # The requests the clients gave up count as failures (cancelled); the
+        # HTTP request whose client went away ran to its end.
+        (stats,) = stub.ModelStatistics(pb.ModelStatisticsRequest(name="slow")).model_stats
+        assert (stats.inference_stats.fail.count, stats.inference_stats.success.count) == (4, 2)
+        assert 'kiv_serve_request_failures_total{model="slow",reason="CANCELLED",version="1"} 4.0' in \
+            server.http("GET", "/metrics")[2].decode().splitlines()
+
+
+def test_past_the_bound_requests_are_refused_with_a_retry_hint_and_unloading_fails_those_waiting(models):
+    """slow: 2 jobs in flight and 3 requests waiting at most."""
+    with Server([str(models)]) as server:
+        stub = server.stub()
+        accepted = [stub.ModelInfer.future(raw_request("slow", [X + n])) for n in range(5)]
+        wait_until(lambda: waiting(server, "slow") == 3)
+        error = failure(stub.ModelInfer, raw_request("slow", [X]))
+        assert error.code() == grpc.StatusCode.UNAVAILABLE and "model 'slow' is busy" in error.details()
+        assert ("grpc-retry-pushback-ms", "1000") in error.trailing_metadata()
+        status, headers, text = server.http("POST", "/v2/models/slow/infer", infer_json([("x", "FP32", X)]))
+        assert (status, headers["Retry-After"]) == (503, "1") and b"model 'slow' is busy" in text
+        for n, future in enumerate(accepted):
+            np.testing.assert_array_equal(output_arrays(future.result(30))["out"], 2 * (X + n))
+        # Unloaded while 2 run and 3 wait: those running end well, those waiting fail.
+        accepted = [stub.ModelInfer.future(raw_request("slow", [X])) for _ in range(5)]
+        wait_until(lambda: waiting(server, "slow") == 3)
+        stub.RepositoryModelUnload(pb.RepositoryModelUnloadRequest(model_name="slow"))
+        outcomes = [f.exception() for f in accepted]
+        assert sum(e is None for e in outcomes) == 2
+        refused = [(e.code(), e.details()) for e in outcomes if e is not None]
+        assert refused == [(grpc.StatusCode.UNAVAILABLE, "model 'slow' was unloaded before the request ran")] * 3
+        assert fc_ok(server)
+
+
+def test_sigterm_drains_the_requests_under_way_and_exits_0(models):
+    server = Server([str(models)], "--drain-timeout", "20")
+    stub = server.stub()
+    running = [stub.ModelInfer.future(raw_request("slow", [X + n])) for n in range(4)]
+    wait_until(lambda: waiting(server, "slow") == 2)
+    began = time.monotonic()
+    stopping = threading.Thread(target=server.stop)
+    stopping.start()
+    for n, future in enumerate(running):
+        np.testing.assert_array_equal(output_arrays(future.result(30))["out"], 2 * (X + n))
+    stopping.join(60)
+    assert server.process.returncode == 0 and time.monotonic() - began < 10
+    assert "draining: 4 request(s) under way" in server.stderr
+
+
+def test_a_token_guards_everything_but_the_health_probes(models, tmp_path):
+    token = tmp_path / "token"
+    token.write_text("s3cret\n")
+    with Server([str(models / "fc.zor")], "--token-file", str(token)) as server:
+        stub = server.stub()
+        assert stub.ServerReady(pb.ServerReadyRequest()).ready
+        request = raw_request("fc", [np.ones((1, FC_K), np.float32)])
+        for metadata in (None, [("authorization", "Bearer wrong")]):
+            error = failure(stub.ModelInfer, request, metadata=metadata)
+            assert error.code() == grpc.StatusCode.UNAUTHENTICATED
+        assert failure(lambda: list(stub.ModelStreamInfer(iter([request])))).code() == \
+            grpc.StatusCode.UNAUTHENTICATED
+        assert stub.ModelInfer(request, metadata=[("authorization", "Bearer s3cret")]).outputs
+        assert server.http("GET", "/v2/health/ready")[0] == 200
+        for path in ("/v2/models/fc", "/metrics"):
+            status, headers, _ = server.http("GET", path)
+            assert (status, headers["WWW-Authenticate"]) == (401, "Bearer")
+            assert server.http("GET", path, headers={"Authorization": "Bearer s3cret"})[0] == 200
