@@ -1,4 +1,4 @@
-"""The kiv command: inspect, run and benchmark a model from the shell.
+"""The kiv command: inspect, run, benchmark and serve models from the shell.
 
     kiv info MODEL                      tensors, container name and version, driver, device
     kiv run MODEL [-i NAME=FILE] [--random [FILL]] [-o OUT.npz] [--reference REF.npz] [--json]
@@ -146,7 +146,7 @@ def _bench_options(bench: argparse.ArgumentParser) -> None:
 
 def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
     """The command's parser, and the parser of each command by name."""
-    main = argparse.ArgumentParser(prog="kiv", description="Inspect, run and benchmark models on the NPU.",
+    main = argparse.ArgumentParser(prog="kiv", description="Inspect, run, benchmark and serve models on the NPU.",
                                    epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     main.add_argument("--version", action="version", version="kiv %s" % __version__)
     main.add_argument("--driver", help=DRIVER_HELP)
