@@ -30,12 +30,17 @@ def failure(call, *args, **kwargs):
     return raised.value
 
 
-def waiting(server, model):
-    """The requests of `model` waiting for a place, from /metrics."""
+def gauge(server, name, model):
+    """A gauge of /metrics for `model`."""
     for line in server.http("GET", "/metrics")[2].decode().splitlines():
-        if line.startswith('kiv_serve_requests_waiting{model="%s"' % model):
+        if line.startswith('%s{model="%s"' % (name, model)):
             return int(float(line.split()[-1]))
     return 0
+
+
+def waiting(server, model):
+    """The requests of `model` waiting for a place."""
+    return gauge(server, "kiv_serve_requests_waiting", model)
 
 
 def wait_until(condition, timeout=30):
@@ -54,6 +59,7 @@ def models(tmp_path_factory):
     write_settings(str(directory), "sleepy", "job_timeout = 0.3\n")
     wait_model(str(directory), "paced", 2)
     wait_model(str(directory), "slow", 400)
+    wait_model(str(directory), "long", 8000)
     write_settings(str(directory), "slow", "in_flight = 2\nmax_queue = 3\n")
     return directory
 
@@ -148,6 +154,17 @@ def test_sigterm_drains_the_requests_under_way_and_exits_0(models):
     stopping.join(60)
     assert server.process.returncode == 0 and time.monotonic() - began < 10
     assert "draining: 4 request(s) under way" in server.stderr
+
+
+def test_sigterm_exits_0_within_the_drain_timeout_and_a_second_when_jobs_outlast_it(models):
+    server = Server([str(models)], "--drain-timeout", "1")
+    long_call = server.stub().ModelInfer.future(raw_request("long", [X]))
+    wait_until(lambda: gauge(server, "kiv_serve_jobs_in_flight", "long") == 1)
+    began = time.monotonic()
+    assert server.stop() == 0
+    assert time.monotonic() - began < 1 + 1 + 2  # the drain timeout, the grace, and the exit itself
+    assert long_call.exception().code() in (grpc.StatusCode.CANCELLED, grpc.StatusCode.UNAVAILABLE)
+    assert "1 request(s) still under way after 1s; they are cancelled" in server.stderr
 
 
 def test_a_token_guards_everything_but_the_health_probes(models, tmp_path):

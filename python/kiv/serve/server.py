@@ -32,9 +32,9 @@ from .shared_memory import SharedMemoryRegions
 
 log = logging.getLogger("kiv.serve")
 
-# How long gRPC calls still open after the drain (streams a client keeps
+# How long calls still open after the drain (a gRPC stream a client keeps
 # open, say) get before they are cancelled.
-GRPC_GRACE_SECONDS = 1.0
+GRACE_SECONDS = 1.0
 
 
 @dataclasses.dataclass(frozen=True)
@@ -161,7 +161,7 @@ class Server:
         # Bodies are uncompressed by the server's own code, within its size limit.
         self._http = web.AppRunner(app, handle_signals=False, access_log=None, auto_decompress=False)
         await self._http.setup()
-        await web.SockSite(self._http, sock).start()
+        await web.SockSite(self._http, sock, shutdown_timeout=GRACE_SECONDS).start()
         return "http://%s (HTTP/REST, metrics on /metrics)" % grpc_address(settings.host, sock.getsockname()[1])
 
     def request_stop(self) -> None:
@@ -183,7 +183,7 @@ class Server:
                 log.warning("%d request(s) still under way after %gs; they are cancelled",
                             self.service.active, self.settings.drain_timeout)
         if self._grpc is not None:
-            await self._grpc.stop(GRPC_GRACE_SECONDS)
+            await self._grpc.stop(GRACE_SECONDS)
         if self._http is not None:
             await self._http.cleanup()
         if self._socket is not None and os.path.exists(self._socket):
