@@ -197,6 +197,15 @@ class Server:
         self.stop()
 
 
+def rpc_error(call):
+    """The grpc.RpcError that call() raises."""
+    try:
+        call()
+    except grpc.RpcError as error:
+        return error
+    raise AssertionError("no gRPC error")
+
+
 def raw_request(model, arrays, names=None, datatypes=None, request_id="", outputs=()):
     """A ModelInferRequest with `arrays` as raw contents."""
     request = pb.ModelInferRequest(model_name=model, id=request_id)

@@ -12,7 +12,16 @@ import grpc
 import numpy as np
 import pytest
 from helpers_models import FC_K
-from helpers_serve import Server, fc_model, infer_json, output_arrays, raw_request, wait_model, write_settings
+from helpers_serve import (
+    Server,
+    fc_model,
+    infer_json,
+    output_arrays,
+    raw_request,
+    rpc_error,
+    wait_model,
+    write_settings,
+)
 
 from kiv_serve_protocol import inference_pb2 as pb
 
@@ -25,9 +34,7 @@ def fc_ok(server):
 
 
 def failure(call, *args, **kwargs):
-    with pytest.raises(grpc.RpcError) as raised:
-        call(*args, **kwargs)
-    return raised.value
+    return rpc_error(lambda: call(*args, **kwargs))
 
 
 def gauge(server, name, model):

@@ -20,6 +20,7 @@ from helpers_serve import (
     numpy_type,
     output_arrays,
     raw_request,
+    rpc_error,
     types_model,
     wait_model,
 )
@@ -129,10 +130,9 @@ def test_typed_contents_must_fit_their_datatype(server, datatype, values, messag
             getattr(tensor.contents, CONTENTS.get(name, "fp32") + "_contents").extend(values)
         else:
             request.raw_input_contents.append(np.zeros(TYPES_SHAPE, numpy_type(name)).tobytes())
-    with pytest.raises(grpc.RpcError) as raised:
-        server.stub().ModelInfer(request)
-    assert raised.value.code() == grpc.StatusCode.INVALID_ARGUMENT
-    assert raised.value.details() == "model 'types': input 't%d': %s" % (TYPES.index(datatype), message)
+    error = rpc_error(lambda: server.stub().ModelInfer(request))
+    assert error.code() == grpc.StatusCode.INVALID_ARGUMENT
+    assert error.details() == "model 'types': input 't%d': %s" % (TYPES.index(datatype), message)
 
 
 ERRORS = [
@@ -163,10 +163,9 @@ def test_request_errors_name_model_tensor_and_problem(server, case, change, code
         request.raw_input_contents.append(b"\0" * 24)
     if change.get("no_data"):
         del request.raw_input_contents[:]
-    with pytest.raises(grpc.RpcError) as raised:
-        server.stub().ModelInfer(request)
-    assert raised.value.code() == code
-    assert message in raised.value.details()
+    error = rpc_error(lambda: server.stub().ModelInfer(request))
+    assert error.code() == code
+    assert message in error.details()
     assert server.stub().ModelInfer(raw_request("fc", [fc_input(0)])).outputs  # and the server goes on
 
 
@@ -207,26 +206,17 @@ def test_the_repository_loads_and_unloads_by_name(repository, tmp_path):
         np.testing.assert_array_equal(output_arrays(stub.ModelInfer(raw_request("late", [x])))["out"], 2 * x)
         stub.RepositoryModelUnload(pb.RepositoryModelUnloadRequest(model_name="fc"))
         assert not stub.ModelReady(pb.ModelReadyRequest(name="fc")).ready
-        with pytest.raises(grpc.RpcError) as raised:
-            stub.ModelInfer(raw_request("fc", [fc_input(0)]))
-        assert (raised.value.code(), raised.value.details()) == (grpc.StatusCode.NOT_FOUND,
-                                                                 "model 'fc' is not loaded (unloaded)")
+        error = rpc_error(lambda: stub.ModelInfer(raw_request("fc", [fc_input(0)])))
+        assert (error.code(), error.details()) == (grpc.StatusCode.NOT_FOUND, "model 'fc' is not loaded (unloaded)")
         stub.RepositoryModelLoad(pb.RepositoryModelLoadRequest(model_name="fc"))
         assert stub.ModelInfer(raw_request("fc", [fc_input(0)])).outputs
-        for request, code, message in [
-            (pb.RepositoryModelLoadRequest(model_name="../fc"), grpc.StatusCode.NOT_FOUND, "no model '../fc'"),
-            (pb.RepositoryModelUnloadRequest(model_name="nonesuch"), grpc.StatusCode.NOT_FOUND, "not loaded"),
-        ]:
-            call = stub.RepositoryModelLoad if isinstance(request, pb.RepositoryModelLoadRequest) else \
-                stub.RepositoryModelUnload
-            with pytest.raises(grpc.RpcError) as raised:
-                call(request)
-            assert raised.value.code() == code and message in raised.value.details()
+        error = rpc_error(lambda: stub.RepositoryModelLoad(pb.RepositoryModelLoadRequest(model_name="../fc")))
+        assert error.code() == grpc.StatusCode.NOT_FOUND and "no model '../fc'" in error.details()
+        error = rpc_error(lambda: stub.RepositoryModelUnload(pb.RepositoryModelUnloadRequest(model_name="x")))
+        assert (error.code(), error.details()) == (grpc.StatusCode.NOT_FOUND, "model 'x' is not loaded")
         files = pb.RepositoryModelLoadRequest(model_name="fc")
         files.parameters["file:1/model.zor"].bytes_param = b"junk"
-        with pytest.raises(grpc.RpcError) as raised:
-            stub.RepositoryModelLoad(files)
-        assert raised.value.code() == grpc.StatusCode.INVALID_ARGUMENT
+        assert rpc_error(lambda: stub.RepositoryModelLoad(files)).code() == grpc.StatusCode.INVALID_ARGUMENT
         assert sorted(os.listdir(tmp_path)) == ["fc.zor", "late.zor"]  # nothing written
 
 
@@ -235,8 +225,7 @@ def test_statistics_count_successes_and_failures(repository):
         stub = server.stub()
         for n in range(5):
             stub.ModelInfer(raw_request("fc", [fc_input(n)]))
-        with pytest.raises(grpc.RpcError):
-            stub.ModelInfer(raw_request("fc", [fc_input(0)], datatypes=["FP16"]))
+        rpc_error(lambda: stub.ModelInfer(raw_request("fc", [fc_input(0)], datatypes=["FP16"])))
         (stats,) = stub.ModelStatistics(pb.ModelStatisticsRequest(name="fc")).model_stats
         assert (stats.name, stats.version, stats.inference_count, stats.execution_count) == ("fc", "1", 5, 5)
         assert (stats.inference_stats.success.count, stats.inference_stats.fail.count) == (5, 1)

@@ -34,7 +34,7 @@ def split(headers, body):
     return json.loads(body[:length]), body[length:]
 
 
-def test_health_metadata_and_repository_with_curl(server):
+def test_health_metadata_repository_and_inference_with_curl(server):
     assert server.curl(server.url("/v2/health/live")) == (200, "")
     assert server.curl(server.url("/v2/health/ready")) == (200, "")
     status, body = server.curl(server.url("/v2"))
@@ -57,9 +57,6 @@ def test_health_metadata_and_repository_with_curl(server):
         assert answer[0] == status and "error" in json.loads(answer[1])
     status, text = server.curl("-X", "DELETE", server.url("/v2/models/fc"))
     assert status == 405 and json.loads(text)["error"]
-
-
-def test_json_inference_with_curl(server):
     x = fc_input(2)
     status, body = server.curl("-d", infer_json([("x", "FP32", x)]).decode(), server.url("/v2/models/fc/infer"))
     answer = json.loads(body)

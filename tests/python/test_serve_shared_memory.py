@@ -11,7 +11,7 @@ import grpc
 import numpy as np
 import pytest
 from helpers_models import FC_K, fc_reference
-from helpers_serve import Server, fc_model, output_arrays
+from helpers_serve import Server, fc_model, output_arrays, rpc_error
 
 from kiv_serve_protocol import inference_pb2 as pb
 
@@ -84,9 +84,8 @@ def test_register_status_and_unregister_on_both_transports(server, shm):
     assert json.loads(server.http("GET", "/v2/systemsharedmemory/region/a/status")[2]) == [
         {"name": "a", "key": key, "offset": 16, "byte_size": 1024}]
     assert server.http("GET", "/v2/systemsharedmemory/region/c/status")[0] == 404
-    with pytest.raises(grpc.RpcError) as raised:
-        register(server, "a", key)
-    assert "shared memory region 'a' is already registered" in raised.value.details()
+    error = rpc_error(lambda: register(server, "a", key))
+    assert "shared memory region 'a' is already registered" in error.details()
     assert server.http("POST", "/v2/systemsharedmemory/region/a/unregister")[0] == 200
     assert [r["name"] for r in json.loads(server.http("GET", "/v2/systemsharedmemory/status")[2])] == ["b"]
     server.stub().SystemSharedMemoryUnregister(pb.SystemSharedMemoryUnregisterRequest())
@@ -135,9 +134,8 @@ REGISTRATIONS = [
 @pytest.mark.parametrize("case, key_of, offset, size, message", REGISTRATIONS, ids=[r[0] for r in REGISTRATIONS])
 def test_registrations_outside_an_object_are_refused(server, shm, case, key_of, offset, size, message):
     key, _, _ = shm()
-    with pytest.raises(grpc.RpcError) as raised:
-        register(server, "r", key_of(key), offset, size)
-    assert raised.value.code() == grpc.StatusCode.INVALID_ARGUMENT and message in raised.value.details()
+    error = rpc_error(lambda: register(server, "r", key_of(key), offset, size))
+    assert error.code() == grpc.StatusCode.INVALID_ARGUMENT and message in error.details()
     assert server.stub().SystemSharedMemoryStatus(pb.SystemSharedMemoryStatusRequest()).regions == {}
 
 
@@ -161,9 +159,8 @@ def test_requests_outside_a_region_are_refused(server, shm, case, places, code, 
     key, _, _ = shm()
     register(server, "in", key)
     register(server, "out", key)
-    with pytest.raises(grpc.RpcError) as raised:
-        server.stub().ModelInfer(shm_request(**places))
-    assert raised.value.code() == code and message in raised.value.details()
+    error = rpc_error(lambda: server.stub().ModelInfer(shm_request(**places)))
+    assert error.code() == code and message in error.details()
 
 
 def test_an_object_shrunk_after_registration_is_an_error_not_a_crash(server, shm):
@@ -172,7 +169,6 @@ def test_an_object_shrunk_after_registration_is_an_error_not_a_crash(server, shm
     register(server, "out", key)
     os.ftruncate(fd, 16)
     for request in (shm_request(inputs=[("in", 0, 24)], outputs=[]), shm_request(inputs=[("in", 0, 24)])):
-        with pytest.raises(grpc.RpcError) as raised:
-            server.stub().ModelInfer(request)
-        assert "has shrunk to 16 bytes since it was registered" in raised.value.details()
+        error = rpc_error(lambda: server.stub().ModelInfer(request))
+        assert "has shrunk to 16 bytes since it was registered" in error.details()
     assert server.stub().ServerLive(pb.ServerLiveRequest()).live
