@@ -66,6 +66,8 @@ def test_health_and_metadata(server):
     assert quantised["scale"].double_param == QUANT_SCALE
     assert quantised["zero_point"].int64_param == QUANT_ZERO_POINT
     assert not model.inputs[TYPES.index("UINT8")].parameters
+    not_served = server._channel.unary_unary("/inference.GRPCInferenceService/CudaSharedMemoryStatus")
+    assert rpc_error(lambda: not_served(b"")).code() == grpc.StatusCode.UNIMPLEMENTED
 
 
 def test_raw_inference_echoes_the_id_and_gives_the_outputs_asked_for(server):
