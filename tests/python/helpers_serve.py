@@ -113,11 +113,13 @@ class Server:
         threading.Thread(target=self._read, args=(self.process.stdout, self._lines.put), daemon=True).start()
         threading.Thread(target=self._read, args=(self.process.stderr, self._errors.append), daemon=True).start()
         self.listening = []
-        while True:
-            line = self.line()
-            if line.startswith("kiv serve: serving"):
-                break
-            self.listening.append(line)
+        try:
+            while not (line := self.line()).startswith("kiv serve: serving"):
+                self.listening.append(line)
+        except BaseException:
+            self.process.kill()  # no server is left behind by a start that failed
+            self.process.wait(TIMEOUT)
+            raise
         self.grpc_target = self._address(r"grpc://(\S+)")
         self.http_host = self._address(r"http://(\S+)")
         self._channel = grpc.insecure_channel(self.grpc_target) if self.grpc_target else None

@@ -161,29 +161,29 @@ def test_past_the_bound_requests_are_refused_with_a_retry_hint_and_unloading_fai
 
 
 def test_sigterm_drains_the_requests_under_way_and_exits_0(models):
-    server = Server([str(models)], "--drain-timeout", "20")
-    stub = server.stub()
-    running = [stub.ModelInfer.future(raw_request("slow", [X + n])) for n in range(4)]
-    wait_until(lambda: waiting(server, "slow") == 2)
-    began = time.monotonic()
-    stopping = threading.Thread(target=server.stop)
-    stopping.start()
-    for n, future in enumerate(running):
-        np.testing.assert_array_equal(output_arrays(future.result(30))["out"], 2 * (X + n))
-    stopping.join(60)
-    assert server.process.returncode == 0 and time.monotonic() - began < 10
-    assert "draining: 4 request(s) under way" in server.stderr
+    with Server([str(models)], "--drain-timeout", "20") as server:
+        stub = server.stub()
+        running = [stub.ModelInfer.future(raw_request("slow", [X + n])) for n in range(4)]
+        wait_until(lambda: waiting(server, "slow") == 2)
+        began = time.monotonic()
+        stopping = threading.Thread(target=server.stop)
+        stopping.start()
+        for n, future in enumerate(running):
+            np.testing.assert_array_equal(output_arrays(future.result(30))["out"], 2 * (X + n))
+        stopping.join(60)
+        assert server.process.returncode == 0 and time.monotonic() - began < 10
+        assert "draining: 4 request(s) under way" in server.stderr
 
 
 def test_sigterm_exits_0_within_the_drain_timeout_and_a_second_when_jobs_outlast_it(models):
-    server = Server([str(models)], "--drain-timeout", "1")
-    long_call = server.stub().ModelInfer.future(raw_request("long", [X]))
-    wait_until(lambda: gauge(server, "kiv_serve_jobs_in_flight", "long") == 1)
-    began = time.monotonic()
-    assert server.stop() == 0
-    assert time.monotonic() - began < 1 + 1 + 2  # the drain timeout, the grace, and the exit itself
-    assert long_call.exception().code() in (grpc.StatusCode.CANCELLED, grpc.StatusCode.UNAVAILABLE)
-    assert "1 request(s) still under way after 1s; they are cancelled" in server.stderr
+    with Server([str(models)], "--drain-timeout", "1") as server:
+        long_call = server.stub().ModelInfer.future(raw_request("long", [X]))
+        wait_until(lambda: gauge(server, "kiv_serve_jobs_in_flight", "long") == 1)
+        began = time.monotonic()
+        assert server.stop() == 0
+        assert time.monotonic() - began < 1 + 1 + 2  # the drain timeout, the grace, and the exit itself
+        assert long_call.exception().code() in (grpc.StatusCode.CANCELLED, grpc.StatusCode.UNAVAILABLE)
+        assert "1 request(s) still under way after 1s; they are cancelled" in server.stderr
 
 
 def test_a_token_guards_everything_but_the_health_probes(models, tmp_path):

@@ -68,20 +68,22 @@ def wait_for_port(port):
 @pytest.fixture
 def boards(tmp_path):
     fc_model(str(tmp_path))
-    servers = [Server([str(tmp_path / "fc.zor")]) for _ in range(2)]
-    grpc_port, http_port = free_port(), free_port()
-    config = tmp_path / "nginx.conf"
-    config.write_text(CONFIG.format(dir=tmp_path, grpc=[s.grpc_target for s in servers],
-                                    http=[s.http_host for s in servers], grpc_port=grpc_port, http_port=http_port,
-                                    user="user root;" if os.geteuid() == 0 else ""))
-    nginx = subprocess.Popen([NGINX, "-c", str(config), "-p", str(tmp_path)], stderr=subprocess.PIPE)
+    servers, nginx = [], None
     try:
+        servers += [Server([str(tmp_path / "fc.zor")]) for _ in range(2)]
+        grpc_port, http_port = free_port(), free_port()
+        config = tmp_path / "nginx.conf"
+        config.write_text(CONFIG.format(dir=tmp_path, grpc=[s.grpc_target for s in servers],
+                                        http=[s.http_host for s in servers], grpc_port=grpc_port,
+                                        http_port=http_port, user="user root;" if os.geteuid() == 0 else ""))
+        nginx = subprocess.Popen([NGINX, "-c", str(config), "-p", str(tmp_path)], stderr=subprocess.PIPE)
         wait_for_port(grpc_port)
         wait_for_port(http_port)
         yield servers, grpc_port, http_port
     finally:
-        nginx.terminate()
-        nginx.wait(TIMEOUT)
+        if nginx is not None:
+            nginx.terminate()
+            nginx.wait(TIMEOUT)
         for server in servers:
             server.stop()
 
