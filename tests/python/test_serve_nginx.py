@@ -70,7 +70,8 @@ def boards(tmp_path):
     fc_model(str(tmp_path))
     servers, nginx = [], None
     try:
-        servers += [Server([str(tmp_path / "fc.zor")]) for _ in range(2)]
+        for _ in range(2):
+            servers.append(Server([str(tmp_path / "fc.zor")]))
         grpc_port, http_port = free_port(), free_port()
         config = tmp_path / "nginx.conf"
         config.write_text(CONFIG.format(dir=tmp_path, grpc=[s.grpc_target for s in servers],
