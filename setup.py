@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
 """Builds the native parts of the kiv distribution through CMake, for pip.
 
-    pip install --no-build-isolation .                             libkiv, its stub, kiv, kiv and zor
+    pip install --no-build-isolation .                             libkiv, its stub, kiv (kiv serve and its gRPC
+                                                                   stubs included), kiv and zor
     KIV_INSTALL_STANDIN_DRIVER=ON pip install --no-build-isolation .   also the stand-in NPU
 
 The project's metadata is in pyproject.toml, its license (Apache-2.0, the
@@ -28,12 +29,13 @@ def standin_requested():
 
 
 class BuildWithCMake(build_py):
-    """Copies the kiv package, then builds libkiv, zor and (on request) the
-    stand-in with CMake and puts them where the wheel takes them from."""
+    """Copies the kiv package, then builds libkiv, zor, kiv serve's gRPC
+    stubs and (on request) the stand-in with CMake and puts them where the
+    wheel takes them from."""
 
     def run(self):
         super().run()
-        targets = ["libkiv", "zor"] + (["aipudrv"] if standin_requested() else [])
+        targets = ["libkiv", "zor", "serve_stubs"] + (["aipudrv"] if standin_requested() else [])
         subprocess.run(
             ["cmake", "-S", ROOT, "-B", CMAKE_BUILD, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
              "-DKIV_BUILD_TESTS=OFF", "-DKIV_BUILD_BENCH=OFF", "-DPython_EXECUTABLE=" + sys.executable],
@@ -47,6 +49,10 @@ class BuildWithCMake(build_py):
         # only as a package of its own.
         self.mkpath(os.path.join(self.build_lib, "libkiv-stubs"))
         self.copy_file(stub, os.path.join(self.build_lib, "libkiv-stubs", "__init__.pyi"))
+        stubs = os.path.join(CMAKE_BUILD, "kiv_serve_protocol")
+        self.mkpath(os.path.join(self.build_lib, "kiv_serve_protocol"))
+        for name in sorted(os.listdir(stubs)):
+            self.copy_file(os.path.join(stubs, name), os.path.join(self.build_lib, "kiv_serve_protocol", name))
         self.mkpath(os.path.dirname(os.path.join(ROOT, ZOR)))
         shutil.copy2(os.path.join(CMAKE_BUILD, "tools", "zor", "zor"), os.path.join(ROOT, ZOR))
         if standin_requested():

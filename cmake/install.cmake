@@ -37,9 +37,10 @@ if(TARGET libkiv)
 endif()
 
 # kiv, the pure Python layer over libkiv, imports it from the same directory.
+# Its server, kiv.serve, is a component of its own (cmake/serve.cmake).
 if(EXISTS ${CMAKE_SOURCE_DIR}/python/kiv)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/python/kiv DESTINATION ${KIV_INSTALL_PYTHONDIR} COMPONENT python
-          PATTERN "__pycache__" EXCLUDE PATTERN "*.pyc" EXCLUDE)
+          PATTERN "__pycache__" EXCLUDE PATTERN "*.pyc" EXCLUDE PATTERN "serve" EXCLUDE)
 endif()
 
 # The kiv command: kiv.cli run by the interpreter the module is built for.

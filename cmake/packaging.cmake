@@ -6,6 +6,9 @@
 #   libkiv-dev      headers and the CMake package (component devel)
 #   libkiv-standin  the stand-in NPU driver (component standin), apart so that
 #                   a device with the real driver never gets it by accident
+#   libkiv-serve    kiv serve, the inference server (component serve): its
+#                   modules, gRPC stubs and systemd unit, apart so that only
+#                   boards that serve need gRPC, aiohttp and prometheus-client
 #
 # The packages install into /usr, so the tree they are made from must be
 # configured for that prefix (-DCMAKE_INSTALL_PREFIX=/usr): the Python files
@@ -20,6 +23,9 @@ set(KIV_DEB_RELEASE 1 CACHE STRING "Debian revision of the packages (the part af
 # place here would silently be left out of every package.
 set(KIV_DEB_RUNTIME_COMPONENTS python commands)
 set(KIV_DEB_COMPONENTS ${KIV_DEB_RUNTIME_COMPONENTS} devel standin)
+if(KIV_SERVE)
+  list(APPEND KIV_DEB_COMPONENTS serve)
+endif()
 get_cmake_property(KIV_INSTALL_COMPONENTS COMPONENTS)
 foreach(component IN LISTS KIV_INSTALL_COMPONENTS)
   if(NOT component IN_LIST KIV_DEB_COMPONENTS)
@@ -89,12 +95,18 @@ the NPU through its user-mode driver libaipudrv.so.
 This package holds the Python module libkiv (the runtime itself, a shared
 library), the kiv package over it (numpy arrays, exceptions, futures), and
 the zor command, which packs, lists and unpacks model containers.")
-# kiv's modules are compiled to bytecode on installation and their bytecode
-# removed before removal, so that nothing is left behind.
-configure_file(${CMAKE_SOURCE_DIR}/cmake/deb/postinst.in ${CMAKE_BINARY_DIR}/deb/runtime/postinst @ONLY)
-configure_file(${CMAKE_SOURCE_DIR}/cmake/deb/prerm.in ${CMAKE_BINARY_DIR}/deb/runtime/prerm @ONLY)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
-    "${CMAKE_BINARY_DIR}/deb/runtime/postinst;${CMAKE_BINARY_DIR}/deb/runtime/prerm")
+# kiv_deb_bytecode(GROUP PACKAGE): the package's Python modules are compiled
+# to bytecode on installation and their bytecode removed before removal, so
+# that nothing is left behind.
+function(kiv_deb_bytecode group package)
+  set(KIV_DEB_PACKAGE ${package})
+  string(TOLOWER ${group} dir)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/deb/postinst.in ${CMAKE_BINARY_DIR}/deb/${dir}/postinst @ONLY)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/deb/prerm.in ${CMAKE_BINARY_DIR}/deb/${dir}/prerm @ONLY)
+  set(CPACK_DEBIAN_${group}_PACKAGE_CONTROL_EXTRA
+      "${CMAKE_BINARY_DIR}/deb/${dir}/postinst;${CMAKE_BINARY_DIR}/deb/${dir}/prerm" PARENT_SCOPE)
+endfunction()
+kiv_deb_bytecode(RUNTIME ${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME})
 
 set(CPACK_DEBIAN_DEVEL_PACKAGE_NAME libkiv-dev)
 set(CPACK_DEBIAN_DEVEL_PACKAGE_SECTION libdevel)
@@ -119,6 +131,18 @@ directory, on no library search path: the runtime uses it only when asked,
 with kiv.Runtime(driver='standin') or AIPU_LIB_PATH. Do not install it on a
 device with the real driver.")
 
+set(CPACK_DEBIAN_SERVE_PACKAGE_NAME libkiv-serve)
+set(CPACK_DEBIAN_SERVE_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_SERVE_PACKAGE_DEPENDS
+    "libkiv (= ${KIV_DEB_VERSION}), ${KIV_DEB_PYTHON_DEPENDS}, python3-grpcio, python3-protobuf, python3-aiohttp, python3-prometheus-client")
+set(CPACK_DEBIAN_SERVE_DESCRIPTION "user-mode runtime of the NPU - inference server
+kiv serve: one process owns the NPU and serves its models to every process
+on the board and, on request, to other machines, over the open inference
+protocol (gRPC and HTTP/REST, with binary tensor data, system shared memory,
+model repository and statistics), with Prometheus metrics on /metrics.
+The systemd unit kiv-serve.service comes disabled.")
+kiv_deb_bytecode(SERVE ${CPACK_DEBIAN_SERVE_PACKAGE_NAME})
+
 # What Debian's policy asks of every package in /usr/share/doc/<package>: the
 # copyright (debian/copyright, machine-readable), the Debian changelog made
 # from CHANGELOG.md (cmake/deb/debian_changelog.py) and CHANGELOG.md itself as
@@ -139,8 +163,12 @@ add_custom_command(OUTPUT ${KIV_DEB_DOC_DIR}/changelog.Debian.gz ${KIV_DEB_DOC_D
   VERBATIM)
 add_custom_target(deb_docs ALL DEPENDS ${KIV_DEB_DOC_DIR}/changelog.Debian.gz ${KIV_DEB_DOC_DIR}/changelog.gz)
 # The install component of each package that carries its documents.
-foreach(pair "python=${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME}" "devel=${CPACK_DEBIAN_DEVEL_PACKAGE_NAME}"
-             "standin=${CPACK_DEBIAN_STANDIN_PACKAGE_NAME}")
+set(KIV_DEB_DOC_COMPONENTS "python=${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME}" "devel=${CPACK_DEBIAN_DEVEL_PACKAGE_NAME}"
+    "standin=${CPACK_DEBIAN_STANDIN_PACKAGE_NAME}")
+if(KIV_SERVE)
+  list(APPEND KIV_DEB_DOC_COMPONENTS "serve=${CPACK_DEBIAN_SERVE_PACKAGE_NAME}")
+endif()
+foreach(pair IN LISTS KIV_DEB_DOC_COMPONENTS)
   string(REPLACE "=" ";" pair "${pair}")
   list(GET pair 0 component)
   list(GET pair 1 package)

@@ -23,12 +23,17 @@ BUILD_AND_RUN=(
   nlohmann-json3-dev libflatbuffers-dev flatbuffers-compiler
   libgtest-dev googletest help2man
 )
+# kiv serve: its gRPC stubs are compiled at build time (protoc and gRPC's
+# Python plugin); it runs on grpcio, protobuf, aiohttp and prometheus-client;
+# its tests talk to it with curl and put two servers behind nginx.
+SERVE=(protobuf-compiler protobuf-compiler-grpc python3-grpcio python3-protobuf python3-aiohttp
+       python3-prometheus-client curl nginx)
 DEV=(clang libclang-rt-14-dev valgrind python3-mypy clang-format-14 python3-flake8 libbenchmark-dev python3-pip
      python3-venv python3-setuptools python3-wheel)
 
 case "${1:-}" in
-  "") ensure_packages "${BUILD_AND_RUN[@]}" ;;
-  --dev) ensure_packages "${BUILD_AND_RUN[@]}" "${DEV[@]}" ;;
+  "") ensure_packages "${BUILD_AND_RUN[@]}" "${SERVE[@]}" ;;
+  --dev) ensure_packages "${BUILD_AND_RUN[@]}" "${SERVE[@]}" "${DEV[@]}" ;;
   *) echo "usage: $0 [--dev]" >&2; exit 2 ;;
 esac
 echo "setup: the packages are present"

@@ -47,9 +47,11 @@ qemu=/usr/bin/qemu-aarch64-static
 HOST_PACKAGES=(g++-aarch64-linux-gnu qemu-user-static debootstrap
                libpython3.11-dev:arm64 libflatbuffers-dev:arm64 libgtest-dev:arm64 help2man lintian)
 # In the root: what the tests run (the Python suite, the install test that
-# builds a native program against the installed package).
+# builds a native program against the installed package), and what kiv serve
+# runs on and its tests use (gRPC, aiohttp, prometheus-client, curl, nginx).
 ROOT_PACKAGES=(python3-numpy python3-pytest cmake ninja-build g++ python3.11-dev
-               libflatbuffers-dev nlohmann-json3-dev)
+               libflatbuffers-dev nlohmann-json3-dev python3-grpcio python3-protobuf python3-aiohttp
+               python3-prometheus-client curl nginx)
 
 die() {
     echo "test_arm64: $*" >&2

@@ -38,9 +38,12 @@ venv = os.path.realpath(sys.argv[1])
 for module in (kiv, libkiv):
     assert os.path.realpath(module.__file__).startswith(venv), module.__file__
 where = os.path.dirname(os.path.realpath(libkiv.__file__))
-for part in ("libkiv.pyi", "libkiv-stubs/__init__.pyi", "kiv/py.typed", "kiv/_native.pyi", "kiv/standin/libaipudrv.so"):
+for part in ("libkiv.pyi", "libkiv-stubs/__init__.pyi", "kiv/py.typed", "kiv/_native.pyi", "kiv/standin/libaipudrv.so",
+             "kiv/serve/inference.proto", "kiv_serve_protocol/inference_pb2_grpc.py"):
     assert os.path.isfile(os.path.join(where, part)), part
-print("kiv %s and libkiv import from the environment" % kiv.__version__)
+import kiv.serve.server, kiv_serve_protocol.inference_pb2_grpc  # the server, on Debian's grpcio and aiohttp
+assert os.path.realpath(kiv_serve_protocol.__file__).startswith(venv), kiv_serve_protocol.__file__
+print("kiv %s, kiv serve and libkiv import from the environment" % kiv.__version__)
 PY
 
 echo "== kiv info and kiv bench on the digits model"

@@ -1,8 +1,9 @@
-"""The kiv command: inspect, run and benchmark a model from the shell.
+"""The kiv command: inspect, run, benchmark and serve models from the shell.
 
     kiv info MODEL                      tensors, container name and version, driver, device
     kiv run MODEL [-i NAME=FILE] [--random [FILL]] [-o OUT.npz] [--reference REF.npz] [--json]
     kiv bench MODEL [--mode sync|async|batch] [--count N | --duration S] [--json] [--plot F.png] [--trace F.json]
+    kiv serve MODEL.zor... | DIR [--host ADDR] [--http-port P] [--grpc-port P] [--grpc-socket PATH]
 
 docs/kiv-command.md describes every option and the exit statuses (EPILOG).
 """
@@ -18,11 +19,12 @@ from .commands.bench import MODES, command_bench
 from .commands.info import command_info
 from .commands.input_data import fill_mode
 from .commands.run import command_run
+from .commands.serve import command_serve, serve_options
 from .commands.stats import DEFAULT_PERCENTILES, percentiles_option
 from .commands.usage import UsageError
 from .errors import KivError
 
-COMMANDS = {"info": command_info, "run": command_run, "bench": command_bench}
+COMMANDS = {"info": command_info, "run": command_run, "bench": command_bench, "serve": command_serve}
 
 DRIVER_HELP = 'driver library: "standin", a path (default: AIPU_LIB_PATH, else the system\'s libaipudrv.so)'
 
@@ -52,6 +54,7 @@ Examples:
   $ kiv run model.zor -i samples/ --reference refs/ --labels labels.txt
   $ kiv bench model.zor --mode async --in-flight 8 --json > figures.json
   $ kiv bench model.zor --profile --trace jobs.json --csv runs.csv
+  $ kiv serve models/ --driver standin --grpc-socket /run/kiv.sock
 """
 
 # The runtime's advice names the Python API; the command says it in its own terms.
@@ -145,7 +148,7 @@ def _bench_options(bench: argparse.ArgumentParser) -> None:
 
 def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
     """The command's parser, and the parser of each command by name."""
-    main = argparse.ArgumentParser(prog="kiv", description="Inspect, run and benchmark models on the NPU.",
+    main = argparse.ArgumentParser(prog="kiv", description="Inspect, run, benchmark and serve models on the NPU.",
                                    epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     main.add_argument("--version", action="version", version="kiv %s" % __version__)
     main.add_argument("--driver", help=DRIVER_HELP)
@@ -163,6 +166,10 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
         if options is not None:
             options(sub)
     subs["info"].add_argument("--json", action="store_true", help="print one JSON document")
+    serve_help = "serve models to other processes and machines over the open inference protocol (gRPC, HTTP)"
+    serve = subs["serve"] = commands.add_parser("serve", help=serve_help, description=serve_help)
+    serve.add_argument("--driver", default=argparse.SUPPRESS, help=DRIVER_HELP)
+    serve_options(serve)
     return main, subs
 
 

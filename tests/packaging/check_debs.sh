@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Checks the Debian packages of one architecture, libkiv, libkiv-dev and
-# libkiv-standin, as files:
+# Checks the Debian packages of one architecture, libkiv, libkiv-dev,
+# libkiv-standin and libkiv-serve, as files:
 #
 #   check_debs.sh DIST ARCH
 #
@@ -11,8 +11,9 @@
 # pages made from this version's commands. For this machine's architecture, the packages are then extracted
 # (dpkg -x) into a fresh root and used from there with a clean environment:
 # libkiv and kiv import from the root and nowhere else; no stand-in without
-# its package; with it, a tiny model packed by the packaged zor runs; a native
-# program builds against libkiv-dev. install_debs.sh installs them with dpkg
+# its package; with it, a tiny model packed by the packaged zor runs; with
+# libkiv-serve, kiv serve serves it over gRPC and HTTP; a native program
+# builds against libkiv-dev. install_debs.sh installs them with dpkg
 # in a throwaway root, where dpkg itself checks that the dependencies are met.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -63,6 +64,11 @@ want libkiv-dev "libkiv (= $version)"
 want libkiv-dev "libpython3.$py_minor-dev"
 want libkiv-standin "libkiv (= $version)"
 want libkiv-standin python3
+want libkiv-serve "libkiv (= $version)"
+want libkiv-serve "python3 (>= 3.$py_minor~)"
+for module in grpcio protobuf aiohttp prometheus-client; do
+    want libkiv-serve "python3-$module"
+done
 for name in "${packages[@]}"; do
     # The cross toolchain's copies of libc and libstdc++ exist on no device.
     if grep -q -- '-cross\b' <<<"$(depends "$name")"; then fail "$name depends on a cross toolchain package"; fi
@@ -77,7 +83,9 @@ done
 # Every file of the kiv package (modules, the typing marker, ...).
 while IFS= read -r file; do
     grep -qxF "$pydir/kiv/$file" <<<"$runtime_files" || fail "libkiv lacks kiv/$file"
-done < <(cd "$source_dir/python/kiv" && find . -type f ! -path '*/__pycache__/*' ! -name '*.pyc' | sed 's|^\./||')
+done < <(cd "$source_dir/python/kiv" && find . -type f ! -path '*/__pycache__/*' ! -name '*.pyc' ! -path './serve/*' |
+    sed 's|^\./||')
+if grep -q "^$pydir/kiv/serve/" <<<"$runtime_files"; then fail "libkiv holds the server, kiv.serve"; fi
 docs="usr/share/doc/[a-z-]+/(copyright|changelog\.Debian\.gz|changelog\.gz)"
 stray=$(grep -vE "^($pydir/(libkiv\.so|libkiv\.pyi|libkiv-stubs/__init__\.pyi|kiv/.+)|usr/bin/[a-z0-9_-]+|$docs|usr/share/man/man1/[a-z0-9_-]+\.1\.gz)$" <<<"$runtime_files" || true)
 [ -z "$stray" ] || fail "libkiv holds files that are not the runtime's: $stray"
@@ -98,7 +106,21 @@ expected=$(printf '%s\n' "$pydir/kiv/standin/libaipudrv.so" "$pydir/kiv/standin/
 [ "$(contents libkiv-standin | sort)" = "$expected" ] || fail "libkiv-standin holds: $(contents libkiv-standin)"
 grep -q "libaipudrv.so -> libaipudrv.so.0$" <<<"$(dpkg-deb -c "${deb[libkiv-standin]}")" ||
     fail "libkiv-standin's libaipudrv.so is not a link to libaipudrv.so.0"
-echo "   libkiv: $(wc -l <<<"$runtime_files") files, libkiv-dev: 7, libkiv-standin: 5"
+# The server: every file of kiv.serve, the gRPC stubs compiled from its
+# inference.proto, and the systemd unit, which no maintainer script enables
+# or starts.
+serve_files=$(contents libkiv-serve | sort)
+expected=$( (cd "$source_dir/python/kiv/serve" && find . -type f ! -path '*/__pycache__/*' ! -name '*.pyc' |
+    sed "s|^\./|$pydir/kiv/serve/|"
+    printf '%s\n' "$pydir"/kiv_serve_protocol/{__init__,inference_pb2,inference_pb2_grpc}.py \
+        usr/lib/systemd/system/kiv-serve.service usr/share/doc/libkiv-serve/{changelog.Debian.gz,changelog.gz,copyright}
+) | sort)
+[ "$serve_files" = "$expected" ] || fail "libkiv-serve holds: $serve_files"
+unit=$(member libkiv-serve usr/lib/systemd/system/kiv-serve.service)
+grep -qx "ExecStart=/usr/bin/kiv serve .*" <<<"$unit" || fail "kiv-serve.service does not start kiv serve"
+scripts=$(dpkg-deb --ctrl-tarfile "${deb[libkiv-serve]}" | tar -xO)
+if grep -q "systemctl\|deb-systemd" <<<"$scripts"; then fail "libkiv-serve's maintainer scripts touch systemd"; fi
+echo "   libkiv: $(wc -l <<<"$runtime_files") files, libkiv-dev: 7, libkiv-standin: 5, libkiv-serve: $(wc -l <<<"$serve_files")"
 
 step "copyright, changelogs and manual pages"
 for name in "${packages[@]}"; do
@@ -133,6 +155,9 @@ use_debs_python runtime
 step "with libkiv-standin"
 dpkg -x "${deb[libkiv-standin]}" "$ROOT"
 use_debs_python standin
+step "with libkiv-serve"
+dpkg -x "${deb[libkiv-serve]}" "$ROOT"
+use_debs_python serve
 step "with libkiv-dev: a native program"
 dpkg -x "${deb[libkiv-dev]}" "$ROOT"
 use_debs_native

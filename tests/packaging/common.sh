@@ -6,7 +6,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)
 source_dir=$(cd "$here/../.." && pwd -P)
 pydir=usr/lib/python3/dist-packages
 python=/usr/bin/python3
-packages=(libkiv libkiv-dev libkiv-standin)
+packages=(libkiv libkiv-dev libkiv-standin libkiv-serve)
 
 step() { echo "== $*"; }
 fail() {
@@ -36,7 +36,7 @@ debs_from_arguments() {
     find_debs "$(realpath "$1")" "$2"
 }
 
-# use_debs_python runtime|standin: tests/packaging/use_packages.py from a clean
+# use_debs_python runtime|standin|serve: tests/packaging/use_packages.py from a clean
 # environment. Installed, Python finds the packages by itself; extracted,
 # PYTHONPATH names their site directory.
 use_debs_python() {

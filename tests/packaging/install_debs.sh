@@ -18,9 +18,10 @@ ROOT=/
 WORK=$(mktemp -d)
 log=$WORK/dpkg.log
 
-purge() { dpkg --purge libkiv-standin libkiv-dev libkiv >"$log" 2>&1; }
+purge() { dpkg --purge libkiv-serve libkiv-standin libkiv-dev libkiv >"$log" 2>&1; }
 finish() {
-    purge || dpkg --purge --force-depends --force-remove-reinstreq libkiv-standin libkiv-dev libkiv >/dev/null 2>&1 || true
+    purge || dpkg --purge --force-depends --force-remove-reinstreq libkiv-serve libkiv-standin libkiv-dev libkiv \
+        >/dev/null 2>&1 || true
     rm -rf --one-file-system "$WORK"
 }
 trap finish EXIT
@@ -32,16 +33,21 @@ purge || { cat "$log"; fail "removing the packages an earlier run left"; }
 
 step "dpkg -i, then again over the installed packages"
 for pass in install reinstall; do
-    dpkg -i "${deb[libkiv]}" "${deb[libkiv-dev]}" "${deb[libkiv-standin]}" >"$log" 2>&1 || { cat "$log"; fail "dpkg -i ($pass)"; }
+    dpkg -i "${deb[libkiv]}" "${deb[libkiv-dev]}" "${deb[libkiv-standin]}" "${deb[libkiv-serve]}" >"$log" 2>&1 ||
+        { cat "$log"; fail "dpkg -i ($pass)"; }
     for name in "${packages[@]}"; do
         [ "$(dpkg-query -W -f='${db:Status-Abbrev}' "$name")" = "ii " ] || fail "$name is not installed after the $pass"
     done
     echo "   $pass: ok"
 done
 ls "/$pydir/kiv/__pycache__/"*.pyc >/dev/null 2>&1 || fail "kiv's modules were not compiled on installation"
+ls "/$pydir/kiv/serve/__pycache__/"*.pyc >/dev/null 2>&1 || fail "kiv.serve's modules were not compiled on installation"
+# Installed, never enabled: no package turns the server on.
+if ls /etc/systemd/system/*.wants/kiv-serve.service >/dev/null 2>&1; then fail "kiv-serve.service is enabled"; fi
 
 step "use them from /usr"
 use_debs_python standin
+use_debs_python serve
 use_debs_native
 
 step "dpkg --purge"
@@ -50,7 +56,8 @@ for name in "${packages[@]}"; do
     status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$name" 2>/dev/null || true)
     [ -z "$status" ] || [ "$status" = "un " ] || fail "$name is in state '$status' after --purge"
 done
-for left in "/$pydir/kiv" "/$pydir/libkiv.so" /usr/bin/zor /usr/include/kiv; do
+for left in "/$pydir/kiv" "/$pydir/kiv_serve_protocol" "/$pydir/libkiv.so" /usr/bin/zor /usr/include/kiv \
+    /usr/lib/systemd/system/kiv-serve.service; do
     [ ! -e "$left" ] || fail "$left is left after --purge"
 done
 echo "install_debs: the $2 packages install, work and go away cleanly"

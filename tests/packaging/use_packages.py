@@ -1,18 +1,23 @@
 """Uses the Debian packages where they were installed, from a clean environment.
 
-    use_packages.py SITE_DIR ZOR BUILDERS_DIR runtime|standin
+    use_packages.py SITE_DIR ZOR BUILDERS_DIR runtime|standin|serve
 
 libkiv and kiv must come from SITE_DIR; the packaged commands, ZOR and the
 kiv command beside it, must say kiv's version. "runtime": the stand-in
 package is not there, so there must be no stand-in. "standin": it is; a tiny
-model, packed by ZOR, runs on it and matches numpy. BUILDERS_DIR holds the
-stand-in's program builders (npu_program), which no package ships.
+model, packed by ZOR, runs on it and matches numpy. "serve": the server's
+package is there too; the packaged kiv serve serves the tiny model over gRPC
+(to the packaged stubs) and HTTP, and exits 0 on SIGTERM. BUILDERS_DIR holds
+the stand-in's program builders (npu_program), which no package ships.
 """
 
+import json
 import os
+import signal
 import subprocess
 import sys
 import tempfile
+import urllib.request
 
 import kiv
 import libkiv
@@ -58,6 +63,40 @@ pre = builder.temp([1, 3], "float32")
 builder.fully_connected(pre, x_ref, builder.constant(w), builder.constant(b))
 builder.relu(y_ref, pre)
 
+
+def serve(container, x, expected):
+    """The packaged kiv serve on the container: one inference over gRPC with
+    the packaged stubs, one over HTTP, then SIGTERM."""
+    import grpc
+    from kiv_serve_protocol import inference_pb2, inference_pb2_grpc
+
+    where = os.path.realpath(inference_pb2.__file__)
+    check(where.startswith(site_dir + os.sep), "the gRPC stubs come from %s, not from %s" % (where, site_dir))
+    signal.alarm(300)  # whatever happens below, no hang
+    server = subprocess.Popen([kiv_command, "serve", container, "--driver", "standin", "--http-port", "0",
+                               "--grpc-port", "0"], stdout=subprocess.PIPE, text=True)
+    lines = []
+    while not lines or not lines[-1].startswith("kiv serve: serving"):
+        lines.append(server.stdout.readline())
+        check(lines[-1] != "", "kiv serve exited: %s" % lines)
+    grpc_address = next(line.split("grpc://")[1].split()[0] for line in lines if "grpc://" in line)
+    http_address = next(line.split("http://")[1].split()[0] for line in lines if "http://" in line)
+    request = inference_pb2.ModelInferRequest(model_name="tiny")
+    request.inputs.add(name="x", datatype="FP32", shape=[1, 4])
+    request.raw_input_contents.append(x.tobytes())
+    with grpc.insecure_channel(grpc_address) as channel:
+        answer = inference_pb2_grpc.GRPCInferenceServiceStub(channel).ModelInfer(request, timeout=60)
+    check(np.allclose(np.frombuffer(answer.raw_output_contents[0], np.float32), expected.ravel()),
+          "gRPC answer %s" % answer)
+    body = json.dumps({"inputs": [{"name": "x", "datatype": "FP32", "shape": [1, 4], "data": x.ravel().tolist()}]})
+    with urllib.request.urlopen("http://%s/v2/models/tiny/infer" % http_address, body.encode(), timeout=60) as reply:
+        data = json.load(reply)["outputs"][0]["data"]
+    check(np.allclose(data, expected.ravel()), "HTTP answer %s" % data)
+    server.send_signal(signal.SIGTERM)
+    check(server.wait(60) == 0, "kiv serve exited with %s on SIGTERM" % server.returncode)
+    print("kiv serve served the tiny model over gRPC and HTTP")
+
+
 with tempfile.TemporaryDirectory() as work:
     program, io_json, container = (os.path.join(work, name) for name in ("tiny.bin", "tiny.io.json", "tiny.zor"))
     with open(program, "wb") as f:
@@ -72,7 +111,9 @@ with tempfile.TemporaryDirectory() as work:
         check(rt.driver.is_standin and rt.driver.path == standin, "driver: %s" % rt.driver)
         x = np.array([[1, 2, -1, 0]], dtype=np.float32)  # y = [0, 0.2, 1.4]: relu cuts the first
         (y,) = model.run(x)
-expected = np.maximum(x @ w + b, 0)
-check(y.dtype == np.float32 and y.shape == (1, 3), "output %s %s" % (y.dtype, y.shape))
-check(np.allclose(y, expected), "output %s, expected %s" % (y, expected))
-print("inference on the packaged stand-in:", y.tolist())
+    expected = np.maximum(x @ w + b, 0)
+    check(y.dtype == np.float32 and y.shape == (1, 3), "output %s %s" % (y.dtype, y.shape))
+    check(np.allclose(y, expected), "output %s, expected %s" % (y, expected))
+    print("inference on the packaged stand-in:", y.tolist())
+    if mode == "serve":
+        serve(container, x, expected)
