@@ -17,8 +17,7 @@ from typing import Any, TextIO
 import grpc  # type: ignore[import]
 from aiohttp import web
 
-from .. import _native
-from ..context import device_cores
+from ..device import device_cores
 from ..runtime import Runtime
 from .errors import ServeError
 from .grpc_service import TokenCheck, add_service
@@ -95,9 +94,8 @@ class Server:
         :raises RepositoryError: the models cannot be served as given.
         """
         settings = self.settings
-        self._runtime = Runtime(driver=settings.driver)
         # The server logs each failure once, in its own words.
-        _native.set_error_lines(self._runtime.npu, False)
+        self._runtime = Runtime(driver=settings.driver, error_lines=False)
         models = settings.models
         if models.in_flight == 0:  # as kiv's streams do: twice the cores keeps every core busy
             models = dataclasses.replace(models, in_flight=2 * device_cores(self._runtime.npu) or 8)
