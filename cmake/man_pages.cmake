@@ -67,7 +67,7 @@ function(kiv_man_page name summary subcommands see_also promote depends)
 endfunction()
 
 file(GLOB KIV_COMMAND_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/kiv/commands/*.py)
-kiv_man_page(kiv "inspect, run and benchmark models on the NPU" info,run,bench zor "Exit status:=EXIT STATUS"
+kiv_man_page(kiv "inspect, run and benchmark models on the NPU" info,run,bench,example zor "Exit status:=EXIT STATUS"
              "libkiv;${KIV_PACKAGE_SOURCES};${KIV_COMMAND_SOURCES}" ${KIV_MAN_PYTHON} -m kiv)
 kiv_man_page(zor "pack, list and unpack NPU model containers" pack,info,extract,io kiv ""
              zor ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:zor>)

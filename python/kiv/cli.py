@@ -3,6 +3,7 @@
     kiv info MODEL                      tensors, container name and version, driver, device
     kiv run MODEL [-i NAME=FILE] [--random [FILL]] [-o OUT.npz] [--reference REF.npz] [--json]
     kiv bench MODEL [--mode sync|async|batch] [--count N | --duration S] [--json] [--plot F.png] [--trace F.json]
+    kiv example NAME [-o PATH]          writes an example model of the guides
 
 docs/kiv-command.md describes every option and the exit statuses (EPILOG).
 """
@@ -15,14 +16,18 @@ from collections.abc import Sequence
 
 from . import __version__
 from .commands.bench import MODES, command_bench
+from .commands.example import command_example
 from .commands.info import command_info
 from .commands.input_data import fill_mode
 from .commands.run import command_run
 from .commands.stats import DEFAULT_PERCENTILES, percentiles_option
 from .commands.usage import UsageError
 from .errors import KivError
+from .examples import EXAMPLES
 
-COMMANDS = {"info": command_info, "run": command_run, "bench": command_bench}
+COMMANDS = {"info": command_info, "run": command_run, "bench": command_bench, "example": command_example}
+
+EXAMPLE_HELP = "write an example model of the guides, a program of the stand-in NPU"
 
 DRIVER_HELP = 'driver library: "standin", a path (default: AIPU_LIB_PATH, else the system\'s libaipudrv.so)'
 
@@ -52,6 +57,7 @@ Examples:
   $ kiv run model.zor -i samples/ --reference refs/ --labels labels.txt
   $ kiv bench model.zor --mode async --in-flight 8 --json > figures.json
   $ kiv bench model.zor --profile --trace jobs.json --csv runs.csv
+  $ kiv example tiny -o tiny.zor
 """
 
 # The runtime's advice names the Python API; the command says it in its own terms.
@@ -163,6 +169,11 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
         if options is not None:
             options(sub)
     subs["info"].add_argument("--json", action="store_true", help="print one JSON document")
+    example = subs["example"] = commands.add_parser(
+        "example", help=EXAMPLE_HELP, description=EXAMPLE_HELP + " (needs the stand-in NPU installed)")
+    example.add_argument("name", metavar="NAME", choices=sorted(EXAMPLES),
+                         help="; ".join("%s: %s" % (e.name, e.summary) for e in EXAMPLES.values()))
+    example.add_argument("-o", "--output", metavar="PATH", help="the model file to write (default NAME.zor)")
     return main, subs
 
 

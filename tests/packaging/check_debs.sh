@@ -11,7 +11,7 @@
 # pages made from this version's commands. For this machine's architecture, the packages are then extracted
 # (dpkg -x) into a fresh root and used from there with a clean environment:
 # libkiv and kiv import from the root and nowhere else; no stand-in without
-# its package; with it, a tiny model packed by the packaged zor runs; a native
+# its package; with it, the tiny model kiv example writes runs; a native
 # program builds against libkiv-dev. install_debs.sh installs them with dpkg
 # in a throwaway root, where dpkg itself checks that the dependencies are met.
 set -euo pipefail
@@ -77,11 +77,14 @@ done
 # Every file of the kiv package (modules, the typing marker, ...).
 while IFS= read -r file; do
     grep -qxF "$pydir/kiv/$file" <<<"$runtime_files" || fail "libkiv lacks kiv/$file"
-done < <(cd "$source_dir/python/kiv" && find . -type f ! -path '*/__pycache__/*' ! -name '*.pyc' | sed 's|^\./||')
+done < <(cd "$source_dir/python/kiv" && find . -type f ! -path '*/__pycache__/*' ! -name '*.pyc' ! -path './standin/*' |
+         sed 's|^\./||')
 docs="usr/share/doc/[a-z-]+/(copyright|changelog\.Debian\.gz|changelog\.gz)"
 stray=$(grep -vE "^($pydir/(libkiv\.so|libkiv\.pyi|libkiv-stubs/__init__\.pyi|kiv/.+)|usr/bin/[a-z0-9_-]+|$docs|usr/share/man/man1/[a-z0-9_-]+\.1\.gz)$" <<<"$runtime_files" || true)
 [ -z "$stray" ] || fail "libkiv holds files that are not the runtime's: $stray"
-if grep -q "libaipudrv\|__pycache__" <<<"$runtime_files"; then fail "libkiv holds a driver or bytecode"; fi
+if grep -q "libaipudrv\|__pycache__\|/kiv/standin/" <<<"$runtime_files"; then
+    fail "libkiv holds the stand-in or bytecode"
+fi
 
 dev_files=$(contents libkiv-dev)
 # Only the container classes' headers: the runtime API is internal to libkiv.so.
@@ -92,13 +95,15 @@ stray=$(grep -vxE "usr/include/kiv/[a-z_]+\.h|usr/lib/cmake/kiv/kivConfig(Versio
 [ -z "$stray" ] || fail "libkiv-dev holds files that are not headers, the CMake package or its documents: $stray"
 [ "$(grep -c . <<<"$dev_files")" -eq 7 ] || fail "libkiv-dev holds: $dev_files"
 
-expected=$(printf '%s\n' "$pydir/kiv/standin/libaipudrv.so" "$pydir/kiv/standin/libaipudrv.so.0" \
+# The driver, and its Python side: every module of kiv/standin.
+expected=$({ printf '%s\n' "$pydir/kiv/standin/libaipudrv.so" "$pydir/kiv/standin/libaipudrv.so.0" \
     usr/share/doc/libkiv-standin/changelog.Debian.gz usr/share/doc/libkiv-standin/changelog.gz \
-    usr/share/doc/libkiv-standin/copyright)
+    usr/share/doc/libkiv-standin/copyright
+    (cd "$source_dir/python/kiv/standin" && ls -- *.py) | sed "s|^|$pydir/kiv/standin/|"; } | sort)
 [ "$(contents libkiv-standin | sort)" = "$expected" ] || fail "libkiv-standin holds: $(contents libkiv-standin)"
 grep -q "libaipudrv.so -> libaipudrv.so.0$" <<<"$(dpkg-deb -c "${deb[libkiv-standin]}")" ||
     fail "libkiv-standin's libaipudrv.so is not a link to libaipudrv.so.0"
-echo "   libkiv: $(wc -l <<<"$runtime_files") files, libkiv-dev: 7, libkiv-standin: 5"
+echo "   libkiv: $(wc -l <<<"$runtime_files") files, libkiv-dev: 7, libkiv-standin: $(wc -l <<<"$expected")"
 
 step "copyright, changelogs and manual pages"
 for name in "${packages[@]}"; do

@@ -38,7 +38,9 @@ for pass in install reinstall; do
     done
     echo "   $pass: ok"
 done
-ls "/$pydir/kiv/__pycache__/"*.pyc >/dev/null 2>&1 || fail "kiv's modules were not compiled on installation"
+for dir in kiv kiv/standin; do
+    ls "/$pydir/$dir/__pycache__/"*.pyc >/dev/null 2>&1 || fail "the modules of $dir were not compiled on installation"
+done
 
 step "use them from /usr"
 use_debs_python standin

@@ -93,7 +93,7 @@ def test_every_virtual_environment_is_made_by_debians_interpreter():
 
 def test_the_guides_build_one_tiny_model(tmp_path):
     """Getting started builds the tiny model step by step; the other pages make
-    it with tiny_model. Both give the same container."""
+    it with kiv example. Both give the same container."""
     import test_docs
     blocks = [block for block in test_docs.runnable("docs/getting-started.md") if "tiny.zor" in block["code"]
               and "ProgramBuilder" in block["code"]]
@@ -103,6 +103,6 @@ def test_the_guides_build_one_tiny_model(tmp_path):
                PATH=os.path.join(BUILD_DIR, "tools", "zor") + os.pathsep + os.environ["PATH"])
     (tmp_path / "guide").mkdir()
     subprocess.run([PYTHON, "-c", blocks[0]["code"]], cwd=tmp_path / "guide", env=env, check=True)
-    subprocess.run([PYTHON, "-m", "tiny_model", str(tmp_path / "tiny.zor")], env=env, check=True,
+    subprocess.run([PYTHON, "-m", "kiv", "example", "tiny", "-o", str(tmp_path / "tiny.zor")], env=env, check=True,
                    stdout=subprocess.DEVNULL)
     assert (tmp_path / "guide" / "tiny.zor").read_bytes() == (tmp_path / "tiny.zor").read_bytes()
