@@ -71,6 +71,15 @@ def test_each_release_becomes_an_entry_newest_first_without_unreleased_changes()
     )
 
 
+def test_releases_of_one_day_are_dated_a_minute_apart_the_newest_last():
+    # Debian's tools want each entry newer than the one below it.
+    text = "".join("## [1.%d.0] - 2026-12-08\n### Added\n- x\n" % minor for minor in (2, 1, 0))
+    text += "## [0.9.0] - 2026-11-30\n### Added\n- y\n"
+    dates = re.findall(r"^ -- .*  (.*)$", convert(text), re.M)
+    assert dates == ["Tue, 08 Dec 2026 12:02:00 +0000", "Tue, 08 Dec 2026 12:01:00 +0000",
+                     "Tue, 08 Dec 2026 12:00:00 +0000", "Mon, 30 Nov 2026 12:00:00 +0000"]
+
+
 @pytest.mark.parametrize("text, complaint", [
     ("## [1.0] - 2026-12-08\n### Added\n- x\n", "release heading"),
     ("## [1.0.0] - 2026-12-08\nloose text\n", "expected '### Kind'"),
