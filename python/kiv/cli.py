@@ -142,7 +142,7 @@ def _bench_options(bench: argparse.ArgumentParser) -> None:
                             "(needs matplotlib)")
     bench.add_argument("--trace", metavar="FILE.json",
                        help="write every timed job as a trace event; with --profile, beside it the job's span on "
-                            "the core that ran it, its operations nested")
+                            "the core that ran it, its operations nested, and an arrow (a flow) from one to the other")
     bench.add_argument("--csv", metavar="FILE.csv",
                        help="write a row per timed run: its start, latency and sample; with --profile, its core, "
                             "latency split and operation times")
