@@ -120,10 +120,15 @@ for command in kiv zor; do
     title=$(member libkiv "usr/share/man/man1/$command.1.gz" | gzip -dc | grep -m1 '^\.TH')
     grep -qF "\"$command ${version%-*}\"" <<<"$title" || fail "$command(1) is not made from this version's $command: $title"
 done
-page=$(member libkiv usr/share/man/man1/kiv.1.gz | gzip -dc)
-for section in '"EXIT STATUS"' ENVIRONMENT EXAMPLES; do
-    grep -qx "\.SH $section" <<<"$page" || fail "kiv(1) has no section $section"
-done
+want_sections() {  # want_sections COMMAND SECTION...: the command's manual page has these sections
+    local page section
+    page=$(member libkiv "usr/share/man/man1/$1.1.gz" | gzip -dc)
+    for section in "${@:2}"; do
+        grep -qxE "\.SH \"?$section\"?" <<<"$page" || fail "$1(1) has no section $section"
+    done
+}
+want_sections kiv SYNOPSIS "EXIT STATUS" ENVIRONMENT EXAMPLES
+want_sections zor SYNOPSIS "EXIT STATUS"
 echo "   as in the sources, for version $version"
 
 if [ "$arch" != "$(dpkg --print-architecture)" ]; then

@@ -354,18 +354,34 @@ def test_example_says_what_is_missing_without_the_stand_in_or_zor(tmp_path, monk
     assert not os.listdir(tmp_path)
 
 
-def test_help_and_the_manual_page_give_exit_statuses_environment_and_examples():
-    overview = kiv("--help").stdout
-    statuses = overview[overview.index("Exit status:"):overview.index("Environment:")]
-    assert [line.split()[0] for line in statuses.splitlines()[1:] if line[:3].strip().isdigit()] == [
-        "0", "1", "2", "130"]
-    page_file = os.path.join(BUILD_DIR, "man", "kiv.1.gz")
+@pytest.mark.parametrize("command, statuses, sections, synopsis", [
+    ("kiv", ["0", "1", "2", "130"],
+     ["NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "COMMANDS", "ENVIRONMENT", "EXAMPLES", "SEE ALSO"],
+     ["[-h]", "info", "run", "bench", "example"]),
+    ("zor", ["0", "1", "2"], ["NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "COMMANDS", "SEE ALSO"],
+     ["COMMAND", "help", "--version"]),
+])
+def test_help_and_the_manual_page_give_a_synopsis_and_the_exit_statuses(command, statuses, sections, synopsis):
+    overview = kiv("--help").stdout if command == "kiv" else subprocess.run(
+        [ZOR, "--help"], capture_output=True, text=True).stdout
+    paragraph = overview[overview.index("\nExit status:\n"):].split("\n\n")[0]
+    assert [line.split()[0] for line in paragraph.splitlines()[2:] if line[:3].strip().isdigit()] == statuses
     if not re.search(r"^KIV_MAN_PAGES:[A-Z]*=ON$", open(os.path.join(BUILD_DIR, "CMakeCache.txt")).read(), re.M):
         pytest.skip("the build makes no manual pages (no help2man when it was configured)")
-    page = gzip.open(page_file, "rt").read()
-    sections = [line[4:].strip('"') for line in page.splitlines() if line.startswith(".SH ")]
-    assert sections == ["NAME", "DESCRIPTION", "EXIT STATUS", "COMMANDS", "ENVIRONMENT", "EXAMPLES", "SEE ALSO"]
-    assert all(name in page for name in ("AIPU_LIB_PATH", "KIV_LOG_LEVEL", "\\f(CW$ kiv bench"))
+    page = gzip.open(os.path.join(BUILD_DIR, "man", command + ".1.gz"), "rt").read()
+    assert [line[4:].strip('"') for line in page.splitlines() if line.startswith(".SH ")] == sections
+    section = {name: text for name, text in re.findall(r'^\.SH "?([A-Z ]+)"?\n(.*?)(?=^\.SH |\Z)', page, re.M | re.S)}
+    assert re.findall(r"^\.TP\n(\d+)$", section["EXIT STATUS"], re.M) == statuses
+    # A line of the synopsis per usage (zor's from its "Usage:" lines, kiv's from argparse's "usage:", its
+    # own and each command's), which the description no longer repeats; what follows the name on each:
+    text = "\n".join(line for line in section["SYNOPSIS"].splitlines() if not re.match(r"\.(?!B |br$)", line))
+    plain = re.sub(r"\\f[BIR]|\\[,/]", "", text).replace("\\-", "-")
+    lines = [line.split() for line in plain.split(".br") if line.strip()]
+    assert [words[:2] for words in lines] == [[".B", command]] * len(synopsis)
+    assert [words[2] for words in lines] == synopsis, plain
+    assert "usage:" not in section["DESCRIPTION"].lower()
+    if command == "kiv":
+        assert all(name in page for name in ("AIPU_LIB_PATH", "KIV_LOG_LEVEL", "\\f(CW$ kiv bench"))
 
 
 @pytest.mark.parametrize("args, lines", [
