@@ -3,7 +3,7 @@
 
     pip install --no-build-isolation .                             libkiv, its stub, kiv (kiv serve and its gRPC
                                                                    stubs included), kiv and zor
-    KIV_INSTALL_STANDIN_DRIVER=ON pip install --no-build-isolation .   also the stand-in NPU
+    KIV_INSTALL_STANDIN_DRIVER=ON pip install --no-build-isolation .   also the stand-in NPU (and kiv.standin)
 
 The project's metadata is in pyproject.toml, its license (Apache-2.0, the
 text in LICENSE, which the wheel carries) included. The CMake build goes to
@@ -31,7 +31,8 @@ def standin_requested():
 class BuildWithCMake(build_py):
     """Copies the kiv package, then builds libkiv, zor, kiv serve's gRPC
     stubs and (on request) the stand-in with CMake and puts them where the
-    wheel takes them from."""
+    wheel takes them from. The stand-in's Python side, kiv.standin, goes only
+    with the stand-in."""
 
     def run(self):
         super().run()
@@ -58,6 +59,10 @@ class BuildWithCMake(build_py):
         if standin_requested():
             standin = os.path.join(self.build_lib, "kiv", "standin")
             self.mkpath(standin)
+            sources = os.path.join(ROOT, "python", "kiv", "standin")
+            for name in sorted(os.listdir(sources)):
+                if name.endswith(".py"):
+                    self.copy_file(os.path.join(sources, name), os.path.join(standin, name))
             self.copy_file(os.path.join(CMAKE_BUILD, "standin", "libaipudrv.so.0"),
                            os.path.join(standin, "libaipudrv.so"))
 

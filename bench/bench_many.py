@@ -50,11 +50,11 @@ def parse_args():
 
 
 def import_modules(build_dir):
-    for path in (os.path.join(SOURCE_DIR, "standin_driver", "python"), os.path.join(SOURCE_DIR, "python"), build_dir):
+    for path in (os.path.join(SOURCE_DIR, "python"), build_dir):
         sys.path.insert(0, path)
     import kiv  # noqa: E402
     import numpy  # noqa: E402
-    from npu_program import ProgramBuilder  # noqa: E402
+    from kiv.standin import ProgramBuilder  # noqa: E402
 
     return kiv, numpy, ProgramBuilder
 

@@ -36,13 +36,13 @@ def parse_args():
 
 
 def import_modules(build_dir):
-    for path in (os.path.join(SOURCE_DIR, "standin_driver", "python"), build_dir):
+    for path in (os.path.join(SOURCE_DIR, "python"), build_dir):
         sys.path.insert(0, path)
     # The figures are the stand-in NPU's: it is named, never looked up.
     os.environ["AIPU_LIB_PATH"] = os.path.join(build_dir, "standin", "libaipudrv.so")
     import libkiv  # noqa: E402
     import numpy  # noqa: E402
-    from npu_program import ProgramBuilder  # noqa: E402
+    from kiv.standin import ProgramBuilder  # noqa: E402
 
     return libkiv, numpy, ProgramBuilder
 

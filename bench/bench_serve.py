@@ -64,8 +64,7 @@ def parse_args():
 
 
 def search_path(build_dir):
-    return [os.path.abspath(build_dir), os.path.join(SOURCE_DIR, "python"),
-            os.path.join(SOURCE_DIR, "standin_driver", "python"), os.path.join(SOURCE_DIR, "bench")]
+    return [os.path.abspath(build_dir), os.path.join(SOURCE_DIR, "python"), os.path.join(SOURCE_DIR, "bench")]
 
 
 def import_modules(build_dir):
@@ -506,7 +505,7 @@ def print_table(title, header, rows):
 
 
 def make_models(workdir, args):
-    from npu_program import ProgramBuilder
+    from kiv.standin import ProgramBuilder
 
     copy_model(ProgramBuilder, args.build_dir, workdir, "tiny", (1, TINY_FLOATS), "float32")
     copy_model(ProgramBuilder, args.build_dir, workdir, "slow", (1, TINY_FLOATS), "float32", wait_ms=SLOW_MS)

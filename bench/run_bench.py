@@ -42,7 +42,7 @@ def python_env(build_dir):
     env = dict(os.environ)
     env["KIV_BUILD_DIR"] = build_dir
     env["PYTHONPATH"] = os.pathsep.join(
-        [build_dir, os.path.join(SOURCE_DIR, "python"), os.path.join(SOURCE_DIR, "standin_driver", "python")]
+        [build_dir, os.path.join(SOURCE_DIR, "python")]
     )
     return env
 
@@ -74,9 +74,9 @@ def run_json_whole(cmd):
 def write_programs(build_dir, workdir, sizes_mib, samples):
     """Containers with executables of the given sizes, packed with `zor pack`;
     times packing against copying the same executable file."""
-    sys.path.insert(0, os.path.join(SOURCE_DIR, "standin_driver", "python"))
+    sys.path[:0] = [build_dir, os.path.join(SOURCE_DIR, "python")]
     import numpy as np
-    from npu_program import ProgramBuilder
+    from kiv.standin import ProgramBuilder
 
     zor = os.path.join(build_dir, "tools", "zor", "zor")
     rows = []

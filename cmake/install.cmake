@@ -37,10 +37,12 @@ if(TARGET libkiv)
 endif()
 
 # kiv, the pure Python layer over libkiv, imports it from the same directory.
-# Its server, kiv.serve, is a component of its own (cmake/serve.cmake).
+# Its server, kiv.serve, is a component of its own (cmake/serve.cmake), and
+# its subpackage standin, the stand-in's Python side (program builder, test
+# controls), goes with the stand-in below.
 if(EXISTS ${CMAKE_SOURCE_DIR}/python/kiv)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/python/kiv DESTINATION ${KIV_INSTALL_PYTHONDIR} COMPONENT python
-          PATTERN "__pycache__" EXCLUDE PATTERN "*.pyc" EXCLUDE PATTERN "serve" EXCLUDE)
+          PATTERN "__pycache__" EXCLUDE PATTERN "*.pyc" EXCLUDE PATTERN "serve" EXCLUDE PATTERN "standin" EXCLUDE)
 endif()
 
 # The kiv command: kiv.cli run by the interpreter the module is built for.
@@ -59,6 +61,8 @@ else()
 endif()
 install(TARGETS aipudrv LIBRARY DESTINATION ${KIV_INSTALL_PYTHONDIR}/kiv/standin
         COMPONENT standin NAMELINK_COMPONENT standin ${KIV_STANDIN_EXCLUDE})
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/python/kiv/standin DESTINATION ${KIV_INSTALL_PYTHONDIR}/kiv
+        COMPONENT standin ${KIV_STANDIN_EXCLUDE} FILES_MATCHING PATTERN "*.py")
 
 # Only headers whose declarations a program can use: the container classes
 # and the schema types they take. The runtime API (kiv_api.h) and the driver

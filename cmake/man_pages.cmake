@@ -44,21 +44,18 @@ endif()
 set(KIV_MAN_DIR ${CMAKE_BINARY_DIR}/man)
 file(GLOB KIV_PACKAGE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/kiv/*.py)
 
-# kiv_man_page(NAME SUMMARY SUBCOMMANDS SEE_ALSO PROMOTE DEPENDS COMMAND...):
+# kiv_man_page(NAME SUMMARY SUBCOMMANDS SEE_ALSO OPTIONS DEPENDS COMMAND...):
 # NAME.1.gz, compressed as Debian's policy asks (gzip -9n: best, no name or
-# time stamp). PROMOTE: "HEADING=SECTION" of man_page.py --promote, or "".
-function(kiv_man_page name summary subcommands see_also promote depends)
+# time stamp). OPTIONS: more options of man_page.py, a list (--promote
+# "HEADING=SECTION", --synopsis).
+function(kiv_man_page name summary subcommands see_also options depends)
   set(page ${KIV_MAN_DIR}/${name}.1)
-  set(promotion "")
-  if(promote)
-    set(promotion --promote ${promote})
-  endif()
   add_custom_command(OUTPUT ${page}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${KIV_MAN_DIR}
     COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${CMAKE_BINARY_DIR}:${CMAKE_SOURCE_DIR}/python
             ${Python_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/man/man_page.py
             --name ${name} --summary ${summary} --changelog ${CMAKE_SOURCE_DIR}/CHANGELOG.md
-            --subcommands ${subcommands} --see-also ${see_also} ${promotion} --help2man ${KIV_HELP2MAN} -o ${page}
+            --subcommands ${subcommands} --see-also ${see_also} ${options} --help2man ${KIV_HELP2MAN} -o ${page}
             -- ${ARGN}
     COMMAND ${KIV_GZIP} -9nf ${page}
     DEPENDS ${depends} ${CMAKE_SOURCE_DIR}/cmake/man/man_page.py ${CMAKE_SOURCE_DIR}/CHANGELOG.md
@@ -67,10 +64,13 @@ function(kiv_man_page name summary subcommands see_also promote depends)
 endfunction()
 
 file(GLOB KIV_COMMAND_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/kiv/commands/*.py)
-kiv_man_page(kiv "inspect, run, benchmark and serve models on the NPU" info,run,bench,serve zor "Exit status:=EXIT STATUS"
+# Both helps have a paragraph "Exit status:", a section of the page; kiv's
+# usage lines are argparse's, which help2man does not read as a synopsis.
+kiv_man_page(kiv "inspect, run, benchmark and serve models on the NPU" info,run,bench,serve,example zor
+             "--promote;Exit status:=EXIT STATUS;--synopsis"
              "libkiv;${KIV_PACKAGE_SOURCES};${KIV_COMMAND_SOURCES}" ${KIV_MAN_PYTHON} -m kiv)
-kiv_man_page(zor "pack, list and unpack NPU model containers" pack,info,extract,io kiv ""
-             zor ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:zor>)
+kiv_man_page(zor "pack, list and unpack NPU model containers" pack,info,extract,io kiv
+             "--promote;Exit status:=EXIT STATUS" zor ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:zor>)
 add_custom_target(man_pages ALL DEPENDS ${KIV_MAN_DIR}/kiv.1.gz ${KIV_MAN_DIR}/zor.1.gz)
 install(FILES ${KIV_MAN_DIR}/kiv.1.gz ${KIV_MAN_DIR}/zor.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
         COMPONENT commands)

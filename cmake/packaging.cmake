@@ -95,18 +95,19 @@ the NPU through its user-mode driver libaipudrv.so.
 This package holds the Python module libkiv (the runtime itself, a shared
 library), the kiv package over it (numpy arrays, exceptions, futures), and
 the zor command, which packs, lists and unpacks model containers.")
-# kiv_deb_bytecode(GROUP PACKAGE): the package's Python modules are compiled
-# to bytecode on installation and their bytecode removed before removal, so
-# that nothing is left behind.
-function(kiv_deb_bytecode group package)
+# A package's Python modules are compiled to bytecode on installation and
+# their bytecode removed before removal, so that nothing is left behind:
+# kiv_deb_python_scripts(GROUP PACKAGE) for the package of a group or component.
+function(kiv_deb_python_scripts group package)
   set(KIV_DEB_PACKAGE ${package})
-  string(TOLOWER ${group} dir)
-  configure_file(${CMAKE_SOURCE_DIR}/cmake/deb/postinst.in ${CMAKE_BINARY_DIR}/deb/${dir}/postinst @ONLY)
-  configure_file(${CMAKE_SOURCE_DIR}/cmake/deb/prerm.in ${CMAKE_BINARY_DIR}/deb/${dir}/prerm @ONLY)
-  set(CPACK_DEBIAN_${group}_PACKAGE_CONTROL_EXTRA
-      "${CMAKE_BINARY_DIR}/deb/${dir}/postinst;${CMAKE_BINARY_DIR}/deb/${dir}/prerm" PARENT_SCOPE)
+  foreach(script postinst prerm)
+    configure_file(${CMAKE_SOURCE_DIR}/cmake/deb/${script}.in ${CMAKE_BINARY_DIR}/deb/${group}/${script} @ONLY)
+  endforeach()
+  string(TOUPPER ${group} upper)
+  set(CPACK_DEBIAN_${upper}_PACKAGE_CONTROL_EXTRA
+      "${CMAKE_BINARY_DIR}/deb/${group}/postinst;${CMAKE_BINARY_DIR}/deb/${group}/prerm" PARENT_SCOPE)
 endfunction()
-kiv_deb_bytecode(RUNTIME ${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME})
+kiv_deb_python_scripts(runtime ${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME})
 
 set(CPACK_DEBIAN_DEVEL_PACKAGE_NAME libkiv-dev)
 set(CPACK_DEBIAN_DEVEL_PACKAGE_SECTION libdevel)
@@ -129,7 +130,10 @@ An in-process NPU simulator with the entry points of the NPU's user-mode
 driver, for machines without the NPU. It lies in the kiv package's own
 directory, on no library search path: the runtime uses it only when asked,
 with kiv.Runtime(driver='standin') or AIPU_LIB_PATH. Do not install it on a
-device with the real driver.")
+device with the real driver.
+With it come its program builder and test controls (the Python package
+kiv.standin), and so the example models of the documentation (kiv example).")
+kiv_deb_python_scripts(standin ${CPACK_DEBIAN_STANDIN_PACKAGE_NAME})
 
 set(CPACK_DEBIAN_SERVE_PACKAGE_NAME libkiv-serve)
 set(CPACK_DEBIAN_SERVE_PACKAGE_SECTION python)
@@ -141,7 +145,7 @@ on the board and, on request, to other machines, over the open inference
 protocol (gRPC and HTTP/REST, with binary tensor data, system shared memory,
 model repository and statistics), with Prometheus metrics on /metrics.
 The systemd unit kiv-serve.service comes disabled.")
-kiv_deb_bytecode(SERVE ${CPACK_DEBIAN_SERVE_PACKAGE_NAME})
+kiv_deb_python_scripts(serve ${CPACK_DEBIAN_SERVE_PACKAGE_NAME})
 
 # What Debian's policy asks of every package in /usr/share/doc/<package>: the
 # copyright (debian/copyright, machine-readable), the Debian changelog made

@@ -116,7 +116,9 @@ napoleon_use_ivar = False
 
 html_theme = "furo"
 html_title = "libkiv %s" % release
-html_static_path = []
+html_static_path = ["_static"]
+# Long code lines wrap rather than being cut off; tables give inline code room.
+html_css_files = ["wrapping.css"]
 
 
 def drop_type_docstring(app, what, name, obj, options, lines):

@@ -34,8 +34,8 @@ try:
     import digits_npu
     import digits_results
 except ImportError as e:
-    sys.exit(f"error: {e}\nlibkiv comes from the build directory, kiv from python/ and npu_program from "
-             "standin_driver/python: put all three on PYTHONPATH (bash scripts/run.sh builds and does that).")
+    sys.exit(f"error: {e}\nlibkiv comes from the build directory and kiv, with the stand-in's program builder, "
+             "from python/: put both on PYTHONPATH (bash scripts/run.sh builds and does that).")
 
 APIS = {"kiv": digits_kiv, "libkiv": digits_npu}
 

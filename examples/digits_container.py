@@ -8,7 +8,7 @@ from dataclasses import dataclass
 
 from digits_data import CLASSES, PIXELS
 from digits_model import HIDDEN
-from npu_program import ProgramBuilder
+from kiv.standin import ProgramBuilder
 
 # Element type codes as the runtime numbers them (kiv_data_type_t).
 DTYPE_CODES = {"int8": 3, "int32": 7, "float32": 11}

@@ -8,5 +8,5 @@ cd "$(dirname "$0")/.."
 bash scripts/build.sh
 bash scripts/fetch_data.sh
 export KIV_BUILD_DIR="$PWD/build"
-export PYTHONPATH="$PWD/build:$PWD/python:$PWD/standin_driver/python${PYTHONPATH:+:$PYTHONPATH}"
+export PYTHONPATH="$PWD/build:$PWD/python${PYTHONPATH:+:$PYTHONPATH}"
 exec /usr/bin/python3 examples/digits_classifier.py "$@"

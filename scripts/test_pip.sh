@@ -2,12 +2,12 @@
 # The way Python users install: `pip install --no-build-isolation .` into a
 # fresh virtual environment (with the system's site packages, for numpy),
 # from this checkout, with Debian's setuptools and wheel and no network.
-# Then, as a user would: pip show, the two commands, kiv info and kiv bench
-# on the digits model, and pip uninstall, which must leave nothing behind.
+# Then, as a user would: pip show, the two commands, kiv example (the guides'
+# model), kiv info and kiv bench on the digits model, and pip uninstall, which
+# must leave nothing behind.
 # The CMake build goes to build-pip/ and is reused by later runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
 source scripts/lib/packages.sh
 bash scripts/setup.sh >/dev/null
 ensure_packages python3-pip python3-venv python3-setuptools python3-wheel
@@ -39,18 +39,25 @@ for module in (kiv, libkiv):
     assert os.path.realpath(module.__file__).startswith(venv), module.__file__
 where = os.path.dirname(os.path.realpath(libkiv.__file__))
 for part in ("libkiv.pyi", "libkiv-stubs/__init__.pyi", "kiv/py.typed", "kiv/_native.pyi", "kiv/standin/libaipudrv.so",
-             "kiv/serve/inference.proto", "kiv_serve_protocol/inference_pb2_grpc.py"):
+             "kiv/standin/__init__.py", "kiv/standin/program.py", "kiv/serve/inference.proto",
+             "kiv_serve_protocol/inference_pb2_grpc.py"):
     assert os.path.isfile(os.path.join(where, part)), part
 import kiv.serve.server, kiv_serve_protocol.inference_pb2_grpc  # the server, on Debian's grpcio and aiohttp
 assert os.path.realpath(kiv_serve_protocol.__file__).startswith(venv), kiv_serve_protocol.__file__
 print("kiv %s, kiv serve and libkiv import from the environment" % kiv.__version__)
 PY
 
+echo "== kiv example: the guides' tiny model, packed by the environment's zor"
+# PATH without the environment's bin/: kiv example finds zor beside the interpreter.
+(cd "$work" && env -i PATH=/usr/bin:/bin HOME="$work" "$venv/bin/kiv" example tiny) | tee "$work/example.txt"
+grep -qx "wrote tiny.zor" "$work/example.txt" || fail "kiv example tiny"
+"$venv/bin/kiv" info "$work/tiny.zor" --driver standin | grep -q "^outputs" || fail "kiv info on the example model"
+
 echo "== kiv info and kiv bench on the digits model"
 [ -f data/digits.csv.gz ] || bash scripts/fetch_data.sh
-# The example packs the model with zor from the pip build; kiv comes from the
-# environment, the program builder from the checkout.
-env -i PATH="$venv/bin:/usr/bin:/bin" HOME="$work" PYTHONPATH="$root/standin_driver/python" \
+# The example packs the model with zor from the pip build; kiv and the
+# stand-in's program builder come from the environment.
+env -i PATH="$venv/bin:/usr/bin:/bin" HOME="$work" \
   "$venv/bin/python" examples/digits_classifier.py --quick --build-dir build-pip/cmake --out-dir "$work/digits" \
   >"$work/example.log" 2>&1 || { tail -n 20 "$work/example.log"; fail "the digits example failed"; }
 model=$work/digits/digits_int8.zor

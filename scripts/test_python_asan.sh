@@ -16,7 +16,7 @@ build=${KIV_ASAN_BUILD_DIR:-$root/build-asan}
 cmake -S "$root" -B "$build" -G Ninja -DKIV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$build" -j2 --target libkiv aipudrv zor
 export KIV_BUILD_DIR="$build"
-export PYTHONPATH="$build:$root/python:$root/standin_driver/python"
+export PYTHONPATH="$build:$root/python"
 # libstdc++ is preloaded right after it: the interpreter is a C program, and
 # ASan's C++ exception interceptor finds no __cxa_throw unless the library is
 # there at start-up (any exception thrown in the module would abort).

@@ -29,7 +29,7 @@ for api in libkiv kiv; do
   log="$build/valgrind-$api.log"
   echo "== digits_classifier --api $api (log: $log)"
   if ! PYTHONMALLOC=malloc KIV_BUILD_DIR="$build" \
-      PYTHONPATH="$build:$root/python:$root/standin_driver/python" \
+      PYTHONPATH="$build:$root/python" \
       valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
         --track-origins=yes --num-callers=30 --suppressions="$root/valgrind/python.supp" \
         --error-exitcode=99 --log-file="$log" \

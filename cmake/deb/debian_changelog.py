@@ -7,7 +7,8 @@ two never disagree:
 Each release of CHANGELOG.md (a "## [X.Y.Z] - YYYY-MM-DD" heading, in Keep
 a Changelog form) becomes one entry, newest first: version X.Y.Z-REVISION
 for the newest and X.Y.Z-1 for older ones, each "### Kind" heading a
-bullet with the items under it, dated that day. Unreleased changes are left
+bullet with the items under it, dated that day at noon (releases of one
+day a minute apart, the newest last). Unreleased changes are left
 out. Anything else in a release is refused, so that a malformed file fails
 the build rather than reading wrong in the package.
 """
@@ -88,8 +89,11 @@ def debian_entries(found, source, revision, maintainer):
             for item in items:
                 lines += textwrap.wrap(plain(item), WIDTH, initial_indent="    - ", subsequent_indent="      ",
                                        break_on_hyphens=False)
-        noon = datetime.datetime(date.year, date.month, date.day, 12, tzinfo=datetime.timezone.utc)
-        lines += ["", " -- %s  %s" % (maintainer, email.utils.format_datetime(noon))]
+        # Debian wants each entry dated after the one below it: releases of
+        # one day are a minute apart from noon on, the newest last.
+        older_that_day = sum(1 for _, older, _ in found[index + 1:] if older == date)
+        when = datetime.datetime(date.year, date.month, date.day, 12, older_that_day, tzinfo=datetime.timezone.utc)
+        lines += ["", " -- %s  %s" % (maintainer, email.utils.format_datetime(when))]
         entries.append("\n".join(lines) + "\n")
     return "\n".join(entries)
 

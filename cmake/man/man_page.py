@@ -4,7 +4,7 @@
 
     man_page.py --name kiv --summary TEXT --changelog CHANGELOG.md \
         --subcommands info,run,bench [--see-also zor] [--promote "Exit status:=EXIT STATUS"] \
-        -o kiv.1 -- COMMAND...
+        [--synopsis] -o kiv.1 -- COMMAND...
 
 COMMAND is how to start the program (several words: an emulator, an
 interpreter and its -m option, ...). The page is dated with the newest
@@ -24,6 +24,9 @@ import time
 # The help is laid out for a terminal this wide, whatever the build's is.
 COLUMNS = "80"
 RELEASE = re.compile(r"^## \[[0-9][^\]]*\] - (\d{4}-\d{2}-\d{2})\s*$", re.M)
+# argparse's usage: "usage:" (which help2man does not take for a synopsis, as
+# it does "Usage:"), then the usage, its wrapped lines indented.
+USAGE = re.compile(r"usage: (.*(?:\n +\S.*)*)")
 
 
 def release_epoch(changelog):
@@ -45,6 +48,26 @@ def roff_literal(text):
     return "\n".join(lines)
 
 
+def usage(text):
+    """The usage of an argparse help ("usage: kiv info [-h] ... MODEL", its
+    wrapped lines joined), without the word "usage:"."""
+    found = USAGE.match(text)
+    if not found:
+        sys.exit("man_page: a help without a 'usage:' line: %s" % text.split("\n", 1)[0])
+    return " ".join(found.group(1).split())
+
+
+def synopsis(usages):
+    """The SYNOPSIS section: each usage a line, the program's name in bold
+    as help2man sets it; wrapped lines flush left and unhyphenated, so that
+    an option reads as one word."""
+    lines = []
+    for text in usages:
+        name, _, rest = text.partition(" ")
+        lines += ([".br"] if lines else []) + [".B %s" % name, roff_literal(rest)]
+    return ["[SYNOPSIS]", ".nh", ".ad l"] + lines + [".ad", ".hy"]
+
+
 def help_text(command, environment):
     """What COMMAND --help prints; its failure ends the run."""
     run = subprocess.run(command + ["--help"], env=environment, capture_output=True, text=True)
@@ -62,6 +85,9 @@ def main():
     parser.add_argument("--see-also", default="", help="comma-separated related commands (section 1)")
     parser.add_argument("--promote", action="append", default=[], metavar="HEADING=SECTION",
                         help="make the help's paragraph HEADING (a subsection to help2man) the section SECTION")
+    parser.add_argument("--synopsis", action="store_true",
+                        help="for an argparse program: a SYNOPSIS of the program's usage and each subcommand's, "
+                             "in place of the usage paragraph that opens its description")
     parser.add_argument("--help2man", default="help2man")
     parser.add_argument("-o", "--output", required=True)
     parser.add_argument("command", nargs="+", help="how to start the program")
@@ -69,13 +95,16 @@ def main():
 
     environment = dict(os.environ, COLUMNS=COLUMNS, SOURCE_DATE_EPOCH=str(release_epoch(args.changelog)))
     overview = help_text(args.command, environment)
-    sections = ["[COMMANDS]"]
+    sections, usages = ["[COMMANDS]"], [usage(overview)] if args.synopsis else []
     for subcommand in args.subcommands.split(","):
         # A command renamed or gone from the program fails here, not on the page.
         if not re.search(r"^\s+%s\s" % re.escape(subcommand), overview, re.M):
             sys.exit("man_page: %s --help lists no command %r" % (args.name, subcommand))
         text = help_text(args.command + [subcommand], environment)
         sections += ['.SS "%s %s"' % (args.name, subcommand), ".nf", roff_literal(text), ".fi"]
+        usages += [usage(text)] if args.synopsis else []
+    if usages:
+        sections = synopsis(usages) + sections
     if args.see_also:
         sections += ["[SEE ALSO]", ",\n".join(".BR %s (1)" % name for name in args.see_also.split(","))]
 
@@ -90,6 +119,8 @@ def main():
         sys.exit("man_page: help2man failed for %s:\n%s" % (args.name, run.stderr))
     for promotion in args.promote:
         promote(args.output, *promotion.split("=", 1))
+    if args.synopsis:
+        drop_usage(args.output)
 
 
 def promote(page, heading, section):
@@ -103,6 +134,18 @@ def promote(page, heading, section):
         sys.exit("man_page: %s has no paragraph %r to make the section %s" % (page, heading, section))
     with open(page, "w", encoding="utf-8") as f:
         f.write(text.replace(subsection, '.SH "%s"\n' % section))
+
+
+def drop_usage(page):
+    """Takes the usage paragraph out of the description, which help2man
+    leaves there when it does not read it as the synopsis."""
+    with open(page, encoding="utf-8") as f:
+        text = f.read()
+    shortened, found = re.subn(r"^(\.SH DESCRIPTION\n)usage: .*?\n\.PP\n", r"\1", text, count=1, flags=re.M | re.S)
+    if not found:
+        sys.exit("man_page: %s has no usage paragraph opening its description" % page)
+    with open(page, "w", encoding="utf-8") as f:
+        f.write(shortened)
 
 
 if __name__ == "__main__":

@@ -2,4 +2,4 @@
 here for the native libraries and the CMake package, setup.py for the
 Python package."""
 
-__version__ = "0.2.0"
+__version__ = "0.3.0"

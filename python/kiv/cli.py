@@ -4,6 +4,7 @@
     kiv run MODEL [-i NAME=FILE] [--random [FILL]] [-o OUT.npz] [--reference REF.npz] [--json]
     kiv bench MODEL [--mode sync|async|batch] [--count N | --duration S] [--json] [--plot F.png] [--trace F.json]
     kiv serve MODEL.zor... | DIR [--host ADDR] [--http-port P] [--grpc-port P] [--grpc-socket PATH]
+    kiv example NAME [-o PATH]          writes an example model of the guides
 
 docs/kiv-command.md describes every option and the exit statuses (EPILOG).
 """
@@ -16,6 +17,7 @@ from collections.abc import Sequence
 
 from . import __version__
 from .commands.bench import MODES, command_bench
+from .commands.example import command_example
 from .commands.info import command_info
 from .commands.input_data import fill_mode
 from .commands.run import command_run
@@ -23,8 +25,17 @@ from .commands.serve import command_serve, serve_options
 from .commands.stats import DEFAULT_PERCENTILES, percentiles_option
 from .commands.usage import UsageError
 from .errors import KivError
+from .examples import EXAMPLES
 
-COMMANDS = {"info": command_info, "run": command_run, "bench": command_bench, "serve": command_serve}
+COMMANDS = {
+    "info": command_info,
+    "run": command_run,
+    "bench": command_bench,
+    "serve": command_serve,
+    "example": command_example,
+}
+
+EXAMPLE_HELP = "write an example model of the guides, a program of the stand-in NPU"
 
 DRIVER_HELP = 'driver library: "standin", a path (default: AIPU_LIB_PATH, else the system\'s libaipudrv.so)'
 
@@ -55,6 +66,7 @@ Examples:
   $ kiv bench model.zor --mode async --in-flight 8 --json > figures.json
   $ kiv bench model.zor --profile --trace jobs.json --csv runs.csv
   $ kiv serve models/ --driver standin --grpc-socket /run/kiv.sock
+  $ kiv example tiny -o tiny.zor
 """
 
 # The runtime's advice names the Python API; the command says it in its own terms.
@@ -139,7 +151,7 @@ def _bench_options(bench: argparse.ArgumentParser) -> None:
                             "(needs matplotlib)")
     bench.add_argument("--trace", metavar="FILE.json",
                        help="write every timed job as a trace event; with --profile, beside it the job's span on "
-                            "the core that ran it, its operations nested")
+                            "the core that ran it, its operations nested, and an arrow (a flow) from one to the other")
     bench.add_argument("--csv", metavar="FILE.csv",
                        help="write a row per timed run: its start, latency and sample; with --profile, its core, "
                             "latency split and operation times")
@@ -170,6 +182,11 @@ def parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser
     serve = subs["serve"] = commands.add_parser("serve", help=serve_help, description=serve_help)
     serve.add_argument("--driver", default=argparse.SUPPRESS, help=DRIVER_HELP)
     serve_options(serve)
+    example = subs["example"] = commands.add_parser(
+        "example", help=EXAMPLE_HELP, description=EXAMPLE_HELP + " (needs the stand-in NPU installed)")
+    example.add_argument("name", metavar="NAME", choices=sorted(EXAMPLES),
+                         help="; ".join("%s: %s" % (e.name, e.summary) for e in EXAMPLES.values()))
+    example.add_argument("-o", "--output", metavar="PATH", help="the model file to write (default NAME.zor)")
     return main, subs
 
 

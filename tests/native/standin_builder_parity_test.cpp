@@ -18,7 +18,7 @@ namespace {
 
 std::string run_python(const std::string& script) {
     const std::string cmd =
-        "PYTHONPATH=" KIV_SOURCE_DIR "/standin_driver/python " KIV_TEST_PYTHON " -c '" + script + "'";
+        "PYTHONPATH=" KIV_BUILD_DIR ":" KIV_SOURCE_DIR "/python " KIV_TEST_PYTHON " -c '" + script + "'";
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
     if (!pipe) return {};
     std::string out;
@@ -37,7 +37,7 @@ std::vector<uint8_t> from_hex(const std::string& hex) {
 
 TEST(BuilderParity, PythonAndCppBuildTheSameBytes) {
     const std::string out = run_python(
-        "import numpy as np, npu_program as p\n"
+        "import numpy as np\nfrom kiv.standin import program as p\n"
         "b = p.ProgramBuilder(7)\n"
         "x = b.input([2, 3], \"int8\", 0.5, -1)\n"
         "w = b.constant(np.array([[1, -2], [3, 4], [5, -6]], np.int8), 0.25, 2)\n"
@@ -68,7 +68,7 @@ TEST(BuilderParity, PythonAndCppBuildTheSameBytes) {
 
 TEST(BuilderParity, NumpyReferenceMatchesTheDriver) {
     const std::string out = run_python(
-        "import numpy as np, npu_program as p\n"
+        "import numpy as np\nfrom kiv.standin import program as p\n"
         "rng = np.random.default_rng(5)\n"
         "x = rng.integers(0, 256, (4, 33)).astype(np.uint8)\n"
         "w = rng.integers(-128, 128, (33, 6)).astype(np.int8)\n"

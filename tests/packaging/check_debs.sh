@@ -11,7 +11,7 @@
 # pages made from this version's commands. For this machine's architecture, the packages are then extracted
 # (dpkg -x) into a fresh root and used from there with a clean environment:
 # libkiv and kiv import from the root and nowhere else; no stand-in without
-# its package; with it, a tiny model packed by the packaged zor runs; with
+# its package; with it, the tiny model kiv example writes runs; with
 # libkiv-serve, kiv serve serves it over gRPC and HTTP; a native program
 # builds against libkiv-dev. install_debs.sh installs them with dpkg
 # in a throwaway root, where dpkg itself checks that the dependencies are met.
@@ -83,13 +83,15 @@ done
 # Every file of the kiv package (modules, the typing marker, ...).
 while IFS= read -r file; do
     grep -qxF "$pydir/kiv/$file" <<<"$runtime_files" || fail "libkiv lacks kiv/$file"
-done < <(cd "$source_dir/python/kiv" && find . -type f ! -path '*/__pycache__/*' ! -name '*.pyc' ! -path './serve/*' |
-    sed 's|^\./||')
+done < <(cd "$source_dir/python/kiv" && find . -type f ! -path '*/__pycache__/*' ! -name '*.pyc' ! -path './serve/*' \
+         ! -path './standin/*' | sed 's|^\./||')
 if grep -q "^$pydir/kiv/serve/" <<<"$runtime_files"; then fail "libkiv holds the server, kiv.serve"; fi
 docs="usr/share/doc/[a-z-]+/(copyright|changelog\.Debian\.gz|changelog\.gz)"
 stray=$(grep -vE "^($pydir/(libkiv\.so|libkiv\.pyi|libkiv-stubs/__init__\.pyi|kiv/.+)|usr/bin/[a-z0-9_-]+|$docs|usr/share/man/man1/[a-z0-9_-]+\.1\.gz)$" <<<"$runtime_files" || true)
 [ -z "$stray" ] || fail "libkiv holds files that are not the runtime's: $stray"
-if grep -q "libaipudrv\|__pycache__" <<<"$runtime_files"; then fail "libkiv holds a driver or bytecode"; fi
+if grep -q "libaipudrv\|__pycache__\|/kiv/standin/" <<<"$runtime_files"; then
+    fail "libkiv holds the stand-in or bytecode"
+fi
 
 dev_files=$(contents libkiv-dev)
 # Only the container classes' headers: the runtime API is internal to libkiv.so.
@@ -100,10 +102,13 @@ stray=$(grep -vxE "usr/include/kiv/[a-z_]+\.h|usr/lib/cmake/kiv/kivConfig(Versio
 [ -z "$stray" ] || fail "libkiv-dev holds files that are not headers, the CMake package or its documents: $stray"
 [ "$(grep -c . <<<"$dev_files")" -eq 7 ] || fail "libkiv-dev holds: $dev_files"
 
-expected=$(printf '%s\n' "$pydir/kiv/standin/libaipudrv.so" "$pydir/kiv/standin/libaipudrv.so.0" \
+# The driver, and its Python side: every module of kiv/standin.
+expected=$({ printf '%s\n' "$pydir/kiv/standin/libaipudrv.so" "$pydir/kiv/standin/libaipudrv.so.0" \
     usr/share/doc/libkiv-standin/changelog.Debian.gz usr/share/doc/libkiv-standin/changelog.gz \
-    usr/share/doc/libkiv-standin/copyright)
-[ "$(contents libkiv-standin | sort)" = "$expected" ] || fail "libkiv-standin holds: $(contents libkiv-standin)"
+    usr/share/doc/libkiv-standin/copyright
+    (cd "$source_dir/python/kiv/standin" && ls -- *.py) | sed "s|^|$pydir/kiv/standin/|"; } | sort)
+standin_files=$(contents libkiv-standin | sort)
+[ "$standin_files" = "$expected" ] || fail "libkiv-standin holds: $standin_files"
 grep -q "libaipudrv.so -> libaipudrv.so.0$" <<<"$(dpkg-deb -c "${deb[libkiv-standin]}")" ||
     fail "libkiv-standin's libaipudrv.so is not a link to libaipudrv.so.0"
 # The server: every file of kiv.serve, the gRPC stubs compiled from its
@@ -120,7 +125,7 @@ unit=$(member libkiv-serve usr/lib/systemd/system/kiv-serve.service)
 grep -qx "ExecStart=/usr/bin/kiv serve .*" <<<"$unit" || fail "kiv-serve.service does not start kiv serve"
 scripts=$(dpkg-deb --ctrl-tarfile "${deb[libkiv-serve]}" | tar -xO)
 if grep -q "systemctl\|deb-systemd" <<<"$scripts"; then fail "libkiv-serve's maintainer scripts touch systemd"; fi
-echo "   libkiv: $(wc -l <<<"$runtime_files") files, libkiv-dev: 7, libkiv-standin: 5, libkiv-serve: $(wc -l <<<"$serve_files")"
+echo "   libkiv: $(wc -l <<<"$runtime_files") files, libkiv-dev: 7, libkiv-standin: $(wc -l <<<"$standin_files"), libkiv-serve: $(wc -l <<<"$serve_files")"
 
 step "copyright, changelogs and manual pages"
 for name in "${packages[@]}"; do
@@ -137,10 +142,15 @@ for command in kiv zor; do
     title=$(member libkiv "usr/share/man/man1/$command.1.gz" | gzip -dc | grep -m1 '^\.TH')
     grep -qF "\"$command ${version%-*}\"" <<<"$title" || fail "$command(1) is not made from this version's $command: $title"
 done
-page=$(member libkiv usr/share/man/man1/kiv.1.gz | gzip -dc)
-for section in '"EXIT STATUS"' ENVIRONMENT EXAMPLES; do
-    grep -qx "\.SH $section" <<<"$page" || fail "kiv(1) has no section $section"
-done
+want_sections() {  # want_sections COMMAND SECTION...: the command's manual page has these sections
+    local page section
+    page=$(member libkiv "usr/share/man/man1/$1.1.gz" | gzip -dc)
+    for section in "${@:2}"; do
+        grep -qxE "\.SH \"?$section\"?" <<<"$page" || fail "$1(1) has no section $section"
+    done
+}
+want_sections kiv SYNOPSIS "EXIT STATUS" ENVIRONMENT EXAMPLES
+want_sections zor SYNOPSIS "EXIT STATUS"
 echo "   as in the sources, for version $version"
 
 if [ "$arch" != "$(dpkg --print-architecture)" ]; then

@@ -44,8 +44,8 @@ use_debs_python() {
     [ "$ROOT" = / ] || env+=(PYTHONPATH="$site")
     # -P: the script's own directory stays off the path; WORK, the working
     # directory, holds no module.
-    (cd "$WORK" && "${env[@]}" "$python" -P "$here/use_packages.py" "$site" "${ROOT%/}/usr/bin/zor" \
-        "$source_dir/standin_driver/python" "$1") || fail "using the packages ($1)"
+    (cd "$WORK" && "${env[@]}" "$python" -P "$here/use_packages.py" "$site" "${ROOT%/}/usr/bin/zor" "$1") ||
+        fail "using the packages ($1)"
 }
 
 # use_debs_native: builds examples/native_consumer against libkiv-dev's CMake

@@ -40,8 +40,9 @@ for pass in install reinstall; do
     done
     echo "   $pass: ok"
 done
-ls "/$pydir/kiv/__pycache__/"*.pyc >/dev/null 2>&1 || fail "kiv's modules were not compiled on installation"
-ls "/$pydir/kiv/serve/__pycache__/"*.pyc >/dev/null 2>&1 || fail "kiv.serve's modules were not compiled on installation"
+for dir in kiv kiv/standin kiv/serve; do
+    ls "/$pydir/$dir/__pycache__/"*.pyc >/dev/null 2>&1 || fail "the modules of $dir were not compiled on installation"
+done
 # Installed, never enabled: no package turns the server on.
 if ls /etc/systemd/system/*.wants/kiv-serve.service >/dev/null 2>&1; then fail "kiv-serve.service is enabled"; fi
 

@@ -1,14 +1,15 @@
 """Uses the Debian packages where they were installed, from a clean environment.
 
-    use_packages.py SITE_DIR ZOR BUILDERS_DIR runtime|standin|serve
+    use_packages.py SITE_DIR ZOR runtime|standin|serve
 
 libkiv and kiv must come from SITE_DIR; the packaged commands, ZOR and the
 kiv command beside it, must say kiv's version. "runtime": the stand-in
-package is not there, so there must be no stand-in. "standin": it is; a tiny
-model, packed by ZOR, runs on it and matches numpy. "serve": the server's
-package is there too; the packaged kiv serve serves the tiny model over gRPC
-(to the packaged stubs) and HTTP, and exits 0 on SIGTERM. BUILDERS_DIR holds
-the stand-in's program builders (npu_program), which no package ships.
+package is not there, so there must be no stand-in, nor its Python side, and
+kiv example says what is missing. "standin": it is; the packaged kiv command
+writes the guides' tiny model (the stand-in's program builder, packed by
+ZOR), which runs on it and matches numpy. "serve": the server's package is
+there too; the packaged kiv serve serves the tiny model over gRPC (to the
+packaged stubs) and HTTP, and exits 0 on SIGTERM.
 """
 
 import json
@@ -23,7 +24,7 @@ import kiv
 import libkiv
 import numpy as np
 
-site_dir, zor, builders_dir, mode = sys.argv[1:]
+site_dir, zor, mode = sys.argv[1:]
 site_dir = os.path.realpath(site_dir)
 
 
@@ -43,25 +44,28 @@ for command, name in (([kiv_command], "kiv"), ([sys.executable, "-m", "kiv"], "k
     said = subprocess.run(command + ["--version"], capture_output=True, text=True, check=True).stdout.strip()
     check(said == "%s %s" % (name, kiv.__version__), "%s --version says %r, kiv is %s" % (name, said, kiv.__version__))
 
+
+def example(path):
+    """The packaged kiv command writing the tiny model, zor beside it on PATH."""
+    env = dict(os.environ, PATH=os.path.dirname(zor) + os.pathsep + os.environ["PATH"])
+    return subprocess.run([kiv_command, "example", "tiny", "-o", path], env=env, capture_output=True, text=True)
+
+
 standin = os.path.join(site_dir, "kiv", "standin", "libaipudrv.so")
 if mode == "runtime":
     check(kiv.standin_path() is None, "the runtime package alone brings a stand-in: %s" % kiv.standin_path())
-    print("no stand-in without its package")
+    check(not os.path.exists(os.path.join(site_dir, "kiv", "standin")), "the runtime package holds kiv/standin")
+    refused = example(os.path.join(tempfile.gettempdir(), "never.zor"))
+    check(refused.returncode == 1 and "libkiv-standin" in refused.stderr,
+          "kiv example without the stand-in: status %d, %r" % (refused.returncode, refused.stderr))
+    print("no stand-in without its package, and kiv example names it")
     sys.exit(0)
 
 check(kiv.standin_path() == standin, "stand-in at %s, expected %s" % (kiv.standin_path(), standin))
-sys.path.append(builders_dir)
-from npu_program import ProgramBuilder  # noqa: E402
+from kiv.standin import ProgramBuilder  # noqa: E402
 
-# y = relu(x @ w + b), as in docs/getting-started.md.
-w = np.arange(12, dtype=np.float32).reshape(4, 3) / 10
-b = np.array([-1.0, 0.0, 1.0], dtype=np.float32)
-builder = ProgramBuilder()
-x_ref = builder.input([1, 4], "float32")
-y_ref = builder.output([1, 3], "float32")
-pre = builder.temp([1, 3], "float32")
-builder.fully_connected(pre, x_ref, builder.constant(w), builder.constant(b))
-builder.relu(y_ref, pre)
+where = os.path.realpath(sys.modules[ProgramBuilder.__module__].__file__)
+check(where.startswith(site_dir + os.sep), "the program builder imported from %s" % where)
 
 
 def serve(container, x, expected):
@@ -98,22 +102,20 @@ def serve(container, x, expected):
 
 
 with tempfile.TemporaryDirectory() as work:
-    program, io_json, container = (os.path.join(work, name) for name in ("tiny.bin", "tiny.io.json", "tiny.zor"))
-    with open(program, "wb") as f:
-        f.write(builder.build())
-    with open(io_json, "w") as f:
-        f.write('{"name": "tiny", "version": [1, 0, 0],'
-                ' "input_tensors": [{"name": "x", "shape": [1, 4], "dtype": 11}],'
-                ' "output_tensors": [{"name": "y", "shape": [1, 3], "dtype": 11}]}')
-    subprocess.run([zor, "pack", "--bin", program, "--io", io_json, "-o", container], check=True)
-
+    container = os.path.join(work, "tiny.zor")
+    written = example(container)
+    check(written.returncode == 0 and written.stdout == "wrote %s\n" % container,
+          "kiv example tiny: status %d, %r %r" % (written.returncode, written.stdout, written.stderr))
     with kiv.Runtime(driver="standin") as rt, rt.load(container) as model:
         check(rt.driver.is_standin and rt.driver.path == standin, "driver: %s" % rt.driver)
         x = np.array([[1, 2, -1, 0]], dtype=np.float32)  # y = [0, 0.2, 1.4]: relu cuts the first
         (y,) = model.run(x)
+    # y = relu(x @ w + b), as in docs/getting-started.md.
+    w = np.arange(12, dtype=np.float32).reshape(4, 3) / 10
+    b = np.array([-1.0, 0.0, 1.0], dtype=np.float32)
     expected = np.maximum(x @ w + b, 0)
     check(y.dtype == np.float32 and y.shape == (1, 3), "output %s %s" % (y.dtype, y.shape))
     check(np.allclose(y, expected), "output %s, expected %s" % (y, expected))
-    print("inference on the packaged stand-in:", y.tolist())
+    print("inference on the packaged stand-in, of the model kiv example wrote:", y.tolist())
     if mode == "serve":
         serve(container, x, expected)

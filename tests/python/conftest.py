@@ -18,7 +18,7 @@ import pytest
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD_DIR = os.path.abspath(os.environ.get("KIV_BUILD_DIR", os.path.join(REPO, "build")))
 PYTHON = os.environ.get("KIV_TEST_PYTHON") or sys.executable
-SEARCH_PATH = [BUILD_DIR, os.path.join(REPO, "python"), os.path.join(REPO, "standin_driver", "python")]
+SEARCH_PATH = [BUILD_DIR, os.path.join(REPO, "python")]
 
 STANDIN_LIBRARY = os.path.join(BUILD_DIR, "standin", "libaipudrv.so")
 

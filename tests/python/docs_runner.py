@@ -1,14 +1,14 @@
 """Runs the code blocks of one document in order, as a reader would.
 
-Usage: docs_runner.py BLOCKS.json REPOSITORY
+Usage: docs_runner.py BLOCKS.json
 
-BLOCKS.json is a list of {"lang", "code", "where", "place"}: "python" blocks
-run in this one interpreter, in a shared namespace; "sh" blocks run in bash.
-"place" is "temporary" (the working directory, a fresh temporary one) or
-"repository" (the repository's root: blocks that set up the shell). What a
-repository block exports is kept for the blocks after it. Each block's
-standard output is framed by marker lines; a failing block ends the run with
-its location on standard error.
+BLOCKS.json is a list of {"lang", "code", "where"}: "python" blocks run in
+this one interpreter, in a shared namespace; "sh" blocks run in bash. All run
+in the working directory. What a shell block exports is kept for the blocks
+after it, as in the one shell a reader types them into (and what a Python
+block puts in os.environ too). Each block's standard output is framed by
+marker lines; a failing block ends the run with its location on standard
+error.
 """
 
 import ctypes
@@ -35,19 +35,17 @@ def flush():
     ctypes.CDLL(None).fflush(None)
 
 
-def run_shell(block, repository):
-    """Runs a shell block; a repository block's environment is kept."""
-    cwd = repository if block["place"] == "repository" else os.getcwd()
+def run_shell(block):
+    """Runs a shell block and keeps the environment it leaves."""
     reader, writer = os.pipe()
     script = "%s\nenv -0 >&%d\n" % (block["code"], writer)
-    with subprocess.Popen(["bash", "-e", "-c", script], cwd=cwd, pass_fds=(writer,), stdout=sys.stdout) as shell:
+    with subprocess.Popen(["bash", "-e", "-c", script], pass_fds=(writer,), stdout=sys.stdout) as shell:
         os.close(writer)
         with os.fdopen(reader, "rb") as pipe:
             environment = pipe.read()
     if shell.returncode != 0:
         raise RuntimeError("the shell block exited with status %d" % shell.returncode)
-    if block["place"] == "repository":
-        adopt_environment(environment)
+    adopt_environment(environment)
 
 
 def adopt_environment(dump):
@@ -62,7 +60,7 @@ def adopt_environment(dump):
 
 
 def main():
-    blocks_file, repository = sys.argv[1:3]
+    (blocks_file,) = sys.argv[1:]
     with open(blocks_file) as f:
         blocks = json.load(f)
     line_buffered_c_stdout()
@@ -74,7 +72,7 @@ def main():
             if block["lang"] == "python":
                 exec(compile(block["code"], block["where"], "exec"), namespace)
             else:
-                run_shell(block, repository)
+                run_shell(block)
         except BaseException:
             flush()
             print("\n%s failed:" % block["where"], file=sys.stderr)

@@ -1,7 +1,7 @@
 """Models for the kiv layer tests, built for the stand-in NPU (no tests here)."""
 
 import numpy as np
-from npu_program import ProgramBuilder
+from kiv.standin import ProgramBuilder
 
 from helpers_models import FC_K, FC_M, fc_program
 

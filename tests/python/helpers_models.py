@@ -1,7 +1,7 @@
 """Small stand-in NPU programs shared by the tensor, ioctl and batch tests."""
 
 import numpy as np
-from npu_program import ProgramBuilder
+from kiv.standin import ProgramBuilder
 
 # Two float32 [2, 4] inputs, one float32 [2, 4] output: out = a + b.
 ADD_SHAPE = [2, 4]

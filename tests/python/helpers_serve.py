@@ -15,7 +15,7 @@ import grpc
 import numpy as np
 from conftest import BUILD_DIR, PYTHON, SEARCH_PATH
 from helpers_models import FC_K, FC_M, fc_program
-from npu_program import ProgramBuilder
+from kiv.standin import ProgramBuilder
 
 from kiv_serve_protocol import inference_pb2 as pb
 from kiv_serve_protocol import inference_pb2_grpc as pb_grpc

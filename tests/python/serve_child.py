@@ -11,7 +11,7 @@ The controls act on this process's stand-in, the one the server runs on.
 import sys
 import threading
 
-from aipu_standin import StandinControls
+from kiv.standin import StandinControls
 
 import kiv.cli
 

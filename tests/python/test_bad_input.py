@@ -407,7 +407,7 @@ def test_calls_after_deinit_context(model, standin, capfd):
 CHILD_PROLOGUE = r"""
 import os, subprocess, sys, tempfile, threading, time
 import libkiv
-from npu_program import ProgramBuilder
+from kiv.standin import ProgramBuilder
 b = ProgramBuilder()
 x = b.input([4], "float32")
 y = b.output([4], "float32")

@@ -1,8 +1,10 @@
 """The documentation site's link check (tests/docs/check_links.py, which
 scripts/docs.sh runs on the built site) finds every kind of broken internal
-link, on small hand-made sites; and what the pages claim about themselves
-holds (one tiny model, virtual environments made by Debian's interpreter)."""
+link, on small hand-made sites; what the pages claim about themselves holds
+(one tiny model, virtual environments made by Debian's interpreter); and the
+site's own stylesheet wraps long code lines."""
 
+import ast
 import os
 import re
 import subprocess
@@ -93,7 +95,7 @@ def test_every_virtual_environment_is_made_by_debians_interpreter():
 
 def test_the_guides_build_one_tiny_model(tmp_path):
     """Getting started builds the tiny model step by step; the other pages make
-    it with tiny_model. Both give the same container."""
+    it with kiv example. Both give the same container."""
     import test_docs
     blocks = [block for block in test_docs.runnable("docs/getting-started.md") if "tiny.zor" in block["code"]
               and "ProgramBuilder" in block["code"]]
@@ -103,6 +105,26 @@ def test_the_guides_build_one_tiny_model(tmp_path):
                PATH=os.path.join(BUILD_DIR, "tools", "zor") + os.pathsep + os.environ["PATH"])
     (tmp_path / "guide").mkdir()
     subprocess.run([PYTHON, "-c", blocks[0]["code"]], cwd=tmp_path / "guide", env=env, check=True)
-    subprocess.run([PYTHON, "-m", "tiny_model", str(tmp_path / "tiny.zor")], env=env, check=True,
+    subprocess.run([PYTHON, "-m", "kiv", "example", "tiny", "-o", str(tmp_path / "tiny.zor")], env=env, check=True,
                    stdout=subprocess.DEVNULL)
     assert (tmp_path / "guide" / "tiny.zor").read_bytes() == (tmp_path / "tiny.zor").read_bytes()
+
+
+def test_the_sites_stylesheet_wraps_long_code_lines():
+    """docs/conf.py adds stylesheets of docs/_static to the theme's; in them,
+    code blocks wrap a line wider than the page instead of cutting it off
+    behind a scroll bar (scripts/docs_screenshots.sh shows the pages)."""
+    with open(os.path.join(REPO, "docs", "conf.py"), encoding="utf-8") as f:
+        conf = f.read()
+    settings = {name: ast.literal_eval(value) for name, value in
+                re.findall(r"^(html_static_path|html_css_files) = (\[.*\])$", conf, re.M)}
+    assert settings["html_static_path"] == ["_static"] and settings["html_css_files"]
+    rules = {}
+    for name in settings["html_css_files"]:
+        with open(os.path.join(REPO, "docs", "_static", name), encoding="utf-8") as f:
+            css = re.sub(r"/\*.*?\*/", "", f.read(), flags=re.S)
+        for selectors, body in re.findall(r"([^{}]+)\{([^}]*)\}", css):
+            for selector in selectors.split(","):
+                rules.setdefault(" ".join(selector.split()), []).extend(" ".join(body.split()).split("; "))
+    for selector in (".highlight pre", "pre.literal-block"):
+        assert {"white-space: pre-wrap", "overflow-wrap: anywhere"} <= {d.rstrip(";") for d in rules[selector]}

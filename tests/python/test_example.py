@@ -34,7 +34,7 @@ def run_example(python, tmp_path, *args):
     env = dict(os.environ)
     env["KIV_BUILD_DIR"] = BUILD_DIR
     env["PYTHONPATH"] = os.pathsep.join(
-        [BUILD_DIR, os.path.join(REPO, "python"), os.path.join(REPO, "standin_driver", "python")])
+        [BUILD_DIR, os.path.join(REPO, "python")])
     return subprocess.run(
         [python, os.path.join(EXAMPLES, "digits_classifier.py"), "--quick",
          "--out-dir", str(tmp_path), *args],

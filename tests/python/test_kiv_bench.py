@@ -83,9 +83,12 @@ def check_trace(document, runs, lanes, cores=0, operations=()):
     process and thread row; one complete event per job, and a row's jobs
     never overlap. With `cores`, the device's process beside the host's: each
     job's span on the row of the core that ran it, within the job's host
-    span, and `operations` nested in it, on the same time axis."""
+    span, and `operations` nested in it, on the same time axis; and a flow
+    from each host span to its device span, each end where its span and no
+    other slice encloses it (the binding point of "f" the enclosing slice)."""
     events = document["traceEvents"]
-    assert all(e["ph"] in ("M", "X") and isinstance(e["pid"], int) and isinstance(e["tid"], int) for e in events)
+    assert all(e["ph"] in ("M", "X", "s", "f") and isinstance(e["pid"], int) and isinstance(e["tid"], int)
+               for e in events)
     named = {(e["pid"], e["tid"] if e["name"] == "thread_name" else None) for e in events if e["ph"] == "M"}
     assert all(e["name"] in ("process_name", "thread_name") and isinstance(e["args"]["name"], str)
                for e in events if e["ph"] == "M")
@@ -111,6 +114,15 @@ def check_trace(document, runs, lanes, cores=0, operations=()):
         assert all((e["pid"], e["tid"]) == (2, job["tid"]) for e in nested)
         assert all(job["ts"] - 1e-3 <= e["ts"] and e["ts"] + e["dur"] <= job["ts"] + job["dur"] + 1e-3
                    for e in nested)
+        start, end = ([e for e in events if e["ph"] == phase and e["name"] == name] for phase in "sf")
+        assert len(start) == len(end) == 1 and start[0]["id"] == end[0]["id"] and start[0]["cat"] == end[0]["cat"]
+        for flow, span, inner in ((start[0], host[name], []), (end[0], job, nested)):
+            assert (flow["pid"], flow["tid"]) == (span["pid"], span["tid"])
+            assert span["ts"] < flow["ts"] < span["ts"] + span["dur"]
+            assert not any(e["ts"] <= flow["ts"] <= e["ts"] + e["dur"] for e in inner)
+        assert end[0]["bp"] == "e" and "bp" not in start[0]
+    flows = [e for e in events if e["ph"] in "sf"]
+    assert len(flows) == 2 * len(device) and len({e["id"] for e in flows}) == len(device)
 
 
 @pytest.mark.parametrize("mode, options, per_run, lanes", [

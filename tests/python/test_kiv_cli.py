@@ -1,5 +1,5 @@
 """The kiv command on small models: info, run (inputs, quantisation, the
-reference check) and their errors. kiv bench: test_kiv_bench.py."""
+reference check), example and their errors. kiv bench: test_kiv_bench.py."""
 
 import fnmatch
 import gzip
@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from conftest import BUILD_DIR, PYTHON, SEARCH_PATH
-from npu_program import DEFAULT_BUILD_VERSION
+from kiv.standin.program import DEFAULT_BUILD_VERSION
 from test_example import digits_data  # noqa: F401 (a fixture; also puts examples/ on the path)
 from helpers_kiv import copy_model, copy_program
 
@@ -28,8 +28,9 @@ def model(tmp_path, make_model):
 
 
 def kiv(*args, cwd=None, code="from kiv.cli import main; raise SystemExit(main())"):
-    """The kiv command (run by `code`) in a child process."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(SEARCH_PATH))
+    """The kiv command (run by `code`) in a child process, zor on PATH as where it is installed."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(SEARCH_PATH),
+               PATH=os.path.dirname(ZOR) + os.pathsep + os.environ["PATH"])
     return subprocess.run([PYTHON, "-c", code, *args], capture_output=True, text=True, timeout=120, env=env, cwd=cwd)
 
 
@@ -273,6 +274,8 @@ def test_a_quantised_output_gets_a_tolerance_of_one_step(tmp_path, make_model, o
     (["info", "{model}", "--driver", "text.txt"], 1, "where text.txt is a text file, not a shared library"),
     (["info", "{model}", "--driver", "{dir}"], 1, "{dir} is a directory, not a shared library"),
     (["info", "{dir}/missing.zor"], 1, "{dir}/missing.zor: no such file"),
+    (["example", "large"], 2, "argument NAME: invalid choice: 'large' (choose from 'small', 'tiny')"),
+    (["example", "tiny", "-o", "{dir}/none/t.zor"], 2, "-o {dir}/none/t.zor: cannot be written: No such file"),
 ])
 def test_errors_say_what_to_do(model, tmp_path, args, status, text):
     files = {"model": model, "dir": str(tmp_path), "int_file": str(tmp_path / "int.npy"),
@@ -308,18 +311,77 @@ def test_a_job_that_fails_on_the_device_is_one_line(tmp_path, make_model, args):
                         r"\(job 0x[0-9a-f]+ ended with job status 2\)\n", done.stderr), done.stderr
 
 
-def test_help_and_the_manual_page_give_exit_statuses_environment_and_examples():
-    overview = kiv("--help").stdout
-    statuses = overview[overview.index("Exit status:"):overview.index("Environment:")]
-    assert [line.split()[0] for line in statuses.splitlines()[1:] if line[:3].strip().isdigit()] == [
-        "0", "1", "2", "130"]
-    page_file = os.path.join(BUILD_DIR, "man", "kiv.1.gz")
+@pytest.mark.parametrize("name, x", [("tiny", [[1, 2, -1, 0]]), ("small", [[4, -2, 8, 1]])])
+def test_example_writes_a_model_of_the_guides_that_computes_what_they_say(tmp_path, name, x):
+    from kiv.examples import SMALL_W, TINY_B, TINY_W
+    from kiv.standin.program import reference_fully_connected_quantized
+
+    import kiv as kiv_package
+
+    done = kiv("example", name, cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "wrote %s.zor\n" % name, "")
+    x = np.array(x, np.float32 if name == "tiny" else np.int8)
+    with kiv_package.Runtime(driver="standin") as runtime, runtime.load(str(tmp_path / (name + ".zor"))) as model:
+        (y,) = model.run(x)
+    if name == "tiny":
+        np.testing.assert_allclose(y, np.maximum(x @ TINY_W + TINY_B, 0), rtol=1e-6)
+    else:  # y = x @ w in int8, x of scale 0.25, w and y of scale 0.5
+        np.testing.assert_array_equal(
+            y, reference_fully_connected_quantized(x, SMALL_W, np.zeros(3, np.int32), 0.25, 0, 0.5, 0, 0.5, 0))
+    assert kiv("example", name, "-o", str(tmp_path / "again.zor")).stdout == "wrote %s\n" % (tmp_path / "again.zor")
+    assert (tmp_path / "again.zor").read_bytes() == (tmp_path / (name + ".zor")).read_bytes()
+
+
+def test_example_says_what_is_missing_without_the_stand_in_or_zor(tmp_path, monkeypatch):
+    # The stand-in's Python side not installed: its import fails as it would.
+    code = "import sys; sys.modules['kiv.standin'] = None; from kiv.cli import main; raise SystemExit(main())"
+    done = kiv("example", "tiny", cwd=tmp_path, code=code)
+    assert (done.returncode, done.stdout) == (1, "") and not os.listdir(tmp_path)
+    assert done.stderr == ("kiv example: the example models are programs of the stand-in NPU, which is not installed "
+                           "with this kiv package (the libkiv-standin package; for pip, "
+                           "KIV_INSTALL_STANDIN_DRIVER=ON)\n")
+    # zor neither on PATH nor beside the interpreter.
+    import sysconfig
+
+    from kiv import examples
+
+    monkeypatch.setenv("PATH", str(tmp_path))
+    monkeypatch.setattr(sysconfig, "get_path", lambda name: str(tmp_path))
+    with pytest.raises(FileNotFoundError, match="the zor tool, installed with kiv, is neither on PATH nor beside"):
+        examples.write("tiny", tmp_path / "tiny.zor")
+    with pytest.raises(ValueError, match="no example model 'large' "):
+        examples.write("large")
+    assert not os.listdir(tmp_path)
+
+
+@pytest.mark.parametrize("command, statuses, sections, synopsis", [
+    ("kiv", ["0", "1", "2", "130"],
+     ["NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "COMMANDS", "ENVIRONMENT", "EXAMPLES", "SEE ALSO"],
+     ["[-h]", "info", "run", "bench", "serve", "example"]),
+    ("zor", ["0", "1", "2"], ["NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "COMMANDS", "SEE ALSO"],
+     ["COMMAND", "help", "--version"]),
+])
+def test_help_and_the_manual_page_give_a_synopsis_and_the_exit_statuses(command, statuses, sections, synopsis):
+    overview = kiv("--help").stdout if command == "kiv" else subprocess.run(
+        [ZOR, "--help"], capture_output=True, text=True).stdout
+    paragraph = overview[overview.index("\nExit status:\n"):].split("\n\n")[0]
+    assert [line.split()[0] for line in paragraph.splitlines()[2:] if line[:3].strip().isdigit()] == statuses
     if not re.search(r"^KIV_MAN_PAGES:[A-Z]*=ON$", open(os.path.join(BUILD_DIR, "CMakeCache.txt")).read(), re.M):
         pytest.skip("the build makes no manual pages (no help2man when it was configured)")
-    page = gzip.open(page_file, "rt").read()
-    sections = [line[4:].strip('"') for line in page.splitlines() if line.startswith(".SH ")]
-    assert sections == ["NAME", "DESCRIPTION", "EXIT STATUS", "COMMANDS", "ENVIRONMENT", "EXAMPLES", "SEE ALSO"]
-    assert all(name in page for name in ("AIPU_LIB_PATH", "KIV_LOG_LEVEL", "\\f(CW$ kiv bench"))
+    page = gzip.open(os.path.join(BUILD_DIR, "man", command + ".1.gz"), "rt").read()
+    assert [line[4:].strip('"') for line in page.splitlines() if line.startswith(".SH ")] == sections
+    section = {name: text for name, text in re.findall(r'^\.SH "?([A-Z ]+)"?\n(.*?)(?=^\.SH |\Z)', page, re.M | re.S)}
+    assert re.findall(r"^\.TP\n(\d+)$", section["EXIT STATUS"], re.M) == statuses
+    # A line of the synopsis per usage (zor's from its "Usage:" lines, kiv's from argparse's "usage:", its
+    # own and each command's), which the description no longer repeats; what follows the name on each:
+    text = "\n".join(line for line in section["SYNOPSIS"].splitlines() if not re.match(r"\.(?!B |br$)", line))
+    plain = re.sub(r"\\f[BIR]|\\[,/]", "", text).replace("\\-", "-")
+    lines = [line.split() for line in plain.split(".br") if line.strip()]
+    assert [words[:2] for words in lines] == [[".B", command]] * len(synopsis)
+    assert [words[2] for words in lines] == synopsis, plain
+    assert "usage:" not in section["DESCRIPTION"].lower()
+    if command == "kiv":
+        assert all(name in page for name in ("AIPU_LIB_PATH", "KIV_LOG_LEVEL", "\\f(CW$ kiv bench"))
 
 
 @pytest.mark.parametrize("args, lines", [

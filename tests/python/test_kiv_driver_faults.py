@@ -14,14 +14,15 @@ LATE, TWICE, NEVER = 1, 2, 3  # the stand-in's completion faults
 
 CHILD = r"""
 import asyncio, atexit, json
-from aipu_standin import StandinControls
 
-driver = StandinControls()
 # Registered before kiv is imported, so that it runs after kiv's own exit hook.
 atexit.register(lambda: print(json.dumps({"contexts open at exit": driver.open_context_count()})))
 
 import numpy as np
 import kiv
+from kiv.standin import StandinControls
+
+driver = StandinControls()
 
 path, fault, entry_point, status = %r
 x = np.arange(4, dtype=np.float32)
@@ -106,7 +107,7 @@ def test_a_misbehaving_driver_gives_errors_not_crashes_or_hangs(
 
 STATUS_QUERY_CHILD = r"""
 import json, threading, time
-from aipu_standin import StandinControls
+from kiv.standin import StandinControls
 
 driver = StandinControls()
 driver.record_calls()

@@ -9,7 +9,7 @@ import typing
 
 import numpy as np
 import pytest
-from npu_program import ProgramBuilder
+from kiv.standin import ProgramBuilder
 
 import kiv
 import libkiv

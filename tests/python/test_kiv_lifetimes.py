@@ -12,7 +12,7 @@ from helpers_kiv import copy_model
 PRELUDE = r"""
 import gc, json, os, signal, sys, threading, time
 import numpy as np
-from aipu_standin import StandinControls
+from kiv.standin import StandinControls
 driver = StandinControls()
 driver.record_calls()
 import kiv, libkiv

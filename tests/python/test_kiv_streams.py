@@ -12,7 +12,7 @@ import pytest
 
 import kiv
 from test_kiv_async import ctrl_c_when
-from npu_program import ProgramBuilder
+from kiv.standin import ProgramBuilder
 from helpers_kiv import copy_model, failing_model
 
 WAIT = 10

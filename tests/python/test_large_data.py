@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import libkiv
-from npu_program import ProgramBuilder
+from kiv.standin import ProgramBuilder
 
 SIZE = (5 << 20) + 123  # above the prefault threshold, not a page multiple
 

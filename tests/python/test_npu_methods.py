@@ -7,7 +7,7 @@ import threading
 import time
 
 import pytest
-from npu_program import ProgramBuilder
+from kiv.standin import ProgramBuilder
 
 import libkiv
 
@@ -173,7 +173,7 @@ class TestContext:
         path = make_model(tmp_path, copy_program(wait_ms=2000))
         result = run_python(
             "import libkiv\n"
-            "from aipu_standin import StandinControls\n"
+            "from kiv.standin import StandinControls\n"
             "StandinControls().set_close_waits_for_completions(True)\n"
             "npu = libkiv.NPU()\n"
             "assert npu.kiv_init_context() == 0\n"

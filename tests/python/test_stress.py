@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import libkiv
-from npu_program import ProgramBuilder
+from kiv.standin import ProgramBuilder
 
 pytestmark = pytest.mark.stress
 

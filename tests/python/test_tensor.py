@@ -6,7 +6,7 @@ import pytest
 
 import libkiv
 from helpers_models import ADD_BYTES, ADD_IO, ADD_SHAPE, add_program, as_f32, create_job, load_graph
-from npu_program import ProgramBuilder
+from kiv.standin import ProgramBuilder
 
 UNSUPPORTED_LINE = "[PY UMD ERROR] input tensor only supports bytes,bytearray or numpy array\n"
 OUTPUT = libkiv.KIV_TENSOR_TYPE_OUTPUT

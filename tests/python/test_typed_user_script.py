@@ -4,7 +4,7 @@ checks with mypy --strict, runs as written against a small model."""
 import os
 import subprocess
 
-from npu_program import ProgramBuilder
+from kiv.standin import ProgramBuilder
 
 from conftest import PYTHON, REPO, SEARCH_PATH
 

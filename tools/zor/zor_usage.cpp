@@ -89,8 +89,11 @@ const char kToolUsageEnd[] =
     "command, 'zor --version' for the version.\n"
     "\n"
     "Standard output carries only what a command is asked for. Errors go to\n"
-    "standard error, one line each starting with \"zor: \". Exit status: 0 on\n"
-    "success, 1 when a command failed, 2 when the command line was not\n"
-    "understood.\n";
+    "standard error, one line each starting with \"zor: \".\n"
+    "\n"
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  a command failed\n"
+    "  2  the command line was not understood\n";
 
 }  // namespace zor

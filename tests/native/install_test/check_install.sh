@@ -38,8 +38,8 @@ for f in "$pydir/libkiv.so" "$pydir/libkiv.pyi" "$pydir/libkiv-stubs/__init__.py
          "$prefix/bin/zor" "$prefix/bin/kiv"; do
   [ -f "$f" ] || fail "missing $f"
 done
-found=$(find "$prefix" -name 'libaipudrv*')
-[ -z "$found" ] || fail "a plain install brought the stand-in driver: $found"
+found=$(find "$prefix" -name 'libaipudrv*' -o -path '*/kiv/standin')
+[ -z "$found" ] || fail "a plain install brought the stand-in: $found"
 if readelf -d "$pydir/libkiv.so" | grep -q 'R.*PATH'; then fail "installed libkiv.so carries a run path"; fi
 
 step "the headers are the container classes', and a program can use each"
@@ -84,9 +84,11 @@ else:
 print("libkiv and kiv imported from", where, "; no driver found by default")
 PY
 
-step "install the stand-in on request; it runs only when named"
+step "install the stand-in and its Python side on request; it runs only when named"
 cmake --install "$build" --prefix "$prefix" --component standin >>"$work/install.log" || fail "install the stand-in"
-[ -f "$pydir/kiv/standin/libaipudrv.so" ] || fail "missing $pydir/kiv/standin/libaipudrv.so"
+for f in libaipudrv.so __init__.py program.py controls.py; do
+  [ -f "$pydir/kiv/standin/$f" ] || fail "missing $pydir/kiv/standin/$f"
+done
 # A library named like the driver in the system's library search: the one a
 # default runtime must load, not the stand-in.
 mkdir -p "$work/system"
@@ -101,6 +103,8 @@ with kiv.Runtime() as rt:
 with kiv.Runtime(driver="standin") as rt:
     assert rt.driver.path == shipped and rt.driver.is_standin, rt.driver
     print(rt)
+import kiv.standin
+assert os.path.dirname(kiv.standin.__file__) == os.path.dirname(shipped), kiv.standin.__file__
 PY
 
 step "build examples/native_consumer against the package"
