@@ -173,8 +173,11 @@ ContainerResult& ContainerResult::fail(int failure, std::string line) {
     return *this;
 }
 
+// Flushed at once: in a program that writes its own output too (Python's
+// print, a pipe), the lines would otherwise come out at exit, after it.
 int print_lines(const ContainerResult& result) {
     for (const std::string& line : result.lines) printf("%s\n", line.c_str());
+    if (!result.lines.empty()) std::fflush(stdout);
     return result.code;
 }
 

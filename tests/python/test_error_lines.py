@@ -64,7 +64,9 @@ def _open_and_fail(run_python, tmp_path, error_lines, log_level=None):
     empty.write_bytes(b"")
     missing = tmp_path / "missing.zor"
     code = "import sys; sys.argv[1:] = %r\n" % ([error_lines, str(missing), str(empty)],) + FAILED_OPENINGS
-    done = run_python(code, env={"KIV_LOG_LEVEL": log_level})
+    # Buffered as a program's output is in a pipe, where libkiv's lines and
+    # Python's own could otherwise come out of order.
+    done = run_python(code, env={"KIV_LOG_LEVEL": log_level, "PYTHONUNBUFFERED": None})
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout.splitlines()[-1]) == [12, 69, 66]
     return done, missing, empty
