@@ -31,41 +31,23 @@ for _entry in reversed(SEARCH_PATH):
 os.environ["AIPU_LIB_PATH"] = STANDIN_LIBRARY
 
 import libkiv  # noqa: E402
+from kiv.standin import StandinControls  # noqa: E402
 
 
-class Standin:
-    """The stand-in driver as the runtime loaded it, with its test controls.
+class Standin(StandinControls):
+    """The stand-in driver as the runtime loaded it, with its test controls,
+    and its entry points by their own names (standin.aipu_standin_...).
 
     ctypes opens the same file the runtime was told to load (AIPU_LIB_PATH),
     so both share one copy of the driver and its records of calls.
     """
 
     def __init__(self, path):
-        self.lib = ctypes.CDLL(path)
-        self.lib.aipu_standin_describe_last_call.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
-        self.lib.aipu_standin_describe_last_call.restype = ctypes.c_size_t
-        self.lib.aipu_standin_set_init_status.argtypes = [ctypes.c_uint32]
-        self.lib.aipu_standin_set_deinit_status.argtypes = [ctypes.c_uint32]
+        super().__init__(path)
         self.lib.aipu_standin_set_tensor_write_limit.argtypes = [ctypes.c_uint32]
-        self.lib.aipu_standin_set_call_status.argtypes = [ctypes.c_char_p, ctypes.c_uint32]
-        self.lib.aipu_standin_set_completion_fault.argtypes = [ctypes.c_uint32]
-        self.lib.aipu_standin_set_close_waits_for_completions.argtypes = [ctypes.c_uint32]
-        self.lib.aipu_standin_set_status_queries_wait.argtypes = [ctypes.c_uint32]
-        self.lib.aipu_standin_set_call_recording.argtypes = [ctypes.c_uint32]
-        self.lib.aipu_standin_open_context_count.restype = ctypes.c_uint32
 
     def __getattr__(self, name):
         return getattr(self.lib, name)
-
-    def last_call(self, entry_point):
-        """Arguments of the last call of `entry_point` as a dict, None if never called."""
-        name = entry_point.encode()
-        size = self.lib.aipu_standin_describe_last_call(name, None, 0)
-        if size == 0:
-            return None
-        buf = ctypes.create_string_buffer(size + 1)
-        self.lib.aipu_standin_describe_last_call(name, buf, size + 1)
-        return json.loads(buf.value.decode())
 
 
 def pytest_configure(config):
